@@ -1,0 +1,58 @@
+#pragma once
+// Module entry points: the only place where C++ exceptions turn into Python errors.
+#include <new>
+#include <stdexcept>
+
+#include "core/error.hpp"
+#include "python/ref.hpp"
+
+namespace torvex::py {
+
+// Sets the Python exception matching a core error.
+void raise_core_error(const core::Error& error) noexcept;
+
+// Runs body (which returns an owned Ref, or a null Ref for "return None"-less callers) and
+// converts every escaping exception into the Python error state. Returns a new reference or
+// NULL with an exception set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return std::forward<Body>(body)().release();
+  } catch (const PyError&) {
+    return nullptr;
+  } catch (const core::Error& error) {
+    raise_core_error(error);
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+    return nullptr;
+  }
+}
+
+// The same for slots that report failure as -1 (setters, __init__).
+template <class Body>
+int guarded_status(Body&& body) noexcept {
+  try {
+    std::forward<Body>(body)();
+    return 0;
+  } catch (const PyError&) {
+    return -1;
+  } catch (const core::Error& error) {
+    raise_core_error(error);
+    return -1;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+    return -1;
+  }
+}
+
+// None as an owned reference, for entry points that return nothing.
+inline Ref none() { return Ref::borrow(Py_None); }
+
+}  // namespace torvex::py

@@ -1,0 +1,54 @@
+#pragma once
+// Owned Python references and the one exception that carries a Python error through C++.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace torvex::py {
+
+// Thrown after a failed C-API call: the Python error indicator is set and stays set until
+// the module entry point returns NULL with it.
+struct PyError {};
+
+// An owned (strong) reference; null only when default-constructed or moved from.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+  Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(ptr_, other.ptr_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(ptr_); }
+
+  // Takes over a new reference; a null result of a C-API call raises PyError.
+  static Ref steal(PyObject* ptr) {
+    if (ptr == nullptr) throw PyError{};
+    return Ref(ptr);
+  }
+  // Takes over a new reference that may legitimately be null.
+  static Ref steal_or_null(PyObject* ptr) noexcept { return Ref(ptr); }
+  // Adds a reference to a borrowed pointer.
+  static Ref borrow(PyObject* ptr) noexcept {
+    Py_XINCREF(ptr);
+    return Ref(ptr);
+  }
+
+  PyObject* get() const noexcept { return ptr_; }
+  PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
+  PyObject* ptr_ = nullptr;
+};
+
+// Raises PyError when a C-API call reported failure through its status code.
+inline int check_status(int status) {
+  if (status < 0) throw PyError{};
+  return status;
+}
+
+}  // namespace torvex::py

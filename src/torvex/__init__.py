@@ -1,0 +1,1 @@
+"""torvex: support-and-resistance indicator engine."""
