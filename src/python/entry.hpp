@@ -53,6 +53,8 @@ int guarded_status(Body&& body) noexcept {
 }
 
 // None as an owned reference, for entry points that return nothing.
-inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref none() {
+  return Ref::borrow(Py_None);
+}
 
 }  // namespace torvex::py

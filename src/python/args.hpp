@@ -1,0 +1,27 @@
+#pragma once
+// Argument parsing for METH_FASTCALL | METH_KEYWORDS entry points whose parameters are all
+// positional-or-keyword, with the interpreter's own messages for count and keyword errors.
+#include <initializer_list>
+#include <span>
+
+#include "python/ref.hpp"
+
+namespace torvex::py {
+
+struct Signature {
+  const char* name;                           // function name shown in messages
+  std::initializer_list<const char*> params;  // parameter names, in order
+  Py_ssize_t required;                        // how many leading parameters have no default
+};
+
+// Fills out[i] (size == sig.params.size()) with a borrowed reference to the value of parameter
+// i, or nullptr when an optional parameter was not given. Raises PyError (TypeError set) for a
+// missing required argument, too many positional arguments, an unknown keyword or an argument
+// given twice.
+void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<PyObject*> out);
+
+// Raises TypeError unless the call passed no arguments at all.
+void parse_no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace torvex::py
