@@ -1,0 +1,373 @@
+#pragma once
+// The native object model: lines as structs in a vector, series as contiguous arrays, settings
+// as a struct. The C++ tests and benchmarks run on it, and hosts that hand over whole arrays
+// can use it as a batch path.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/model.hpp"
+#include "core/pymath.hpp"
+#include "core/records.hpp"
+
+namespace torvex::core {
+
+// A bar series up to the current bar: data[length - 1] is the current value.
+struct Series {
+  const double* data = nullptr;
+  int64_t length = 0;
+
+  double at(int64_t offset) const {
+    const int64_t i = length - 1 + offset;
+    if (offset > 0 || i < 0 || i >= length) {
+      throw Error(ErrorKind::index,
+                  "series offset " + std::to_string(offset) + " lies outside the series' history");
+    }
+    return data[i];
+  }
+};
+
+// The series a line or engine shares with the host.
+struct Bars {
+  Series close, open, high, low, time;
+};
+
+// One line; the base values are those the line was given when it was built.
+struct Kerd {
+  const Bars* bars = nullptr;
+  int64_t bar_index = 0;
+  int64_t last_bar_index = 0;
+  double mintick = 0.0;
+
+  int64_t start_bar_index = 0;
+  int64_t end_bar_index = 0;
+  double start_time = 0.0;
+  double end_time = 0.0;
+  double kerd_value = 0.0;
+  double kerd_accum_value = 0.0;
+  std::vector<double> snib_values;
+  double close_avg_percent = 0.0;
+  int64_t bar_crosses = 0;
+  bool violated = false;
+  bool extended = false;
+  int64_t extend_end_bar_index = 0;
+  int64_t bar_crosses_post_extend = 0;
+  bool historical_extend_bar_crosses_checked = false;
+  int64_t post_extend_end_bar_index = 0;
+
+  template <KerdAttr A>
+  auto& field() {
+    if constexpr (A == KerdAttr::start_bar_index)
+      return start_bar_index;
+    else if constexpr (A == KerdAttr::end_bar_index)
+      return end_bar_index;
+    else if constexpr (A == KerdAttr::start_time)
+      return start_time;
+    else if constexpr (A == KerdAttr::end_time)
+      return end_time;
+    else if constexpr (A == KerdAttr::kerd_value)
+      return kerd_value;
+    else if constexpr (A == KerdAttr::kerd_accum_value)
+      return kerd_accum_value;
+    else if constexpr (A == KerdAttr::snib_values)
+      return snib_values;
+    else if constexpr (A == KerdAttr::close_avg_percent)
+      return close_avg_percent;
+    else if constexpr (A == KerdAttr::bar_crosses)
+      return bar_crosses;
+    else if constexpr (A == KerdAttr::violated)
+      return violated;
+    else if constexpr (A == KerdAttr::extended)
+      return extended;
+    else if constexpr (A == KerdAttr::extend_end_bar_index)
+      return extend_end_bar_index;
+    else if constexpr (A == KerdAttr::bar_crosses_post_extend)
+      return bar_crosses_post_extend;
+    else if constexpr (A == KerdAttr::historical_extend_bar_crosses_checked)
+      return historical_extend_bar_crosses_checked;
+    else
+      return post_extend_end_bar_index;
+  }
+};
+
+struct Settings {
+  bool debug = false;
+  double debug_start_time = 0.0;
+  double debug_end_time = 0.0;
+  double debug_start_price = 0.0;
+  double debug_end_price = 0.0;
+  bool draw_from_recent = false;
+  int64_t bar_count_to_snib = 0;
+  int64_t high_snib_n = 0;
+  int64_t high_snib_m = 0;
+  int64_t low_snib_n = 0;
+  int64_t low_snib_m = 0;
+  int64_t high_snib_n_on_trend = 0;
+  int64_t high_snib_m_on_trend = 0;
+  int64_t low_snib_n_on_trend = 0;
+  int64_t low_snib_m_on_trend = 0;
+  bool only_body_cross = false;
+  double kerd_extend_bar_cross_threshold = 0.0;
+  bool allow_reuse_snib = false;
+  double kerd_overlap_ca_percent_multiplier = 0.0;
+  double bar_cross_threshold = 0.0;
+  double last_snib_weight = 0.0;
+  double second_last_snib_weight = 0.0;
+  double snib_weight = 0.0;
+  double kerd_length_threshold = 0.0;
+
+  template <Setting S>
+  setting_type<S> get() const {
+    if constexpr (S == Setting::debug)
+      return debug;
+    else if constexpr (S == Setting::debug_start_time)
+      return debug_start_time;
+    else if constexpr (S == Setting::debug_end_time)
+      return debug_end_time;
+    else if constexpr (S == Setting::debug_start_price)
+      return debug_start_price;
+    else if constexpr (S == Setting::debug_end_price)
+      return debug_end_price;
+    else if constexpr (S == Setting::draw_from_recent)
+      return draw_from_recent;
+    else if constexpr (S == Setting::bar_count_to_snib)
+      return bar_count_to_snib;
+    else if constexpr (S == Setting::high_snib_n)
+      return high_snib_n;
+    else if constexpr (S == Setting::high_snib_m)
+      return high_snib_m;
+    else if constexpr (S == Setting::low_snib_n)
+      return low_snib_n;
+    else if constexpr (S == Setting::low_snib_m)
+      return low_snib_m;
+    else if constexpr (S == Setting::high_snib_n_on_trend)
+      return high_snib_n_on_trend;
+    else if constexpr (S == Setting::high_snib_m_on_trend)
+      return high_snib_m_on_trend;
+    else if constexpr (S == Setting::low_snib_n_on_trend)
+      return low_snib_n_on_trend;
+    else if constexpr (S == Setting::low_snib_m_on_trend)
+      return low_snib_m_on_trend;
+    else if constexpr (S == Setting::only_body_cross)
+      return only_body_cross;
+    else if constexpr (S == Setting::kerd_extend_bar_cross_threshold)
+      return kerd_extend_bar_cross_threshold;
+    else if constexpr (S == Setting::allow_reuse_snib)
+      return allow_reuse_snib;
+    else if constexpr (S == Setting::kerd_overlap_ca_percent_multiplier)
+      return kerd_overlap_ca_percent_multiplier;
+    else if constexpr (S == Setting::bar_cross_threshold)
+      return bar_cross_threshold;
+    else if constexpr (S == Setting::last_snib_weight)
+      return last_snib_weight;
+    else if constexpr (S == Setting::second_last_snib_weight)
+      return second_last_snib_weight;
+    else if constexpr (S == Setting::snib_weight)
+      return snib_weight;
+    else
+      return kerd_length_threshold;
+  }
+};
+
+// Everything a native engine works on. The containers belong to whoever built the state and
+// are changed in place; the series views are advanced by the caller before each bar.
+struct EngineState {
+  Settings* settings = nullptr;
+  std::vector<Kerd>* kerds = nullptr;
+  std::vector<Snib>* vip_snibs = nullptr;
+  std::vector<Snib>* new_vip_snibs = nullptr;
+  std::vector<Mavet>* mavets = nullptr;
+  std::unordered_map<double, int64_t>* latest_mavets = nullptr;
+  Series normal_high_snib, normal_low_snib, trending_high_snib, trending_low_snib;
+  Bars bars;
+  int64_t bar_index = 0;
+  int64_t last_bar_index = 0;
+  double mintick = 0.0;
+};
+
+class NativeModel {
+ public:
+  using Line = Kerd*;
+  using Pivot = const Snib*;
+  using Window = Mavet*;
+  using SeriesRef = const Series&;
+  using Key = double;
+
+  explicit NativeModel(EngineState& state) : s_(state) {}
+
+  // Lines.
+  template <KerdAttr A>
+  kerd_attr_type<A> get(Line line) const {
+    return line->field<A>();
+  }
+  template <KerdAttr A>
+  void set(Line line, kerd_attr_type<A> value) const {
+    line->field<A>() = value;
+  }
+  std::size_t snib_count(Line line) const { return line->snib_values.size(); }
+  void read_snib_values(Line line, std::vector<double>& out) const {
+    out.insert(out.end(), line->snib_values.begin(), line->snib_values.end());
+  }
+  void extend_snib_values(Line self, Line target) const {
+    // Copy first: self and target may be the same line.
+    const std::vector<double> added = target->snib_values;
+    self->snib_values.insert(self->snib_values.end(), added.begin(), added.end());
+  }
+  void prepend_snib_values(Line self, Line target) const {
+    std::vector<double> values;
+    values.reserve(target->snib_values.size() + self->snib_values.size());
+    values.insert(values.end(), target->snib_values.begin(), target->snib_values.end());
+    values.insert(values.end(), self->snib_values.begin(), self->snib_values.end());
+    self->snib_values = std::move(values);
+  }
+  int64_t line_bar_index(Line line) const { return line->bar_index; }
+  double line_mintick(Line line) const { return line->mintick; }
+  const Series& line_close(Line line) const { return line->bars->close; }
+  const Series& line_open(Line line) const { return line->bars->open; }
+
+  // Series.
+  double value(const Series& series, int64_t offset) const { return series.at(offset); }
+  bool truth(const Series& series, int64_t offset) const { return series.at(offset) != 0.0; }
+
+  // Engine base values.
+  int64_t bar_index() const { return s_.bar_index; }
+  int64_t last_bar_index() const { return s_.last_bar_index; }
+  double mintick() const { return s_.mintick; }
+  const Series& close() const { return s_.bars.close; }
+  const Series& open() const { return s_.bars.open; }
+  const Series& high() const { return s_.bars.high; }
+  const Series& low() const { return s_.bars.low; }
+  const Series& time() const { return s_.bars.time; }
+  const Series& pivot_series(PivotKind kind) const {
+    switch (kind) {
+      case PivotKind::normal_high:
+        return s_.normal_high_snib;
+      case PivotKind::normal_low:
+        return s_.normal_low_snib;
+      case PivotKind::trending_high:
+        return s_.trending_high_snib;
+      default:
+        return s_.trending_low_snib;
+    }
+  }
+
+  template <Setting S>
+  setting_type<S> setting() const {
+    return s_.settings->get<S>();
+  }
+
+  // Lines of the engine.
+  std::size_t kerd_count() const { return s_.kerds->size(); }
+  Line kerd_at(std::size_t i) const { return &(*s_.kerds)[i]; }
+  void append_kerd(Line line) const { s_.kerds->push_back(*line); }
+  void clear_kerds() const { s_.kerds->clear(); }
+  void remove_first_kerd() const { s_.kerds->erase(s_.kerds->begin()); }
+  void reorder_kerds(std::span<const std::size_t> order) const {
+    std::vector<Kerd> sorted;
+    sorted.reserve(order.size());
+    for (std::size_t i : order) sorted.push_back(std::move((*s_.kerds)[i]));
+    *s_.kerds = std::move(sorted);
+  }
+  // The new line lives in the model until the next make_kerd call.
+  Line make_kerd(const KerdSeed& seed) {
+    fresh_.bars = &s_.bars;
+    fresh_.bar_index = s_.bar_index;
+    fresh_.last_bar_index = s_.last_bar_index;
+    fresh_.mintick = s_.mintick;
+    fresh_.start_bar_index = seed.start_bar_index;
+    fresh_.end_bar_index = seed.end_bar_index;
+    fresh_.start_time = static_cast<double>(seed.start_time);
+    fresh_.end_time = static_cast<double>(seed.end_time);
+    fresh_.kerd_value = seed.kerd_value;
+    fresh_.kerd_accum_value = seed.kerd_accum_value;
+    fresh_.snib_values.assign(1, seed.snib_value);
+    fresh_.close_avg_percent = seed.close_avg_percent;
+    fresh_.bar_crosses = 0;
+    fresh_.violated = false;
+    fresh_.extended = false;
+    fresh_.extend_end_bar_index = 0;
+    fresh_.bar_crosses_post_extend = 0;
+    fresh_.historical_extend_bar_crosses_checked = false;
+    fresh_.post_extend_end_bar_index = 0;
+    return &fresh_;
+  }
+
+  // Pivots.
+  std::size_t new_snib_count() const { return s_.new_vip_snibs->size(); }
+  std::size_t vip_snib_count() const { return s_.vip_snibs->size(); }
+  Pivot vip_snib_at(std::size_t i) const { return &(*s_.vip_snibs)[i]; }
+  void append_new_snib(const Snib& snib) const { s_.new_vip_snibs->push_back(snib); }
+  void pop_new_snib_to_vip() const {
+    s_.vip_snibs->push_back(s_.new_vip_snibs->back());
+    s_.new_vip_snibs->pop_back();
+  }
+  void move_new_snibs_to_vip() const {
+    s_.vip_snibs->insert(s_.vip_snibs->end(), s_.new_vip_snibs->begin(), s_.new_vip_snibs->end());
+    s_.new_vip_snibs->clear();
+  }
+  template <PivotField F>
+  pivot_field_type<F> pivot(Pivot p) const {
+    if constexpr (F == PivotField::bar_index_at_pivot)
+      return p->bar_index_at_pivot;
+    else if constexpr (F == PivotField::bar_time_at_pivot)
+      return p->bar_time_at_pivot;
+    else if constexpr (F == PivotField::price)
+      return p->price;
+    else
+      return p->close_avg_percent;
+  }
+
+  // Windows.
+  std::size_t mavet_count() const { return s_.mavets->size(); }
+  Window mavet_at(std::size_t i) const { return &(*s_.mavets)[i]; }
+  void append_mavet(const Mavet& window) const { s_.mavets->push_back(window); }
+  void remove_first_mavet() const { s_.mavets->erase(s_.mavets->begin()); }
+  template <MavetField F>
+  mavet_field_type<F> window(Window w) const {
+    if constexpr (F == MavetField::break_kerd_at_price)
+      return w->break_kerd_at_price;
+    else if constexpr (F == MavetField::break_kerd_at_bar_index)
+      return w->break_kerd_at_bar_index;
+    else if constexpr (F == MavetField::recover_at_bar_index)
+      return w->recover_at_bar_index;
+    else if constexpr (F == MavetField::break_kerd_extend_bar_cross)
+      return w->break_kerd_extend_bar_cross;
+    else if constexpr (F == MavetField::bar_count_close_above_kerd)
+      return w->bar_count_close_above_kerd;
+    else if constexpr (F == MavetField::vip_snib_count)
+      return w->vip_snib_count;
+    else
+      return w->recovered;
+  }
+  template <MavetField F>
+  void set_window(Window w, mavet_field_type<F> value) const {
+    if constexpr (F == MavetField::recover_at_bar_index)
+      w->recover_at_bar_index = to_int32(value);
+    else if constexpr (F == MavetField::recovered)
+      w->recovered = value;
+    else
+      static_assert(F == MavetField::recovered, "the engine writes only these two fields");
+  }
+
+  // The latest-window mapping, keyed by the tick-rounded price.
+  Key round_key(double price) const { return round_to_mintick(price, s_.mintick); }
+  bool latest_contains(Key key) const { return s_.latest_mavets->contains(key); }
+  int64_t latest_get(Key key, int64_t fallback) const {
+    auto found = s_.latest_mavets->find(key);
+    return found == s_.latest_mavets->end() ? fallback : found->second;
+  }
+  void latest_set(Key key, int64_t bar) const { (*s_.latest_mavets)[key] = bar; }
+
+  EngineState& state() const { return s_; }
+
+ private:
+  EngineState& s_;
+  Kerd fresh_;
+};
+
+}  // namespace torvex::core
