@@ -21,6 +21,20 @@ struct Signature {
 void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<PyObject*> out);
 
+// The same for parameter lists built from tables (the record classes' constructors).
+void parse_args(const char* name, std::span<const char* const> params, Py_ssize_t required,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<PyObject*> out);
+
+// The same for slots called with an argument tuple and a keyword dictionary (tp_init). The
+// values in out are borrowed from args and kwargs.
+void parse_args(const char* name, std::span<const char* const> params, Py_ssize_t required,
+                PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+// Raises TypeError "Argument '<name>' has incorrect type (expected <type>, got <value's type>)"
+// unless value is an instance of type (or of a subclass), or None where none_allowed.
+void check_arg_type(PyObject* value, PyTypeObject* type, bool none_allowed, const char* name);
+
 // Raises TypeError unless the call passed no arguments at all.
 void parse_no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames);
 
