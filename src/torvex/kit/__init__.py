@@ -1,0 +1,63 @@
+"""Host kit: everything needed to drive the engine without a trading framework.
+
+* `ensure_host_modules` makes the host modules the engine imports available (the host's own
+  when present, the package's stand-ins otherwise);
+* `Settings` holds the engine's settings, the per-bar window thresholds and the kit's own
+  lengths, with defaults for daily bars;
+* `host_inputs` (and `pivot_highs`, `pivot_lows`, `trend_flags`, `close_avg_percent`) compute
+  the per-bar inputs a host hands the engine from plain OHLC arrays;
+* `load_bars` reads and checks bars from CSV or .npz; `sample_bars` is the embedded data set;
+* `run` drives one engine over the bars and collects lines, signals and failures.
+"""
+
+from __future__ import annotations
+
+from importlib import resources
+
+from .bars import Bars, BarsError, load_bars, read_csv, synthetic_bars
+from .driver import FAILURE_REASONS, Failure, Line, Pivot, RunResult, Signal, run
+from .host import ensure_host_modules
+from .indicators import (
+    HostInputs,
+    close_avg_percent,
+    host_inputs,
+    pivot_highs,
+    pivot_lows,
+    trend_flags,
+)
+from .settings import Settings, SettingsError
+
+__all__ = [
+    "Bars",
+    "BarsError",
+    "FAILURE_REASONS",
+    "Failure",
+    "HostInputs",
+    "Line",
+    "Pivot",
+    "RunResult",
+    "SAMPLE_NAME",
+    "Settings",
+    "SettingsError",
+    "Signal",
+    "close_avg_percent",
+    "ensure_host_modules",
+    "host_inputs",
+    "load_bars",
+    "pivot_highs",
+    "pivot_lows",
+    "run",
+    "sample_bars",
+    "synthetic_bars",
+    "trend_flags",
+]
+
+SAMPLE_NAME = "sample_daily.csv"
+
+
+def sample_bars() -> Bars:
+    """The embedded data set: 2500 synthetic daily bars (a seeded random walk, not market
+    data), shipped with the package."""
+    source = resources.files("torvex") / "data" / SAMPLE_NAME
+    with resources.as_file(source) as path:
+        return read_csv(path, label=f"{SAMPLE_NAME} (synthetic)")

@@ -1,0 +1,305 @@
+"""Driving one engine over a whole set of bars, bar by bar, as a trading host does.
+
+Per bar: the series advance to the bar, ``bar_index`` is set, ``update`` takes in the bar's
+pivots (and, near the end of the data, rebuilds and extends the lines), ``update_mavet`` opens
+and ages windows on broken lines, ``check_mavet_v3`` judges them, and a success is acted on:
+recorded as a signal and committed with ``commit_latest_mavet`` so the same level does not
+signal again within ``signal_window`` bars. Failed recoveries are recorded with their reasons.
+"""
+
+from __future__ import annotations
+
+import time as _clock
+from dataclasses import asdict, dataclass, field
+from typing import Any, Callable
+
+import numpy as np
+
+from .bars import Bars
+from .host import ensure_host_modules
+from .indicators import HostInputs, host_inputs
+from .settings import Settings
+
+__all__ = ["Line", "Signal", "Failure", "Pivot", "RunResult", "FAILURE_REASONS", "run"]
+
+# failure flag of the result record -> short name used in summaries and JSON
+FAILURE_REASONS = {
+    "violate_recover_window": "recover_window",
+    "violate_signal_window": "signal_window",
+    "violate_search_range_close_above_bar_count": "search_range_close_above",
+    "violate_extend_bar_cross": "extend_bar_cross",
+}
+
+Progress = Callable[[int, int], None]
+
+
+@dataclass(frozen=True)
+class Line:
+    """A line as it stands after the last bar."""
+
+    level: float
+    pivots: tuple[float, ...]
+    start_bar: int
+    end_bar: int
+    start_date: str
+    end_date: str
+    extended: bool
+    extend_end_bar: int
+    post_extend_end_bar: int
+    crossings: int
+    violated: bool
+
+    @property
+    def reach(self) -> int:
+        """The last bar the line is known to hold to: its latest pivot or the last crossing
+        within the tolerance, whichever is later."""
+        return max(self.end_bar, self.extend_end_bar, self.post_extend_end_bar)
+
+
+@dataclass(frozen=True)
+class Signal:
+    bar: int
+    date: str
+    level: float
+    vvip: bool
+    break_bar: int
+    recover_bar: int
+    pivot_count: int
+
+
+@dataclass(frozen=True)
+class Failure:
+    bar: int
+    date: str
+    level: float
+    reasons: tuple[str, ...]
+    break_bar: int
+    recover_bar: int
+
+
+@dataclass(frozen=True)
+class Pivot:
+    bar: int
+    date: str
+    price: float
+    is_high: bool
+    is_trending: bool
+
+
+@dataclass
+class RunResult:
+    bars: Bars
+    settings: Settings
+    inputs: HostInputs
+    lines: list[Line] = field(default_factory=list)
+    signals: list[Signal] = field(default_factory=list)
+    failures: list[Failure] = field(default_factory=list)
+    pivots: list[Pivot] = field(default_factory=list)
+    seconds: float = 0.0
+
+    def failure_counts(self) -> dict[str, int]:
+        """How many failures carried each reason; one failure can carry several."""
+        counts = dict.fromkeys(FAILURE_REASONS.values(), 0)
+        for failure in self.failures:
+            for reason in failure.reasons:
+                counts[reason] += 1
+        return counts
+
+    def to_dict(self) -> dict[str, Any]:
+        """Everything as plain JSON-ready values (non-finite settings as strings)."""
+        bars = self.bars
+        return {
+            "source": bars.source,
+            "bars": len(bars),
+            "first_date": bars.dates[0],
+            "last_date": bars.dates[-1],
+            "settings": {k: _plain(v) for k, v in self.settings.as_dict().items()},
+            "lines": [dict(asdict(line), reach=line.reach) for line in self.lines],
+            "signals": [asdict(signal) for signal in self.signals],
+            "failures": [asdict(failure) for failure in self.failures],
+            "failure_counts": self.failure_counts(),
+            "pivots": [asdict(pivot) for pivot in self.pivots],
+            "seconds": round(self.seconds, 6),
+        }
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, float) and not np.isfinite(value):
+        return str(value)
+    return value
+
+
+def run(
+    bars: Bars,
+    settings: Settings | None = None,
+    progress: Progress | None = None,
+    progress_every: int = 0,
+) -> RunResult:
+    """Run one engine over `bars` with `settings` (defaults when None). `progress(done, total)`
+    is called every `progress_every` bars (default: about 200 times a run) and after the last.
+    """
+    ensure_host_modules()
+    from torvex.dto.torvex import Torvex
+    from torvex.series import Series
+
+    settings = settings if settings is not None else Settings()
+    count = len(bars)
+    inputs = host_inputs(bars.high, bars.low, bars.close, settings)
+
+    def series(values: Any) -> Series:
+        # the whole column is stored once; advance() reveals one bar at a time
+        return Series(np.ascontiguousarray(values, dtype=np.float64), visible=1)
+
+    close, open_, high, low = (series(a) for a in (bars.close, bars.open, bars.high, bars.low))
+    time = series(bars.time)
+    normal_high, normal_low, trending_high, trending_low, trending = (
+        series(a)
+        for a in (
+            inputs.normal_high_snib,
+            inputs.normal_low_snib,
+            inputs.trending_high_snib,
+            inputs.trending_low_snib,
+            inputs.is_ma_trending,
+        )
+    )
+    advancing = (
+        close,
+        open_,
+        high,
+        low,
+        time,
+        normal_high,
+        normal_low,
+        trending_high,
+        trending_low,
+        trending,
+    )
+    kerds: list[Any] = []
+    vip_snibs: list[Any] = []
+    new_vip_snibs: list[Any] = []
+    mavets: list[Any] = []
+    latest_mavets: dict[float, int] = {}
+    engine = Torvex(
+        settings,
+        kerds,
+        vip_snibs,
+        new_vip_snibs,
+        mavets,
+        normal_high,
+        normal_low,
+        trending_high,
+        trending_low,
+        latest_mavets,
+        close,
+        open_,
+        high,
+        low,
+        0,
+        time,
+        count - 1,
+        settings.mintick,
+    )
+
+    s = settings
+    trap = s.trap_recover_window_threshold
+    search_range = s.search_range
+    # a window reads the closes `search_range` bars back and the previous close
+    first_window_bar = max(search_range, 1)
+    caps = inputs.close_avg_percent.tolist()
+    every = progress_every if progress_every > 0 else max(1, count // 200)
+    result = RunResult(bars=bars, settings=settings, inputs=inputs)
+    dates = bars.dates
+
+    started = _clock.perf_counter()
+    for bar in range(count):
+        if bar:
+            for one in advancing:
+                one.advance()
+        engine.bar_index = bar
+        cap = caps[bar]
+        engine.update(trending, cap)
+        if bar >= first_window_bar:
+            engine.update_mavet(trap, search_range, s.low_above_kerd_threshold, cap)
+        if mavets:
+            check = engine.check_mavet_v3(
+                cap,
+                s.close_above_kerd_threshold,
+                trap,
+                s.signal_window,
+                s.close_above_low_threshold,
+                s.close_above_recover_low_threshold,
+                s.bar_count_close_above_kerd_threshold,
+                s.vvip_kerd_min_snib_count,
+            )
+            if check.is_kerd_satisfied():
+                window = check.success.mavet
+                engine.commit_latest_mavet(window.break_kerd_at_price)
+                result.signals.append(
+                    Signal(
+                        bar=bar,
+                        date=dates[bar],
+                        level=window.break_kerd_at_price,
+                        vvip=bool(check.success.is_vvip_signal),
+                        break_bar=window.break_kerd_at_bar_index,
+                        recover_bar=window.recover_at_bar_index,
+                        pivot_count=window.vip_snib_count,
+                    )
+                )
+            elif check.recovery_failed():
+                failure = check.failure
+                window = failure.mavet
+                result.failures.append(
+                    Failure(
+                        bar=bar,
+                        date=dates[bar],
+                        level=window.break_kerd_at_price,
+                        reasons=tuple(
+                            name for flag, name in FAILURE_REASONS.items() if getattr(failure, flag)
+                        ),
+                        break_bar=window.break_kerd_at_bar_index,
+                        recover_bar=window.recover_at_bar_index,
+                    )
+                )
+        if progress is not None and (bar + 1) % every == 0:
+            progress(bar + 1, count)
+    result.seconds = _clock.perf_counter() - started
+    if progress is not None and count % every:
+        progress(count, count)
+
+    result.lines = [_line(kerd, dates) for kerd in kerds]
+    result.pivots = sorted(
+        (_pivot(snib, dates) for snib in [*vip_snibs, *new_vip_snibs]),
+        key=lambda p: (p.bar, not p.is_high),
+    )
+    return result
+
+
+def _date(dates: tuple[str, ...], bar: int) -> str:
+    return dates[bar] if 0 <= bar < len(dates) else ""
+
+
+def _line(kerd: Any, dates: tuple[str, ...]) -> Line:
+    return Line(
+        level=float(kerd.kerd_value),
+        pivots=tuple(float(v) for v in kerd.snib_values),
+        start_bar=int(kerd.start_bar_index),
+        end_bar=int(kerd.end_bar_index),
+        start_date=_date(dates, int(kerd.start_bar_index)),
+        end_date=_date(dates, int(kerd.end_bar_index)),
+        extended=bool(kerd.extended),
+        extend_end_bar=int(kerd.extend_end_bar_index),
+        post_extend_end_bar=int(kerd.post_extend_end_bar_index),
+        crossings=int(kerd.bar_crosses_post_extend),
+        violated=bool(kerd.violated),
+    )
+
+
+def _pivot(snib: Any, dates: tuple[str, ...]) -> Pivot:
+    bar = int(snib.bar_index_at_pivot)
+    return Pivot(
+        bar=bar,
+        date=_date(dates, bar),
+        price=float(snib.price),
+        is_high=bool(snib.is_high),
+        is_trending=bool(snib.is_trending),
+    )

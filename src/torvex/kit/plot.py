@@ -1,0 +1,188 @@
+"""Chart of a run: candles, the final lines with their spans, the pivots and the signals.
+
+Needs matplotlib (the package's optional ``plot`` extra); `require` says so in one line.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any, Callable
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from .driver import RunResult
+
+__all__ = ["PlotUnavailable", "require", "plot_result"]
+
+UP, DOWN = "#26a69a", "#ef5350"
+LINE, LINE_VIOLATED = "#1f4e9c", "#9e9e9e"
+SIGNAL, SIGNAL_VVIP = "#ff9800", "#8e24aa"
+
+
+class PlotUnavailable(Exception):
+    """matplotlib is not installed."""
+
+
+def require() -> Callable[..., None]:
+    """`plot_result`, or PlotUnavailable when matplotlib cannot be imported."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise PlotUnavailable(
+            "--plot needs matplotlib; install it with: pip install 'torvex[plot]'"
+        ) from None
+    return plot_result
+
+
+def _window(result: RunResult, bars_shown: int | None) -> int:
+    """First bar shown: enough to see every line's span and every signal, at least 120 bars."""
+    count = len(result.bars)
+    if bars_shown is not None:
+        return max(0, count - bars_shown)
+    starts = [line.start_bar for line in result.lines]
+    starts += [signal.break_bar for signal in result.signals]
+    starts += [pivot.bar for pivot in result.pivots]
+    first = min(starts) - 20 if starts else count - 250
+    return max(0, min(first, count - 120))
+
+
+def plot_result(
+    result: RunResult, path: str | os.PathLike[str], bars_shown: int | None = None
+) -> None:
+    """Write the chart of `result` to `path` (the format follows the file name)."""
+    from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
+
+    bars = result.bars
+    first = _window(result, bars_shown)
+    last = len(bars) - 1
+    x = np.arange(first, last + 1)
+    o, h, lo, c = (a[first:] for a in (bars.open, bars.high, bars.low, bars.close))
+
+    fig = Figure(figsize=(14, 7), dpi=110, layout="constrained")
+    ax = fig.add_subplot()
+    up = c >= o
+    colours = np.where(up, UP, DOWN)
+    ax.vlines(x, lo, h, colors=colours, linewidth=0.7, zorder=2)
+    body_low = np.minimum(o, c)
+    body_height = np.maximum(np.abs(c - o), (h.max() - lo.min()) * 0.0008)
+    ax.bar(x, body_height, bottom=body_low, width=0.7, color=colours, linewidth=0, zorder=3)
+
+    price_span = float(h.max() - lo.min())
+    for line in result.lines:
+        if line.reach < first:
+            continue
+        colour = LINE_VIOLATED if line.violated else LINE
+        start = max(line.start_bar, first)
+        ax.hlines(line.level, start, line.end_bar, colors=colour, linewidth=2.2, zorder=4)
+        # a line holds beyond its pivots until it is violated; a violated one ends where the
+        # last tolerated crossing was
+        end = line.reach if line.violated else last
+        ax.hlines(
+            line.level,
+            line.end_bar,
+            end,
+            colors=colour,
+            linewidth=1.1,
+            linestyles=(0, (4, 3)),
+            zorder=4,
+        )
+        ax.annotate(
+            f"{line.level:.2f} ({len(line.pivots)})",
+            (last, line.level),
+            xytext=(4, 0),
+            textcoords="offset points",
+            va="center",
+            fontsize=8,
+            color=colour,
+            annotation_clip=False,
+        )
+
+    for pivot in result.pivots:
+        if pivot.bar >= first:
+            offset = price_span * 0.012 * (1 if pivot.is_high else -1)
+            ax.plot(
+                pivot.bar,
+                pivot.price + offset,
+                marker="v" if pivot.is_high else "^",
+                markersize=4,
+                color="#455a64",
+                alpha=0.7,
+                zorder=5,
+                linestyle="none",
+            )
+
+    for signal in result.signals:
+        if signal.bar < first:
+            continue
+        colour = SIGNAL_VVIP if signal.vvip else SIGNAL
+        low = float(bars.low[signal.bar])
+        ax.plot(
+            signal.bar,
+            low - price_span * 0.035,
+            marker="^",
+            markersize=11,
+            color=colour,
+            markeredgecolor="black",
+            markeredgewidth=0.6,
+            zorder=6,
+            linestyle="none",
+        )
+        ax.plot(
+            [signal.break_bar, signal.bar],
+            [signal.level, signal.level],
+            color=colour,
+            linewidth=2.5,
+            alpha=0.8,
+            zorder=5,
+        )
+
+    ax.set_xlim(first - 1, last + max(3, (last - first) // 14))
+    ax.set_ylim(lo.min() - price_span * 0.07, h.max() + price_span * 0.04)
+    ax.grid(True, color="#e0e0e0", linewidth=0.6, zorder=0)
+    ax.set_axisbelow(True)
+    ticks = np.linspace(first, last, num=min(10, last - first + 1)).round().astype(int)
+    ax.set_xticks(ticks)
+    ax.set_xticklabels([bars.dates[t][:10] for t in ticks], rotation=0, fontsize=8)
+    ax.tick_params(axis="y", labelsize=8)
+    ax.set_ylabel("price")
+    vvip = sum(signal.vvip for signal in result.signals if signal.bar >= first)
+    shown = sum(1 for signal in result.signals if signal.bar >= first)
+    ax.set_title(
+        f"{bars.source}: {len(result.lines)} lines, {shown} signals ({vvip} vvip), "
+        f"bars {first}-{last}",
+        fontsize=11,
+    )
+    legend: list[Any] = [
+        Line2D([], [], color=LINE, linewidth=2.2, label="line: pivot span"),
+        Line2D(
+            [], [], color=LINE, linewidth=1.1, linestyle=(0, (4, 3)), label="line: holding since"
+        ),
+        Line2D([], [], color=LINE_VIOLATED, linewidth=2.2, label="violated line"),
+        Line2D(
+            [], [], color="#455a64", marker="v", linestyle="none", markersize=5, label="pivot taken"
+        ),
+        Line2D(
+            [],
+            [],
+            color=SIGNAL,
+            marker="^",
+            linestyle="none",
+            markersize=9,
+            markeredgecolor="black",
+            label="signal",
+        ),
+        Line2D(
+            [],
+            [],
+            color=SIGNAL_VVIP,
+            marker="^",
+            linestyle="none",
+            markersize=9,
+            markeredgecolor="black",
+            label="vvip signal",
+        ),
+    ]
+    ax.legend(handles=legend, loc="upper left", fontsize=8, framealpha=0.9)
+    fig.savefig(path)

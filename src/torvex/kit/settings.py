@@ -1,0 +1,387 @@
+"""Settings for running the engine on daily bars.
+
+One object carries three groups of values:
+
+* the attributes the engine reads by name at each use (``debug`` .. ``kerd_length_threshold``),
+* the window thresholds the host passes to ``update_mavet`` and ``check_mavet_v3`` on every bar,
+* what the kit itself needs to compute the host-side inputs (pivot windows come from the engine
+  group; trend, average range and tick size from the kit group).
+
+Every value has a default chosen for daily bars of a liquid instrument quoted in cents; any of
+them can be overridden by keyword, from ``name=value`` text or from a JSON/``key=value`` file.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import os
+from dataclasses import dataclass, field
+from typing import Any, Mapping
+
+__all__ = [
+    "Settings",
+    "SettingsError",
+    "ENGINE_SETTINGS",
+    "WINDOW_SETTINGS",
+    "KIT_SETTINGS",
+    "setting_names",
+    "describe",
+    "parse_assignment",
+    "load_settings_file",
+]
+
+
+class SettingsError(ValueError):
+    """A setting name or value that cannot be used; the message is one line for the user."""
+
+
+def _doc(text: str, minimum: float | None = None) -> dict[str, Any]:
+    return {"doc": text, "minimum": minimum}
+
+
+@dataclass(slots=True)
+class Settings:
+    # --- read by the engine ------------------------------------------------------------------
+    debug: bool = field(
+        default=False, metadata=_doc("Admit pivots only inside the debug time and price windows.")
+    )
+    debug_start_time: float = field(
+        default=-math.inf,
+        metadata=_doc(
+            "Debug window start (inclusive), in bar time units (YYYYMMDD for daily bars)."
+        ),
+    )
+    debug_end_time: float = field(
+        default=math.inf, metadata=_doc("Debug window end (inclusive), in bar time units.")
+    )
+    debug_start_price: float = field(
+        default=-math.inf, metadata=_doc("Debug price window lower bound (exclusive).")
+    )
+    debug_end_price: float = field(
+        default=math.inf, metadata=_doc("Debug price window upper bound (exclusive).")
+    )
+    draw_from_recent: bool = field(
+        default=True,
+        metadata=_doc(
+            "Build lines from the recent pivots only; the engine builds no lines otherwise."
+        ),
+    )
+    bar_count_to_snib: int = field(
+        default=250,
+        metadata=_doc(
+            "Recent window in bars (about a trading year): pivots are taken from the last this "
+            "many bars, lines are worked on in the last twice as many.",
+            1,
+        ),
+    )
+    high_snib_n: int = field(
+        default=5, metadata=_doc("Normal pivot high: bars before the pivot that it must exceed.", 0)
+    )
+    high_snib_m: int = field(
+        default=5,
+        metadata=_doc("Normal pivot high: bars after the pivot that confirm it (report delay).", 0),
+    )
+    low_snib_n: int = field(
+        default=5,
+        metadata=_doc("Normal pivot low: bars before the pivot that it must undercut.", 0),
+    )
+    low_snib_m: int = field(
+        default=5, metadata=_doc("Normal pivot low: bars after the pivot that confirm it.", 0)
+    )
+    high_snib_n_on_trend: int = field(
+        default=5, metadata=_doc("Pivot high while trending: bars before.", 0)
+    )
+    high_snib_m_on_trend: int = field(
+        default=3, metadata=_doc("Pivot high while trending: bars after.", 0)
+    )
+    low_snib_n_on_trend: int = field(
+        default=5, metadata=_doc("Pivot low while trending: bars before.", 0)
+    )
+    low_snib_m_on_trend: int = field(
+        default=3, metadata=_doc("Pivot low while trending: bars after.", 0)
+    )
+    only_body_cross: bool = field(
+        default=True,
+        metadata=_doc(
+            "Count a crossing only when the bar's body (open..close) straddles a line; wicks "
+            "through a level are common on daily bars and do not count."
+        ),
+    )
+    kerd_extend_bar_cross_threshold: float = field(
+        default=2,
+        metadata=_doc(
+            "Most crossings tolerated after a line's extension before it is violated; also the "
+            "most a broken line may have had for its window to signal."
+        ),
+    )
+    allow_reuse_snib: bool = field(
+        default=False, metadata=_doc("Let one pivot join several lines during a rebuild.")
+    )
+    kerd_overlap_ca_percent_multiplier: float = field(
+        default=0.5,
+        metadata=_doc(
+            "Pivots merge into a line whose level lies within this many average bar ranges "
+            "(close_avg_percent) of theirs."
+        ),
+    )
+    bar_cross_threshold: float = field(
+        default=3,
+        metadata=_doc("Most body crossings tolerated between two pivots merged into one line."),
+    )
+    last_snib_weight: float = field(
+        default=3.0, metadata=_doc("Weight of a line's latest pivot in its level.")
+    )
+    second_last_snib_weight: float = field(
+        default=2.0, metadata=_doc("Weight of a line's second-latest pivot.")
+    )
+    snib_weight: float = field(default=1.0, metadata=_doc("Weight of a line's older pivots."))
+    kerd_length_threshold: float = field(
+        default=250, metadata=_doc("Longest line in bars from its first to its last pivot.")
+    )
+    # --- window thresholds, passed on every bar ------------------------------------------------
+    search_range: int = field(
+        default=10,
+        metadata=_doc("Bars before a break searched for closes at or above the level.", 0),
+    )
+    trap_recover_window_threshold: int = field(
+        default=5,
+        metadata=_doc(
+            "Most bars from break to recovery (inclusive) for a valid signal; a window lives three "
+            "times as long.",
+            1,
+        ),
+    )
+    low_above_kerd_threshold: float = field(
+        default=0.5,
+        metadata=_doc(
+            "A low within this many percent-ranges above a level counts as a touch (opens a "
+            "window)."
+        ),
+    )
+    close_above_kerd_threshold: float = field(
+        default=0.2,
+        metadata=_doc("The recovery close must exceed the level by this many percent-ranges."),
+    )
+    signal_window: int = field(
+        default=10, metadata=_doc("Fewest bars between two signals on the same level.")
+    )
+    close_above_low_threshold: float = field(
+        default=0.5,
+        metadata=_doc(
+            "On the recovery bar, the close must exceed the lower of the last two lows by this "
+            "many percent-ranges."
+        ),
+    )
+    close_above_recover_low_threshold: float = field(
+        default=0.5,
+        metadata=_doc(
+            "After the recovery bar, the close must exceed that bar's low by this many "
+            "percent-ranges."
+        ),
+    )
+    bar_count_close_above_kerd_threshold: int = field(
+        default=5,
+        metadata=_doc(
+            "Fewest closes at or above the level in the search range before the break (the level "
+            "was support)."
+        ),
+    )
+    vvip_kerd_min_snib_count: int = field(
+        default=3, metadata=_doc("Fewest pivots in a line for its signal to be a vvip signal.")
+    )
+    # --- the kit's own ------------------------------------------------------------------------
+    trend_ma_length: int = field(
+        default=50,
+        metadata=_doc("Simple moving average of closes whose slope decides the trend flag.", 1),
+    )
+    trend_slope_bars: int = field(
+        default=10, metadata=_doc("The slope is measured over this many bars.", 1)
+    )
+    trend_slope_percent: float = field(
+        default=2.0,
+        metadata=_doc(
+            "Trending when the average moved at least this many percent over the slope bars.", 0
+        ),
+    )
+    close_avg_length: int = field(
+        default=14,
+        metadata=_doc(
+            "Bars averaged for close_avg_percent, the mean bar range in percent of the close.", 1
+        ),
+    )
+    mintick: float = field(default=0.01, metadata=_doc("The instrument's price step.", 0))
+
+    def replace(self, **changes: Any) -> "Settings":
+        """A copy with some values changed; names and values are checked like any override."""
+        copy = dataclasses.replace(self)
+        for name, value in changes.items():
+            copy.set(name, value)
+        return copy
+
+    def set(self, name: str, value: Any) -> None:
+        """Set one value by name, converting it to the setting's type; SettingsError if the
+        name is unknown or the value does not fit."""
+        setattr(self, name, convert(name, value))
+
+    def window_arguments(self) -> dict[str, Any]:
+        return {name: getattr(self, name) for name in WINDOW_SETTINGS}
+
+    def as_dict(self) -> dict[str, Any]:
+        return {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
+
+    @classmethod
+    def from_mapping(cls, values: Mapping[str, Any]) -> "Settings":
+        settings = cls()
+        for name, value in values.items():
+            settings.set(name, value)
+        return settings
+
+
+_FIELDS = {f.name: f for f in dataclasses.fields(Settings)}
+_NAMES = list(_FIELDS)
+ENGINE_SETTINGS: tuple[str, ...] = tuple(_NAMES[: _NAMES.index("kerd_length_threshold") + 1])
+WINDOW_SETTINGS: tuple[str, ...] = tuple(
+    _NAMES[len(ENGINE_SETTINGS) : _NAMES.index("vvip_kerd_min_snib_count") + 1]
+)
+KIT_SETTINGS: tuple[str, ...] = tuple(_NAMES[len(ENGINE_SETTINGS) + len(WINDOW_SETTINGS) :])
+
+
+def setting_names() -> list[str]:
+    return list(_NAMES)
+
+
+def describe(name: str) -> str:
+    """The documentation line of one setting."""
+    return _field(name).metadata["doc"]
+
+
+def _field(name: str) -> dataclasses.Field:
+    try:
+        return _FIELDS[name]
+    except KeyError:
+        raise SettingsError(f"unknown setting {name!r}") from None
+
+
+_TRUE = {"1", "true", "yes", "on"}
+_FALSE = {"0", "false", "no", "off"}
+
+
+def convert(name: str, value: Any) -> Any:
+    """Convert `value` (a Python value or text) to the type of setting `name`."""
+    f = _field(name)
+    kind = f.type if isinstance(f.type, str) else f.type.__name__
+    if kind == "bool":
+        result: Any = _to_bool(value)
+    elif kind == "int":
+        result = _to_int(value)
+    else:
+        result = _to_float(value)
+    if result is None:
+        noun = {"bool": "true or false", "int": "a whole number"}.get(kind, "a number")
+        raise SettingsError(f"setting {name}: {value!r} is not {noun}")
+    minimum = f.metadata["minimum"]
+    if minimum is not None and not result >= minimum:
+        raise SettingsError(f"setting {name}: {value!r} is below the least allowed value {minimum}")
+    if name == "mintick" and result <= 0:
+        raise SettingsError(f"setting {name}: {value!r} must be above 0")
+    return result
+
+
+def _to_bool(value: Any) -> bool | None:
+    if isinstance(value, bool):
+        return value
+    if isinstance(value, int) and value in (0, 1):
+        return bool(value)
+    if isinstance(value, str):
+        text = value.strip().lower()
+        if text in _TRUE:
+            return True
+        if text in _FALSE:
+            return False
+    return None
+
+
+def _to_int(value: Any) -> int | None:
+    if isinstance(value, bool):
+        return None
+    if isinstance(value, int):
+        return value
+    if isinstance(value, float):
+        return int(value) if value.is_integer() else None
+    if isinstance(value, str):
+        try:
+            return int(value.strip())
+        except ValueError:
+            number = _to_float(value)
+            return int(number) if number is not None and number.is_integer() else None
+    return None
+
+
+def _to_float(value: Any) -> float | None:
+    if isinstance(value, bool):
+        return None
+    if isinstance(value, (int, float)):
+        number = float(value)
+    elif isinstance(value, str):
+        try:
+            number = float(value.strip())
+        except ValueError:
+            return None
+    else:
+        return None
+    return None if math.isnan(number) else number
+
+
+def parse_assignment(text: str) -> tuple[str, Any]:
+    """``name=value`` to (name, converted value)."""
+    name, sep, value = text.partition("=")
+    name = name.strip()
+    if not sep or not name:
+        raise SettingsError(f"{text!r} is not name=value")
+    return name, convert(name, value)
+
+
+def load_settings_file(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """Read overrides from a JSON object or from ``name=value`` lines (``#`` starts a comment).
+    Errors name the file and, for text files, the line."""
+    label = os.fspath(path)
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except FileNotFoundError:
+        raise SettingsError(f"{label}: no such file") from None
+    except (OSError, UnicodeDecodeError) as e:
+        raise SettingsError(f"{label}: cannot read: {e}") from None
+    if text.lstrip().startswith("{"):
+        return _from_json(label, text)
+    values: dict[str, Any] = {}
+    for number, line in enumerate(text.splitlines(), start=1):
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        try:
+            name, value = parse_assignment(line)
+        except SettingsError as e:
+            raise SettingsError(f"{label}: line {number}: {e}") from None
+        values[name] = value
+    return values
+
+
+def _from_json(label: str, text: str) -> dict[str, Any]:
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise SettingsError(
+            f"{label}: line {e.lineno} column {e.colno}: invalid JSON: {e.msg}"
+        ) from None
+    if not isinstance(data, dict):
+        raise SettingsError(f"{label}: expected a JSON object of settings")
+    values = {}
+    for name, value in data.items():
+        try:
+            values[name] = convert(name, value)
+        except SettingsError as e:
+            raise SettingsError(f"{label}: {e}") from None
+    return values

@@ -1,0 +1,314 @@
+"""The host kit: pivot detection, trend flags, average range, settings and host modules."""
+
+import json
+import math
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from torvex.kit import close_avg_percent, pivot_highs, pivot_lows, trend_flags
+from torvex.kit.settings import (
+    ENGINE_SETTINGS,
+    Settings,
+    SettingsError,
+    load_settings_file,
+    parse_assignment,
+)
+
+NAN = math.nan
+
+
+def reported(values):
+    """{report bar: price} of a pivot series."""
+    return {i: v for i, v in enumerate(values) if not math.isnan(v)}
+
+
+@pytest.mark.parametrize(
+    "high, n, m, expected",
+    [
+        # a clean peak at bar 2, reported m = 2 bars later
+        ([1, 2, 5, 3, 2, 1], 2, 2, {4: 5}),
+        # plateau: only its first bar is a pivot
+        ([1, 2, 5, 5, 2, 1, 0], 2, 2, {4: 5}),
+        # equal to a bar before: not strictly higher, no pivot
+        ([5, 2, 5, 3, 2, 1], 2, 2, {}),
+        # ... but an equal bar more than n bars back does not matter
+        ([5, 1, 2, 5, 3, 2, 1], 2, 2, {5: 5}),
+        # a higher bar within m after: no pivot at 2, the higher bar is the pivot
+        ([1, 2, 5, 6, 2, 1], 2, 2, {5: 6}),
+        # a peak in the first n bars has no full window
+        ([6, 2, 1, 1, 1, 1], 2, 2, {}),
+        # a peak fewer than m bars before the end is not yet confirmed
+        ([1, 2, 3, 4, 5, 9, 1], 2, 2, {}),
+        # m = 0: reported on its own bar, every new strict high of the last n bars
+        ([1, 2, 3, 2, 4], 2, 0, {2: 3, 4: 4}),
+        # n = 0: only the bars after matter
+        ([3, 1, 2, 2, 1], 0, 1, {1: 3, 3: 2, 4: 2}),
+        # too short for any window
+        ([1, 5, 1], 2, 2, {}),
+        ([], 1, 1, {}),
+    ],
+)
+def test_pivot_highs(high, n, m, expected):
+    assert reported(pivot_highs(high, n, m)) == expected
+
+
+@pytest.mark.parametrize(
+    "low, n, m, expected",
+    [
+        ([5, 4, 1, 3, 4, 5], 2, 2, {4: 1}),
+        ([5, 4, 1, 1, 4, 5, 6], 2, 2, {4: 1}),
+        ([1, 4, 1, 3, 4, 5], 2, 2, {}),
+        ([5, 4, 1, 0.5, 4, 5], 2, 2, {5: 0.5}),
+    ],
+)
+def test_pivot_lows(low, n, m, expected):
+    assert reported(pivot_lows(low, n, m)) == expected
+
+
+def brute_force_pivots(values, n, m, sign):
+    out = [NAN] * len(values)
+    for p in range(n, len(values) - m):
+        v = sign * values[p]
+        if all(v > sign * values[q] for q in range(p - n, p)) and all(
+            v >= sign * values[q] for q in range(p + 1, p + m + 1)
+        ):
+            out[p + m] = values[p]
+    return out
+
+
+@pytest.mark.parametrize("n, m", [(1, 1), (3, 2), (5, 5), (2, 7), (0, 3), (4, 0)])
+def test_pivots_match_their_definition_on_data_with_many_ties(n, m):
+    rng = np.random.default_rng(n * 10 + m)
+    values = rng.integers(0, 6, size=400).astype(float)  # few levels: ties everywhere
+    np.testing.assert_array_equal(
+        pivot_highs(values, n, m), brute_force_pivots(values.tolist(), n, m, 1)
+    )
+    np.testing.assert_array_equal(
+        pivot_lows(values, n, m), brute_force_pivots(values.tolist(), n, m, -1)
+    )
+
+
+@pytest.mark.parametrize("n, m", [(-1, 2), (2, -1), (1.5, 2)])
+def test_pivot_windows_must_be_whole_and_non_negative(n, m):
+    with pytest.raises(ValueError):
+        pivot_highs([1.0, 2.0, 3.0], n, m)
+
+
+@pytest.mark.parametrize(
+    "close, expected",
+    [
+        # averages of 2: nan, 10, 10, 11, 13, 14, 14; a 10 % move over one bar is a trend
+        ([10, 10, 10, 12, 14, 14, 14], [0, 0, 0, 1, 1, 0, 0]),
+        # falling: averages 20, 20, 18, 14, 12 (10 %, 22 %, 14 %)
+        ([20, 20, 20, 16, 12, 12], [0, 0, 0, 1, 1, 1]),
+        # just under: averages 10, 10, 10.95, 11.9 (9.5 %, 8.7 %)
+        ([10, 10, 10, 11.9, 11.9], [0, 0, 0, 0, 0]),
+    ],
+)
+def test_trend_flags(close, expected):
+    flags = trend_flags(close, ma_length=2, slope_bars=1, slope_percent=10)
+    assert flags.tolist() == [bool(e) for e in expected]
+
+
+def test_trend_needs_both_averages():
+    close = np.linspace(100, 200, 30)  # steep everywhere
+    flags = trend_flags(close, ma_length=5, slope_bars=3, slope_percent=1)
+    # first average at bar 4, first slope at bar 7
+    assert not flags[:7].any() and flags[7:].all()
+
+
+@pytest.mark.parametrize(
+    "length, expected",
+    [
+        (3, [1, 1.5, 2, 3, 4]),
+        (1, [1, 2, 3, 4, 5]),
+        (10, [1, 1.5, 2, 2.5, 3]),  # never a full window: average of what there is
+    ],
+)
+def test_close_avg_percent(length, expected):
+    close = np.full(5, 200.0)
+    low = np.full(5, 100.0)
+    high = low + np.array([2.0, 4.0, 6.0, 8.0, 10.0])  # ranges of 1 % .. 5 % of 200
+    np.testing.assert_allclose(close_avg_percent(high, low, close, length), expected, rtol=1e-12)
+
+
+def test_close_avg_percent_on_a_long_series_stays_exact():
+    # a running sum would drift; every window is summed on its own
+    rng = np.random.default_rng(3)
+    close = rng.uniform(50, 150, 5000)
+    high = close * (1 + rng.uniform(0, 0.03, 5000))
+    low = close * (1 - rng.uniform(0, 0.03, 5000))
+    got = close_avg_percent(high, low, close, 20)
+    ranges = (high - low) / close * 100
+    assert got[4999] == pytest.approx(ranges[-20:].mean(), rel=1e-14)
+    assert got[10] == pytest.approx(ranges[:11].mean(), rel=1e-14)
+
+
+def test_engine_settings_are_the_ones_the_engine_reads():
+    assert ENGINE_SETTINGS == (
+        "debug",
+        "debug_start_time",
+        "debug_end_time",
+        "debug_start_price",
+        "debug_end_price",
+        "draw_from_recent",
+        "bar_count_to_snib",
+        "high_snib_n",
+        "high_snib_m",
+        "low_snib_n",
+        "low_snib_m",
+        "high_snib_n_on_trend",
+        "high_snib_m_on_trend",
+        "low_snib_n_on_trend",
+        "low_snib_m_on_trend",
+        "only_body_cross",
+        "kerd_extend_bar_cross_threshold",
+        "allow_reuse_snib",
+        "kerd_overlap_ca_percent_multiplier",
+        "bar_cross_threshold",
+        "last_snib_weight",
+        "second_last_snib_weight",
+        "snib_weight",
+        "kerd_length_threshold",
+    )
+
+
+@pytest.mark.parametrize(
+    "text, name, value",
+    [
+        ("high_snib_n=7", "high_snib_n", 7),
+        (" high_snib_n = 7.0 ", "high_snib_n", 7),
+        ("draw_from_recent=off", "draw_from_recent", False),
+        ("only_body_cross=YES", "only_body_cross", True),
+        ("snib_weight=1e-1", "snib_weight", 0.1),
+        ("debug_end_price=inf", "debug_end_price", math.inf),
+        ("debug_start_time=20200101", "debug_start_time", 20200101.0),
+    ],
+)
+def test_parse_assignment(text, name, value):
+    assert parse_assignment(text) == (name, value)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("no_such=1", "unknown setting 'no_such'"),
+        ("high_snib_n=abc", "setting high_snib_n: 'abc' is not a whole number"),
+        ("high_snib_n=2.5", "setting high_snib_n: '2.5' is not a whole number"),
+        ("high_snib_n=-1", "setting high_snib_n: '-1' is below the least allowed value 0"),
+        ("debug=maybe", "setting debug: 'maybe' is not true or false"),
+        ("snib_weight=nan", "setting snib_weight: 'nan' is not a number"),
+        ("mintick=0", "setting mintick: '0' must be above 0"),
+        ("high_snib_n", "'high_snib_n' is not name=value"),
+    ],
+)
+def test_parse_assignment_rejects(text, message):
+    with pytest.raises(SettingsError) as caught:
+        parse_assignment(text)
+    assert str(caught.value) == message
+
+
+def test_settings_replace_checks_and_copies():
+    base = Settings()
+    changed = base.replace(high_snib_n=9, draw_from_recent="no")
+    assert (changed.high_snib_n, changed.draw_from_recent) == (9, False)
+    assert base.high_snib_n == 5
+    with pytest.raises(SettingsError):
+        base.replace(typo=1)
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ('{"high_snib_n": 8, "debug": true}', {"high_snib_n": 8, "debug": True}),
+        (
+            "# comment\nhigh_snib_n = 8  # trailing\n\nsnib_weight=0.5\n",
+            {"high_snib_n": 8, "snib_weight": 0.5},
+        ),
+    ],
+)
+def test_settings_file(tmp_path, content, expected):
+    path = tmp_path / "s.cfg"
+    path.write_text(content)
+    assert load_settings_file(path) == expected
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        ("high_snib_n=1\nbogus=2\n", "s.cfg: line 2: unknown setting 'bogus'"),
+        ('{"high_snib_n": "x"}', "s.cfg: setting high_snib_n: 'x' is not a whole number"),
+        ('{"high_snib_n": 1,}', "s.cfg: line 1 column 19: invalid JSON"),
+        ("[1, 2]", "s.cfg: line 1: '[1, 2]' is not name=value"),
+    ],
+)
+def test_settings_file_errors_name_the_place(tmp_path, content, message):
+    path = tmp_path / "s.cfg"
+    path.write_text(content)
+    with pytest.raises(SettingsError) as caught:
+        load_settings_file(path)
+    assert str(caught.value).replace(str(tmp_path) + os.sep, "").startswith(message)
+
+
+SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(__file__))), "src")
+
+
+def _run_python(code, tmp_path, extra_path=()):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([*extra_path, SRC]))
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=env,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(out.stdout)
+
+
+def test_stand_ins_fill_in_only_what_the_host_lacks(tmp_path):
+    # the host has its own `settings` module; the other two come from the stand-ins
+    host = tmp_path / "host_site"
+    host.mkdir()
+    (host / "settings.py").write_text("class Settings:\n    mine = True\n")
+    got = _run_python(
+        """
+        import json, sys
+        from torvex.kit import ensure_host_modules
+        provided = ensure_host_modules()
+        import settings, backtrader, indicators.common.base_indicator as b
+        print(json.dumps({"provided": provided, "own": getattr(settings.Settings, "mine", False),
+                          "appended": sys.path[-1], "base": b.__file__}))
+        """,
+        tmp_path,
+        extra_path=[str(host)],
+    )
+    assert got["provided"] == ["backtrader", "indicators.common.base_indicator"]
+    assert got["own"] is True
+    assert got["base"].startswith(got["appended"])
+
+
+def test_nothing_is_added_when_the_host_has_everything(tmp_path):
+    host = tmp_path / "host_site"
+    (host / "indicators" / "common").mkdir(parents=True)
+    for package in ("indicators", "indicators/common"):
+        (host / package / "__init__.py").write_text("")
+    (host / "indicators/common/base_indicator.py").write_text("class BaseIndicator: pass\n")
+    (host / "settings.py").write_text("class Settings: pass\n")
+    (host / "backtrader.py").write_text("class DataSeries: pass\n")
+    got = _run_python(
+        """
+        import json, sys
+        before = list(sys.path)
+        from torvex.kit import ensure_host_modules
+        print(json.dumps({"provided": ensure_host_modules(), "same": sys.path == before}))
+        """,
+        tmp_path,
+        extra_path=[str(host)],
+    )
+    assert got == {"provided": [], "same": True}
