@@ -331,7 +331,7 @@ def synthetic_bars(
     rounded to cents. Not market data."""
     rng = np.random.default_rng(seed)
     day = dt.date.fromisoformat(start)
-    dates = []
+    dates: list[str] = []
     while len(dates) < count:
         if day.weekday() < 5:
             dates.append(day.isoformat())
@@ -353,8 +353,7 @@ def synthetic_bars(
     gap = previous * np.exp(volatility * 0.3 * rng.standard_normal(count))
     top = np.maximum(gap, close) * (1 + volatility * np.abs(rng.standard_normal(count)) * 0.6)
     bottom = np.minimum(gap, close) * (1 - volatility * np.abs(rng.standard_normal(count)) * 0.6)
-    cents = lambda a: np.round(a, 2)  # noqa: E731
-    o, c = cents(gap), cents(close)
-    h = np.maximum(cents(top), np.maximum(o, c))
-    lo = np.minimum(cents(bottom), np.minimum(o, c))
+    o, c = np.round(gap, 2), np.round(close, 2)
+    h = np.maximum(np.round(top, 2), np.maximum(o, c))
+    lo = np.minimum(np.round(bottom, 2), np.minimum(o, c))
     return Bars.from_arrays(dates, o, h, lo, c, source=f"synthetic(seed={seed})")

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import time as _clock
 from dataclasses import asdict, dataclass, field
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
@@ -19,6 +19,9 @@ from .bars import Bars
 from .host import ensure_host_modules
 from .indicators import HostInputs, host_inputs
 from .settings import Settings
+
+if TYPE_CHECKING:
+    from torvex.dto.mavet import Mavet, MavetFailure
 
 __all__ = ["Line", "Signal", "Failure", "Pivot", "RunResult", "FAILURE_REASONS", "run"]
 
@@ -232,34 +235,15 @@ def run(
                 s.vvip_kerd_min_snib_count,
             )
             if check.is_kerd_satisfied():
-                window = check.success.mavet
-                engine.commit_latest_mavet(window.break_kerd_at_price)
-                result.signals.append(
-                    Signal(
-                        bar=bar,
-                        date=dates[bar],
-                        level=window.break_kerd_at_price,
-                        vvip=bool(check.success.is_vvip_signal),
-                        break_bar=window.break_kerd_at_bar_index,
-                        recover_bar=window.recover_at_bar_index,
-                        pivot_count=window.vip_snib_count,
-                    )
-                )
+                success = check.success
+                # the engine attaches a copy of the judged window to every result
+                assert success is not None and success.mavet is not None
+                engine.commit_latest_mavet(success.mavet.break_kerd_at_price)
+                result.signals.append(_signal(bar, dates, success.mavet, success.is_vvip_signal))
             elif check.recovery_failed():
                 failure = check.failure
-                window = failure.mavet
-                result.failures.append(
-                    Failure(
-                        bar=bar,
-                        date=dates[bar],
-                        level=window.break_kerd_at_price,
-                        reasons=tuple(
-                            name for flag, name in FAILURE_REASONS.items() if getattr(failure, flag)
-                        ),
-                        break_bar=window.break_kerd_at_bar_index,
-                        recover_bar=window.recover_at_bar_index,
-                    )
-                )
+                assert failure is not None and failure.mavet is not None
+                result.failures.append(_failure(bar, dates, failure.mavet, failure))
         if progress is not None and (bar + 1) % every == 0:
             progress(bar + 1, count)
     result.seconds = _clock.perf_counter() - started
@@ -272,6 +256,29 @@ def run(
         key=lambda p: (p.bar, not p.is_high),
     )
     return result
+
+
+def _signal(bar: int, dates: tuple[str, ...], window: Mavet, vvip: bool) -> Signal:
+    return Signal(
+        bar=bar,
+        date=dates[bar],
+        level=window.break_kerd_at_price,
+        vvip=bool(vvip),
+        break_bar=window.break_kerd_at_bar_index,
+        recover_bar=window.recover_at_bar_index,
+        pivot_count=window.vip_snib_count,
+    )
+
+
+def _failure(bar: int, dates: tuple[str, ...], window: Mavet, failure: MavetFailure) -> Failure:
+    return Failure(
+        bar=bar,
+        date=dates[bar],
+        level=window.break_kerd_at_price,
+        reasons=tuple(name for flag, name in FAILURE_REASONS.items() if getattr(failure, flag)),
+        break_bar=window.break_kerd_at_bar_index,
+        recover_bar=window.recover_at_bar_index,
+    )
 
 
 def _date(dates: tuple[str, ...], bar: int) -> str:

@@ -63,7 +63,7 @@ def plot_result(
     fig = Figure(figsize=(14, 7), dpi=110, layout="constrained")
     ax = fig.add_subplot()
     up = c >= o
-    colours = np.where(up, UP, DOWN)
+    colours = np.where(up, UP, DOWN).tolist()
     ax.vlines(x, lo, h, colors=colours, linewidth=0.7, zorder=2)
     body_low = np.minimum(o, c)
     body_height = np.maximum(np.abs(c - o), (h.max() - lo.min()) * 0.0008)

@@ -254,10 +254,10 @@ def setting_names() -> list[str]:
 
 def describe(name: str) -> str:
     """The documentation line of one setting."""
-    return _field(name).metadata["doc"]
+    return str(_field(name).metadata["doc"])
 
 
-def _field(name: str) -> dataclasses.Field:
+def _field(name: str) -> dataclasses.Field[Any]:
     try:
         return _FIELDS[name]
     except KeyError:
