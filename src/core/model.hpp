@@ -16,12 +16,19 @@
 //
 //   Lines (attributes named by KerdAttr, value types by kerd_attr_type):
 //     m.template get<A>(H) / m.template set<A>(H, value)
+//     m.template differs<A>(H a, H b) -> bool   a.attr != b.attr, as the host compares them
+//     m.template copy<A>(H to, H from)         to.attr = from.attr, the value unchanged
 //     m.snib_count(H)                      number of values in snib_values
 //     m.read_snib_values(H, std::vector<double>& out)   appends the values, earliest first
 //     m.extend_snib_values(H self, H target)   appends target's values to self's list in place
 //     m.prepend_snib_values(H self, H target)  self.snib_values = new list: target's then self's
 //     m.line_bar_index(H), m.line_mintick(H)   the line's own base values
 //     m.line_close(H), m.line_open(H)          the line's series
+//   Working buffer (core/scratch.hpp):
+//     m.scratch() -> ScratchPool::Lease      a reusable vector<double> for gathered values
+//   Caller arguments (core/host_value.hpp): algorithms take numbers and flags as template
+//   parameters; plain C++ values pass through, anything else is converted at its use by
+//     m.number(x) -> double, m.flag(x) -> bool
 //   Series:
 //     m.value(S, offset) -> double         offset 0 the current bar, -k k bars back
 //     m.truth(S, offset) -> bool           truth value of that element

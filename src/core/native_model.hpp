@@ -14,6 +14,7 @@
 #include "core/model.hpp"
 #include "core/pymath.hpp"
 #include "core/records.hpp"
+#include "core/scratch.hpp"
 
 namespace torvex::core {
 
@@ -209,6 +210,15 @@ class NativeModel {
   void set(Line line, kerd_attr_type<A> value) const {
     line->field<A>() = value;
   }
+  template <KerdAttr A>
+  bool differs(Line a, Line b) const {
+    return a->field<A>() != b->field<A>();
+  }
+  template <KerdAttr A>
+  void copy(Line to, Line from) const {
+    to->field<A>() = from->field<A>();
+  }
+  ScratchPool::Lease scratch() const { return scratch_.lease(); }
   std::size_t snib_count(Line line) const { return line->snib_values.size(); }
   void read_snib_values(Line line, std::vector<double>& out) const {
     out.insert(out.end(), line->snib_values.begin(), line->snib_values.end());
@@ -368,6 +378,7 @@ class NativeModel {
  private:
   EngineState& s_;
   Kerd fresh_;
+  mutable ScratchPool scratch_;
 };
 
 }  // namespace torvex::core

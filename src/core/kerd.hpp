@@ -1,0 +1,194 @@
+#pragma once
+// The line algorithms: weighting, tick rounding, comparison, the merge tests and the merge
+// itself, each written once over an object model M (core/model.hpp). Every read and write of
+// a line happens at the step and in the order the behaviour fixes, because in the Python model
+// each access is observable and a failure part-way must leave the earlier steps done.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/host_value.hpp"
+#include "core/model.hpp"
+#include "core/pymath.hpp"
+
+namespace torvex::core {
+
+// The weighted mean of a line's pivot values: the last value carries `last_snib_weight`, the
+// one before it `second_last_snib_weight`, all earlier ones `snib_weight`. Sums run in index
+// order from 0.0, which fixes the floating-point result; a weight is converted only once a
+// value needs it, so an empty list ignores all three.
+template <class M, class L, class S, class G>
+double calculate_weighted_kerd_value(const M& m, std::span<const double> snib_values,
+                                     const L& last_snib_weight, const S& second_last_snib_weight,
+                                     const G& snib_weight) {
+  const std::size_t snib_count = snib_values.size();
+  if (snib_count == 0) return 0.0;
+  LazyNumber last(m, last_snib_weight);
+  LazyNumber second_last(m, second_last_snib_weight);
+  LazyNumber general(m, snib_weight);
+  double norm = 0.0;
+  double sum_val = 0.0;
+  for (std::size_t x = 0; x < snib_count; ++x) {
+    const double weight = x == snib_count - 1   ? last.get()
+                          : x == snib_count - 2 ? second_last.get()
+                                                : general.get();
+    norm = norm + weight;
+    sum_val = sum_val + snib_values[x] * weight;
+  }
+  return norm != 0.0 ? sum_val / norm : 0.0;
+}
+
+// kerd_value = the weighted mean of the line's own snib_values, unrounded.
+template <class M, class L, class S, class G>
+void update_kerd_value(M& m, const typename M::Line& self, const L& last_snib_weight,
+                       const S& second_last_snib_weight, const G& snib_weight) {
+  auto lease = m.scratch();
+  std::vector<double>& values = lease.values();
+  m.read_snib_values(self, values);
+  const double value = calculate_weighted_kerd_value(m, values, last_snib_weight,
+                                                     second_last_snib_weight, snib_weight);
+  m.template set<KerdAttr::kerd_value>(self, value);
+}
+
+// price rounded to a whole multiple of the line's mintick, halves to the even multiple.
+template <class M, class P>
+double round_to_mintick(M& m, const typename M::Line& self, const P& price) {
+  const double mintick = m.line_mintick(self);
+  return round_to_mintick(as_number(m, price), mintick);
+}
+
+// True only when all six attributes differ; stops at the first equal pair.
+template <class M>
+bool not_equal(M& m, const typename M::Line& self, const typename M::Line& target) {
+  return m.template differs<KerdAttr::start_bar_index>(self, target) &&
+         m.template differs<KerdAttr::end_bar_index>(self, target) &&
+         m.template differs<KerdAttr::start_time>(self, target) &&
+         m.template differs<KerdAttr::end_time>(self, target) &&
+         m.template differs<KerdAttr::kerd_value>(self, target) &&
+         m.template differs<KerdAttr::kerd_accum_value>(self, target);
+}
+
+// Whether target's level lies in the band of `threshold` per cent around this line's level,
+// ends included. The band belongs to self, so the test is not symmetric.
+template <class M, class T>
+bool overlap(M& m, const typename M::Line& self, const typename M::Line& target,
+             const T& threshold) {
+  // Operands are read left to right, as the expression reads: the level, then the threshold.
+  LazyNumber percent(m, threshold);
+  const double upper_level = m.template get<KerdAttr::kerd_value>(self);
+  const double higher_bound_y = upper_level * (1.0 + percent.get() / 100.0);
+  const double lower_level = m.template get<KerdAttr::kerd_value>(self);
+  const double lower_bound_y = lower_level * (1.0 - percent.get() / 100.0);
+  const double target_value = m.template get<KerdAttr::kerd_value>(target);
+  return lower_bound_y <= target_value && target_value <= higher_bound_y;
+}
+
+// A bar body that strictly straddles the level; touching it, or open equal to close, does not.
+inline bool body_crosses(double close, double open, double level) {
+  return py_min(close, open) < level && py_max(close, open) > level;
+}
+
+// Whether merging end_kerd forward into self would let too many bar bodies cross the merged
+// level over the bars from self's end up to end_kerd's end (exclusive). Neither line changes.
+template <class M, class B, class L, class S, class G, class C>
+bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
+                                            const typename M::Line& end_kerd,
+                                            const B& bar_cross_threshold, const L& last_snib_weight,
+                                            const S& second_last_snib_weight, const G& snib_weight,
+                                            const C& current_cross_count) {
+  const int64_t end_kerd_end = m.template get<KerdAttr::end_bar_index>(end_kerd);
+  const int64_t bar_count_to_loop = end_kerd_end - m.template get<KerdAttr::end_bar_index>(self);
+  const int64_t bar_index = m.line_bar_index(self);
+  const int64_t offset_to_start_kerd_end_bar_index =
+      bar_index - m.template get<KerdAttr::end_bar_index>(self);
+
+  double merged_kerd_value;
+  {
+    auto lease = m.scratch();
+    std::vector<double>& combined = lease.values();
+    m.read_snib_values(self, combined);
+    m.read_snib_values(end_kerd, combined);
+    merged_kerd_value = calculate_weighted_kerd_value(m, combined, last_snib_weight,
+                                                      second_last_snib_weight, snib_weight);
+  }
+
+  LazyNumber latest_cross_count(m, current_cross_count);
+  if (bar_count_to_loop > 0) {
+    // The series are fetched as the first bar needs them: close, its value, then open.
+    const int64_t first = offset_to_start_kerd_end_bar_index;
+    const auto close = m.line_close(self);
+    const double first_close = m.value(close, -first);
+    const auto open = m.line_open(self);
+    const double first_open = m.value(open, -first);
+    if (body_crosses(first_close, first_open, merged_kerd_value)) latest_cross_count.add(1.0);
+    for (int64_t x = 1; x < bar_count_to_loop; ++x) {
+      const int64_t current_loop_index = offset_to_start_kerd_end_bar_index - x;
+      const double bar_close = m.value(close, -current_loop_index);
+      const double bar_open = m.value(open, -current_loop_index);
+      if (body_crosses(bar_close, bar_open, merged_kerd_value)) latest_cross_count.add(1.0);
+    }
+  }
+  const double count = latest_cross_count.get();
+  return count > as_number(m, bar_cross_threshold);
+}
+
+// Whether the merged line would span at most length_limit bars (inclusive).
+template <class M, class N>
+bool is_kerd_length_passed_if_merged(M& m, const typename M::Line& self,
+                                     const typename M::Line& end_kerd, const N& length_limit) {
+  const int64_t end = m.template get<KerdAttr::end_bar_index>(end_kerd);
+  const int64_t length = end - m.template get<KerdAttr::start_bar_index>(self);
+  return static_cast<double>(length) <= as_number(m, length_limit);
+}
+
+// Merges target into self: forward (target after self) or backward (target before self).
+// Nothing happens unless the two lines differ in all six compared attributes. Each step is
+// its own write, so a failure part-way leaves the earlier steps done. Always true.
+template <class M, class L, class S, class G, class F>
+bool merge(M& m, const typename M::Line& self, const typename M::Line& target,
+           const L& last_snib_weight, const S& second_last_snib_weight, const G& snib_weight,
+           const F& backward) {
+  if (!not_equal(m, self, target)) return true;
+  const auto add_target_value = [&] {
+    const double accum = m.template get<KerdAttr::kerd_accum_value>(self);
+    m.template set<KerdAttr::kerd_accum_value>(
+        self, accum + m.template get<KerdAttr::kerd_value>(target));
+  };
+  if (!as_flag(m, backward)) {
+    m.extend_snib_values(self, target);
+    add_target_value();
+    update_kerd_value(m, self, last_snib_weight, second_last_snib_weight, snib_weight);
+    m.template copy<KerdAttr::end_bar_index>(self, target);
+    m.template copy<KerdAttr::end_time>(self, target);
+    m.template set<KerdAttr::extended>(self, false);
+    m.template set<KerdAttr::historical_extend_bar_crosses_checked>(self, false);
+    m.template set<KerdAttr::bar_crosses_post_extend>(self, 0);
+    m.template set<KerdAttr::post_extend_end_bar_index>(self, 0);
+    m.template set<KerdAttr::extend_end_bar_index>(self, 0);
+  } else {
+    m.prepend_snib_values(self, target);
+    add_target_value();
+    update_kerd_value(m, self, last_snib_weight, second_last_snib_weight, snib_weight);
+    m.template copy<KerdAttr::start_bar_index>(self, target);
+    m.template copy<KerdAttr::start_time>(self, target);
+    m.template set<KerdAttr::extended>(self, false);
+  }
+  return true;
+}
+
+// Exchanges two lines of a list in place. Negative indices are out of range, not counted from
+// the end. List provides size() and exchange(i, j); out_of_range() raises the list's error.
+template <class List>
+void swap(List& kerds, int64_t x_index, int64_t y_index) {
+  const auto size = static_cast<int64_t>(kerds.size());
+  if (0 <= x_index && x_index < size && 0 <= y_index && y_index < size) {
+    kerds.exchange(x_index, y_index);
+    return;
+  }
+  kerds.out_of_range();
+}
+
+inline constexpr const char* kSwapOutOfRange = "Index out of range for the list of Kerd objects.";
+
+}  // namespace torvex::core

@@ -1,0 +1,57 @@
+#include "python/host_class.hpp"
+
+namespace torvex::py {
+
+Ref make_host_class(PyObject* module, PyObject* base, const HostClassSpec& spec) {
+  PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(base));
+  Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+  Ref bases = Ref::steal(PyTuple_Pack(1, base));
+
+  // The metaclass's __prepare__ makes the namespace, as for a class statement.
+  Ref ns;
+  Ref prepare = Ref::steal_or_null(PyObject_GetAttrString(meta, "__prepare__"));
+  if (prepare) {
+    ns = Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr));
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+    PyErr_Clear();
+    ns = Ref::steal(PyDict_New());
+  }
+
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  check_status(PyMapping_SetItemString(ns.get(), "__module__", module_name.get()));
+  check_status(PyMapping_SetItemString(ns.get(), "__qualname__", name.get()));
+  if (spec.doc != nullptr) {
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    check_status(PyMapping_SetItemString(ns.get(), "__doc__", doc.get()));
+  }
+  for (PyMethodDef& def : spec.methods) {
+    Ref function = Ref::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+    Ref method = Ref::steal(PyInstanceMethod_New(function.get()));
+    check_status(PyMapping_SetItemString(ns.get(), def.ml_name, method.get()));
+  }
+  return Ref::steal(PyObject_CallFunctionObjArgs(meta, name.get(), bases.get(), ns.get(), nullptr));
+}
+
+Ref import_from(const char* module_name, const char* name) {
+  Ref module_text = Ref::steal(PyUnicode_FromString(module_name));
+  Ref name_text = Ref::steal(PyUnicode_FromString(name));
+  Ref fromlist = Ref::steal(PyTuple_Pack(1, name_text.get()));
+  Ref module = Ref::steal(
+      PyImport_ImportModuleLevelObject(module_text.get(), nullptr, nullptr, fromlist.get(), 0));
+  Ref value = Ref::steal_or_null(PyObject_GetAttr(module.get(), name_text.get()));
+  if (value) return value;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+  PyErr_Clear();
+  Ref file = Ref::steal_or_null(PyModule_GetFilenameObject(module.get()));
+  if (!file) PyErr_Clear();
+  Ref message =
+      Ref::steal(file ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name_text.get(),
+                                             module_text.get(), file.get())
+                      : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                             name_text.get(), module_text.get()));
+  PyErr_SetImportError(message.get(), module_text.get(), file ? file.get() : nullptr);
+  throw PyError{};
+}
+
+}  // namespace torvex::py

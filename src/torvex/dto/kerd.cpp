@@ -1,0 +1,374 @@
+// torvex.dto.kerd: the price line Kerd and the module functions calculate_weighted_kerd_value
+// and swap. Kerd derives from the host's BaseIndicator and keeps dynamic attributes; each of its
+// operations runs the core line algorithm over the host's objects.
+#include <array>
+#include <climits>
+#include <memory>
+
+#include "core/kerd.hpp"
+#include "python/args.hpp"
+#include "python/entry.hpp"
+#include "python/host_class.hpp"
+#include "python/python_model.hpp"
+
+namespace torvex::dto::kerd {
+
+namespace {
+
+using core::KerdAttr;
+using py::PythonModel;
+using py::Ref;
+
+// Everything the module keeps; owned through the module state.
+struct KerdModule {
+  std::unique_ptr<py::ModelContext> context;
+  Ref base_indicator;
+  Ref kerd_class;
+  Ref init_name;  // "__init__"
+};
+
+struct ModuleState {
+  KerdModule* module;
+};
+
+KerdModule& module_of(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module))->module;
+}
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyCFunction fast(FastFunction fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+Ref boolean(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
+}
+
+// ---- Kerd methods (the instance arrives as the first argument)
+
+PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{"__init__",
+                                   {"self",
+                                    "close",
+                                    "open",
+                                    "high",
+                                    "low",
+                                    "bar_index",
+                                    "time",
+                                    "last_bar_index",
+                                    "mintick",
+                                    "start_bar_index",
+                                    "end_bar_index",
+                                    "start_time",
+                                    "end_time",
+                                    "kerd_value",
+                                    "kerd_accum_value",
+                                    "snib_values",
+                                    "close_avg_percent",
+                                    "bar_crosses",
+                                    "violated",
+                                    "extended",
+                                    "extend_end_bar_index",
+                                    "bar_crosses_post_extend",
+                                    "historical_extend_bar_crosses_checked",
+                                    "post_extend_end_bar_index"},
+                                   17};
+    std::array<PyObject*, 24> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    KerdModule& m = module_of(module);
+    PyObject* self = a[0];
+
+    // super().__init__(close, open, high, low, bar_index, time, last_bar_index, mintick)
+    Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                         m.kerd_class.get(), self, nullptr));
+    Ref base_init = py::get_attr(parent.get(), m.init_name.get());
+    Ref ignored = Ref::steal(PyObject_Vectorcall(base_init.get(), a.data() + 1, 8, nullptr));
+
+    // The fifteen attributes in table order; the seven optional ones have these defaults.
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    PyObject* defaults[7] = {zero.get(), Py_False, Py_False,  zero.get(),
+                             zero.get(), Py_False, zero.get()};
+    for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i) {
+      PyObject* value = a[9 + i];
+      if (value == nullptr) value = defaults[i - 8];
+      py::set_attr(self, m.context->kerd_attr[i].get(), value);
+    }
+    return py::none();
+  });
+}
+
+PyObject* kerd_round_to_mintick(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 2> a{};
+    py::parse_args({"round_to_mintick", {"self", "price"}, 2}, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    return py::from_number(core::round_to_mintick(model, Ref::borrow(a[0]), a[1]));
+  });
+}
+
+PyObject* kerd_not_equal(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 2> a{};
+    py::parse_args({"not_equal", {"self", "target"}, 2}, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    return boolean(core::not_equal(model, Ref::borrow(a[0]), Ref::borrow(a[1])));
+  });
+}
+
+PyObject* kerd_update_kerd_value(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "update_kerd_value",
+        {"self", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
+        4};
+    std::array<PyObject*, 4> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    core::update_kerd_value(model, Ref::borrow(a[0]), a[1], a[2], a[3]);
+    return py::none();
+  });
+}
+
+PyObject* kerd_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{"merge",
+                                   {"self", "target", "last_snib_weight", "second_last_snib_weight",
+                                    "snib_weight", "backward"},
+                                   6};
+    std::array<PyObject*, 6> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    return boolean(
+        core::merge(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5]));
+  });
+}
+
+PyObject* kerd_overlap(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 3> a{};
+    py::parse_args({"overlap", {"self", "target", "threshold"}, 3}, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    return boolean(core::overlap(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
+  });
+}
+
+PyObject* kerd_crosses_violated(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "is_kerd_bar_crosses_violated_if_merged",
+        {"self", "end_kerd", "bar_cross_threshold", "last_snib_weight", "second_last_snib_weight",
+         "snib_weight", "current_cross_count"},
+        7};
+    std::array<PyObject*, 7> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    return boolean(core::is_kerd_bar_crosses_violated_if_merged(
+        model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5], a[6]));
+  });
+}
+
+PyObject* kerd_length_passed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "is_kerd_length_passed_if_merged", {"self", "end_kerd", "length_limit"}, 3};
+    std::array<PyObject*, 3> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    return boolean(
+        core::is_kerd_length_passed_if_merged(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
+  });
+}
+
+// ---- module functions
+
+PyObject* calculate_weighted_kerd_value(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "calculate_weighted_kerd_value",
+        {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
+        4};
+    std::array<PyObject*, 4> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    PythonModel model(*module_of(module).context);
+    auto lease = model.scratch();
+    py::read_numbers(a[0], lease.values());
+    return py::from_number(
+        core::calculate_weighted_kerd_value(model, lease.values(), a[1], a[2], a[3]));
+  });
+}
+
+// A list index as swap bounds-checks it: an integer, where one too large for 64 bits is simply
+// out of range.
+int64_t swap_index(PyObject* value) {
+  Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  if (result == -1 && PyErr_Occurred()) throw py::PyError{};
+  return result;
+}
+
+// The caller's list of lines, exchanged in place.
+struct HostKerdList {
+  PyObject* seq;
+
+  Py_ssize_t size() const { return py::seq_length(seq); }
+  void exchange(int64_t x, int64_t y) const {
+    Ref at_y = py::seq_item(seq, static_cast<Py_ssize_t>(y));
+    Ref at_x = py::seq_item(seq, static_cast<Py_ssize_t>(x));
+    py::seq_set_item(seq, static_cast<Py_ssize_t>(x), at_y.get());
+    py::seq_set_item(seq, static_cast<Py_ssize_t>(y), at_x.get());
+  }
+  [[noreturn]] void out_of_range() const {
+    PyErr_SetString(PyExc_IndexError, core::kSwapOutOfRange);
+    throw py::PyError{};
+  }
+};
+
+PyObject* swap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 3> a{};
+    py::parse_args({"swap", {"kerds", "x_index", "y_index"}, 3}, args, nargs, kwnames, a);
+    const int64_t x = swap_index(a[1]);
+    const int64_t y = swap_index(a[2]);
+    HostKerdList kerds{a[0]};
+    core::swap(kerds, x, y);
+    return py::none();
+  });
+}
+
+// ---- tables
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kerd_methods[] = {
+    {"__init__", fast(kerd_init), kFast,
+     "__init__($module, self, close, open, high, low, bar_index, time, last_bar_index, mintick, "
+     "start_bar_index, end_bar_index, start_time, end_time, kerd_value, kerd_accum_value, "
+     "snib_values, close_avg_percent, bar_crosses=0, violated=False, extended=False, "
+     "extend_end_bar_index=0, bar_crosses_post_extend=0, "
+     "historical_extend_bar_crosses_checked=False, post_extend_end_bar_index=0)\n--\n\n"
+     "Initialise the base indicator with the eight base values, then the line's attributes."},
+    {"round_to_mintick", fast(kerd_round_to_mintick), kFast,
+     "round_to_mintick($module, self, price)\n--\n\n"
+     "Round price to a whole multiple of mintick, halves to the even multiple."},
+    {"not_equal", fast(kerd_not_equal), kFast,
+     "not_equal($module, self, target)\n--\n\n"
+     "True only when start_bar_index, end_bar_index, start_time, end_time, kerd_value and "
+     "kerd_accum_value all differ from target's."},
+    {"update_kerd_value", fast(kerd_update_kerd_value), kFast,
+     "update_kerd_value($module, self, last_snib_weight, second_last_snib_weight, "
+     "snib_weight)\n--\n\n"
+     "Set kerd_value to the weighted value of snib_values."},
+    {"merge", fast(kerd_merge), kFast,
+     "merge($module, self, target, last_snib_weight, second_last_snib_weight, snib_weight, "
+     "backward)\n--\n\n"
+     "Merge target into this line, forward or backward; always True."},
+    {"overlap", fast(kerd_overlap), kFast,
+     "overlap($module, self, target, threshold)\n--\n\n"
+     "Check if the target kerd_value overlaps with the source kerd_value based on the given "
+     "threshold."},
+    {"is_kerd_bar_crosses_violated_if_merged", fast(kerd_crosses_violated), kFast,
+     "is_kerd_bar_crosses_violated_if_merged($module, self, end_kerd, bar_cross_threshold, "
+     "last_snib_weight, second_last_snib_weight, snib_weight, current_cross_count)\n--\n\n"
+     "Determines if the Kerd bar crosses are violated if merged."},
+    {"is_kerd_length_passed_if_merged", fast(kerd_length_passed), kFast,
+     "is_kerd_length_passed_if_merged($module, self, end_kerd, length_limit)\n--\n\n"
+     "True when the merged line would span at most length_limit bars."},
+};
+
+PyMethodDef module_functions[] = {
+    {"calculate_weighted_kerd_value", fast(calculate_weighted_kerd_value), kFast,
+     "calculate_weighted_kerd_value($module, snib_values, last_snib_weight, "
+     "second_last_snib_weight, snib_weight)\n--\n\n"
+     "The weighted mean of snib_values: the last value carries last_snib_weight, the one "
+     "before it second_last_snib_weight, all earlier ones snib_weight."},
+    {"swap", fast(swap), kFast,
+     "swap($module, kerds, x_index, y_index)\n--\n\n"
+     "Swap two elements in a list of Kerd objects at specified indices."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+  return py::guarded_status([&] {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    state->module = new KerdModule();
+    KerdModule& m = *state->module;
+    m.context = py::ModelContext::create();
+    m.init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
+
+    Ref math = Ref::steal(PyImport_ImportModule("math"));
+    py::check_status(PyModule_AddObjectRef(module, "math", math.get()));
+    Ref data_series = py::import_from("backtrader", "DataSeries");
+    py::check_status(PyModule_AddObjectRef(module, "DataSeries", data_series.get()));
+    m.base_indicator = py::import_from("indicators.common.base_indicator", "BaseIndicator");
+    py::check_status(PyModule_AddObjectRef(module, "BaseIndicator", m.base_indicator.get()));
+
+    m.kerd_class = py::make_host_class(
+        module, m.base_indicator.get(),
+        {"Kerd", "A horizontal price line built from the prices of one or more pivots.",
+         kerd_methods});
+    py::check_status(PyModule_AddObjectRef(module, "Kerd", m.kerd_class.get()));
+  });
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr || state->module == nullptr) return 0;
+  KerdModule& m = *state->module;
+  Py_VISIT(m.base_indicator.get());
+  Py_VISIT(m.kerd_class.get());
+  if (m.context) return m.context->traverse(visit, arg);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr || state->module == nullptr) return 0;
+  KerdModule& m = *state->module;
+  m.kerd_class = Ref();
+  m.base_indicator = Ref();
+  if (m.context) m.context->clear();
+  return 0;
+}
+
+void free_module(void* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
+  if (state == nullptr) return;
+  delete state->module;
+  state->module = nullptr;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "torvex.dto.kerd",
+    "Price lines: the class Kerd and the functions calculate_weighted_kerd_value and swap.",
+    sizeof(ModuleState),
+    module_functions,
+    slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace torvex::dto::kerd
+
+PyMODINIT_FUNC PyInit_kerd() {
+  return PyModuleDef_Init(&torvex::dto::kerd::module_def);
+}

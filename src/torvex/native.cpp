@@ -1,0 +1,297 @@
+// torvex.native: the native batch path. Hosts hand over plain data (lists of floats, dicts for
+// lines and bars); the same core algorithms run on the native object model and plain results
+// come back. It also lets tests compare the two object models on identical inputs.
+//
+// A line is a dict with the line attributes and its base values bar_index and mintick
+// (snib_values a list of numbers; the optional attributes default as in Kerd). Bars are a dict
+// with lists "close" and "open", oldest first, the last element the current bar.
+#include <array>
+#include <vector>
+
+#include "core/kerd.hpp"
+#include "core/native_model.hpp"
+#include "python/args.hpp"
+#include "python/entry.hpp"
+#include "python/python_model.hpp"
+
+namespace torvex::native {
+
+namespace {
+
+using core::KerdAttr;
+using py::Ref;
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyCFunction fast(FastFunction fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+// The value under key, or null when absent.
+PyObject* lookup(PyObject* dict, const char* key) {
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "expected a dict, not %.200s", Py_TYPE(dict)->tp_name);
+    throw py::PyError{};
+  }
+  PyObject* value = PyDict_GetItemString(dict, key);  // borrowed
+  if (value == nullptr && PyErr_Occurred()) throw py::PyError{};
+  return value;
+}
+
+PyObject* require(PyObject* dict, const char* key) {
+  PyObject* value = lookup(dict, key);
+  if (value == nullptr) {
+    PyErr_Format(PyExc_KeyError, "'%s'", key);
+    throw py::PyError{};
+  }
+  return value;
+}
+
+template <class T>
+T read(PyObject* dict, const char* key, T fallback) {
+  PyObject* value = lookup(dict, key);
+  if (value == nullptr) return fallback;
+  if constexpr (std::is_same_v<T, bool>)
+    return py::to_flag(value);
+  else if constexpr (std::is_same_v<T, int64_t>)
+    return py::to_index(value);
+  else
+    return py::to_number(value);
+}
+
+template <class T>
+T read(PyObject* dict, const char* key) {
+  PyObject* value = require(dict, key);
+  if constexpr (std::is_same_v<T, int64_t>)
+    return py::to_index(value);
+  else
+    return py::to_number(value);
+}
+
+core::Kerd line_from(PyObject* dict, const core::Bars* bars) {
+  core::Kerd k;
+  k.bars = bars;
+  k.bar_index = read<int64_t>(dict, "bar_index", 0);
+  k.last_bar_index = read<int64_t>(dict, "last_bar_index", 0);
+  k.mintick = read<double>(dict, "mintick", 0.0);
+  k.start_bar_index = read<int64_t>(dict, "start_bar_index");
+  k.end_bar_index = read<int64_t>(dict, "end_bar_index");
+  k.start_time = read<double>(dict, "start_time");
+  k.end_time = read<double>(dict, "end_time");
+  k.kerd_value = read<double>(dict, "kerd_value");
+  k.kerd_accum_value = read<double>(dict, "kerd_accum_value");
+  py::read_numbers(require(dict, "snib_values"), k.snib_values);
+  k.close_avg_percent = read<double>(dict, "close_avg_percent");
+  k.bar_crosses = read<int64_t>(dict, "bar_crosses", 0);
+  k.violated = read<bool>(dict, "violated", false);
+  k.extended = read<bool>(dict, "extended", false);
+  k.extend_end_bar_index = read<int64_t>(dict, "extend_end_bar_index", 0);
+  k.bar_crosses_post_extend = read<int64_t>(dict, "bar_crosses_post_extend", 0);
+  k.historical_extend_bar_crosses_checked =
+      read<bool>(dict, "historical_extend_bar_crosses_checked", false);
+  k.post_extend_end_bar_index = read<int64_t>(dict, "post_extend_end_bar_index", 0);
+  return k;
+}
+
+void put(PyObject* dict, const char* key, Ref value) {
+  py::check_status(PyDict_SetItemString(dict, key, value.get()));
+}
+
+Ref dict_from(const core::Kerd& k) {
+  Ref dict = Ref::steal(PyDict_New());
+  put(dict.get(), "bar_index", py::from_index(k.bar_index));
+  put(dict.get(), "last_bar_index", py::from_index(k.last_bar_index));
+  put(dict.get(), "mintick", py::from_number(k.mintick));
+  put(dict.get(), "start_bar_index", py::from_index(k.start_bar_index));
+  put(dict.get(), "end_bar_index", py::from_index(k.end_bar_index));
+  put(dict.get(), "start_time", py::from_time(k.start_time));
+  put(dict.get(), "end_time", py::from_time(k.end_time));
+  put(dict.get(), "kerd_value", py::from_number(k.kerd_value));
+  put(dict.get(), "kerd_accum_value", py::from_number(k.kerd_accum_value));
+  Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k.snib_values.size())));
+  for (std::size_t i = 0; i < k.snib_values.size(); ++i)
+    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i),
+                    py::from_number(k.snib_values[i]).release());
+  put(dict.get(), "snib_values", std::move(values));
+  put(dict.get(), "close_avg_percent", py::from_number(k.close_avg_percent));
+  put(dict.get(), "bar_crosses", py::from_index(k.bar_crosses));
+  put(dict.get(), "violated", py::from_flag(k.violated));
+  put(dict.get(), "extended", py::from_flag(k.extended));
+  put(dict.get(), "extend_end_bar_index", py::from_index(k.extend_end_bar_index));
+  put(dict.get(), "bar_crosses_post_extend", py::from_index(k.bar_crosses_post_extend));
+  put(dict.get(), "historical_extend_bar_crosses_checked",
+      py::from_flag(k.historical_extend_bar_crosses_checked));
+  put(dict.get(), "post_extend_end_bar_index", py::from_index(k.post_extend_end_bar_index));
+  return dict;
+}
+
+// Bars held for one call: the arrays and the series views over them.
+struct BarData {
+  std::vector<double> close, open;
+  core::Bars bars;
+
+  explicit BarData(PyObject* dict) {
+    if (dict != Py_None) {
+      py::read_numbers(require(dict, "close"), close);
+      py::read_numbers(require(dict, "open"), open);
+    }
+    bars.close = {close.data(), static_cast<int64_t>(close.size())};
+    bars.open = {open.data(), static_cast<int64_t>(open.size())};
+  }
+};
+
+// A native model over no engine: only the line operations are used.
+struct LineModel {
+  core::EngineState state;
+  core::NativeModel model{state};
+};
+
+double number(PyObject* value) {
+  return py::to_number(value);
+}
+
+PyObject* calculate_weighted_kerd_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 4> a{};
+    py::parse_args({"calculate_weighted_kerd_value",
+                    {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
+                    4},
+                   args, nargs, kwnames, a);
+    std::vector<double> values;
+    py::read_numbers(a[0], values);
+    LineModel lm;
+    return py::from_number(core::calculate_weighted_kerd_value(lm.model, values, number(a[1]),
+                                                               number(a[2]), number(a[3])));
+  });
+}
+
+PyObject* round_to_mintick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 2> a{};
+    py::parse_args({"round_to_mintick", {"line", "price"}, 2}, args, nargs, kwnames, a);
+    core::Kerd line = line_from(a[0], nullptr);
+    LineModel lm;
+    return py::from_number(core::round_to_mintick(lm.model, &line, number(a[1])));
+  });
+}
+
+PyObject* not_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 2> a{};
+    py::parse_args({"not_equal", {"line", "target"}, 2}, args, nargs, kwnames, a);
+    core::Kerd line = line_from(a[0], nullptr);
+    core::Kerd target = line_from(a[1], nullptr);
+    LineModel lm;
+    return py::from_flag(core::not_equal(lm.model, &line, &target));
+  });
+}
+
+PyObject* overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 3> a{};
+    py::parse_args({"overlap", {"line", "target", "threshold"}, 3}, args, nargs, kwnames, a);
+    core::Kerd line = line_from(a[0], nullptr);
+    core::Kerd target = line_from(a[1], nullptr);
+    LineModel lm;
+    return py::from_flag(core::overlap(lm.model, &line, &target, number(a[2])));
+  });
+}
+
+PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 8> a{};
+    py::parse_args({"is_kerd_bar_crosses_violated_if_merged",
+                    {"bars", "line", "end_kerd", "bar_cross_threshold", "last_snib_weight",
+                     "second_last_snib_weight", "snib_weight", "current_cross_count"},
+                    8},
+                   args, nargs, kwnames, a);
+    BarData bars(a[0]);
+    core::Kerd line = line_from(a[1], &bars.bars);
+    core::Kerd end_kerd = line_from(a[2], &bars.bars);
+    LineModel lm;
+    return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
+        lm.model, &line, &end_kerd, number(a[3]), number(a[4]), number(a[5]), number(a[6]),
+        number(a[7])));
+  });
+}
+
+PyObject* length_passed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 3> a{};
+    py::parse_args({"is_kerd_length_passed_if_merged", {"line", "end_kerd", "length_limit"}, 3},
+                   args, nargs, kwnames, a);
+    core::Kerd line = line_from(a[0], nullptr);
+    core::Kerd end_kerd = line_from(a[1], nullptr);
+    LineModel lm;
+    return py::from_flag(
+        core::is_kerd_length_passed_if_merged(lm.model, &line, &end_kerd, number(a[2])));
+  });
+}
+
+PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 6> a{};
+    py::parse_args({"merge",
+                    {"line", "target", "last_snib_weight", "second_last_snib_weight", "snib_weight",
+                     "backward"},
+                    6},
+                   args, nargs, kwnames, a);
+    core::Kerd line = line_from(a[0], nullptr);
+    core::Kerd target = line_from(a[1], nullptr);
+    LineModel lm;
+    core::merge(lm.model, &line, &target, number(a[2]), number(a[3]), number(a[4]),
+                py::to_flag(a[5]));
+    return dict_from(line);
+  });
+}
+
+PyMethodDef functions[] = {
+    {"calculate_weighted_kerd_value", fast(calculate_weighted_kerd_value), kFast,
+     "calculate_weighted_kerd_value(snib_values, last_snib_weight, second_last_snib_weight, "
+     "snib_weight)\n--\n\nThe weighted line value of a list of numbers."},
+    {"round_to_mintick", fast(round_to_mintick), kFast,
+     "round_to_mintick(line, price)\n--\n\nprice rounded to the line's mintick."},
+    {"not_equal", fast(not_equal), kFast,
+     "not_equal(line, target)\n--\n\nWhether the two lines differ in all six compared "
+     "attributes."},
+    {"overlap", fast(overlap), kFast,
+     "overlap(line, target, threshold)\n--\n\nWhether target's level lies in line's band."},
+    {"is_kerd_bar_crosses_violated_if_merged", fast(crosses_violated), kFast,
+     "is_kerd_bar_crosses_violated_if_merged(bars, line, end_kerd, bar_cross_threshold, "
+     "last_snib_weight, second_last_snib_weight, snib_weight, current_cross_count)\n--\n\n"
+     "The merge crossing test over the bars' close and open lists."},
+    {"is_kerd_length_passed_if_merged", fast(length_passed), kFast,
+     "is_kerd_length_passed_if_merged(line, end_kerd, length_limit)\n--\n\n"
+     "The merge length test."},
+    {"merge", fast(merge), kFast,
+     "merge(line, target, last_snib_weight, second_last_snib_weight, snib_weight, "
+     "backward)\n--\n\nThe line after merging target into it, as a new dict."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "torvex.native",
+    "The native batch path: the core algorithms on plain data.",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace torvex::native
+
+PyMODINIT_FUNC PyInit_native() {
+  return PyModuleDef_Init(&torvex::native::module_def);
+}
