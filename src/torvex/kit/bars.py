@@ -230,7 +230,7 @@ def read_csv(path: str | os.PathLike[str], label: str | None = None) -> Bars:
 
 def parse_csv(text: str, label: str = "<csv>") -> Bars:
     rows = _Rows(label, first_row=2)
-    reader = csv.reader(io.StringIO(text, newline=""))
+    reader = csv.reader(io.StringIO(text, newline=""), strict=True)
     try:
         header = next(reader, None)
         while header is not None and not any(cell.strip() for cell in header):

@@ -1,0 +1,284 @@
+"""Command line: ``python3 -m torvex run [BARS_FILE]`` and ``python3 -m torvex settings``.
+
+User mistakes (bad bar files, unknown settings, unparsable values, unwritable outputs) end with
+one line on stderr and exit status 1; command-line misuse is argparse's, exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any, Sequence, TextIO
+
+from .kit import (
+    Bars,
+    BarsError,
+    RunResult,
+    Settings,
+    SettingsError,
+    load_bars,
+    run,
+    sample_bars,
+)
+from .kit.plot import PlotUnavailable
+from .kit.plot import require as require_plot
+from .kit.settings import (
+    ENGINE_SETTINGS,
+    KIT_SETTINGS,
+    WINDOW_SETTINGS,
+    describe,
+    load_settings_file,
+    parse_assignment,
+)
+
+PROG = "python3 -m torvex"
+# inputs at least this long get a progress bar on a terminal
+PROGRESS_MIN_BARS = 5000
+
+
+class UserError(Exception):
+    """A mistake in the input; printed as one line."""
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="torvex support-and-resistance engine, run from the command line.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    run_cmd = commands.add_parser(
+        "run",
+        help="run the engine over OHLC bars and summarise lines, signals and failures",
+        description=(
+            "Run one engine bar by bar over OHLC bars and print the lines at the end, every "
+            "signal and the failed recoveries by reason. Without BARS_FILE the embedded data "
+            "set is used: 2500 synthetic daily bars (a seeded random walk, not market data)."
+        ),
+    )
+    run_cmd.add_argument(
+        "bars_file",
+        nargs="?",
+        metavar="BARS_FILE",
+        help="CSV with Date, Open, High, Low, Close columns (any case, other columns ignored) "
+        "or .npz holding a structured array with those fields",
+    )
+    run_cmd.add_argument(
+        "--set",
+        dest="assignments",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help=f"override one setting (repeatable; `{PROG} settings` lists them)",
+    )
+    run_cmd.add_argument(
+        "--settings",
+        dest="settings_file",
+        metavar="FILE",
+        help="overrides from a JSON object or name=value lines; --set wins over it",
+    )
+    run_cmd.add_argument(
+        "--json",
+        dest="json_out",
+        metavar="OUT",
+        help="write the full result as JSON to OUT ('-' for stdout, which replaces the summary)",
+    )
+    run_cmd.add_argument(
+        "--plot",
+        dest="plot_out",
+        metavar="OUT.png",
+        help="draw candles, the final lines and the signals (needs matplotlib)",
+    )
+    run_cmd.add_argument(
+        "--plot-bars",
+        type=int,
+        metavar="N",
+        help="bars shown in the chart (default: from the first line or signal to the end)",
+    )
+    run_cmd.add_argument(
+        "--progress",
+        action="store_true",
+        help="show a progress bar on stderr even when it is not a terminal",
+    )
+    commands.add_parser(
+        "settings",
+        help="list every setting with its default and meaning",
+        description="List every setting with its default and meaning.",
+    )
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        if args.command == "settings":
+            _print_settings(sys.stdout)
+            return 0
+        return _run(args)
+    except (UserError, BarsError, SettingsError, PlotUnavailable) as e:
+        print(f"torvex: error: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("torvex: interrupted", file=sys.stderr)
+        return 130
+
+
+def _settings(args: argparse.Namespace) -> Settings:
+    values: dict[str, Any] = {}
+    if args.settings_file:
+        values.update(load_settings_file(args.settings_file))
+    for text in args.assignments:
+        try:
+            name, value = parse_assignment(text)
+        except SettingsError as e:
+            raise SettingsError(f"--set {text}: {e}") from None
+        values[name] = value
+    return Settings.from_mapping(values)
+
+
+def _run(args: argparse.Namespace) -> int:
+    settings = _settings(args)
+    if args.plot_bars is not None and args.plot_bars < 2:
+        raise UserError("--plot-bars: needs at least 2 bars")
+    plot = None
+    if args.plot_out:
+        plot = require_plot()  # fail before the run when matplotlib is missing
+    bars = load_bars(args.bars_file) if args.bars_file else sample_bars()
+
+    show_progress = args.progress or (sys.stderr.isatty() and len(bars) >= PROGRESS_MIN_BARS)
+    bar = ProgressBar(sys.stderr) if show_progress else None
+    result = run(bars, settings, progress=bar.update if bar else None)
+    if bar:
+        bar.close()
+
+    if args.json_out:
+        _write_json(result, args.json_out)
+    if args.json_out != "-":
+        print_summary(result, sys.stdout)
+    if plot is not None:
+        try:
+            plot(result, args.plot_out, bars_shown=args.plot_bars)
+        except OSError as e:
+            raise UserError(f"{args.plot_out}: cannot write: {e.strerror or e}") from None
+        print(f"chart written to {args.plot_out}")
+    return 0
+
+
+def _write_json(result: RunResult, out: str) -> None:
+    text = json.dumps(result.to_dict(), indent=1, allow_nan=False)
+    if out == "-":
+        sys.stdout.write(text + "\n")
+        return
+    try:
+        with open(out, "w", encoding="utf-8") as f:
+            f.write(text + "\n")
+    except OSError as e:
+        raise UserError(f"{out}: cannot write: {e.strerror or e}") from None
+
+
+class ProgressBar:
+    """A one-line bar redrawn in place on a stream."""
+
+    WIDTH = 30
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.shown = -1
+
+    def update(self, done: int, total: int) -> None:
+        percent = done * 100 // max(total, 1)
+        if percent == self.shown:
+            return
+        self.shown = percent
+        filled = self.WIDTH * done // max(total, 1)
+        self.stream.write(
+            f"\rtorvex: [{'#' * filled}{'.' * (self.WIDTH - filled)}] {percent:3d}% "
+            f"{done}/{total} bars"
+        )
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.shown >= 0:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+def _yes(flag: bool) -> str:
+    return "yes" if flag else "no"
+
+
+def print_summary(result: RunResult, out: TextIO) -> None:
+    bars: Bars = result.bars
+    count = len(bars)
+    w = out.write
+    w(
+        f"torvex run on {bars.source}: {count} bars, {bars.dates[0]} .. {bars.dates[-1]}, "
+        f"last close {bars.close[-1]:.{_decimals(result)}f}\n"
+    )
+    vvip = sum(signal.vvip for signal in result.signals)
+    w(
+        f"pivots taken {len(result.pivots)}, lines {len(result.lines)}, signals "
+        f"{len(result.signals)} ({vvip} vvip), failed recoveries {len(result.failures)}; "
+        f"{result.seconds:.2f} s, {count / max(result.seconds, 1e-9):,.0f} bars/s\n"
+    )
+    if not result.settings.draw_from_recent:
+        w("note: draw_from_recent is off, so the engine builds no lines\n")
+
+    digits = _decimals(result)
+    lines = sorted(result.lines, key=lambda line: -line.level)
+    w(f"\nLines at the last bar ({len(lines)}), highest first:\n")
+    if lines:
+        w(f"  {'level':>10}  {'pivots':>6}  {'span':<37}  {'crossings':>9}  violated\n")
+        for line in lines:
+            span = f"{line.start_date} .. {line.end_date} ({line.start_bar}-{line.end_bar})"
+            w(
+                f"  {line.level:>10.{digits}f}  {len(line.pivots):>6}  {span:<37}  "
+                f"{line.crossings:>9}  {_yes(line.violated)}\n"
+            )
+    else:
+        w("  none\n")
+
+    w(f"\nSignals ({len(result.signals)}):\n")
+    if result.signals:
+        w(f"  {'bar':>6}  {'date':<10}  {'level':>10}  vvip\n")
+        for signal in result.signals:
+            w(
+                f"  {signal.bar:>6}  {signal.date:<10}  {signal.level:>10.{digits}f}  "
+                f"{_yes(signal.vvip)}\n"
+            )
+    else:
+        w("  none\n")
+
+    w(f"\nFailed recoveries ({len(result.failures)}) by reason (one failure may have several):\n")
+    for reason, number in result.failure_counts().items():
+        w(f"  {reason:<26} {number:>5}\n")
+
+
+def _decimals(result: RunResult) -> int:
+    tick = result.settings.mintick
+    digits = 0
+    while digits < 8 and abs(round(tick, digits) - tick) > 1e-12:
+        digits += 1
+    return digits
+
+
+def _print_settings(out: TextIO) -> None:
+    defaults = Settings()
+    groups = (
+        ("Read by the engine", ENGINE_SETTINGS),
+        ("Window thresholds, passed on every bar", WINDOW_SETTINGS),
+        ("The kit's own", KIT_SETTINGS),
+    )
+    for title, names in groups:
+        out.write(f"{title}:\n")
+        for name in names:
+            out.write(f"  {name} = {getattr(defaults, name)!r}\n      {describe(name)}\n")
+        out.write("\n")
+
+
+def _entry() -> None:  # pragma: no cover - console entry point
+    sys.exit(main())
+
+
+if __name__ == "__main__":  # pragma: no cover
+    _entry()
