@@ -169,7 +169,7 @@ def test_npz_that_is_not_an_archive(tmp_path, capsys):
         ),
         (
             ["--set", "bar_count_to_snib=0"],
-            "--set bar_count_to_snib=0: setting bar_count_to_snib: '0' is below the least allowed value 1",
+            "--set bar_count_to_snib=0: setting bar_count_to_snib: '0' is below 1",
         ),
         (["--plot-bars", "1"], "--plot-bars: needs at least 2 bars"),
     ],

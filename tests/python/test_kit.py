@@ -200,7 +200,7 @@ def test_parse_assignment(text, name, value):
         ("no_such=1", "unknown setting 'no_such'"),
         ("high_snib_n=abc", "setting high_snib_n: 'abc' is not a whole number"),
         ("high_snib_n=2.5", "setting high_snib_n: '2.5' is not a whole number"),
-        ("high_snib_n=-1", "setting high_snib_n: '-1' is below the least allowed value 0"),
+        ("high_snib_n=-1", "setting high_snib_n: '-1' is below 0"),
         ("debug=maybe", "setting debug: 'maybe' is not true or false"),
         ("snib_weight=nan", "setting snib_weight: 'nan' is not a number"),
         ("mintick=0", "setting mintick: '0' must be above 0"),

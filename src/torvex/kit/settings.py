@@ -283,7 +283,7 @@ def convert(name: str, value: Any) -> Any:
         raise SettingsError(f"setting {name}: {value!r} is not {noun}")
     minimum = f.metadata["minimum"]
     if minimum is not None and not result >= minimum:
-        raise SettingsError(f"setting {name}: {value!r} is below the least allowed value {minimum}")
+        raise SettingsError(f"setting {name}: {value!r} is below {minimum:g}")
     if name == "mintick" and result <= 0:
         raise SettingsError(f"setting {name}: {value!r} must be above 0")
     return result
