@@ -54,7 +54,21 @@
 //     latest map:    m.round_key(double price) -> K (the base class's tick rounding),
 //                    m.latest_contains(K), m.latest_get(K, int64_t fallback),
 //                    m.latest_set(K, int64_t bar)
-//     results:       model-specific builders used by the window checks (see engine headers).
+//     results of the window checks (value types are the model's own; C = M::WindowCopy):
+//                    m.copy_window(W) -> C     a copy made by the window's own copy operation
+//                    m.make_result(const CheckOutcome&, std::optional<C>) -> M::Result
+//                    m.make_success(bool is_vvip, C) -> M::Success
+//                    m.make_failure(const Violations&, C) -> M::Failure
+//                    successes: L = M::SuccessList, m.new_success_list() -> L (empty),
+//                    m.append_success(L&, M::Success), m.success_count(const L&),
+//                    m.success_at(const L&, i) -> E, m.success_is_vvip(E) -> bool; any
+//                    list the host passes to get_success_by_vvip is read the same way
+//                    m.make_result_v2_success(the chosen element E, or none),
+//                    m.make_result_v2_failure(M::Failure), m.make_result_v2_empty() -> M::ResultV2
+//                    optional: m.dispatch_get_success_by_vvip(L&) lets the engine object's own
+//                    (overridable) get_success_by_vvip choose; without it the core's is used
+//   A caller's whole-number argument (a range bound) that is not a C++ integer is converted at
+//   its use by m.count(x) -> int64_t (core/engine_mavet_numbers.hpp).
 //
 // Errors: a failing host access throws (core::Error in the native model, py::PyError in the
 // Python model); algorithms never catch.
@@ -271,6 +285,26 @@ struct KerdSeed {
   double kerd_accum_value;
   double snib_value;  // the single value of the new snib_values list
   double close_avg_percent;
+};
+
+// The four validation rules a judged window failed; true means violated.
+struct Violations {
+  bool extend_bar_cross = false;
+  bool recover_window = false;
+  bool signal_window = false;
+  bool search_range_close_above_bar_count = false;
+
+  bool none() const {
+    return !(extend_bar_cross || recover_window || signal_window ||
+             search_range_close_above_bar_count);
+  }
+};
+
+// The flags of the first check form's single result, besides its window.
+struct CheckOutcome {
+  bool has_signal = false;
+  bool close_above_low_and_kerd = false;
+  Violations violations;
 };
 
 }  // namespace torvex::core

@@ -4,6 +4,7 @@
 // can use it as a batch path.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -372,6 +373,51 @@ class NativeModel {
     return found == s_.latest_mavets->end() ? fallback : found->second;
   }
   void latest_set(Key key, int64_t bar) const { (*s_.latest_mavets)[key] = bar; }
+
+  // Results of the window checks, as plain records.
+  using WindowCopy = Mavet;
+  using Result = MavetResult;
+  using Success = MavetSuccess;
+  using Failure = MavetFailure;
+  using ResultV2 = MavetResultV2;
+  using SuccessList = std::vector<MavetSuccess>;
+
+  Mavet copy_window(Window w) const { return *w; }
+  MavetResult make_result(const CheckOutcome& o, std::optional<Mavet> mavet) const {
+    const Violations& v = o.violations;
+    return {
+        o.has_signal,    o.close_above_low_and_kerd,           v.extend_bar_cross, v.recover_window,
+        v.signal_window, v.search_range_close_above_bar_count, std::move(mavet)};
+  }
+  MavetSuccess make_success(bool is_vvip, Mavet mavet) const {
+    return {true, is_vvip, std::move(mavet)};
+  }
+  MavetFailure make_failure(const Violations& v, Mavet mavet) const {
+    return {true,
+            v.extend_bar_cross,
+            v.recover_window,
+            v.signal_window,
+            v.search_range_close_above_bar_count,
+            std::move(mavet)};
+  }
+  SuccessList new_success_list() const { return {}; }
+  void append_success(SuccessList& list, MavetSuccess success) const {
+    list.push_back(std::move(success));
+  }
+  std::size_t success_count(const SuccessList& list) const { return list.size(); }
+  const MavetSuccess* success_at(const SuccessList& list, std::size_t i) const { return &list[i]; }
+  bool success_is_vvip(const MavetSuccess* success) const { return success->is_vvip_signal; }
+  MavetResultV2 make_result_v2_success(std::optional<const MavetSuccess*> chosen) const {
+    MavetResultV2 result;
+    if (chosen) result.success = **chosen;
+    return result;
+  }
+  MavetResultV2 make_result_v2_failure(MavetFailure failure) const {
+    MavetResultV2 result;
+    result.failure = std::move(failure);
+    return result;
+  }
+  MavetResultV2 make_result_v2_empty() const { return {}; }
 
   EngineState& state() const { return s_; }
 

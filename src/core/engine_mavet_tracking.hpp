@@ -1,0 +1,89 @@
+#pragma once
+// Window tracking: opening windows on broken lines, ageing them out from the front, and
+// committing the bar of the latest acted-on window per tick-rounded price.
+//
+// The caller's numbers (N) and the search range (C) are converted where they are first used,
+// so a call that never reaches a use never looks at the value.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "core/engine_mavet_numbers.hpp"
+#include "core/host_value.hpp"
+#include "core/model.hpp"
+#include "core/pymath.hpp"
+#include "core/records.hpp"
+
+namespace torvex::core {
+
+// Opens a window on every line the current bar breaks (or whose level its low comes within
+// the threshold of), then drops expired windows from the front of the window list.
+template <class M, class N, class C>
+void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_range,
+                  const N& low_above_kerd_threshold, const N& close_avg_percent) {
+  LazyNumber<M, N> percent(m, close_avg_percent);
+  LazyFactor<M, N> near_factor(percent, m, low_above_kerd_threshold);
+  std::optional<int64_t> range;
+  // The previous and current bar are the same for every line: read once, at first use.
+  BarValue prev_close, close_now, low_now;
+
+  const std::size_t kerd_size = m.kerd_count();
+  for (std::size_t x = 0; x < kerd_size; ++x) {
+    auto line = m.kerd_at(x);
+    const double kerd_value = m.template get<KerdAttr::kerd_value>(line);
+
+    // Counted for every line, also those the previous-close gate skips below.
+    if (!range) range = as_count(m, search_range);
+    int64_t bar_count_close_above_kerd = 0;
+    if (*range >= 1) {
+      auto&& close = m.close();
+      for (int64_t y = *range; y >= 1; --y) {
+        if (m.value(close, -y) >= kerd_value) ++bar_count_close_above_kerd;
+      }
+    }
+
+    if (prev_close.get([&] { return m.value(m.close(), -1); }) < kerd_value) continue;
+
+    const double close = close_now.get([&] { return m.value(m.close(), 0); });
+    const bool close_below_kerd = close < kerd_value;
+    const double low = low_now.get([&] { return m.value(m.low(), 0); });
+    const bool break_but_close_above = close > kerd_value && low < kerd_value;
+    const bool low_above_current_kerd = low > kerd_value && kerd_value * near_factor.get() >= low;
+    if (!(close_below_kerd || break_but_close_above || low_above_current_kerd)) continue;
+
+    // All values are taken before any is converted, as a constructor call evaluates its
+    // arguments first; a value that does not fit leaves the window unmade.
+    const int64_t bar_index = m.bar_index();
+    const int64_t extend_bar_cross = m.template get<KerdAttr::bar_crosses_post_extend>(line);
+    const auto snib_count = static_cast<int64_t>(m.snib_count(line));
+    Mavet window;
+    window.break_kerd_at_price = kerd_value;
+    window.break_kerd_at_bar_index = to_int32(bar_index);
+    window.recover_at_bar_index = -1;
+    window.break_kerd_extend_bar_cross = to_int32(extend_bar_cross);
+    window.bar_count_close_above_kerd = to_int32(bar_count_close_above_kerd);
+    window.vip_snib_count = to_int32(snib_count);
+    m.append_mavet(window);
+  }
+
+  if (m.mavet_count() == 0) return;
+  // Only the front is examined: an expired window behind a live one waits its turn.
+  const double lifetime = as_number(m, trap_recover_window_threshold) * 3;
+  while (m.mavet_count() > 0) {
+    const auto front = m.mavet_at(0);
+    const auto broke_at = m.template window<MavetField::break_kerd_at_bar_index>(front);
+    if (!(static_cast<double>(broke_at) + lifetime < static_cast<double>(m.bar_index()))) break;
+    m.remove_first_mavet();
+  }
+}
+
+// Records the current bar as the latest commit of the window level's rounded price. The price
+// goes to the tick rounding as the caller gave it.
+template <class M, class P>
+void commit_latest_mavet(M& m, const P& break_kerd_at_price) {
+  auto rounded_price = m.round_key(break_kerd_at_price);
+  const int64_t bar_index = m.bar_index();
+  m.latest_set(rounded_price, bar_index);
+}
+
+}  // namespace torvex::core

@@ -1,0 +1,88 @@
+#pragma once
+// A hand-made market for the window tests: bars 0..capacity-1 with a flat default price,
+// windows and lines built directly, and the engine's view advanced to any bar.
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "core/native_model.hpp"
+#include "core/records.hpp"
+
+namespace torvex::core::testing {
+
+class WindowMarket {
+ public:
+  explicit WindowMarket(int64_t capacity = 200)
+      : close_(capacity, 100.0),
+        open_(capacity, 100.0),
+        high_(capacity, 101.0),
+        low_(capacity, 99.0),
+        time_(capacity, 0.0) {
+    settings.kerd_extend_bar_cross_threshold = 3;
+    state_.settings = &settings;
+    state_.kerds = &kerds;
+    state_.vip_snibs = &vip_snibs_;
+    state_.new_vip_snibs = &new_vip_snibs_;
+    state_.mavets = &mavets;
+    state_.latest_mavets = &latest;
+    state_.mintick = 0.01;
+    at(0);
+  }
+
+  // The engine now stands on bar i: series show bars 0..i.
+  void at(int64_t i) {
+    const auto length = i + 1;
+    state_.bars.close = {close_.data(), length};
+    state_.bars.open = {open_.data(), length};
+    state_.bars.high = {high_.data(), length};
+    state_.bars.low = {low_.data(), length};
+    state_.bars.time = {time_.data(), length};
+    state_.bar_index = i;
+    state_.last_bar_index = static_cast<int64_t>(close_.size()) - 1;
+  }
+
+  // Shapes bar i; open and high follow so the bar stays consistent.
+  void bar(int64_t i, double close, double low) {
+    close_[i] = close;
+    open_[i] = close;
+    low_[i] = low;
+    high_[i] = close + 1;
+  }
+
+  Kerd& line(double level, int64_t bar_crosses_post_extend = 0, int snib_count = 1) {
+    Kerd k;
+    k.bars = &state_.bars;
+    k.kerd_value = level;
+    k.bar_crosses_post_extend = bar_crosses_post_extend;
+    k.snib_values.assign(snib_count, level);
+    kerds.push_back(k);
+    return kerds.back();
+  }
+
+  Mavet& window(double price, int32_t broke_at, int32_t bar_count_close_above_kerd = 10,
+                int32_t extend_bar_cross = 0, int32_t vip_snib_count = 1) {
+    Mavet w;
+    w.break_kerd_at_price = price;
+    w.break_kerd_at_bar_index = broke_at;
+    w.bar_count_close_above_kerd = bar_count_close_above_kerd;
+    w.break_kerd_extend_bar_cross = extend_bar_cross;
+    w.vip_snib_count = vip_snib_count;
+    mavets.push_back(w);
+    return mavets.back();
+  }
+
+  NativeModel model() { return NativeModel(state_); }
+  int64_t bar_index() const { return state_.bar_index; }
+
+  Settings settings;
+  std::vector<Kerd> kerds;
+  std::vector<Mavet> mavets;
+  std::unordered_map<double, int64_t> latest;
+
+ private:
+  std::vector<double> close_, open_, high_, low_, time_;
+  std::vector<Snib> vip_snibs_, new_vip_snibs_;
+  EngineState state_;
+};
+
+}  // namespace torvex::core::testing
