@@ -1,0 +1,177 @@
+#pragma once
+// Extension of lines to their first crossing bar, and the count of later crossings: on the
+// current bar (extend_kerd_to_first_cross) and replayed over the bars since each line's end
+// (extend_kerd_to_first_cross_from_history).
+//
+// A bar straddles a line when the extremes of its open, high, low and close lie strictly on
+// both sides of the level; it is a counted cross when its body (only_body_cross) or its
+// extremes do. A line is unextended, extended (at extend_end_bar_index) or checked (its first
+// straddling bar after the extension has been seen).
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "core/engine_arith.hpp"
+#include "core/model.hpp"
+#include "core/pymath.hpp"
+
+namespace torvex::core {
+
+// One bar's prices, each series read once.
+struct BarPrices {
+  double close, open, high, low;
+};
+
+template <class M>
+BarPrices read_bar(M& m, int64_t offset) {
+  BarPrices bar;
+  bar.close = m.value(m.close(), offset);
+  bar.open = m.value(m.open(), offset);
+  bar.high = m.value(m.high(), offset);
+  bar.low = m.value(m.low(), offset);
+  return bar;
+}
+
+// A bar's extent for the two cross tests.
+struct CrossBand {
+  double ohlc_min, ohlc_max, bar_min, bar_max;
+
+  bool straddles(double level) const { return ohlc_min < level && ohlc_max > level; }
+  bool counts(double level) const { return bar_min < level && bar_max > level; }
+};
+
+// only_body_cross is read once for each end of the counted extent.
+template <class M>
+CrossBand cross_band(M& m, const BarPrices& bar) {
+  const double ohlc_min = py_min(bar.close, bar.open, bar.high, bar.low);
+  const double ohlc_max = py_max(bar.close, bar.open, bar.high, bar.low);
+  const double body_min = py_min(bar.close, bar.open);
+  const double body_max = py_max(bar.close, bar.open);
+  const double bar_min = m.template setting<Setting::only_body_cross>() ? body_min : ohlc_min;
+  const double bar_max = m.template setting<Setting::only_body_cross>() ? body_max : ohlc_max;
+  return {ohlc_min, ohlc_max, bar_min, bar_max};
+}
+
+// A checked line on a straddling bar: count it when it is a counted cross, then either move the
+// line's post-extension end to this bar or, past the tolerance, mark the line violated.
+template <class M>
+void apply_checked_rule(M& m, typename M::Line line, const CrossBand& band, int64_t bar) {
+  const double level = m.template get<KerdAttr::kerd_value>(line);
+  if (!band.straddles(level)) return;
+  if (band.counts(level)) {
+    const int64_t count = m.template get<KerdAttr::bar_crosses_post_extend>(line);
+    m.template set<KerdAttr::bar_crosses_post_extend>(line, narrow_index(wide(count) + 1));
+  }
+  const int64_t count = m.template get<KerdAttr::bar_crosses_post_extend>(line);
+  if (count <= m.template setting<Setting::kerd_extend_bar_cross_threshold>())
+    m.template set<KerdAttr::post_extend_end_bar_index>(line, bar);
+  else
+    m.template set<KerdAttr::violated>(line, true);
+}
+
+// An extended, unchecked line on a straddling bar after its extension bar: the first cross.
+// The order of the last two writes differs between the two operations.
+enum class FirstCrossOrder { checked_first, end_first };
+
+template <class M>
+void apply_first_cross_rule(M& m, typename M::Line line, const CrossBand& band, int64_t bar,
+                            FirstCrossOrder order) {
+  const double level = m.template get<KerdAttr::kerd_value>(line);
+  if (!band.straddles(level)) return;
+  if (band.counts(level)) {
+    const int64_t count = m.template get<KerdAttr::bar_crosses_post_extend>(line);
+    m.template set<KerdAttr::bar_crosses_post_extend>(line, narrow_index(wide(count) + 1));
+  }
+  if (order == FirstCrossOrder::checked_first) {
+    m.template set<KerdAttr::historical_extend_bar_crosses_checked>(line, true);
+    m.template set<KerdAttr::post_extend_end_bar_index>(line, bar);
+  } else {
+    m.template set<KerdAttr::post_extend_end_bar_index>(line, bar);
+    m.template set<KerdAttr::historical_extend_bar_crosses_checked>(line, true);
+  }
+}
+
+// Carries every line through the current bar: extends unextended lines at a straddling bar
+// whose time differs from the line's end time, checks extended lines at their next straddling
+// bar, and counts crossings of checked lines.
+template <class M>
+void extend_kerd_to_first_cross(M& m) {
+  const std::size_t kerd_size = m.kerd_count();
+  if (kerd_size == 0) return;
+  // The current bar's prices do not depend on the line.
+  const BarPrices bar = read_bar(m, 0);
+  for (std::size_t x = 0; x < kerd_size; ++x) {
+    const typename M::Line line = m.kerd_at(x);
+    const CrossBand band = cross_band(m, bar);
+    if (m.template get<KerdAttr::extended>(line) &&
+        !m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
+        m.bar_index() > m.template get<KerdAttr::extend_end_bar_index>(line)) {
+      apply_first_cross_rule(m, line, band, m.bar_index(), FirstCrossOrder::checked_first);
+    } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
+      apply_checked_rule(m, line, band, m.bar_index());
+    } else {
+      const double level = m.template get<KerdAttr::kerd_value>(line);
+      if (band.straddles(level) &&
+          m.value(m.time(), 0) != m.template get<KerdAttr::end_time>(line)) {
+        m.template set<KerdAttr::extended>(line, true);
+        m.template set<KerdAttr::extend_end_bar_index>(line, m.bar_index());
+      }
+    }
+  }
+}
+
+// Replays the rules for one unchecked line over the bars from its end to the current bar,
+// oldest first. Unlike the current-bar operation, extension needs the bar's time to be strictly
+// later than the line's end time, and an extended, unchecked line is left alone on bars up to
+// its extension bar.
+template <class M>
+void replay_kerd_history(M& m, typename M::Line line, int64_t bar_count_to_loop) {
+  const int64_t first_y = std::max<int64_t>(bar_count_to_loop - 1, 0);
+  for (int64_t y = first_y; y >= 0; --y) {
+    const CrossBand band = cross_band(m, read_bar(m, -y));
+    // The bar's index, bar_index - y, is taken where it is used.
+    const auto bar = [&] { return narrow_index(wide(m.bar_index()) - y); };
+    if (m.template get<KerdAttr::extended>(line)) {
+      if (!m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
+          bar() > m.template get<KerdAttr::extend_end_bar_index>(line)) {
+        apply_first_cross_rule(m, line, band, bar(), FirstCrossOrder::end_first);
+      } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
+        apply_checked_rule(m, line, band, bar());
+      }
+    } else {
+      const double level = m.template get<KerdAttr::kerd_value>(line);
+      if (band.straddles(level) &&
+          m.template get<KerdAttr::end_time>(line) < m.value(m.time(), -y)) {
+        m.template set<KerdAttr::extend_end_bar_index>(line, bar());
+        m.template set<KerdAttr::extended>(line, true);
+      }
+    }
+  }
+}
+
+// Brings every line up to date: checked lines see the current bar only, the others are
+// replayed from the bar after their end.
+template <class M>
+void extend_kerd_to_first_cross_from_history(M& m) {
+  const std::size_t kerd_size = m.kerd_count();
+  if (kerd_size == 0) return;
+  const BarPrices bar = read_bar(m, 0);
+  for (std::size_t x = 0; x < kerd_size; ++x) {
+    const typename M::Line line = m.kerd_at(x);
+    const wide_int bar_count_to_loop =
+        wide(m.bar_index()) - m.template get<KerdAttr::end_bar_index>(line);
+    const CrossBand band = cross_band(m, bar);
+    if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
+      apply_checked_rule(m, line, band, m.bar_index());
+      continue;
+    }
+    // Only max(bar_count_to_loop - 1, 0) matters; a count beyond any series' reach fails at
+    // its first read.
+    const int64_t loop = static_cast<int64_t>(
+        std::clamp<wide_int>(bar_count_to_loop, 0, std::numeric_limits<int64_t>::max()));
+    replay_kerd_history(m, line, loop);
+  }
+}
+
+}  // namespace torvex::core

@@ -1,0 +1,118 @@
+#pragma once
+// A hand-made market for the engine tests: bars appended one by one, the engine's state over
+// them, and a model that records the settings it reads and the series offsets it visits.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/model.hpp"
+#include "core/native_model.hpp"
+
+namespace torvex::core::testing {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Bar {
+  double open, high, low, close;
+};
+
+// Every series of an engine over whole arrays; at(i) makes bar i the current bar.
+class Market {
+ public:
+  Market() {
+    state.settings = &settings;
+    state.kerds = &kerds;
+    state.vip_snibs = &vip_snibs;
+    state.new_vip_snibs = &new_vip_snibs;
+    state.mavets = &mavets;
+    state.latest_mavets = &latest_mavets;
+    state.mintick = 0.01;
+  }
+  Market(const Market&) = delete;
+  Market& operator=(const Market&) = delete;
+
+  // Appends a bar; its time is 1000 + 60 * index unless given.
+  int64_t add(Bar bar, double time = kNaN) {
+    const auto index = static_cast<int64_t>(close.size());
+    open.push_back(bar.open);
+    high.push_back(bar.high);
+    low.push_back(bar.low);
+    close.push_back(bar.close);
+    times.push_back(std::isnan(time) ? 1000.0 + 60.0 * static_cast<double>(index) : time);
+    for (auto* pivots : {&normal_high, &normal_low, &trending_high, &trending_low})
+      pivots->push_back(kNaN);
+    trend.push_back(0.0);
+    return index;
+  }
+  // A flat bar at one price.
+  int64_t add_flat(double price, double time = kNaN) {
+    return add({price, price, price, price}, time);
+  }
+
+  // Makes bar `index` the current bar; the data ends at `last` (default: the last bar added).
+  void at(int64_t index, int64_t last = -1) {
+    const int64_t visible = index + 1;
+    const auto view = [visible](const std::vector<double>& data) {
+      return Series{data.data(), visible};
+    };
+    state.bars = Bars{view(close), view(open), view(high), view(low), view(times)};
+    state.normal_high_snib = view(normal_high);
+    state.normal_low_snib = view(normal_low);
+    state.trending_high_snib = view(trending_high);
+    state.trending_low_snib = view(trending_low);
+    trend_series = view(trend);
+    state.bar_index = index;
+    state.last_bar_index = last >= 0 ? last : static_cast<int64_t>(close.size()) - 1;
+  }
+
+  // A line as the rebuild would make it from one pivot, built on the current bar.
+  Kerd line(int64_t end_bar_index, double value, double end_time = kNaN) const {
+    Kerd kerd;
+    kerd.bars = &state.bars;
+    kerd.bar_index = state.bar_index;
+    kerd.last_bar_index = state.last_bar_index;
+    kerd.mintick = state.mintick;
+    kerd.start_bar_index = end_bar_index;
+    kerd.end_bar_index = end_bar_index;
+    kerd.start_time = kerd.end_time =
+        std::isnan(end_time) ? 1000.0 + 60.0 * static_cast<double>(end_bar_index) : end_time;
+    kerd.kerd_value = kerd.kerd_accum_value = value;
+    kerd.snib_values = {value};
+    kerd.close_avg_percent = 1.0;
+    return kerd;
+  }
+
+  std::vector<double> open, high, low, close, times;
+  std::vector<double> normal_high, normal_low, trending_high, trending_low, trend;
+  Series trend_series;
+  Settings settings;
+  std::vector<Kerd> kerds;
+  std::vector<Snib> vip_snibs, new_vip_snibs;
+  std::vector<Mavet> mavets;
+  std::unordered_map<double, int64_t> latest_mavets;
+  EngineState state;
+};
+
+// The native model, recording every settings read and every series offset read.
+class RecordingModel : public NativeModel {
+ public:
+  using NativeModel::NativeModel;
+
+  template <Setting S>
+  setting_type<S> setting() {
+    reads.push_back(S);
+    return NativeModel::template setting<S>();
+  }
+  double value(const Series& series, int64_t offset) {
+    offsets.emplace_back(&series, offset);
+    return NativeModel::value(series, offset);
+  }
+
+  std::vector<Setting> reads;
+  std::vector<std::pair<const Series*, int64_t>> offsets;
+};
+
+}  // namespace torvex::core::testing
