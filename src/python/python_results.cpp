@@ -1,0 +1,136 @@
+#include "python/python_results.hpp"
+
+#include <climits>
+#include <initializer_list>
+
+namespace torvex::py {
+
+namespace {
+
+Ref intern(const char* text) {
+  return Ref::steal(PyUnicode_InternFromString(text));
+}
+
+Ref names(std::initializer_list<const char*> texts) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+  Py_ssize_t i = 0;
+  for (const char* text : texts) PyTuple_SET_ITEM(tuple.get(), i++, intern(text).release());
+  return tuple;
+}
+
+// True and False live as long as the interpreter: borrowed is enough for an argument list.
+PyObject* py_bool(bool value) {
+  return value ? Py_True : Py_False;
+}
+
+Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+  return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
+}
+
+}  // namespace
+
+std::unique_ptr<WindowResults> WindowResults::create(PyObject* result, PyObject* failure,
+                                                     PyObject* success, PyObject* result_v2) {
+  auto r = std::make_unique<WindowResults>();
+  r->result_class = Ref::borrow(result);
+  r->failure_class = Ref::borrow(failure);
+  r->success_class = Ref::borrow(success);
+  r->result_v2_class = Ref::borrow(result_v2);
+  r->copy = intern("copy");
+  r->is_vvip_signal = intern("is_vvip_signal");
+  r->get_success_by_vvip = intern("get_success_by_vvip");
+  r->success_kwnames = names({"has_signal", "is_vvip_signal", "mavet"});
+  r->failure_kwnames =
+      names({"close_above_low_and_kerd", "violate_extend_bar_cross", "violate_recover_window",
+             "violate_signal_window", "violate_search_range_close_above_bar_count", "mavet"});
+  r->v2_success_kwname = names({"success"});
+  r->v2_failure_kwname = names({"failure"});
+  return r;
+}
+
+int64_t WindowModel::count(PyObject* value) const {
+  Ref index = Ref::steal(PyNumber_Index(value));
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (result == -1 && PyErr_Occurred()) throw PyError{};
+  // A bound past 64 bits reaches no further back than the series does: the series says so.
+  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  return result;
+}
+
+PythonModel::Key WindowModel::round_key(PyObject* price) const {
+  PyObject* args[2] = {engine(), price};
+  return Ref::steal(PyObject_VectorcallMethod(context().round_to_mintick.get(), args, 2, nullptr));
+}
+
+Ref WindowModel::copy_window(const Window& window) const {
+  PyObject* args[1] = {window.get()};
+  return Ref::steal(PyObject_VectorcallMethod(r_.copy.get(), args, 1, nullptr));
+}
+
+Ref WindowModel::make_result(const core::CheckOutcome& o, std::optional<Ref> mavet) const {
+  const core::Violations& v = o.violations;
+  Ref window = mavet ? std::move(*mavet) : Ref::borrow(Py_None);
+  PyObject* args[7] = {py_bool(o.has_signal),
+                       py_bool(o.close_above_low_and_kerd),
+                       py_bool(v.extend_bar_cross),
+                       py_bool(v.recover_window),
+                       py_bool(v.signal_window),
+                       py_bool(v.search_range_close_above_bar_count),
+                       window.get()};
+  return call(r_.result_class.get(), args, 7, nullptr);
+}
+
+Ref WindowModel::make_success(bool is_vvip, Ref mavet) const {
+  PyObject* args[3] = {Py_True, py_bool(is_vvip), mavet.get()};
+  return call(r_.success_class.get(), args, 0, r_.success_kwnames.get());
+}
+
+Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
+  PyObject* args[6] = {Py_True,
+                       py_bool(v.extend_bar_cross),
+                       py_bool(v.recover_window),
+                       py_bool(v.signal_window),
+                       py_bool(v.search_range_close_above_bar_count),
+                       mavet.get()};
+  return call(r_.failure_class.get(), args, 0, r_.failure_kwnames.get());
+}
+
+void WindowModel::append_success(Ref& list, Ref success) const {
+  if (!list) list = Ref::steal(PyList_New(0));
+  check_status(PyList_Append(list.get(), success.get()));
+}
+
+std::size_t WindowModel::success_count(const Ref& list) const {
+  if (!list) return 0;
+  return static_cast<std::size_t>(seq_length(list.get()));
+}
+
+Ref WindowModel::success_at(const Ref& list, std::size_t i) const {
+  return seq_item(list.get(), static_cast<Py_ssize_t>(i));
+}
+
+bool WindowModel::success_is_vvip(const Ref& success) const {
+  return to_flag(get_attr(success.get(), r_.is_vvip_signal.get()).get());
+}
+
+Ref WindowModel::dispatch_get_success_by_vvip(const Ref& list) const {
+  PyObject* args[2] = {engine(), list.get()};
+  return Ref::steal(PyObject_VectorcallMethod(r_.get_success_by_vvip.get(), args, 2, nullptr));
+}
+
+Ref WindowModel::make_result_v2_success(const Ref& chosen) const {
+  PyObject* args[1] = {chosen.get()};
+  return call(r_.result_v2_class.get(), args, 0, r_.v2_success_kwname.get());
+}
+
+Ref WindowModel::make_result_v2_failure(const Ref& failure) const {
+  PyObject* args[1] = {failure.get()};
+  return call(r_.result_v2_class.get(), args, 0, r_.v2_failure_kwname.get());
+}
+
+Ref WindowModel::make_result_v2_empty() const {
+  return call(r_.result_v2_class.get(), nullptr, 0, nullptr);
+}
+
+}  // namespace torvex::py
