@@ -1,0 +1,70 @@
+"""Bars per second of Kerd.is_kerd_bar_crosses_violated_if_merged on the host's objects.
+
+    PYTHONPATH=src:host python3 bench/kerd_cross.py [--bars N] [--calls N]
+
+The line reads its close and open series once per scanned bar: directly for the package's
+torvex.series.Series, through the series' own __getitem__ for a plain Python series class.
+The native model's figure comes from bench_kerd_cross.
+"""
+
+import argparse
+import random
+import time
+
+from torvex.dto.kerd import Kerd
+from torvex.series import Series
+
+
+class ListSeries:
+    """The usual pure-Python host series: a list read by offset from its end."""
+
+    def __init__(self, values):
+        self._values = list(values)
+
+    def __getitem__(self, offset):
+        if offset > 0 or -offset >= len(self._values):
+            raise IndexError(f"series index {offset} out of range")
+        return self._values[offset - 1]
+
+
+def lines(series_type, closes, opens):
+    bars = len(closes)
+    close, open_ = series_type(closes), series_type(opens)
+    self_line = Kerd(close, open_, None, None, bars - 1, None, bars - 1, 0.01, 0, 0, 0, 0,
+                     100.0, 100.0, [99.0, 100.0, 101.0], 1.0)
+    end_kerd = Kerd(close, open_, None, None, bars - 1, None, bars - 1, 0.01, bars - 1,
+                    bars - 1, bars - 1, bars - 1, 100.5, 100.5, [100.5], 1.0)
+    return self_line, end_kerd
+
+
+def bars_per_second(self_line, end_kerd, calls):
+    scan = self_line.is_kerd_bar_crosses_violated_if_merged
+    start = time.perf_counter()
+    for _ in range(calls):
+        result = scan(end_kerd, 3, 3.0, 2.0, 1.0, 0)
+    elapsed = time.perf_counter() - start
+    return calls * (end_kerd.end_bar_index - self_line.end_bar_index) / elapsed, result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bars", type=int, default=1024)
+    parser.add_argument("--calls", type=int, default=2000)
+    args = parser.parse_args()
+
+    rng = random.Random(1)
+    closes = [rng.uniform(95.0, 105.0) for _ in range(args.bars)]
+    opens = [rng.uniform(95.0, 105.0) for _ in range(args.bars)]
+    rates, results = {}, set()
+    for name, series_type in (("torvex.series.Series", Series), ("plain Python series", ListSeries)):
+        rate, result = bars_per_second(*lines(series_type, closes, opens), args.calls)
+        rates[name] = rate
+        results.add(result)
+        print(f"{name:22s} {rate / 1e6:8.2f} M bars/s")
+    assert len(results) == 1, "the two series gave different results"
+    fast, slow = rates.values()
+    print(f"{'speed-up':22s} {fast / slow:8.2f} x")
+
+
+if __name__ == "__main__":
+    main()
