@@ -12,24 +12,13 @@ import pickle
 
 import pytest
 
+from test_record_pickle import describe
+from torvex.dto.mavet import (FlatternMavetResultV2, Mavet, MavetFailure, MavetResult,
+                              MavetResultV2, MavetSuccess)
 from torvex.dto.snib import Snib
 
 GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
 PROTOCOLS = (2, 5)  # 5 is pickle.HIGHEST_PROTOCOL of the interpreters we release for
-
-FIELDS = {
-    Snib: ("n", "m", "price", "close_at_pivot", "bar_index_at_pivot", "bar_time_at_pivot",
-           "is_high", "is_trending", "used", "close_avg_percent"),
-}
-
-
-def describe(value):
-    cls = type(value)
-    if cls in FIELDS:
-        return (cls.__module__ + "." + cls.__qualname__,
-                {name: describe(getattr(value, name)) for name in FIELDS[cls]})
-    return value
-
 
 def snib_records():
     return [
@@ -39,7 +28,26 @@ def snib_records():
     ]
 
 
-SETS = {"snib": snib_records}
+def mavet_records():
+    recovered = Mavet(250.5, 1200, 1203, 2, 5, 4)
+    recovered.recovered = True
+    return [
+        Mavet(101.25, 40),
+        recovered,
+        MavetResult(True, True, False, True, False, True),
+        MavetResult(False, True, mavet=recovered),
+        MavetFailure(True, True, False, True, False, Mavet(-3.5, 2**31 - 1, 0)),
+        MavetSuccess(True, True, None, recovered),
+        MavetSuccess(signal_debug_line=("line", 7)),
+        MavetResultV2(),
+        MavetResultV2(MavetFailure(True, violate_signal_window=True, mavet=recovered),
+                      MavetSuccess(True, False, None, recovered)),
+        FlatternMavetResultV2(),
+        FlatternMavetResultV2(250.5, True, True, False, False, True, False, True, False),
+    ]
+
+
+SETS = {"snib": snib_records, "mavet": mavet_records}
 
 
 def path(name, protocol):
