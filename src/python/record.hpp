@@ -181,6 +181,9 @@ struct Binding {
                                          [](const Field& f) { return holds_references(f.kind); });
   static constexpr std::size_t field_count = C.fields.size();
   static constexpr std::size_t method_count = 2 + (C.copyable ? 1 : 0) + C.methods.size();
+  static_assert(field_count <= max_fields && C.params.size() <= field_count);
+  static_assert(C.param_fields.size() == C.params.size() && C.state.size() == field_count);
+  static_assert(C.required >= 0 && static_cast<std::size_t>(C.required) <= C.params.size());
 
   static PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&] { return new_instance(C, type); });

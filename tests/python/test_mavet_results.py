@@ -22,8 +22,9 @@ FIELDS = {
 REFERENCES = [(MavetResult, "mavet", Mavet), (MavetFailure, "mavet", Mavet),
               (MavetSuccess, "mavet", Mavet), (MavetResultV2, "failure", MavetFailure),
               (MavetResultV2, "success", MavetSuccess)]
+REFERENCE_NAMES = ("mavet", "failure", "success", "signal_debug_line")
 PLAIN = [(cls, name) for cls, names in FIELDS.items() for name in names
-         if name not in ("mavet", "failure", "success", "signal_debug_line")]
+         if name not in REFERENCE_NAMES]
 PREDICATES = ["recovery_succeeded", "recovery_failed", "recovery_has_result",
               "no_signal_but_close_above", "is_kerd_satisfied", "is_vvip_signal",
               "is_non_vvip_signal", "violate_extended_bar_cross",
@@ -51,23 +52,15 @@ class Boom:
 
 
 @pytest.mark.parametrize("cls", list(FIELDS))
-def test_defaults(cls):
-    record = cls()
-    expected = {name: (-1.0 if name == "break_kerd_at_price" else
-                       None if name in ("mavet", "failure", "success", "signal_debug_line")
-                       else False) for name in FIELDS[cls]}
-    assert values(record) == expected
-
-
-@pytest.mark.parametrize("cls", list(FIELDS))
-def test_arguments_follow_declaration_order(cls):
+def test_defaults_and_argument_order(cls):
     names = FIELDS[cls]
-    references = {"mavet": Mavet(1, 2), "failure": MavetFailure(), "success": MavetSuccess(),
-                  "signal_debug_line": "line", "break_kerd_at_price": 2.5}
-    given = [references.get(name, i % 2 == 0) for i, name in enumerate(names)]
-    positional = cls(*given)
-    assert values(positional) == values(cls(**dict(zip(names, given))))
-    assert values(positional) != values(cls())
+    assert [getattr(cls(), name) for name in names] == [
+        -1.0 if name == "break_kerd_at_price" else None if name in REFERENCE_NAMES else False
+        for name in names]
+    given = [{"mavet": Mavet(1, 2), "failure": MavetFailure(), "success": MavetSuccess(),
+              "signal_debug_line": "line", "break_kerd_at_price": 2.5}.get(name, i % 2 == 0)
+             for i, name in enumerate(names)]
+    assert values(cls(*given)) == values(cls(**dict(zip(names, given)))) == dict(zip(names, given))
     with pytest.raises(TypeError):
         cls(*given, None)
     with pytest.raises(TypeError):
@@ -75,26 +68,17 @@ def test_arguments_follow_declaration_order(cls):
 
 
 @pytest.mark.parametrize("cls, name", PLAIN)
-@pytest.mark.parametrize("given, stored", [([], False), ([0], True), (None, False), (2, True)])
-def test_plain_fields_convert(cls, name, given, stored):
-    if name == "break_kerd_at_price":
-        given, stored = (5, 5.0) if given == 2 else (-2, -2.0)
-    record = cls(**{name: given})
-    assert getattr(record, name) == stored and type(getattr(record, name)) is type(stored)
+def test_plain_fields_convert_and_cannot_be_deleted(cls, name):
+    number = name == "break_kerd_at_price"
+    record = cls(**{name: 5 if number else []})
+    assert getattr(record, name) == (5.0 if number else False)
+    setattr(record, name, -2 if number else [0])
+    assert getattr(record, name) == (-2.0 if number else True)
     with pytest.raises(NotImplementedError, match="^__del__$"):
         delattr(record, name)
-    assert getattr(record, name) == stored
-
-
-@pytest.mark.parametrize("cls, name", PLAIN)
-def test_plain_conversion_errors_propagate(cls, name):
-    bad, error = ("x", TypeError) if name == "break_kerd_at_price" else (Boom(), ZeroDivisionError)
-    with pytest.raises(error):
-        cls(**{name: bad})
-    record = cls()
-    with pytest.raises(error):
-        setattr(record, name, bad)
-    assert values(record) == values(cls())
+    with pytest.raises(TypeError if number else ZeroDivisionError):
+        setattr(record, name, "x" if number else Boom())
+    assert getattr(record, name) == (-2.0 if number else True)
 
 
 def instance_of(cls):
