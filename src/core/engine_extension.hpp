@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "core/engine_arith.hpp"
 #include "core/model.hpp"
@@ -23,13 +24,24 @@ struct BarPrices {
   double close, open, high, low;
 };
 
+// The engine's four price series, fetched once per operation.
 template <class M>
-BarPrices read_bar(M& m, int64_t offset) {
+struct PriceSeries {
+  typename M::SeriesRef close, open, high, low;
+};
+
+template <class M>
+PriceSeries<M> price_series(M& m) {
+  return PriceSeries<M>{m.close(), m.open(), m.high(), m.low()};
+}
+
+template <class M>
+BarPrices read_bar(M& m, const PriceSeries<M>& series, int64_t offset) {
   BarPrices bar;
-  bar.close = m.value(m.close(), offset);
-  bar.open = m.value(m.open(), offset);
-  bar.high = m.value(m.high(), offset);
-  bar.low = m.value(m.low(), offset);
+  bar.close = m.value(series.close, offset);
+  bar.open = m.value(series.open, offset);
+  bar.high = m.value(series.high, offset);
+  bar.low = m.value(series.low, offset);
   return bar;
 }
 
@@ -100,7 +112,7 @@ void extend_kerd_to_first_cross(M& m) {
   const std::size_t kerd_size = m.kerd_count();
   if (kerd_size == 0) return;
   // The current bar's prices do not depend on the line.
-  const BarPrices bar = read_bar(m, 0);
+  const BarPrices bar = read_bar(m, price_series(m), 0);
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
     const CrossBand band = cross_band(m, bar);
@@ -121,32 +133,62 @@ void extend_kerd_to_first_cross(M& m) {
   }
 }
 
-// Replays the rules for one unchecked line over the bars from its end to the current bar,
-// oldest first. Unlike the current-bar operation, extension needs the bar's time to be strictly
-// later than the line's end time, and an extended, unchecked line is left alone on bars up to
-// its extension bar.
+// A bar of the replay that straddles the line: its y (offset -y) and extent.
+struct StraddlingBar {
+  int64_t y;
+  CrossBand band;
+};
+
+// The oldest bar from offset -from_y up to the current bar that straddles `level`. Every bar
+// up to it is read, with its extent, as the replay reads it; a model that can search its bars
+// directly (m.find_straddle) reads only the bar it finds.
 template <class M>
-void replay_kerd_history(M& m, typename M::Line line, int64_t bar_count_to_loop) {
-  const int64_t first_y = std::max<int64_t>(bar_count_to_loop - 1, 0);
-  for (int64_t y = first_y; y >= 0; --y) {
-    const CrossBand band = cross_band(m, read_bar(m, -y));
-    // The bar's index, bar_index - y, is taken where it is used.
-    const auto bar = [&] { return narrow_index(wide(m.bar_index()) - y); };
+std::optional<StraddlingBar> next_straddling_bar(M& m, const PriceSeries<M>& series, double level,
+                                                 int64_t from_y) {
+  if constexpr (requires {
+                  m.find_straddle(series.close, series.open, series.high, series.low, level,
+                                  from_y);
+                }) {
+    const int64_t y =
+        m.find_straddle(series.close, series.open, series.high, series.low, level, from_y);
+    if (y < 0) return std::nullopt;
+    return StraddlingBar{y, cross_band(m, read_bar(m, series, -y))};
+  } else {
+    for (int64_t y = from_y; y >= 0; --y) {
+      const CrossBand band = cross_band(m, read_bar(m, series, -y));
+      if (band.straddles(level)) return StraddlingBar{y, band};
+    }
+    return std::nullopt;
+  }
+}
+
+// Replays the rules for one unchecked line over the bars from its end to the current bar,
+// oldest first. A bar that does not straddle the line changes nothing in any state, so only
+// straddling bars are acted on. Unlike the current-bar operation, extension needs the bar's
+// time to be strictly later than the line's end time, and an extended, unchecked line is left
+// alone on bars up to its extension bar.
+template <class M>
+void replay_kerd_history(M& m, const PriceSeries<M>& series, typename M::Line line,
+                         int64_t bar_count_to_loop) {
+  // No rule changes the level.
+  const double level = m.template get<KerdAttr::kerd_value>(line);
+  int64_t from_y = std::max<int64_t>(bar_count_to_loop - 1, 0);
+  while (const std::optional<StraddlingBar> hit = next_straddling_bar(m, series, level, from_y)) {
+    const int64_t y = hit->y;
+    const int64_t bar = narrow_index(wide(m.bar_index()) - y);
     if (m.template get<KerdAttr::extended>(line)) {
       if (!m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
-          bar() > m.template get<KerdAttr::extend_end_bar_index>(line)) {
-        apply_first_cross_rule(m, line, band, bar(), FirstCrossOrder::end_first);
+          bar > m.template get<KerdAttr::extend_end_bar_index>(line)) {
+        apply_first_cross_rule(m, line, hit->band, bar, FirstCrossOrder::end_first);
       } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
-        apply_checked_rule(m, line, band, bar());
+        apply_checked_rule(m, line, hit->band, bar);
       }
-    } else {
-      const double level = m.template get<KerdAttr::kerd_value>(line);
-      if (band.straddles(level) &&
-          m.template get<KerdAttr::end_time>(line) < m.value(m.time(), -y)) {
-        m.template set<KerdAttr::extend_end_bar_index>(line, bar());
-        m.template set<KerdAttr::extended>(line, true);
-      }
+    } else if (m.template get<KerdAttr::end_time>(line) < m.value(m.time(), -y)) {
+      m.template set<KerdAttr::extend_end_bar_index>(line, bar);
+      m.template set<KerdAttr::extended>(line, true);
     }
+    if (y == 0) break;
+    from_y = y - 1;
   }
 }
 
@@ -156,7 +198,8 @@ template <class M>
 void extend_kerd_to_first_cross_from_history(M& m) {
   const std::size_t kerd_size = m.kerd_count();
   if (kerd_size == 0) return;
-  const BarPrices bar = read_bar(m, 0);
+  const PriceSeries<M> series = price_series(m);
+  const BarPrices bar = read_bar(m, series, 0);
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
     const wide_int bar_count_to_loop =
@@ -170,7 +213,7 @@ void extend_kerd_to_first_cross_from_history(M& m) {
     // its first read.
     const int64_t loop = static_cast<int64_t>(
         std::clamp<wide_int>(bar_count_to_loop, 0, std::numeric_limits<int64_t>::max()));
-    replay_kerd_history(m, line, loop);
+    replay_kerd_history(m, series, line, loop);
   }
 }
 

@@ -32,6 +32,13 @@
 //   Series:
 //     m.value(S, offset) -> double         offset 0 the current bar, -k k bars back
 //     m.truth(S, offset) -> bool           truth value of that element
+//     optional m.raw(S, offset) -> R       the element unconverted, for a model whose elements
+//                                          can fail conversion (converted by m.number(R)); used
+//                                          where the conversion must wait (pivot intake)
+//     optional m.find_straddle(close, open, high, low, level, from_y) -> int64_t   the oldest y
+//                                          in from_y..0 whose bar at offset -y straddles level,
+//                                          or -1; failing as a read at -from_y would. A model
+//                                          without it has the replay read every bar.
 //   Engine base values (read at the moment of use):
 //     m.bar_index(), m.last_bar_index() -> int64_t; m.mintick() -> double
 //     m.close(), m.open(), m.high(), m.low(), m.time() -> S

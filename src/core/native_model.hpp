@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/engine_bar_search.hpp"
 #include "core/error.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
@@ -244,6 +245,18 @@ class NativeModel {
   // Series.
   double value(const Series& series, int64_t offset) const { return series.at(offset); }
   bool truth(const Series& series, int64_t offset) const { return series.at(offset) != 0.0; }
+  // The oldest bar from offset -from_y up to the current bar whose open, high, low and close
+  // lie strictly on both sides of `level`, as its y (offset -y); -1 when none does. Fails as a
+  // read at -from_y would when the series do not reach that far.
+  int64_t find_straddle(const Series& close, const Series& open, const Series& high,
+                        const Series& low, double level, int64_t from_y) const {
+    for (const Series* series : {&close, &open, &high, &low}) series->at(-from_y);
+    const int64_t count = from_y + 1;
+    const int64_t found = first_straddling_bar(
+        close.data + (close.length - count), open.data + (open.length - count),
+        high.data + (high.length - count), low.data + (low.length - count), count, level);
+    return found < 0 ? -1 : from_y - found;
+  }
 
   // Engine base values.
   int64_t bar_index() const { return s_.bar_index; }

@@ -96,10 +96,14 @@ class Market {
   EngineState state;
 };
 
-// The native model, recording every settings read and every series offset read.
+// The native model, recording every settings read and every series offset read. It has no
+// direct bar search, so the replay reads every bar as a host's objects would be read.
 class RecordingModel : public NativeModel {
  public:
   using NativeModel::NativeModel;
+
+  template <class... Args>
+  int64_t find_straddle(Args&&...) const = delete;
 
   template <Setting S>
   setting_type<S> setting() {

@@ -1,0 +1,206 @@
+// The rebuild from the processed pivots, and the per-bar update that drives it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "core/engine_rebuild.hpp"
+#include "core/engine_update.hpp"
+#include "test_engine_fixture.hpp"
+
+namespace torvex::core::testing {
+namespace {
+
+Snib pivot(int32_t bar, double price) {
+  Snib snib;
+  snib.price = price;
+  snib.bar_index_at_pivot = bar;
+  snib.bar_time_at_pivot = 1000 + 60 * bar;
+  snib.close_avg_percent = 1.0;
+  return snib;
+}
+
+// Thirty bars far below the pivots, so no body crosses a line unless a test says so.
+class RebuildTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 30; ++i) market.add_flat(50.0);
+    market.at(29);
+    Settings& s = market.settings;
+    s.kerd_overlap_ca_percent_multiplier = 1.0;  // a 1 % band around lines of percentage 1
+    s.bar_cross_threshold = 3;
+    s.last_snib_weight = 3;
+    s.second_last_snib_weight = 2;
+    s.snib_weight = 1;
+    s.kerd_length_threshold = 100;
+  }
+  void rebuild() {
+    NativeModel m(market.state);
+    rebuild_kerd_from_most_recent_snib(m);
+  }
+
+  Market market;
+};
+
+TEST_F(RebuildTest, NewestPivotStartsTheLineAndOlderOnesMergeBackward) {
+  market.kerds.push_back(market.line(5, 70.0));  // cleared: pivots are pending
+  market.vip_snibs = {pivot(10, 100.0)};
+  market.new_vip_snibs = {pivot(15, 100.5), pivot(20, 100.2)};
+  rebuild();
+  EXPECT_TRUE(market.new_vip_snibs.empty());
+  ASSERT_EQ(market.vip_snibs.size(), 3u);
+  EXPECT_EQ(market.vip_snibs[2].price, 100.2);
+  ASSERT_EQ(market.kerds.size(), 1u);
+  const Kerd& line = market.kerds[0];
+  EXPECT_EQ(line.snib_values, (std::vector<double>{100.0, 100.5, 100.2}));
+  EXPECT_EQ(line.start_bar_index, 10);
+  EXPECT_EQ(line.end_bar_index, 20);
+  EXPECT_EQ(line.start_time, 1600.0);
+  EXPECT_EQ(line.end_time, 2200.0);
+  EXPECT_EQ(line.kerd_accum_value, 100.2 + 100.5 + 100.0);
+  EXPECT_EQ(line.kerd_value, (100.0 * 1 + 100.5 * 2 + 100.2 * 3) / 6);
+  EXPECT_EQ(line.bar_index, 29);
+}
+
+TEST_F(RebuildTest, WithNothingPendingEveryPivotIsOfferedAgain) {
+  market.new_vip_snibs = {pivot(10, 100.0), pivot(15, 100.5), pivot(20, 100.2)};
+  rebuild();
+  rebuild();
+  // The newest pivot's line shares its end bar with the line: that merge changes nothing and
+  // drops the pivot. The middle pivot merges again (start 15), after which the oldest one does.
+  ASSERT_EQ(market.kerds.size(), 1u);
+  EXPECT_EQ(market.kerds[0].snib_values, (std::vector<double>{100.0, 100.5, 100.0, 100.5, 100.2}));
+  EXPECT_EQ(market.kerds[0].start_bar_index, 10);
+  EXPECT_EQ(market.vip_snibs.size(), 3u);
+}
+
+TEST_F(RebuildTest, BothListsEmptyChangeNothing) {
+  market.kerds.push_back(market.line(5, 70.0));
+  rebuild();
+  ASSERT_EQ(market.kerds.size(), 1u);
+  EXPECT_EQ(market.kerds[0].snib_values, (std::vector<double>{70.0}));
+}
+
+struct OfferCase {
+  const char* name;
+  double price;                // of the offered pivot at bar 10
+  double bar_cross_threshold;  // bodies on bars 10..19 cross 100 when crossing is set
+  bool crossing;
+  double length_limit;
+  bool allow_reuse;
+  std::vector<std::size_t> receivers;  // existing lines that took the pivot
+  bool appended;
+};
+
+class OfferTest : public RebuildTest, public ::testing::WithParamInterface<OfferCase> {};
+
+// Two existing lines at 100 (bar 20) and 100.3 (bar 25); one processed pivot at bar 10.
+TEST_P(OfferTest, APivotGoesToTheLinesThatPassAllThreeTests) {
+  const OfferCase& c = GetParam();
+  if (c.crossing)
+    for (int i = 10; i < 20; ++i) market.open[i] = 99, market.close[i] = 101;
+  market.settings.bar_cross_threshold = c.bar_cross_threshold;
+  market.settings.kerd_length_threshold = c.length_limit;
+  market.settings.allow_reuse_snib = c.allow_reuse;
+  market.kerds = {market.line(20, 100.0), market.line(25, 100.3)};
+  market.vip_snibs = {pivot(10, c.price)};
+  rebuild();
+  ASSERT_EQ(market.kerds.size(), c.appended ? 3u : 2u);
+  for (std::size_t k = 0; k < 2; ++k) {
+    const bool received = std::find(c.receivers.begin(), c.receivers.end(), k) != c.receivers.end();
+    EXPECT_EQ(market.kerds[k].snib_values.size(), received ? 2u : 1u) << "line " << k;
+    EXPECT_EQ(market.kerds[k].start_bar_index, received ? 10 : 20 + 5 * static_cast<int>(k));
+  }
+  if (c.appended) {
+    EXPECT_EQ(market.kerds[2].snib_values, (std::vector<double>{c.price}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tests, OfferTest,
+    ::testing::Values(OfferCase{"first_only", 100.1, 3, false, 100, false, {0}, false},
+                      OfferCase{"reuse_all", 100.1, 3, false, 100, true, {0, 1}, false},
+                      OfferCase{"no_overlap", 110.0, 3, false, 100, true, {}, true},
+                      OfferCase{"crossing_fails", 100.0, 3, true, 100, true, {}, true},
+                      OfferCase{
+                          "crossing_at_threshold", 100.05, 10, true, 100, true, {0, 1}, false},
+                      // Same level as the first line: that merge changes nothing, yet counts.
+                      OfferCase{"merge_changes_nothing", 100.0, 3, false, 100, false, {}, false},
+                      OfferCase{"length_fails_for_one", 100.1, 3, false, 12, true, {0}, false},
+                      OfferCase{"length_fails", 100.1, 3, false, 9, true, {}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RebuildTest, OnePairReadsItsSettingsInTestOrder) {
+  market.kerds = {market.line(20, 100.0)};
+  market.vip_snibs = {pivot(10, 100.1)};
+  RecordingModel m(market.state);
+  rebuild_kerd_from_most_recent_snib(m);
+  EXPECT_EQ(m.reads, (std::vector<Setting>{
+                         Setting::kerd_overlap_ca_percent_multiplier, Setting::bar_cross_threshold,
+                         Setting::last_snib_weight, Setting::second_last_snib_weight,
+                         Setting::snib_weight, Setting::kerd_length_threshold,
+                         Setting::last_snib_weight, Setting::second_last_snib_weight,
+                         Setting::snib_weight, Setting::allow_reuse_snib}));
+}
+
+// update over ten bars whose pivots arrive through the normal-high series.
+class UpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 10; ++i) market.add({60, 61, 59, 60});
+    Settings& s = market.settings;
+    s.debug_start_time = -1e18;
+    s.debug_end_time = 1e18;
+    s.debug_start_price = -1e18;
+    s.debug_end_price = 1e18;
+    s.draw_from_recent = true;
+    s.bar_count_to_snib = 2;
+    s.high_snib_m = 1;
+    s.kerd_overlap_ca_percent_multiplier = 1;
+    s.last_snib_weight = 1;
+    s.kerd_length_threshold = 100;
+  }
+  bool update_at(int64_t bar) {
+    market.at(bar);
+    NativeModel m(market.state);
+    return update(m, market.trend_series, 1.0);
+  }
+
+  Market market;
+};
+
+TEST_F(UpdateTest, WithoutDrawFromRecentOnlyPivotsAreCollected) {
+  market.settings.draw_from_recent = false;
+  market.normal_high[9] = 61.0;
+  market.kerds.push_back(market.line(0, 60.0));
+  EXPECT_TRUE(update_at(9));
+  EXPECT_EQ(market.new_vip_snibs.size(), 1u);
+  ASSERT_EQ(market.kerds.size(), 1u);
+  EXPECT_FALSE(market.kerds[0].extended);  // no extension either
+}
+
+TEST_F(UpdateTest, LineWorkStartsOneBarInsideTheEndWindow) {
+  market.kerds.push_back(market.line(0, 60.0));  // every bar straddles it
+  EXPECT_FALSE(update_at(5));                    // 4 bars to come: 4 == 2 * 2, outside
+  EXPECT_FALSE(market.kerds[0].extended);
+  EXPECT_FALSE(update_at(6));  // no pivot: no rebuild, but the extension runs
+  ASSERT_EQ(market.kerds.size(), 1u);
+  EXPECT_TRUE(market.kerds[0].historical_extend_bar_crosses_checked);
+}
+
+TEST_F(UpdateTest, APivotInTheEndWindowRebuildsSortsAndExtends) {
+  market.normal_high[8] = 60.5;  // pivot bar 7, admitted: 1 bar to come < 2
+  market.kerds.push_back(market.line(0, 70.0));
+  EXPECT_TRUE(update_at(8));
+  ASSERT_EQ(market.kerds.size(), 1u);  // cleared and rebuilt from the one pivot
+  EXPECT_EQ(market.kerds[0].end_bar_index, 7);
+  EXPECT_EQ(market.vip_snibs.size(), 1u);
+  // The line's end time is the confirming bar's: that bar cannot extend it, the next one does.
+  EXPECT_FALSE(market.kerds[0].extended);
+  EXPECT_FALSE(update_at(9));
+  ASSERT_EQ(market.kerds.size(), 1u);
+  EXPECT_EQ(market.kerds[0].extend_end_bar_index, 9);
+}
+
+}  // namespace
+}  // namespace torvex::core::testing
