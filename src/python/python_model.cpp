@@ -156,7 +156,7 @@ void seq_append(PyObject* seq, PyObject* item) {
 }
 
 void seq_extend(PyObject* seq, PyObject* items) {
-  if (PyList_CheckExact(seq)) {
+  if (PyList_CheckExact(seq) && (PyList_CheckExact(items) || PyTuple_CheckExact(items))) {
     // Slice assignment at the end copies first, so a list may extend itself.
     const Py_ssize_t end = PyList_GET_SIZE(seq);
     check_status(PyList_SetSlice(seq, end, end, items));

@@ -14,6 +14,7 @@ from torvex.dto.kerd import Kerd, calculate_weighted_kerd_value, swap
 from torvex.series import Series
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PACKAGE_ROOT = os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src"))
 
 OPTIONAL = dict(bar_crosses=0, violated=False, extended=False, extend_end_bar_index=0,
                 bar_crosses_post_extend=0, historical_extend_bar_crosses_checked=False,
@@ -344,6 +345,14 @@ def test_merge_failing_part_way_keeps_earlier_steps(backward, name, done):
     assert {attr: getattr(k, attr) for attr in done} == done
 
 
+def test_forward_merge_takes_any_iterable_like_extend():
+    k = line(1, 2, 1.0, [1.0])
+    k.merge(SimpleNamespace(**{**vars(line(4, 4, 2.0)), "snib_values": iter([2.0])}), 1, 1, 1, 0)
+    assert k.snib_values == [1.0, 2.0]
+    with pytest.raises(TypeError, match="not iterable"):
+        k.merge(SimpleNamespace(**{**vars(line(6, 6, 5.0)), "snib_values": 3.0}), 1, 1, 1, 0)
+
+
 def test_merge_errors_from_values_and_weights():
     k = line(1, 2, 1.0, (1.0,))
     with pytest.raises(AttributeError):            # a tuple cannot be extended in place
@@ -387,7 +396,7 @@ def test_swap_passes_host_errors():
 # ---- module load
 
 def run_python(code, host_dir):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "src"), str(host_dir)]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, str(host_dir)]))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True)
 
