@@ -1,0 +1,351 @@
+// torvex.dto.torvex: the engine class Torvex. It derives from the host's BaseIndicator, holds
+// the host's settings, lists, mapping and pivot series as the host passed them, and runs each
+// engine operation of the core over those objects.
+#include <array>
+#include <memory>
+
+#include "core/engine_extension.hpp"
+#include "core/engine_intake.hpp"
+#include "core/engine_rebuild.hpp"
+#include "core/engine_update.hpp"
+#include "core/engine_upkeep.hpp"
+#include "python/args.hpp"
+#include "python/entry.hpp"
+#include "python/host_class.hpp"
+#include "python/python_model.hpp"
+
+namespace torvex::dto::torvex {
+
+namespace {
+
+using py::Ref;
+using py::SeriesHandle;
+
+// A series element as read, converted to a number only where the engine needs the number:
+// the package's own series hold numbers already, host series hand over their objects.
+struct RawValue {
+  double number = 0.0;
+  Ref object;  // null when `number` holds the value
+};
+
+// The Python model as the engine operations use it.
+class EngineModel : public py::PythonModel {
+ public:
+  using PythonModel::number;
+  using PythonModel::PythonModel;
+
+  RawValue raw(const SeriesHandle& series, int64_t offset) const {
+    if (series.direct != nullptr) return RawValue{py::series_at(series.direct, offset), Ref()};
+    Ref key = Ref::steal(PyLong_FromLongLong(offset));
+    return RawValue{0.0, Ref::steal(PyObject_GetItem(series.object.get(), key.get()))};
+  }
+  double number(const RawValue& value) const {
+    return value.object ? py::to_number(value.object.get()) : value.number;
+  }
+};
+
+// Everything the module keeps; owned through the module state.
+struct TorvexModule {
+  std::unique_ptr<py::ModelContext> context;
+  Ref base_indicator;
+  Ref kerd, snib, mavet;  // the record and line classes the engine builds
+  Ref torvex_class;
+  Ref init_name;  // "__init__"
+  py::ModelClasses classes;
+};
+
+struct ModuleState {
+  TorvexModule* module;
+};
+
+TorvexModule& module_of(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module))->module;
+}
+
+EngineModel model_of(PyObject* module, PyObject* engine) {
+  TorvexModule& m = module_of(module);
+  return EngineModel(*m.context, engine, &m.classes);
+}
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyCFunction fast(FastFunction fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+Ref boolean(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
+}
+
+// An operation that takes only the engine: parses (self) and runs `body` on its model.
+template <class Body>
+PyObject* engine_operation(PyObject* module, const char* name, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return py::guarded([&] {
+    std::array<PyObject*, 1> a{};
+    py::parse_args({name, {"self"}, 1}, args, nargs, kwnames, a);
+    EngineModel model = model_of(module, a[0]);
+    body(model);
+    return py::none();
+  });
+}
+
+// ---- Torvex methods (the instance arrives as the first argument)
+
+PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "__init__",
+        {"self", "settings", "kerds", "vip_snibs", "new_vip_snibs", "mavets", "normal_high_snib",
+         "normal_low_snib", "trending_high_snib", "trending_low_snib", "latest_mavets", "close",
+         "open", "high", "low", "bar_index", "time", "last_bar_index", "mintick"},
+        11};
+    std::array<PyObject*, 19> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    TorvexModule& m = module_of(module);
+    PyObject* self = a[0];
+
+    // super().__init__(close, open, high, low, bar_index, time, last_bar_index, mintick), with
+    // None for the values the caller left out.
+    std::array<PyObject*, 8> base_args{};
+    for (std::size_t i = 0; i < base_args.size(); ++i)
+      base_args[i] = a[11 + i] != nullptr ? a[11 + i] : Py_None;
+    Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                         m.torvex_class.get(), self, nullptr));
+    Ref base_init = py::get_attr(parent.get(), m.init_name.get());
+    Ref ignored = Ref::steal(PyObject_Vectorcall(base_init.get(), base_args.data(), 8, nullptr));
+
+    // The ten engine attributes, in parameter order: the host's own objects.
+    const Ref* names[10] = {&m.context->settings,        &m.context->kerds,
+                            &m.context->vip_snibs,       &m.context->new_vip_snibs,
+                            &m.context->mavets,          &m.context->pivot_series[0],
+                            &m.context->pivot_series[1], &m.context->pivot_series[2],
+                            &m.context->pivot_series[3], &m.context->latest_mavets};
+    for (std::size_t i = 0; i < 10; ++i) py::set_attr(self, names[i]->get(), a[1 + i]);
+    return py::none();
+  });
+}
+
+PyObject* torvex_add_new_snibs_to_pending(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "add_new_snibs_to_pending", {"self", "is_ma_trending", "close_avg_percent"}, 3};
+    std::array<PyObject*, 3> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    EngineModel model = model_of(module, a[0]);
+    const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
+    return boolean(core::add_new_snibs_to_pending(model, trend, a[2]));
+  });
+}
+
+PyObject* torvex_add_new_snibs_to_processed_array(PyObject* module, PyObject* const* args,
+                                                  Py_ssize_t nargs, PyObject* kwnames) {
+  return engine_operation(module, "add_new_snibs_to_processed_array", args, nargs, kwnames,
+                          [](EngineModel& m) { core::add_new_snibs_to_processed_array(m); });
+}
+
+PyObject* torvex_sort_kerds_by_end_bar_index(PyObject* module, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames) {
+  return engine_operation(module, "sort_kerds_by_end_bar_index", args, nargs, kwnames,
+                          [](EngineModel& m) { core::sort_kerds_by_end_bar_index(m); });
+}
+
+PyObject* torvex_remove_kerd_by_end_bar_index(PyObject* module, PyObject* const* args,
+                                              Py_ssize_t nargs, PyObject* kwnames) {
+  return engine_operation(module, "remove_kerd_by_end_bar_index", args, nargs, kwnames,
+                          [](EngineModel& m) { core::remove_kerd_by_end_bar_index(m); });
+}
+
+PyObject* torvex_extend_kerd_to_first_cross(PyObject* module, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames) {
+  return engine_operation(module, "extend_kerd_to_first_cross", args, nargs, kwnames,
+                          [](EngineModel& m) { core::extend_kerd_to_first_cross(m); });
+}
+
+PyObject* torvex_sort_and_filter_kerds(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return engine_operation(module, "sort_and_filter_kerds", args, nargs, kwnames,
+                          [](EngineModel& m) { core::sort_and_filter_kerds(m); });
+}
+
+PyObject* torvex_clear_all_kerd(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return engine_operation(module, "clear_all_kerd", args, nargs, kwnames,
+                          [](EngineModel& m) { core::clear_all_kerd(m); });
+}
+
+PyObject* torvex_rebuild_kerd_from_most_recent_snib(PyObject* module, PyObject* const* args,
+                                                    Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    // close_avg_percent is accepted and not used: every line takes its pivot's own.
+    static const py::Signature sig{
+        "rebuild_kerd_from_most_recent_snib", {"self", "close_avg_percent"}, 1};
+    std::array<PyObject*, 2> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    EngineModel model = model_of(module, a[0]);
+    core::rebuild_kerd_from_most_recent_snib(model);
+    return py::none();
+  });
+}
+
+PyObject* torvex_extend_kerd_to_first_cross_from_history(PyObject* module, PyObject* const* args,
+                                                         Py_ssize_t nargs, PyObject* kwnames) {
+  return engine_operation(module, "extend_kerd_to_first_cross_from_history", args, nargs, kwnames,
+                          [](EngineModel& m) { core::extend_kerd_to_first_cross_from_history(m); });
+}
+
+PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{"update", {"self", "is_ma_trending", "close_avg_percent"}, 3};
+    std::array<PyObject*, 3> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    EngineModel model = model_of(module, a[0]);
+    const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
+    return boolean(core::update(model, trend, a[2]));
+  });
+}
+
+// ---- tables
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+// The class's operations in declaration order. The window operations (update_mavet,
+// check_mavet, check_mavet_v3, commit_latest_mavet) stand between the historical extension and
+// update, and get_success_by_vvip after update.
+PyMethodDef torvex_methods[] = {
+    {"__init__", fast(torvex_init), kFast,
+     "__init__($module, self, settings, kerds, vip_snibs, new_vip_snibs, mavets, "
+     "normal_high_snib, normal_low_snib, trending_high_snib, trending_low_snib, latest_mavets, "
+     "close=None, open=None, high=None, low=None, bar_index=None, time=None, "
+     "last_bar_index=None, mintick=None)\n--\n\n"
+     "Initialise the base indicator with the eight base values, then keep the settings, the "
+     "host's lists, mapping and pivot series as given."},
+    {"add_new_snibs_to_pending", fast(torvex_add_new_snibs_to_pending), kFast,
+     "add_new_snibs_to_pending($module, self, is_ma_trending, close_avg_percent)\n--\n\n"
+     "Append a pivot record to new_vip_snibs for each pivot the four pivot series report on "
+     "this bar and the filters admit; True when any was appended."},
+    {"add_new_snibs_to_processed_array", fast(torvex_add_new_snibs_to_processed_array), kFast,
+     "add_new_snibs_to_processed_array($module, self)\n--\n\n"
+     "Move every pending pivot to vip_snibs, the last pending one first."},
+    {"sort_kerds_by_end_bar_index", fast(torvex_sort_kerds_by_end_bar_index), kFast,
+     "sort_kerds_by_end_bar_index($module, self)\n--\n\n"
+     "Sort kerds in place by end_bar_index, ascending and stable."},
+    {"remove_kerd_by_end_bar_index", fast(torvex_remove_kerd_by_end_bar_index), kFast,
+     "remove_kerd_by_end_bar_index($module, self)\n--\n\n"
+     "Remove stale lines from the front of kerds, stopping at the first line that is not."},
+    {"extend_kerd_to_first_cross", fast(torvex_extend_kerd_to_first_cross), kFast,
+     "extend_kerd_to_first_cross($module, self)\n--\n\n"
+     "Extend each Kerd object in the list to the first valid cross after extension."},
+    {"sort_and_filter_kerds", fast(torvex_sort_and_filter_kerds), kFast,
+     "sort_and_filter_kerds($module, self)\n--\n\n"
+     "On the last bar, sort kerds by end_bar_index and remove stale lines from the front."},
+    {"clear_all_kerd", fast(torvex_clear_all_kerd), kFast,
+     "clear_all_kerd($module, self)\n--\n\n"
+     "Empty kerds in place."},
+    {"rebuild_kerd_from_most_recent_snib", fast(torvex_rebuild_kerd_from_most_recent_snib), kFast,
+     "rebuild_kerd_from_most_recent_snib($module, self, close_avg_percent=None)\n--\n\n"
+     "Move the pending pivots to vip_snibs and rebuild kerds from all processed pivots, newest "
+     "first, by backward merges."},
+    {"extend_kerd_to_first_cross_from_history",
+     fast(torvex_extend_kerd_to_first_cross_from_history), kFast,
+     "extend_kerd_to_first_cross_from_history($module, self)\n--\n\n"
+     "Replay the extension rules over the bars since each unchecked line's end."},
+    {"update", fast(torvex_update), kFast,
+     "update($module, self, is_ma_trending, close_avg_percent)\n--\n\n"
+     "Take in this bar's pivots; near the end of the data in draw-from-recent mode, rebuild, "
+     "sort, prune and extend the lines. True when a pivot was found."},
+};
+
+// `from <module> import <name>` for each name, bound in the module under the same name.
+Ref bind_import(PyObject* module, const char* module_name, const char* name) {
+  Ref value = py::import_from(module_name, name);
+  py::check_status(PyModule_AddObjectRef(module, name, value.get()));
+  return value;
+}
+
+int exec_module(PyObject* module) {
+  return py::guarded_status([&] {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    state->module = new TorvexModule();
+    TorvexModule& m = *state->module;
+    m.context = py::ModelContext::create();
+    m.init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
+
+    Ref math = Ref::steal(PyImport_ImportModule("math"));
+    py::check_status(PyModule_AddObjectRef(module, "math", math.get()));
+    bind_import(module, "backtrader", "DataSeries");
+    m.base_indicator = bind_import(module, "indicators.common.base_indicator", "BaseIndicator");
+    bind_import(module, "settings", "Settings");
+    m.kerd = bind_import(module, "kerd", "Kerd");
+    m.snib = bind_import(module, "snib", "Snib");
+    m.mavet = bind_import(module, "mavet", "Mavet");
+    for (const char* name : {"MavetResult", "MavetFailure", "MavetSuccess", "MavetResultV2"})
+      bind_import(module, "mavet", name);
+    m.classes = py::ModelClasses{m.kerd.get(), m.snib.get(), m.mavet.get()};
+
+    m.torvex_class = py::make_host_class(
+        module, m.base_indicator.get(),
+        {"Torvex", "The per-instrument support-and-resistance engine.", torvex_methods});
+    py::check_status(PyModule_AddObjectRef(module, "Torvex", m.torvex_class.get()));
+  });
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr || state->module == nullptr) return 0;
+  TorvexModule& m = *state->module;
+  Py_VISIT(m.base_indicator.get());
+  Py_VISIT(m.kerd.get());
+  Py_VISIT(m.snib.get());
+  Py_VISIT(m.mavet.get());
+  Py_VISIT(m.torvex_class.get());
+  if (m.context) return m.context->traverse(visit, arg);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr || state->module == nullptr) return 0;
+  TorvexModule& m = *state->module;
+  m.classes = py::ModelClasses{};
+  m.torvex_class = Ref();
+  m.kerd = m.snib = m.mavet = Ref();
+  m.base_indicator = Ref();
+  if (m.context) m.context->clear();
+  return 0;
+}
+
+void free_module(void* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
+  if (state == nullptr) return;
+  delete state->module;
+  state->module = nullptr;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "torvex.dto.torvex",
+    "The support-and-resistance engine: the class Torvex.",
+    sizeof(ModuleState),
+    nullptr,
+    slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace torvex::dto::torvex
+
+PyMODINIT_FUNC PyInit_torvex() {
+  return PyModuleDef_Init(&torvex::dto::torvex::module_def);
+}
