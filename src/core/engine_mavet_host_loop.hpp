@@ -1,0 +1,69 @@
+#pragma once
+// A host's window loop on the native engine: per bar update, update_mavet, a check form and,
+// on a signal, the commit. The benchmark and the comparison with the Python model drive it; a
+// Python host writes the same loop itself.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "core/engine_mavet_checks.hpp"
+#include "core/engine_mavet_tracking.hpp"
+#include "core/engine_runner.hpp"
+
+namespace torvex::core {
+
+struct WindowLoopArgs {
+  double trap_recover_window_threshold = 5;
+  int64_t search_range = 10;
+  double low_above_kerd_threshold = 0.5;
+  double close_above_kerd_threshold = 0.2;
+  double signal_window = 10;
+  double close_above_low_threshold = 0.5;
+  double close_above_recover_low_threshold = 0.5;
+  double bar_count_close_above_kerd_threshold = 5;
+  double vvip_kerd_min_snib_count = 3;
+  bool first_form = false;  // check_mavet instead of check_mavet_v3
+};
+
+// What one bar's check reported: the result of the form in use.
+struct WindowLoopBar {
+  std::optional<MavetResult> result;
+  std::optional<MavetResultV2> result_v2;
+};
+
+// Windows open from the first bar whose closes reach search_range back (and one bar back).
+inline std::size_t first_window_bar(const WindowLoopArgs& a) {
+  return a.search_range > 1 ? static_cast<std::size_t>(a.search_range) : 1;
+}
+
+// Runs bar `index` of the loop on `runner`.
+inline WindowLoopBar run_window_loop_bar(NativeEngineRunner& runner, std::size_t index,
+                                         double close_avg_percent, const WindowLoopArgs& a) {
+  runner.update_at(index, close_avg_percent);
+  NativeModel& m = runner.model();
+  if (index >= first_window_bar(a))
+    update_mavet(m, a.trap_recover_window_threshold, a.search_range, a.low_above_kerd_threshold,
+                 close_avg_percent);
+
+  WindowCheckArgs<double> check{close_avg_percent,
+                                a.close_above_kerd_threshold,
+                                a.trap_recover_window_threshold,
+                                a.signal_window,
+                                a.close_above_low_threshold,
+                                a.close_above_recover_low_threshold,
+                                a.bar_count_close_above_kerd_threshold,
+                                a.vvip_kerd_min_snib_count};
+  WindowLoopBar bar;
+  if (m.mavet_count() == 0) return bar;
+  if (a.first_form) {
+    bar.result = check_mavet(m, check);  // commits its own signal
+    return bar;
+  }
+  bar.result_v2 = check_mavet_v3(m, check);
+  const auto& success = bar.result_v2->success;
+  if (success && success->has_signal && success->mavet)
+    commit_latest_mavet(m, success->mavet->break_kerd_at_price);
+  return bar;
+}
+
+}  // namespace torvex::core
