@@ -1,5 +1,7 @@
 #include "python/host_class.hpp"
 
+#include "python/args.hpp"
+
 namespace torvex::py {
 
 Ref make_host_class(PyObject* module, PyObject* base, const HostClassSpec& spec) {
@@ -52,6 +54,31 @@ Ref import_from(const char* module_name, const char* name) {
                                              name_text.get(), module_text.get()));
   PyErr_SetImportError(message.get(), module_text.get(), file ? file.get() : nullptr);
   throw PyError{};
+}
+
+InternedSignature::InternedSignature(const char* name, std::span<const char* const> params,
+                                     Py_ssize_t required)
+    : name_(name), params_(params), required_(required) {
+  names_.reserve(params.size());
+  for (const char* param : params) names_.push_back(Ref::steal(PyUnicode_InternFromString(param)));
+}
+
+void InternedSignature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              std::span<PyObject*> out) const {
+  const auto total = static_cast<Py_ssize_t>(names_.size());
+  const auto slow = [&] { parse_args(name_, params_, required_, args, nargs, kwnames, out); };
+  if (nargs > total) return slow();
+  for (Py_ssize_t i = 0; i < total; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t i = nargs;
+    while (i < total && names_[i].get() != key) ++i;
+    if (i == total || out[i] != nullptr) return slow();
+    out[i] = args[nargs + k];
+  }
+  for (Py_ssize_t i = 0; i < required_; ++i)
+    if (out[i] == nullptr) return slow();
 }
 
 }  // namespace torvex::py

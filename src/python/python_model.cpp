@@ -47,7 +47,7 @@ Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*
 }  // namespace
 
 int64_t to_index(PyObject* value) {
-  if (PyFloat_CheckExact(value)) {
+  if (PyFloat_Check(value)) {
     const double d = PyFloat_AS_DOUBLE(value);
     if (std::isfinite(d) && d == std::floor(d) && d >= -kTwo63 && d < kTwo63)
       return static_cast<int64_t>(d);

@@ -89,6 +89,12 @@ def test_constructor_by_keyword_and_argument_errors():
         Kerd(None, None, None, None, 0, None, 0, 0.1, 1, 1, 5, 5, 2.0, 2.0, [2.0])
     with pytest.raises(TypeError):
         line(nonsense=1)
+    with pytest.raises(TypeError, match="given by name"):
+        Kerd(None, None, None, None, 0, None, 0, 0.1, 1, 1, 5, 5, 2.0, 2.0, [2.0], 0.5,
+             start_bar_index=1)
+    # A keyword name built at run time is not interned; it still matches.
+    built = "".join(["extend_end_", "bar_index"])
+    assert line(**{built: 4}).extend_end_bar_index == 4
 
 
 def test_class_is_built_like_a_class_statement():

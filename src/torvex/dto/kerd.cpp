@@ -19,9 +19,36 @@ using core::KerdAttr;
 using py::PythonModel;
 using py::Ref;
 
+constexpr const char* kInitParams[] = {"self",
+                                       "close",
+                                       "open",
+                                       "high",
+                                       "low",
+                                       "bar_index",
+                                       "time",
+                                       "last_bar_index",
+                                       "mintick",
+                                       "start_bar_index",
+                                       "end_bar_index",
+                                       "start_time",
+                                       "end_time",
+                                       "kerd_value",
+                                       "kerd_accum_value",
+                                       "snib_values",
+                                       "close_avg_percent",
+                                       "bar_crosses",
+                                       "violated",
+                                       "extended",
+                                       "extend_end_bar_index",
+                                       "bar_crosses_post_extend",
+                                       "historical_extend_bar_crosses_checked",
+                                       "post_extend_end_bar_index"};
+constexpr Py_ssize_t kInitRequired = 17;  // self and the sixteen required values
+
 // Everything the module keeps; owned through the module state.
 struct KerdModule {
   std::unique_ptr<py::ModelContext> context;
+  std::unique_ptr<py::InternedSignature> init_signature;
   Ref base_indicator;
   Ref kerd_class;
   Ref init_name;  // "__init__"
@@ -49,35 +76,9 @@ Ref boolean(bool value) {
 
 PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{"__init__",
-                                   {"self",
-                                    "close",
-                                    "open",
-                                    "high",
-                                    "low",
-                                    "bar_index",
-                                    "time",
-                                    "last_bar_index",
-                                    "mintick",
-                                    "start_bar_index",
-                                    "end_bar_index",
-                                    "start_time",
-                                    "end_time",
-                                    "kerd_value",
-                                    "kerd_accum_value",
-                                    "snib_values",
-                                    "close_avg_percent",
-                                    "bar_crosses",
-                                    "violated",
-                                    "extended",
-                                    "extend_end_bar_index",
-                                    "bar_crosses_post_extend",
-                                    "historical_extend_bar_crosses_checked",
-                                    "post_extend_end_bar_index"},
-                                   17};
-    std::array<PyObject*, 24> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
     KerdModule& m = module_of(module);
+    std::array<PyObject*, std::size(kInitParams)> a{};
+    m.init_signature->parse(args, nargs, kwnames, a);
     PyObject* self = a[0];
 
     // super().__init__(close, open, high, low, bar_index, time, last_bar_index, mintick)
@@ -305,6 +306,8 @@ int exec_module(PyObject* module) {
     KerdModule& m = *state->module;
     m.context = py::ModelContext::create();
     m.init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
+    m.init_signature =
+        std::make_unique<py::InternedSignature>("__init__", kInitParams, kInitRequired);
 
     Ref math = Ref::steal(PyImport_ImportModule("math"));
     py::check_status(PyModule_AddObjectRef(module, "math", math.get()));
