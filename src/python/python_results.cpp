@@ -23,8 +23,13 @@ PyObject* py_bool(bool value) {
   return value ? Py_True : Py_False;
 }
 
-Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
-  return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
+// A result class is gone only while the engine module is being torn down.
+Ref call(const Ref& cls, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+  if (!cls) {
+    PyErr_SetString(PyExc_SystemError, "the engine module's result classes are gone");
+    throw PyError{};
+  }
+  return Ref::steal(PyObject_Vectorcall(cls.get(), args, nargs, kwnames));
 }
 
 }  // namespace
@@ -78,12 +83,12 @@ Ref WindowModel::make_result(const core::CheckOutcome& o, std::optional<Ref> mav
                        py_bool(v.signal_window),
                        py_bool(v.search_range_close_above_bar_count),
                        window.get()};
-  return call(r_.result_class.get(), args, 7, nullptr);
+  return call(r_.result_class, args, 7, nullptr);
 }
 
 Ref WindowModel::make_success(bool is_vvip, Ref mavet) const {
   PyObject* args[3] = {Py_True, py_bool(is_vvip), mavet.get()};
-  return call(r_.success_class.get(), args, 0, r_.success_kwnames.get());
+  return call(r_.success_class, args, 0, r_.success_kwnames.get());
 }
 
 Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
@@ -93,7 +98,7 @@ Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
                        py_bool(v.signal_window),
                        py_bool(v.search_range_close_above_bar_count),
                        mavet.get()};
-  return call(r_.failure_class.get(), args, 0, r_.failure_kwnames.get());
+  return call(r_.failure_class, args, 0, r_.failure_kwnames.get());
 }
 
 void WindowModel::append_success(Ref& list, Ref success) const {
@@ -121,16 +126,16 @@ Ref WindowModel::dispatch_get_success_by_vvip(const Ref& list) const {
 
 Ref WindowModel::make_result_v2_success(const Ref& chosen) const {
   PyObject* args[1] = {chosen.get()};
-  return call(r_.result_v2_class.get(), args, 0, r_.v2_success_kwname.get());
+  return call(r_.result_v2_class, args, 0, r_.v2_success_kwname.get());
 }
 
 Ref WindowModel::make_result_v2_failure(const Ref& failure) const {
   PyObject* args[1] = {failure.get()};
-  return call(r_.result_v2_class.get(), args, 0, r_.v2_failure_kwname.get());
+  return call(r_.result_v2_class, args, 0, r_.v2_failure_kwname.get());
 }
 
 Ref WindowModel::make_result_v2_empty() const {
-  return call(r_.result_v2_class.get(), nullptr, 0, nullptr);
+  return call(r_.result_v2_class, nullptr, 0, nullptr);
 }
 
 }  // namespace torvex::py

@@ -10,6 +10,7 @@
 #include "core/engine_update.hpp"
 #include "core/engine_upkeep.hpp"
 #include "python/args.hpp"
+#include "python/engine_windows.hpp"
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
 #include "python/python_model.hpp"
@@ -28,6 +29,43 @@ struct RawValue {
   Ref object;  // null when `number` holds the value
 };
 
+// Reads an attribute of a plain object the way PyObject_GetAttr does, minus the dispatch: when
+// the object's type uses the generic lookup and no class in its MRO carries the name (known
+// per type version, so any change to the classes is seen), the attribute is the instance
+// dictionary's entry. Anything else goes through PyObject_GetAttr.
+class PlainAttrReader {
+ public:
+  Ref read(PyObject* obj, PyObject* name, std::size_t slot) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr &&
+        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && slot < kSlots) {
+      if (type != type_ || type->tp_version_tag != version_) {
+        type_ = type;
+        version_ = type->tp_version_tag;
+        known_.fill(Known::unknown);
+      }
+      if (known_[slot] == Known::unknown)
+        known_[slot] = _PyType_Lookup(type, name) == nullptr ? Known::instance_only : Known::typed;
+      if (known_[slot] == Known::instance_only) {
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        if (dict != nullptr && *dict != nullptr) {
+          PyObject* value = PyDict_GetItemWithError(*dict, name);
+          if (value != nullptr) return Ref::borrow(value);
+          if (PyErr_Occurred()) throw py::PyError{};
+        }
+      }
+    }
+    return py::get_attr(obj, name);
+  }
+
+ private:
+  static constexpr std::size_t kSlots = core::setting_info.size();
+  enum class Known : unsigned char { unknown, instance_only, typed };
+  PyTypeObject* type_ = nullptr;  // compared only, never dereferenced when stale
+  unsigned int version_ = 0;
+  std::array<Known, kSlots> known_{};
+};
+
 // The Python model as the engine operations use it.
 class EngineModel : public py::PythonModel {
  public:
@@ -42,6 +80,25 @@ class EngineModel : public py::PythonModel {
   double number(const RawValue& value) const {
     return value.object ? py::to_number(value.object.get()) : value.number;
   }
+
+  // Every setting is read from the settings object at its use; the engine's `settings`
+  // attribute, which no operation rebinds, is looked up once per operation.
+  template <core::Setting S>
+  core::setting_type<S> setting() const {
+    if (!settings_) settings_ = py::get_attr(engine(), context().settings.get());
+    constexpr auto slot = static_cast<std::size_t>(S);
+    Ref value = reader_.read(settings_.get(), context().setting[slot].get(), slot);
+    if constexpr (core::info(S).kind == core::SettingKind::flag)
+      return py::to_flag(value.get());
+    else if constexpr (core::info(S).kind == core::SettingKind::count)
+      return py::to_index(value.get());
+    else
+      return py::to_number(value.get());
+  }
+
+ private:
+  mutable Ref settings_;
+  mutable PlainAttrReader reader_;
 };
 
 // Everything the module keeps; owned through the module state.
@@ -52,6 +109,7 @@ struct TorvexModule {
   Ref torvex_class;
   Ref init_name;  // "__init__"
   py::ModelClasses classes;
+  std::unique_ptr<py::WindowResults> window_results;  // the check results' classes and names
 };
 
 struct ModuleState {
@@ -66,6 +124,13 @@ EngineModel model_of(PyObject* module, PyObject* engine) {
   TorvexModule& m = module_of(module);
   return EngineModel(*m.context, engine, &m.classes);
 }
+
+// What the window operations (python/engine_windows.hpp) need of the module.
+py::WindowBinding windows_of(PyObject* module) {
+  TorvexModule& m = module_of(module);
+  return py::WindowBinding{*m.context, m.classes, *m.window_results};
+}
+using WindowMethods = py::WindowMethods<windows_of>;
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
@@ -253,10 +318,17 @@ PyMethodDef torvex_methods[] = {
      fast(torvex_extend_kerd_to_first_cross_from_history), kFast,
      "extend_kerd_to_first_cross_from_history($module, self)\n--\n\n"
      "Replay the extension rules over the bars since each unchecked line's end."},
+    {"update_mavet", fast(WindowMethods::update_mavet), kFast, py::window_docs::update_mavet},
+    {"check_mavet", fast(WindowMethods::check_mavet), kFast, py::window_docs::check_mavet},
+    {"check_mavet_v3", fast(WindowMethods::check_mavet_v3), kFast, py::window_docs::check_mavet_v3},
+    {"commit_latest_mavet", fast(WindowMethods::commit_latest_mavet), kFast,
+     py::window_docs::commit_latest_mavet},
     {"update", fast(torvex_update), kFast,
      "update($module, self, is_ma_trending, close_avg_percent)\n--\n\n"
      "Take in this bar's pivots; near the end of the data in draw-from-recent mode, rebuild, "
      "sort, prune and extend the lines. True when a pivot was found."},
+    {"get_success_by_vvip", fast(WindowMethods::get_success_by_vvip), kFast,
+     py::window_docs::get_success_by_vvip},
 };
 
 // `from <module> import <name>` for each name, bound in the module under the same name.
@@ -282,8 +354,12 @@ int exec_module(PyObject* module) {
     m.kerd = bind_import(module, "kerd", "Kerd");
     m.snib = bind_import(module, "snib", "Snib");
     m.mavet = bind_import(module, "mavet", "Mavet");
-    for (const char* name : {"MavetResult", "MavetFailure", "MavetSuccess", "MavetResultV2"})
-      bind_import(module, "mavet", name);
+    Ref result = bind_import(module, "mavet", "MavetResult");
+    Ref failure = bind_import(module, "mavet", "MavetFailure");
+    Ref success = bind_import(module, "mavet", "MavetSuccess");
+    Ref result_v2 = bind_import(module, "mavet", "MavetResultV2");
+    m.window_results =
+        py::WindowResults::create(result.get(), failure.get(), success.get(), result_v2.get());
     m.classes = py::ModelClasses{m.kerd.get(), m.snib.get(), m.mavet.get()};
 
     m.torvex_class = py::make_host_class(
@@ -302,6 +378,9 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(m.snib.get());
   Py_VISIT(m.mavet.get());
   Py_VISIT(m.torvex_class.get());
+  if (m.window_results) {
+    if (int status = m.window_results->traverse(visit, arg)) return status;
+  }
   if (m.context) return m.context->traverse(visit, arg);
   return 0;
 }
@@ -314,6 +393,7 @@ int clear_module(PyObject* module) {
   m.torvex_class = Ref();
   m.kerd = m.snib = m.mavet = Ref();
   m.base_indicator = Ref();
+  if (m.window_results) m.window_results->clear();
   if (m.context) m.context->clear();
   return 0;
 }
