@@ -81,6 +81,13 @@ class EngineModel : public py::PythonModel {
     return value.object ? py::to_number(value.object.get()) : value.number;
   }
 
+  // The engine's line list, which no operation rebinds, is looked up once per operation; its
+  // length and elements are read at each use.
+  std::size_t kerd_count() const { return static_cast<std::size_t>(py::seq_length(kerds().get())); }
+  Line kerd_at(std::size_t i) const {
+    return py::seq_item(kerds().get(), static_cast<Py_ssize_t>(i));
+  }
+
   // Every setting is read from the settings object at its use; the engine's `settings`
   // attribute, which no operation rebinds, is looked up once per operation.
   template <core::Setting S>
@@ -97,7 +104,12 @@ class EngineModel : public py::PythonModel {
   }
 
  private:
-  mutable Ref settings_;
+  const Ref& kerds() const {
+    if (!kerds_) kerds_ = py::get_attr(engine(), context().kerds.get());
+    return kerds_;
+  }
+
+  mutable Ref settings_, kerds_;
   mutable PlainAttrReader reader_;
 };
 

@@ -1,0 +1,154 @@
+"""The engine's per-bar update through torvex.dto.torvex (the Python object model) over the
+shared benchmark market (bench/workload.py), with the package's series and with plain Python
+series; and the rebuild against the number of processed pivots.
+
+    python3 bench/engine_update.py [--bars N] [--series package|plain|both] [--rebuild]
+
+Reports microseconds per bar of update averaged over the whole run: only the update calls are
+timed, not the host's advancing of its series.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "src"))
+sys.path.insert(0, HERE)
+import importlib.util  # noqa: E402
+
+if importlib.util.find_spec("indicators") is None:
+    sys.path.append(os.path.join(ROOT, "host"))
+
+from settings import Settings  # noqa: E402
+from torvex.dto.torvex import Torvex  # noqa: E402
+from torvex.series import Series  # noqa: E402
+from workload import Workload  # noqa: E402
+
+
+class PlainSeries:
+    """A host series in plain Python: offset 0 is the current bar, -k the bar k bars back."""
+
+    __slots__ = ("values", "current")
+
+    def __init__(self, values):
+        self.values = values
+        self.current = 0
+
+    def __getitem__(self, offset):
+        if offset > 0 or -offset > self.current:
+            raise IndexError("series offset out of reach")
+        return self.values[self.current + offset]
+
+
+def package_series(values):
+    return Series(values, visible=1)
+
+
+def advance_package(series, bar):
+    for s in series:
+        s.advance()
+
+
+def advance_plain(series, bar):
+    for s in series:
+        s.current = bar
+
+
+def _market(workload, kind):
+    make = package_series if kind == "package" else PlainSeries
+    w = workload
+    columns = [w.close, w.open, w.high, w.low, w.time, w.normal_high, w.normal_low,
+               w.trending_high, w.trending_low, w.trend]
+    return [make(list(c)) for c in columns]
+
+
+def _drive(workload, kind, count, with_engine):
+    """Advances a fresh market over `count` bars, calling update on each bar when
+    `with_engine`; returns (CPU seconds, lines at the end)."""
+    w = workload
+    advance = advance_package if kind == "package" else advance_plain
+    series = _market(w, kind)
+    close, open_, high, low, times, nh, nl, th, tl, trend = series
+    kerds, vip, new, mavets, latest = [], [], [], [], {}
+    engine = Torvex(Settings(**w.settings), kerds, vip, new, mavets, nh, nl, th, tl, latest,
+                    close, open_, high, low, 0, times, len(w) - 1, w.mintick)
+    update = engine.update if with_engine else (lambda trend, cap: None)
+    caps = w.close_avg_percent
+    start = time.process_time()
+    for bar in range(count):
+        if bar:
+            advance(series, bar)
+        engine.bar_index = bar
+        update(trend, caps[bar])
+    return time.process_time() - start, len(kerds)
+
+
+def run(workload, kind, bars=None):
+    """Runs update over the market; returns (CPU seconds spent in update, lines at the end).
+    CPU time, not wall time, so that other processes on the machine matter less; the host's
+    own advancing of its series is measured alone and taken off."""
+    count = len(workload) if bars is None else bars
+    spent, lines = _drive(workload, kind, count, True)
+    host, _ = _drive(workload, kind, count, False)
+    return spent - host, lines
+
+
+def rebuild_cost(workload, counts=(50, 100, 200, 400)):
+    """Seconds of one rebuild on the last bar from the most recent `count` pivots."""
+    w = workload
+    settings = Settings(**w.settings)
+    settings.draw_from_recent = False
+    series = [package_series(list(c)) for c in (w.close, w.open, w.high, w.low, w.time,
+                                                w.normal_high, w.normal_low, w.trending_high,
+                                                w.trending_low, w.trend)]
+    close, open_, high, low, times, nh, nl, th, tl, trend = series
+    kerds, vip, new = [], [], []
+    engine = Torvex(settings, kerds, vip, new, [], nh, nl, th, tl, {}, close, open_, high, low,
+                    0, times, len(w) - 1, w.mintick)
+    for bar in range(len(w)):
+        if bar:
+            advance_package(series, bar)
+        engine.bar_index = bar
+        engine.update(trend, w.close_avg_percent[bar])
+    pivots = list(new)
+    settings.draw_from_recent = True
+    results = []
+    for count in counts:
+        if count > len(pivots):
+            break
+        recent = pivots[-count:]
+        repeats, spent = 0, 0.0
+        while spent < 0.5:
+            vip[:] = recent[:-1]
+            new[:] = recent[-1:]
+            start = time.perf_counter()
+            engine.rebuild_kerd_from_most_recent_snib()
+            spent += time.perf_counter() - start
+            repeats += 1
+        results.append((count, spent / repeats, len(kerds)))
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bars", type=int, default=None)
+    parser.add_argument("--series", choices=["package", "plain", "both"], default="both")
+    parser.add_argument("--rebuild", action="store_true", help="also time single rebuilds")
+    args = parser.parse_args()
+    workload = Workload()
+    kinds = ["package", "plain"] if args.series == "both" else [args.series]
+    for kind in kinds:
+        spent, lines = run(workload, kind, args.bars)
+        bars = args.bars or len(workload)
+        print(f"update, {kind} series: {spent / bars * 1e6:8.2f} us/bar over {bars} bars "
+              f"({bars / spent:,.0f} bars/s), {lines} lines at the end")
+    if args.rebuild:
+        for count, seconds, lines in rebuild_cost(workload):
+            print(f"rebuild from {count:4d} pivots: {seconds * 1e6:9.1f} us ({lines} lines)")
+
+
+if __name__ == "__main__":
+    main()
