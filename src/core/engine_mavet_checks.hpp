@@ -50,41 +50,26 @@ struct Thresholds {
       vvip_kerd_min_snib_count;
 };
 
-// Values of the current bar that every window is compared with. They are read at the first
-// window that needs them, where a per-window read would first happen, and reused after.
-template <class M>
-class CurrentBar {
- public:
-  explicit CurrentBar(M& m) : m_(m) {}
-
-  double close() {
-    return close_now_.get([this] { return m_.value(m_.close(), 0); });
-  }
-  // The previous low when it is strictly below the current one, else the current low.
-  double two_bar_low() {
-    return two_bar_low_.get([this] {
-      const double previous = m_.value(m_.low(), -1);
-      const double current = m_.value(m_.low(), 0);
-      return previous < current ? previous : current;
-    });
-  }
-  double low_at(int64_t offset) { return m_.value(m_.low(), offset); }
-
- private:
-  M& m_;
-  BarValue close_now_, two_bar_low_;
+// The current close against one window's level and against the two-bar low, read for each
+// window in the order the check evaluates them.
+struct ClosesAbove {
+  double close;
+  bool kerd;  // close_above_kerd
+  bool low;   // close_above_low
 };
 
-// close_above_kerd and close_above_low of one window, in the order the check evaluates them.
 template <class M, class N, class W>
-std::pair<bool, bool> closes_above(M& m, W window, CurrentBar<M>& bar, Thresholds<M, N>& t) {
-  const double close = bar.close();
-  const double level =
-      m.template window<MavetField::break_kerd_at_price>(window) * t.kerd_factor.get();
-  const bool close_above_kerd = close > level;
-  const double low = bar.two_bar_low();
-  const bool close_above_low = bar.close() > low * t.low_factor.get();
-  return {close_above_kerd, close_above_low};
+ClosesAbove closes_above(M& m, W window, Thresholds<M, N>& t) {
+  ClosesAbove c{};
+  c.close = m.value(m.close(), 0);
+  c.kerd =
+      c.close > m.template window<MavetField::break_kerd_at_price>(window) * t.kerd_factor.get();
+  // The lower of the two lows: the previous one when strictly below the current one.
+  const double previous_low = m.value(m.low(), -1);
+  const double current_low = m.value(m.low(), 0);
+  const double two_bar_low = previous_low < current_low ? previous_low : current_low;
+  c.low = c.close > two_bar_low * t.low_factor.get();
+  return c;
 }
 
 // The four rules a judged recovery must pass, all of them evaluated.
@@ -140,7 +125,6 @@ template <class M, class N>
 typename M::Result check_mavet(M& m, const WindowCheckArgs<N>& args) {
   using F = MavetField;
   detail::Thresholds<M, N> t(m, args);
-  detail::CurrentBar<M> bar(m);
 
   CheckOutcome outcome{};
   std::optional<typename M::WindowCopy> passed;
@@ -149,10 +133,10 @@ typename M::Result check_mavet(M& m, const WindowCheckArgs<N>& args) {
     auto window = m.mavet_at(x);
     const double kerd_value = m.template window<F::break_kerd_at_price>(window);
     const bool has_mavet = m.latest_contains(m.round_key(kerd_value));
-    const auto [close_above_kerd, close_above_low] = detail::closes_above(m, window, bar, t);
+    const detail::ClosesAbove above = detail::closes_above(m, window, t);
 
     if (m.template window<F::recover_at_bar_index>(window) != -1) continue;
-    if (!(close_above_kerd && close_above_low)) continue;
+    if (!(above.kerd && above.low)) continue;
 
     m.template set_window<F::recover_at_bar_index>(window, m.bar_index());
     const Violations violations = detail::validate(m, window, has_mavet, kerd_value, t);
@@ -178,7 +162,6 @@ template <class M, class N>
 typename M::ResultV2 check_mavet_v3(M& m, const WindowCheckArgs<N>& args) {
   using F = MavetField;
   detail::Thresholds<M, N> t(m, args);
-  detail::CurrentBar<M> bar(m);
 
   auto successes = m.new_success_list();
   std::optional<typename M::Failure> last_failure;
@@ -186,10 +169,10 @@ typename M::ResultV2 check_mavet_v3(M& m, const WindowCheckArgs<N>& args) {
     auto window = m.mavet_at(x);
     const double kerd_value = m.template window<F::break_kerd_at_price>(window);
     const bool has_mavet = m.latest_contains(m.round_key(kerd_value));
-    const auto [close_above_kerd, close_above_low] = detail::closes_above(m, window, bar, t);
+    const detail::ClosesAbove above = detail::closes_above(m, window, t);
 
     if (m.template window<F::recovered>(window)) continue;
-    if (!close_above_kerd) {
+    if (!above.kerd) {
       // A close at or below the margin cancels a recovery in progress.
       m.template set_window<F::recover_at_bar_index>(window, int64_t{-1});
       continue;
@@ -200,12 +183,11 @@ typename M::ResultV2 check_mavet_v3(M& m, const WindowCheckArgs<N>& args) {
     const int64_t bar_index = m.bar_index();
     const int64_t recover_at = m.template window<F::recover_at_bar_index>(window);
     const int64_t recovery_bar_offset = offset_difference(bar_index, recover_at);
-    const double close = bar.close();
     const bool close_above_recovery_bar =
-        close > bar.low_at(-recovery_bar_offset) * t.recover_low_factor.get();
+        above.close > m.value(m.low(), -recovery_bar_offset) * t.recover_low_factor.get();
     const bool on_recovery_bar = bar_index == recover_at;
     const bool after_recovery_bar = bar_index > recover_at;
-    if (!((on_recovery_bar && close_above_low) || (after_recovery_bar && close_above_recovery_bar)))
+    if (!((on_recovery_bar && above.low) || (after_recovery_bar && close_above_recovery_bar)))
       continue;
 
     m.template set_window<F::recovered>(window, true);

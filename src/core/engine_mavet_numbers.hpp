@@ -38,23 +38,6 @@ class LazyFactor {
   bool ready_ = false;
 };
 
-// A value of the current bar, read at its first use and reused after.
-class BarValue {
- public:
-  template <class Read>
-  double get(Read&& read) {
-    if (!ready_) {
-      value_ = read();
-      ready_ = true;
-    }
-    return value_;
-  }
-
- private:
-  double value_ = 0;
-  bool ready_ = false;
-};
-
 // A whole number of bars handed in by a caller (a range bound): native callers pass integers,
 // the Python model converts the host's object with m.count(x).
 template <class M, class C>

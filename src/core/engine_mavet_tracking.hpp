@@ -24,8 +24,6 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
   LazyNumber<M, N> percent(m, close_avg_percent);
   LazyFactor<M, N> near_factor(percent, m, low_above_kerd_threshold);
   std::optional<int64_t> range;
-  // The previous and current bar are the same for every line: read once, at first use.
-  BarValue prev_close, close_now, low_now;
 
   const std::size_t kerd_size = m.kerd_count();
   for (std::size_t x = 0; x < kerd_size; ++x) {
@@ -42,11 +40,11 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
       }
     }
 
-    if (prev_close.get([&] { return m.value(m.close(), -1); }) < kerd_value) continue;
+    if (m.value(m.close(), -1) < kerd_value) continue;
 
-    const double close = close_now.get([&] { return m.value(m.close(), 0); });
+    const double close = m.value(m.close(), 0);
     const bool close_below_kerd = close < kerd_value;
-    const double low = low_now.get([&] { return m.value(m.low(), 0); });
+    const double low = m.value(m.low(), 0);
     const bool break_but_close_above = close > kerd_value && low < kerd_value;
     const bool low_above_current_kerd = low > kerd_value && kerd_value * near_factor.get() >= low;
     if (!(close_below_kerd || break_but_close_above || low_above_current_kerd)) continue;
