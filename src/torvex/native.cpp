@@ -8,6 +8,7 @@
 #include <array>
 #include <vector>
 
+#include "core/engine_runner.hpp"
 #include "core/kerd.hpp"
 #include "core/native_model.hpp"
 #include "python/args.hpp"
@@ -248,6 +249,90 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   });
 }
 
+// ---- the engine over whole arrays
+
+// The settings the engine reads, taken once from an object's attributes.
+core::Settings settings_from(PyObject* obj) {
+  const auto attr = [obj](const char* name) {
+    return py::get_attr(obj, Ref::steal(PyUnicode_InternFromString(name)).get());
+  };
+  const auto flag = [&](const char* name) { return py::to_flag(attr(name).get()); };
+  const auto count = [&](const char* name) { return py::to_index(attr(name).get()); };
+  const auto number = [&](const char* name) { return py::to_number(attr(name).get()); };
+  core::Settings s;
+  s.debug = flag("debug");
+  s.debug_start_time = number("debug_start_time");
+  s.debug_end_time = number("debug_end_time");
+  s.debug_start_price = number("debug_start_price");
+  s.debug_end_price = number("debug_end_price");
+  s.draw_from_recent = flag("draw_from_recent");
+  s.bar_count_to_snib = count("bar_count_to_snib");
+  s.high_snib_n = count("high_snib_n");
+  s.high_snib_m = count("high_snib_m");
+  s.low_snib_n = count("low_snib_n");
+  s.low_snib_m = count("low_snib_m");
+  s.high_snib_n_on_trend = count("high_snib_n_on_trend");
+  s.high_snib_m_on_trend = count("high_snib_m_on_trend");
+  s.low_snib_n_on_trend = count("low_snib_n_on_trend");
+  s.low_snib_m_on_trend = count("low_snib_m_on_trend");
+  s.only_body_cross = flag("only_body_cross");
+  s.kerd_extend_bar_cross_threshold = number("kerd_extend_bar_cross_threshold");
+  s.allow_reuse_snib = flag("allow_reuse_snib");
+  s.kerd_overlap_ca_percent_multiplier = number("kerd_overlap_ca_percent_multiplier");
+  s.bar_cross_threshold = number("bar_cross_threshold");
+  s.last_snib_weight = number("last_snib_weight");
+  s.second_last_snib_weight = number("second_last_snib_weight");
+  s.snib_weight = number("snib_weight");
+  s.kerd_length_threshold = number("kerd_length_threshold");
+  return s;
+}
+
+// run_engine(market, settings, mintick, close_avg_percent): update on every bar of the market
+// in turn; after each bar (found, lines, processed pivot count, pending pivot count).
+PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 4> a{};
+    py::parse_args({"run_engine", {"market", "settings", "mintick", "close_avg_percent"}, 4}, args,
+                   nargs, kwnames, a);
+    static constexpr const char* kColumns[] = {"close",
+                                               "open",
+                                               "high",
+                                               "low",
+                                               "time",
+                                               "normal_high_snib",
+                                               "normal_low_snib",
+                                               "trending_high_snib",
+                                               "trending_low_snib",
+                                               "is_ma_trending"};
+    std::array<std::vector<double>, 10> columns;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      py::read_numbers(require(a[0], kColumns[i]), columns[i]);
+    std::vector<double> close_avg_percent;
+    py::read_numbers(a[3], close_avg_percent);
+    for (const auto& column : columns) {
+      if (column.size() != close_avg_percent.size()) {
+        PyErr_SetString(PyExc_ValueError, "every market column needs one value per bar");
+        throw py::PyError{};
+      }
+    }
+    const core::MarketArrays market{columns[0], columns[1], columns[2], columns[3], columns[4],
+                                    columns[5], columns[6], columns[7], columns[8], columns[9]};
+    core::NativeEngineRunner runner(market, settings_from(a[1]), py::to_number(a[2]));
+    Ref out = Ref::steal(PyList_New(0));
+    for (std::size_t bar = 0; bar < close_avg_percent.size(); ++bar) {
+      const bool found = runner.update_at(bar, close_avg_percent[bar]);
+      Ref lines = Ref::steal(PyList_New(0));
+      for (const core::Kerd& kerd : runner.kerds())
+        py::check_status(PyList_Append(lines.get(), dict_from(kerd).get()));
+      Ref step = Ref::steal(Py_BuildValue("(OOnn)", found ? Py_True : Py_False, lines.get(),
+                                          static_cast<Py_ssize_t>(runner.vip_snibs().size()),
+                                          static_cast<Py_ssize_t>(runner.new_vip_snibs().size())));
+      py::check_status(PyList_Append(out.get(), step.get()));
+    }
+    return out;
+  });
+}
+
 PyMethodDef functions[] = {
     {"calculate_weighted_kerd_value", fast(calculate_weighted_kerd_value), kFast,
      "calculate_weighted_kerd_value(snib_values, last_snib_weight, second_last_snib_weight, "
@@ -269,6 +354,11 @@ PyMethodDef functions[] = {
     {"merge", fast(merge), kFast,
      "merge(line, target, last_snib_weight, second_last_snib_weight, snib_weight, "
      "backward)\n--\n\nThe line after merging target into it, as a new dict."},
+    {"run_engine", fast(run_engine), kFast,
+     "run_engine(market, settings, mintick, close_avg_percent)\n--\n\n"
+     "Run the engine's update on every bar of a market given as lists (close, open, high, low, "
+     "time, the four pivot series and is_ma_trending); after each bar a tuple (found, lines as "
+     "dicts, processed pivot count, pending pivot count)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
