@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any, Sequence, TextIO
 
@@ -21,7 +22,7 @@ from .kit import (
     run,
     sample_bars,
 )
-from .kit.plot import PlotUnavailable
+from .kit.plot import PlotUnavailable, decimals
 from .kit.plot import require as require_plot
 from .kit.settings import (
     ENGINE_SETTINGS,
@@ -121,6 +122,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("torvex: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # the reader went away (`| head`): stop quietly, and keep Python's exit flush quiet too
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
 
 
 def _settings(args: argparse.Namespace) -> Settings:
@@ -255,11 +260,7 @@ def print_summary(result: RunResult, out: TextIO) -> None:
 
 
 def _decimals(result: RunResult) -> int:
-    tick = result.settings.mintick
-    digits = 0
-    while digits < 8 and abs(round(tick, digits) - tick) > 1e-12:
-        digits += 1
-    return digits
+    return decimals(result.settings.mintick)
 
 
 def _print_settings(out: TextIO) -> None:

@@ -35,6 +35,27 @@ def require() -> Callable[..., None]:
     return plot_result
 
 
+def decimals(tick: float) -> int:
+    """Decimal places that show prices on a grid of `tick`."""
+    digits = 0
+    while digits < 8 and abs(round(tick, digits) - tick) > 1e-12:
+        digits += 1
+    return digits
+
+
+def _spread(levels: list[float], gap: float, top: float) -> list[float]:
+    """Label heights for ascending `levels`: each at its level unless that would put it closer
+    than `gap` to the label below; the stack is pushed down again where it passes `top`."""
+    heights: list[float] = []
+    for level in levels:
+        heights.append(level if not heights else max(level, heights[-1] + gap))
+    ceiling = top
+    for i in range(len(heights) - 1, -1, -1):
+        heights[i] = min(heights[i], ceiling)
+        ceiling = heights[i] - gap
+    return heights
+
+
 def _window(result: RunResult, bars_shown: int | None) -> int:
     """First bar shown: enough to see every line's span and every signal, at least 120 bars."""
     count = len(result.bars)
@@ -70,7 +91,9 @@ def plot_result(
     ax.bar(x, body_height, bottom=body_low, width=0.7, color=colours, linewidth=0, zorder=3)
 
     price_span = float(h.max() - lo.min())
-    for line in result.lines:
+    digits = decimals(result.settings.mintick)
+    labels: list[tuple[float, str, str]] = []
+    for line in sorted(result.lines, key=lambda line: line.level):
         if line.reach < first:
             continue
         colour = LINE_VIOLATED if line.violated else LINE
@@ -88,16 +111,13 @@ def plot_result(
             linestyles=(0, (4, 3)),
             zorder=4,
         )
-        ax.annotate(
-            f"{line.level:.2f} ({len(line.pivots)})",
-            (last, line.level),
-            xytext=(4, 0),
-            textcoords="offset points",
-            va="center",
-            fontsize=8,
-            color=colour,
-            annotation_clip=False,
-        )
+        labels.append((line.level, f"{line.level:.{digits}f} ({len(line.pivots)})", colour))
+
+    bottom, top = lo.min() - price_span * 0.07, h.max() + price_span * 0.04
+    for y, (_, text, colour) in zip(
+        _spread([lv for lv, _, _ in labels], price_span * 0.028, top), labels, strict=True
+    ):
+        ax.text(last + 1.5, y, text, va="center", fontsize=8, color=colour, clip_on=False)
 
     for pivot in result.pivots:
         if pivot.bar >= first:
@@ -139,7 +159,7 @@ def plot_result(
         )
 
     ax.set_xlim(first - 1, last + max(3, (last - first) // 14))
-    ax.set_ylim(lo.min() - price_span * 0.07, h.max() + price_span * 0.04)
+    ax.set_ylim(bottom, top)
     ax.grid(True, color="#e0e0e0", linewidth=0.6, zorder=0)
     ax.set_axisbelow(True)
     ticks = np.linspace(first, last, num=min(10, last - first + 1)).round().astype(int)
@@ -184,5 +204,7 @@ def plot_result(
             label="vvip signal",
         ),
     ]
-    ax.legend(handles=legend, loc="upper left", fontsize=8, framealpha=0.9)
+    fig.legend(
+        handles=legend, loc="outside lower center", ncols=len(legend), fontsize=8, frameon=False
+    )
     fig.savefig(path)
