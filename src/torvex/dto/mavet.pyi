@@ -2,8 +2,11 @@
 
 from typing import Any, SupportsIndex
 
+from typing_extensions import disjoint_base
+
 _Int = SupportsIndex | float
 
+@disjoint_base
 class Mavet:
     """One break of a line and its recovery; `recover_at_bar_index` is -1 while none is known."""
 
@@ -27,6 +30,7 @@ class Mavet:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
+@disjoint_base
 class MavetResult:
     """Result of the first window check form."""
 
@@ -50,6 +54,7 @@ class MavetResult:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
+@disjoint_base
 class MavetFailure:
     """A window that recovered on this bar but failed a validation."""
 
@@ -71,6 +76,7 @@ class MavetFailure:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
+@disjoint_base
 class MavetSuccess:
     """A window that recovered on this bar and passed every validation."""
 
@@ -88,6 +94,7 @@ class MavetSuccess:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
+@disjoint_base
 class MavetResultV2:
     """Result of the third window check form: at most one failure and one success."""
 
@@ -110,6 +117,7 @@ class MavetResultV2:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
+@disjoint_base
 class FlatternMavetResultV2:
     """A `MavetResultV2` flattened into plain values."""
 
@@ -138,7 +146,9 @@ class FlatternMavetResultV2:
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
 def from_mavet_result_v2(result: MavetResultV2) -> FlatternMavetResultV2: ...
-def __pyx_unpickle_Mavet(type: type[Mavet], checksum: int, state: tuple[Any, ...] | None) -> Mavet: ...
+def __pyx_unpickle_Mavet(
+    type: type[Mavet], checksum: int, state: tuple[Any, ...] | None
+) -> Mavet: ...
 def __pyx_unpickle_MavetResult(
     type: type[MavetResult], checksum: int, state: tuple[Any, ...] | None
 ) -> MavetResult: ...

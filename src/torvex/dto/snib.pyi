@@ -2,8 +2,11 @@
 
 from typing import Any, SupportsIndex
 
+from typing_extensions import disjoint_base
+
 _Int = SupportsIndex | float
 
+@disjoint_base
 class Snib:
     """One confirmed pivot. Integer fields are signed 32-bit (floats truncate toward zero),
     booleans store the truth value of what is assigned; no other attribute can be added."""
