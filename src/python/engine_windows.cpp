@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/engine_mavet_checks.hpp"
+#include "core/engine_mavet_host_loop.hpp"
 #include "core/engine_mavet_tracking.hpp"
 #include "python/args.hpp"
 #include "python/entry.hpp"
@@ -13,6 +14,71 @@ namespace {
 
 WindowModel model_of(const WindowBinding& b, PyObject* engine) {
   return WindowModel(b.context, engine, &b.classes, b.results);
+}
+
+PyObject* py_bool(bool value) {
+  return value ? Py_True : Py_False;
+}
+
+Ref window_tuple(const core::Mavet& w) {
+  return Ref::steal(Py_BuildValue("(diiiiiO)", w.break_kerd_at_price, w.break_kerd_at_bar_index,
+                                  w.recover_at_bar_index, w.break_kerd_extend_bar_cross,
+                                  w.bar_count_close_above_kerd, w.vip_snib_count,
+                                  py_bool(w.recovered)));
+}
+
+Ref window_or_none(const std::optional<core::Mavet>& w) {
+  return w ? window_tuple(*w) : none();
+}
+
+Ref result_tuple(const core::MavetResult& r) {
+  Ref window = window_or_none(r.mavet);
+  return Ref::steal(
+      Py_BuildValue("(OOOOOOO)", py_bool(r.has_signal), py_bool(r.close_above_low_and_kerd),
+                    py_bool(r.violate_extend_bar_cross), py_bool(r.violate_recover_window),
+                    py_bool(r.violate_signal_window),
+                    py_bool(r.violate_search_range_close_above_bar_count), window.get()));
+}
+
+Ref result_tuple(const core::MavetResultV2& r) {
+  Ref failure = none(), success = none();
+  if (r.failure) {
+    const core::MavetFailure& f = *r.failure;
+    Ref window = window_or_none(f.mavet);
+    failure = Ref::steal(Py_BuildValue(
+        "(OOOOOO)", py_bool(f.close_above_low_and_kerd), py_bool(f.violate_extend_bar_cross),
+        py_bool(f.violate_recover_window), py_bool(f.violate_signal_window),
+        py_bool(f.violate_search_range_close_above_bar_count), window.get()));
+  }
+  if (r.success) {
+    Ref window = window_or_none(r.success->mavet);
+    success = Ref::steal(Py_BuildValue("(OOO)", py_bool(r.success->has_signal),
+                                       py_bool(r.success->is_vvip_signal), window.get()));
+  }
+  return Ref::steal(PyTuple_Pack(2, failure.get(), success.get()));
+}
+
+core::WindowLoopArgs loop_args(PyObject* thresholds, PyObject* form) {
+  const auto number = [thresholds](const char* name) {
+    return to_number(Ref::steal(PyObject_GetAttrString(thresholds, name)).get());
+  };
+  core::WindowLoopArgs a;
+  a.trap_recover_window_threshold = number("trap_recover_window_threshold");
+  a.search_range = to_index(Ref::steal(PyObject_GetAttrString(thresholds, "search_range")).get());
+  a.low_above_kerd_threshold = number("low_above_kerd_threshold");
+  a.close_above_kerd_threshold = number("close_above_kerd_threshold");
+  a.signal_window = number("signal_window");
+  a.close_above_low_threshold = number("close_above_low_threshold");
+  a.close_above_recover_low_threshold = number("close_above_recover_low_threshold");
+  a.bar_count_close_above_kerd_threshold = number("bar_count_close_above_kerd_threshold");
+  a.vvip_kerd_min_snib_count = number("vvip_kerd_min_snib_count");
+  const int64_t which = to_index(form);
+  if (which != 1 && which != 3) {
+    PyErr_SetString(PyExc_ValueError, "form must be 1 (check_mavet) or 3 (check_mavet_v3)");
+    throw PyError{};
+  }
+  a.first_form = which == 1;
+  return a;
 }
 
 }  // namespace
@@ -95,6 +161,32 @@ PyObject* get_success_by_vvip(const WindowBinding& b, PyObject* const* args, Py_
     auto chosen = core::get_success_by_vvip(m, successes);
     return chosen ? std::move(*chosen) : none();
   });
+}
+
+Ref run_native_window_loop(core::NativeEngineRunner& runner,
+                           std::span<const double> close_avg_percent, PyObject* thresholds,
+                           PyObject* form) {
+  const core::WindowLoopArgs args = loop_args(thresholds, form);
+  const core::EngineState& state = runner.model().state();
+  Ref bars = Ref::steal(PyList_New(0));
+  for (std::size_t i = 0; i < close_avg_percent.size(); ++i) {
+    const core::WindowLoopBar bar =
+        core::run_window_loop_bar(runner, i, close_avg_percent[i], args);
+    Ref result = bar.result      ? result_tuple(*bar.result)
+                 : bar.result_v2 ? result_tuple(*bar.result_v2)
+                                 : none();
+    Ref windows = Ref::steal(PyList_New(0));
+    for (const core::Mavet& w : *state.mavets)
+      check_status(PyList_Append(windows.get(), window_tuple(w).get()));
+    Ref step = Ref::steal(PyTuple_Pack(2, result.get(), windows.get()));
+    check_status(PyList_Append(bars.get(), step.get()));
+  }
+  Ref latest = Ref::steal(PyDict_New());
+  for (const auto& [key, bar] : *state.latest_mavets) {
+    Ref k = from_number(key), v = from_index(bar);
+    check_status(PyDict_SetItem(latest.get(), k.get(), v.get()));
+  }
+  return Ref::steal(PyTuple_Pack(2, bars.get(), latest.get()));
 }
 
 }  // namespace torvex::py

@@ -12,6 +12,7 @@
 #include "core/kerd.hpp"
 #include "core/native_model.hpp"
 #include "python/args.hpp"
+#include "python/engine_windows.hpp"
 #include "python/entry.hpp"
 #include "python/python_model.hpp"
 
@@ -333,6 +334,44 @@ PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+// run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3): a host's
+// window loop on every bar (update, update_mavet, the check of `form`, the commit of a signal).
+PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] {
+    std::array<PyObject*, 6> a{};
+    py::parse_args({"run_window_loop",
+                    {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form"},
+                    5},
+                   args, nargs, kwnames, a);
+    static constexpr const char* kColumns[] = {"close",
+                                               "open",
+                                               "high",
+                                               "low",
+                                               "time",
+                                               "normal_high_snib",
+                                               "normal_low_snib",
+                                               "trending_high_snib",
+                                               "trending_low_snib",
+                                               "is_ma_trending"};
+    std::array<std::vector<double>, 10> columns;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      py::read_numbers(require(a[0], kColumns[i]), columns[i]);
+    std::vector<double> close_avg_percent;
+    py::read_numbers(a[3], close_avg_percent);
+    for (const auto& column : columns) {
+      if (column.size() != close_avg_percent.size()) {
+        PyErr_SetString(PyExc_ValueError, "every market column needs one value per bar");
+        throw py::PyError{};
+      }
+    }
+    const core::MarketArrays market{columns[0], columns[1], columns[2], columns[3], columns[4],
+                                    columns[5], columns[6], columns[7], columns[8], columns[9]};
+    core::NativeEngineRunner runner(market, settings_from(a[1]), py::to_number(a[2]));
+    Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
+    return py::run_native_window_loop(runner, close_avg_percent, a[4], form.get());
+  });
+}
+
 PyMethodDef functions[] = {
     {"calculate_weighted_kerd_value", fast(calculate_weighted_kerd_value), kFast,
      "calculate_weighted_kerd_value(snib_values, last_snib_weight, second_last_snib_weight, "
@@ -359,6 +398,12 @@ PyMethodDef functions[] = {
      "Run the engine's update on every bar of a market given as lists (close, open, high, low, "
      "time, the four pivot series and is_ma_trending); after each bar a tuple (found, lines as "
      "dicts, processed pivot count, pending pivot count)."},
+    {"run_window_loop", fast(run_window_loop), kFast,
+     "run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3)\n--\n\n"
+     "Run a host's window loop on every bar of a market given as in run_engine: update, "
+     "update_mavet, check_mavet (form 1) or check_mavet_v3 (form 3) and the commit of each "
+     "signal, with the window thresholds read from thresholds' attributes. Returns "
+     "([(result, windows) per bar], latest_mavets) as plain tuples and a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
 
