@@ -199,12 +199,11 @@ void extend_kerd_to_first_cross_from_history(M& m) {
   const std::size_t kerd_size = m.kerd_count();
   if (kerd_size == 0) return;
   const PriceSeries<M> series = price_series(m);
-  const BarPrices bar = read_bar(m, series, 0);
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
     const wide_int bar_count_to_loop =
         wide(m.bar_index()) - m.template get<KerdAttr::end_bar_index>(line);
-    const CrossBand band = cross_band(m, bar);
+    const CrossBand band = cross_band(m, read_bar(m, series, 0));
     if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
       apply_checked_rule(m, line, band, m.bar_index());
       continue;

@@ -287,7 +287,7 @@ TEST_F(HistoryTest, VisitsOldestFirstFromTheBarAfterTheEnd) {
   std::vector<int64_t> close_offsets;
   for (auto [series, offset] : m.offsets)
     if (series == &market.state.bars.close) close_offsets.push_back(offset);
-  // The current bar once for the line's current-bar values, then the replay.
+  // The current bar for the line's current-bar values, then the replay.
   EXPECT_EQ(close_offsets, (std::vector<int64_t>{0, -4, -3, -2, -1, 0}));
   // Two body-flag reads for the current bar, then two per replayed bar.
   EXPECT_EQ(m.reads, std::vector<Setting>(12, Setting::only_body_cross));
