@@ -23,10 +23,11 @@ sys.path.insert(0, HERE)
 if importlib.util.find_spec("indicators") is None:
     sys.path.append(os.path.join(ROOT, "host"))
 
-from settings import Settings  # noqa: E402
-from torvex.dto.torvex import Torvex  # noqa: E402
-from torvex.series import Series  # noqa: E402
-from workload import Workload  # noqa: E402
+from settings import Settings
+from workload import Workload
+
+from torvex.dto.torvex import Torvex
+from torvex.series import Series
 
 # The window thresholds of the loop, as bench/host_loop.cpp passes them.
 SEARCH_RANGE = 10
@@ -43,7 +44,7 @@ VVIP_MIN_SNIB_COUNT = 3
 class PlainSeries:
     """A host series in plain Python: offset 0 is the current bar, -k the bar k bars back."""
 
-    __slots__ = ("values", "current")
+    __slots__ = ("current", "values")
 
     def __init__(self, values):
         self.values = values

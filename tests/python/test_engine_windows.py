@@ -12,10 +12,16 @@ import sys
 import types
 
 import pytest
-
 from settings import Settings
+
 from torvex.dto.kerd import Kerd
-from torvex.dto.mavet import Mavet, MavetFailure, MavetResult, MavetResultV2, MavetSuccess
+from torvex.dto.mavet import (
+    Mavet,
+    MavetFailure,
+    MavetResult,
+    MavetResultV2,
+    MavetSuccess,
+)
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
 
@@ -237,10 +243,10 @@ def test_after_the_recovery_bar_only_its_low_counts():
 # ---- the four rules
 
 RULES = {
-    "recover_window": (dict(trap=5), {}, "violate_recover_window"),
-    "signal_window": ({}, dict(committed=40), "violate_signal_window"),
-    "search_range": (dict(bar_count=11), {}, "violate_search_range_close_above_bar_count"),
-    "extend_bar_cross": ({}, dict(crosses=4), "violate_extend_bar_cross"),
+    "recover_window": ({"trap": 5}, {}, "violate_recover_window"),
+    "signal_window": ({}, {"committed": 40}, "violate_signal_window"),
+    "search_range": ({"bar_count": 11}, {}, "violate_search_range_close_above_bar_count"),
+    "extend_bar_cross": ({}, {"crosses": 4}, "violate_extend_bar_cross"),
 }
 VIOLATIONS = ["violate_extend_bar_cross", "violate_recover_window", "violate_signal_window",
               "violate_search_range_close_above_bar_count"]
@@ -279,7 +285,7 @@ def test_each_rule_failing_alone_first_form(check_args, window_args, flag):
 
 
 def test_all_four_rules_fail_together():
-    m, _ = rule_market(dict(committed=40, crosses=4))
+    m, _ = rule_market({"committed": 40, "crosses": 4})
     f = v3(m.at(45), trap=5, bar_count=11).failure
     assert all(getattr(f, v) for v in VIOLATIONS)
 

@@ -10,8 +10,8 @@ import random
 import types
 
 import pytest
-
 from settings import Settings
+
 from torvex import native
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
@@ -54,11 +54,12 @@ def random_case(seed):
         high.append(max(o, c) + rng.randint(0, 2) * grid)
         low.append(min(o, c) - rng.randint(0, 2) * grid)
         price = c
-    market = dict(
-        close=close, open=open_, high=high, low=low, time=[1000 + i for i in range(bars)],
-        normal_high_snib=pivots(high, 3, 3, 1.0), normal_low_snib=pivots(low, 3, 3, -1.0),
-        trending_high_snib=pivots(high, 2, 1, 1.0), trending_low_snib=pivots(low, 2, 1, -1.0),
-        is_ma_trending=[float(rng.random() < 0.3) for _ in range(bars)])
+    market = {
+        "close": close, "open": open_, "high": high, "low": low,
+        "time": [1000 + i for i in range(bars)],
+        "normal_high_snib": pivots(high, 3, 3, 1.0), "normal_low_snib": pivots(low, 3, 3, -1.0),
+        "trending_high_snib": pivots(high, 2, 1, 1.0), "trending_low_snib": pivots(low, 2, 1, -1.0),
+        "is_ma_trending": [float(rng.random() < 0.3) for _ in range(bars)]}
     settings = Settings(
         draw_from_recent=True, bar_count_to_snib=bars, high_snib_n=3, high_snib_m=3,
         low_snib_n=3, low_snib_m=3, high_snib_n_on_trend=2, high_snib_m_on_trend=1,
