@@ -2,7 +2,6 @@
 files, bad input of every kind, JSON output checked against the bars themselves."""
 
 import csv
-import importlib.util
 import json
 import math
 import os
@@ -18,17 +17,6 @@ from torvex.kit import Settings, close_avg_percent
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SAMPLE = os.path.join(ROOT, "src", "torvex", "data", "sample_daily.csv")
 
-
-def _engine_missing():
-    try:
-        return importlib.util.find_spec("torvex.dto.torvex") is None
-    except ImportError:
-        return True
-
-
-needs_engine = pytest.mark.skipif(
-    _engine_missing(), reason="engine module torvex.dto.torvex is not built"
-)
 
 HEADER = "Date,Open,High,Low,Close\n"
 GOOD = "2020-01-02,10,11,9,10.5\n"
@@ -79,6 +67,10 @@ def expect_user_error(capsys, argv, message):
             "row 4, column Date: 2020-01-01 is before 2020-01-03 of row 3",
         ),
         (HEADER + GOOD + GOOD, "row 3, column Date: 2020-01-02 repeats the date of row 2"),
+        (
+            HEADER + "2038-01-19 03:14:07,10,11,9,10\n2038-01-19 03:14:08,10,11,9,10\n",
+            "row 3, column Date: 2038-01-19 03:14:08 is outside 1970..2038",
+        ),
         (HEADER + 'x,"1\n', "row 2: malformed CSV: unexpected end of data"),
         (HEADER + '2020-01-02,"10"x,11,9,10\n', "row 2: malformed CSV: ',' expected after '\"'"),
     ],
@@ -100,6 +92,16 @@ def test_columns_any_case_any_order_extra_ignored(tmp_path, capsys):
     assert bars.dates == ("2020-01-02", "2020-01-03")
     assert bars.close.tolist() == [10.5, 11.0] and bars.open.tolist() == [10.0, 10.5]
     assert bars.time.tolist() == [20200102, 20200103]
+
+
+def test_intraday_bars_get_unix_seconds(tmp_path):
+    from torvex.kit import load_bars
+
+    # naive times are UTC; an offset is converted
+    text = HEADER + "2024-03-01T09:30:00,10,11,9,10\n2024-03-01 10:31+01:00,10,11,9,10\n"
+    bars = load_bars(write(tmp_path, "bars.csv", text))
+    assert bars.time.tolist() == [1709285400, 1709285460]
+    assert bars.dates == ("2024-03-01 09:30:00", "2024-03-01 09:31:00")
 
 
 def test_non_utf8_and_missing_files(tmp_path, capsys):
@@ -232,7 +234,6 @@ def sample_run(tmp_path_factory):
     return proc, json.loads(out.read_text()) if out.exists() else None
 
 
-@needs_engine
 def test_sample_run_summary(sample_run):
     proc, result = sample_run
     assert proc.returncode == 0, proc.stderr
@@ -247,7 +248,6 @@ def test_sample_run_summary(sample_run):
         assert f"  {reason:<26} {number:>5}\n" in text
 
 
-@needs_engine
 def test_sample_run_json_agrees_with_the_bars(sample_run):
     proc, result = sample_run
     assert proc.returncode == 0, proc.stderr
@@ -308,7 +308,6 @@ def test_sample_run_json_agrees_with_the_bars(sample_run):
         assert late == ("recover_window" in failure["reasons"])
 
 
-@needs_engine
 def test_csv_and_npz_of_the_same_bars_give_the_same_result(tmp_path, capsys):
     rows = sample_rows()[:700]
     path = tmp_path / "bars.csv"
@@ -334,7 +333,6 @@ def test_csv_and_npz_of_the_same_bars_give_the_same_result(tmp_path, capsys):
     assert results[0]["bars"] == 700 and results[0]["lines"]
 
 
-@needs_engine
 def test_json_to_stdout_replaces_the_summary(tmp_path, capsys):
     code, out, err = cli(capsys, "run", "--json", "-", "--set", "bar_count_to_snib=50")
     assert code == 0, err
@@ -343,14 +341,12 @@ def test_json_to_stdout_replaces_the_summary(tmp_path, capsys):
     assert all(p["bar"] >= 2500 - 50 - 5 for p in result["pivots"])
 
 
-@needs_engine
 def test_progress_bar_when_asked(capsys):
     code, out, err = cli(capsys, "run", "--progress", "--set", "bar_count_to_snib=20")
     assert code == 0
     assert err.startswith("\rtorvex: [") and err.endswith("] 100% 2500/2500 bars\n")
 
 
-@needs_engine
 def test_unwritable_json_is_one_line(tmp_path, capsys):
     target = str(tmp_path / "missing_dir" / "out.json")
     expect_user_error(
@@ -360,7 +356,6 @@ def test_unwritable_json_is_one_line(tmp_path, capsys):
     )
 
 
-@needs_engine
 def test_plot_writes_a_png(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     target = tmp_path / "chart.png"
