@@ -74,6 +74,7 @@ def plot_result(
     """Write the chart of `result` to `path` (the format follows the file name)."""
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
+    from matplotlib.transforms import blended_transform_factory
 
     bars = result.bars
     first = _window(result, bars_shown)
@@ -117,7 +118,17 @@ def plot_result(
     for y, (_, text, colour) in zip(
         _spread([lv for lv, _, _ in labels], price_span * 0.028, top), labels, strict=True
     ):
-        ax.text(last + 1.5, y, text, va="center", fontsize=8, color=colour, clip_on=False)
+        # labels sit just outside the right edge, where the layout makes room for them
+        ax.text(
+            1.005,
+            y,
+            text,
+            va="center",
+            fontsize=8,
+            color=colour,
+            clip_on=False,
+            transform=blended_transform_factory(ax.transAxes, ax.transData),
+        )
 
     for pivot in result.pivots:
         if pivot.bar >= first:
@@ -158,7 +169,7 @@ def plot_result(
             zorder=5,
         )
 
-    ax.set_xlim(first - 1, last + max(3, (last - first) // 14))
+    ax.set_xlim(first - 1, last + 1)
     ax.set_ylim(bottom, top)
     ax.grid(True, color="#e0e0e0", linewidth=0.6, zorder=0)
     ax.set_axisbelow(True)
