@@ -3,9 +3,13 @@
 // lie strictly on both sides of a level. Extremes are taken as Python's min and max take them
 // (pairwise, in close, open, high, low order), so NaN prices give the same answer as the
 // bar-by-bar tests; two bars are tested per vector step.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <span>
+#include <vector>
 
 #include "core/pymath.hpp"
 
@@ -59,5 +63,61 @@ inline int64_t first_straddling_bar(const double* close, const double* open, con
   }
   return -1;
 }
+
+// Bar extremes of fixed arrays, kept per bar and per block of bars, so that a search skips the
+// blocks lying wholly on one side of a level. Only for bars that never change.
+class BarExtremesIndex {
+ public:
+  static constexpr int64_t kBlock = 16;
+
+  BarExtremesIndex(std::span<const double> close, std::span<const double> open,
+                   std::span<const double> high, std::span<const double> low)
+      : close_(close.data()), open_(open.data()), high_(high.data()), low_(low.data()) {
+    const auto count = static_cast<int64_t>(close.size());
+    lowest_.resize(close.size());
+    highest_.resize(close.size());
+    const int64_t blocks = (count + kBlock - 1) / kBlock;
+    block_lowest_.assign(static_cast<std::size_t>(blocks), kInf);
+    block_highest_.assign(static_cast<std::size_t>(blocks), -kInf);
+    for (int64_t i = 0; i < count; ++i) {
+      const double lowest = py_min(close[i], open[i], high[i], low[i]);
+      const double highest = py_max(close[i], open[i], high[i], low[i]);
+      lowest_[i] = lowest;
+      highest_[i] = highest;
+      // A NaN extreme never passes the straddle test, so it cannot keep a block from a skip.
+      double& block_lowest = block_lowest_[i / kBlock];
+      double& block_highest = block_highest_[i / kBlock];
+      if (lowest < block_lowest) block_lowest = lowest;
+      if (highest > block_highest) block_highest = highest;
+    }
+  }
+
+  // Whether the four arrays are the ones indexed.
+  bool covers(const double* close, const double* open, const double* high,
+              const double* low) const {
+    return close == close_ && open == open_ && high == high_ && low == low_;
+  }
+
+  // Index of the first bar in [begin, end) that straddles `level`, or -1.
+  int64_t first_straddling_bar(int64_t begin, int64_t end, double level) const {
+    int64_t i = begin;
+    while (i < end) {
+      const int64_t block = i / kBlock;
+      const int64_t block_end = std::min((block + 1) * kBlock, end);
+      // A whole block below or above the level (or a NaN level) holds no straddling bar.
+      if (block_lowest_[block] < level && block_highest_[block] > level) {
+        for (int64_t j = i; j < block_end; ++j)
+          if (lowest_[j] < level && highest_[j] > level) return j;
+      }
+      i = block_end;
+    }
+    return -1;
+  }
+
+ private:
+  static constexpr double kInf = std::numeric_limits<double>::infinity();
+  const double *close_, *open_, *high_, *low_;
+  std::vector<double> lowest_, highest_, block_lowest_, block_highest_;
+};
 
 }  // namespace torvex::core

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/engine_bar_search.hpp"
 #include "core/engine_update.hpp"
 #include "core/native_model.hpp"
 
@@ -21,10 +22,35 @@ struct MarketArrays {
   std::size_t size() const { return close.size(); }
 };
 
+// The native model over a runner's fixed arrays: its bar search uses an index of the bar
+// extremes; other series are searched bar by bar.
+class RunnerModel : public NativeModel {
+ public:
+  RunnerModel(EngineState& state, const BarExtremesIndex& index)
+      : NativeModel(state), index_(index) {}
+
+  int64_t find_straddle(const Series& close, const Series& open, const Series& high,
+                        const Series& low, double level, int64_t from_y) const {
+    if (!index_.covers(close.data, open.data, high.data, low.data) || close.length != open.length ||
+        close.length != high.length || close.length != low.length)
+      return NativeModel::find_straddle(close, open, high, low, level, from_y);
+    for (const Series* series : {&close, &open, &high, &low}) series->at(-from_y);
+    const int64_t found =
+        index_.first_straddling_bar(close.length - 1 - from_y, close.length, level);
+    return found < 0 ? -1 : close.length - 1 - found;
+  }
+
+ private:
+  const BarExtremesIndex& index_;
+};
+
 class NativeEngineRunner {
  public:
   NativeEngineRunner(const MarketArrays& market, const Settings& settings, double mintick)
-      : market_(market), settings_(settings), model_(state_) {
+      : market_(market),
+        settings_(settings),
+        index_(market.close, market.open, market.high, market.low),
+        model_(state_, index_) {
     state_.settings = &settings_;
     state_.kerds = &kerds_;
     state_.vip_snibs = &vip_snibs_;
@@ -59,7 +85,7 @@ class NativeEngineRunner {
     return update(model_, trend_, close_avg_percent);
   }
 
-  NativeModel& model() { return model_; }
+  RunnerModel& model() { return model_; }
   Settings& settings() { return settings_; }
   const std::vector<Kerd>& kerds() const { return kerds_; }
   const std::vector<Snib>& vip_snibs() const { return vip_snibs_; }
@@ -74,7 +100,8 @@ class NativeEngineRunner {
   std::unordered_map<double, int64_t> latest_mavets_;
   Series trend_;
   EngineState state_;
-  NativeModel model_;
+  BarExtremesIndex index_;
+  RunnerModel model_;
 };
 
 }  // namespace torvex::core

@@ -361,5 +361,34 @@ TEST_F(HistoryTest, BarSearchAgreesWithTheBarByBarReplay) {
   replay();
 }
 
+// The block index over fixed arrays finds the same first straddling bar as the plain search,
+// NaN prices and NaN levels included.
+TEST(BarExtremesIndexTest, FindsWhatThePlainSearchFinds) {
+  std::mt19937_64 random(11);
+  std::uniform_real_distribution<double> price(90.0, 110.0);
+  std::uniform_int_distribution<int> pick(0, 999);
+  std::vector<double> close, open, high, low;
+  double level = 100.0;
+  for (int i = 0; i < 3000; ++i) {
+    level += price(random) / 50.0 - 2.0;  // a walk that drifts away and back
+    close.push_back(level + price(random) / 20.0 - 5.0);
+    open.push_back(level + price(random) / 20.0 - 5.0);
+    high.push_back(std::max(close.back(), open.back()) + 0.3);
+    low.push_back(std::min(close.back(), open.back()) - 0.3);
+    if (pick(random) < 5) (pick(random) < 500 ? low.back() : close.back()) = kNaN;
+  }
+  const BarExtremesIndex index(close, open, high, low);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int64_t begin = pick(random) * 3;
+    const int64_t end = std::min<int64_t>(3000, begin + pick(random) * 2);
+    const double at = trial % 50 == 0 ? kNaN : close[pick(random) * 3] + price(random) / 100.0;
+    const int64_t plain =
+        first_straddling_bar(close.data() + begin, open.data() + begin, high.data() + begin,
+                             low.data() + begin, end - begin, at);
+    EXPECT_EQ(index.first_straddling_bar(begin, end, at), plain < 0 ? -1 : begin + plain)
+        << "trial " << trial;
+  }
+}
+
 }  // namespace
 }  // namespace torvex::core::testing
