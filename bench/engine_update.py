@@ -3,6 +3,7 @@ shared benchmark market (bench/workload.py), with the package's series and with 
 series; and the rebuild against the number of processed pivots.
 
     python3 bench/engine_update.py [--bars N] [--series package|plain|both] [--rebuild]
+                                   [--replay]
 
 Reports microseconds per bar of update averaged over the whole run: only the update calls are
 timed, not the host's advancing of its series.
@@ -132,11 +133,39 @@ def rebuild_cost(workload, counts=(50, 100, 200, 400)):
     return results
 
 
+def replay_cost(workload, shapes=((10, 100), (10, 1000), (100, 100), (100, 1000))):
+    """Seconds of one historical extension on the last bar over `lines` unchecked lines that
+    end `reach` bars back and are never crossed, so each call walks every line's whole reach."""
+    from torvex.dto.kerd import Kerd
+
+    w = workload
+    series = [Series(list(c)) for c in (w.close, w.open, w.high, w.low, w.time)]
+    close, open_, high, low, times = series
+    kerds = []
+    last = len(w) - 1
+    engine = Torvex(Settings(**w.settings), kerds, [], [], [], None, None, None, None, {},
+                    close, open_, high, low, last, times, last, w.mintick)
+    results = []
+    for lines, reach in shapes:
+        kerds[:] = [Kerd(close, open_, high, low, last, times, last, w.mintick, last - reach,
+                         last - reach, 0, 0, 1e9, 1e9, [1e9], 1.0) for _ in range(lines)]
+        repeats, spent = 0, 0.0
+        while spent < 0.3:
+            start = time.process_time()
+            engine.extend_kerd_to_first_cross_from_history()
+            spent += time.process_time() - start
+            repeats += 1
+        results.append((lines, reach, spent / repeats))
+    return results
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bars", type=int, default=None)
     parser.add_argument("--series", choices=["package", "plain", "both"], default="both")
     parser.add_argument("--rebuild", action="store_true", help="also time single rebuilds")
+    parser.add_argument("--replay", action="store_true",
+                        help="also time the historical replay against lines and reach")
     args = parser.parse_args()
     workload = Workload()
     kinds = ["package", "plain"] if args.series == "both" else [args.series]
@@ -145,6 +174,10 @@ def main():
         bars = args.bars or len(workload)
         print(f"update, {kind} series: {spent / bars * 1e6:8.2f} us/bar over {bars} bars "
               f"({bars / spent:,.0f} bars/s), {lines} lines at the end")
+    if args.replay:
+        for lines, reach, seconds in replay_cost(workload):
+            print(f"replay of {lines:3d} lines over {reach:4d} bars: {seconds * 1e6:9.1f} us "
+                  f"({seconds / (lines * reach) * 1e9:.1f} ns per line and bar)")
     if args.rebuild:
         for count, seconds, lines in rebuild_cost(workload):
             print(f"rebuild from {count:4d} pivots: {seconds * 1e6:9.1f} us ({lines} lines)")

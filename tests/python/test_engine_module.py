@@ -12,7 +12,8 @@ from settings import Settings
 from torvex.dto.torvex import Torvex
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SRC = os.path.join(ROOT, "src")
+# A sanitizer run points TORVEX_PACKAGE_ROOT at its staging copy of the package.
+SRC = os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src"))
 HOST = os.path.join(ROOT, "host")
 
 

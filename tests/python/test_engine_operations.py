@@ -233,6 +233,17 @@ def test_host_containers_that_are_not_lists_give_their_own_error(attribute, call
         getattr(market.engine, call)()
 
 
+def test_a_processed_list_that_refuses_a_pivot_leaves_it_pending():
+    market = Market()
+    pending = [Snib(5, 2, 100.5, 100.0, 6, 1480, True, False, 0.8),
+               Snib(5, 2, 99.5, 100.0, 7, 1540, False, False, 0.8)]
+    market.new.extend(pending)
+    market.engine.vip_snibs = ()
+    with pytest.raises(AttributeError, match="'tuple' object has no attribute 'append'"):
+        market.engine.add_new_snibs_to_processed_array()
+    assert market.new == pending
+
+
 def test_a_rebuild_failing_midway_keeps_what_it_did():
     settings = Settings(draw_from_recent=True, bar_count_to_snib=5)
     del settings.kerd_overlap_ca_percent_multiplier

@@ -88,6 +88,17 @@ class EngineModel : public py::PythonModel {
     return py::seq_item(kerds().get(), static_cast<Py_ssize_t>(i));
   }
 
+  // Moves the last pending pivot to the processed list. It is appended there before it leaves
+  // the pending list, so a processed list that refuses it loses nothing.
+  void pop_new_snib_to_vip() const {
+    Ref pending = py::get_attr(engine(), context().new_vip_snibs.get());
+    const Py_ssize_t last = py::seq_length(pending.get()) - 1;
+    Ref pivot = py::seq_item(pending.get(), last);
+    Ref processed = py::get_attr(engine(), context().vip_snibs.get());
+    py::seq_append(processed.get(), pivot.get());
+    py::seq_pop_last(pending.get());
+  }
+
   // Every setting is read from the settings object at its use; the engine's `settings`
   // attribute, which no operation rebinds, is looked up once per operation.
   template <core::Setting S>

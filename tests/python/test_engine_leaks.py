@@ -1,0 +1,96 @@
+"""Repeated engine construction, updates, rebuilds, replays and failing calls do not grow
+memory: every reference the engine takes on the host's objects is given back."""
+
+import gc
+import math
+import sys
+
+from settings import Settings
+from torvex.dto.snib import Snib
+from torvex.dto.torvex import Torvex
+from torvex.series import Series
+
+BARS = 40
+FIRST = 25  # the first bar updated
+
+
+class PlainSeries:
+    def __init__(self, values, visible=None):
+        self.values = values
+        self.current = (len(values) if visible is None else visible) - 1
+
+    def advance(self):
+        self.current += 1
+
+    def __getitem__(self, offset):
+        if offset > 0 or -offset > self.current:
+            raise IndexError("series offset out of reach")
+        return self.values[self.current + offset]
+
+
+def market(make):
+    close = [100.0 + (i % 7) - 3 for i in range(BARS)]
+    columns = dict(close=close, open=[c + 0.5 for c in close], high=[c + 2 for c in close],
+                   low=[c - 2 for c in close], time=[1000 + 60 * i for i in range(BARS)],
+                   nh=[c + 2 if i % 5 == 4 else math.nan for i, c in enumerate(close)],
+                   nl=[c - 2 if i % 6 == 5 else math.nan for i, c in enumerate(close)],
+                   trend=[0.0] * BARS)
+    return {name: make(values, visible=FIRST + 1) for name, values in columns.items()}
+
+
+def engine_workload():
+    for make in (Series, PlainSeries):
+        s = market(make)
+        settings = Settings(draw_from_recent=True, bar_count_to_snib=BARS, high_snib_m=2,
+                            low_snib_m=2, allow_reuse_snib=True)
+        nan = make([math.nan] * BARS)
+        engine = Torvex(settings, [], [], [], [], s["nh"], s["nl"], nan, nan, {}, s["close"],
+                        s["open"], s["high"], s["low"], FIRST, s["time"], BARS - 1, 0.01)
+        for bar in range(FIRST, BARS):
+            if bar > FIRST:
+                for series in s.values():
+                    series.advance()
+            engine.bar_index = bar
+            engine.update(s["trend"], 1.0)
+        assert engine.kerds
+        engine.new_vip_snibs.extend(engine.vip_snibs[:3])
+        engine.rebuild_kerd_from_most_recent_snib(close_avg_percent=2.0)
+        engine.extend_kerd_to_first_cross_from_history()
+        engine.extend_kerd_to_first_cross()
+        engine.sort_and_filter_kerds()
+        engine.add_new_snibs_to_processed_array()
+        # Failing calls: a missing setting, a bad pivot value, a container of the wrong kind.
+        del settings.debug
+        attempt(lambda: engine.update(s["trend"], 1.0), AttributeError)
+        settings.debug = False
+        engine.normal_high_snib = PlainSeries(["x"])
+        attempt(lambda: engine.add_new_snibs_to_pending(s["trend"], 1.0), TypeError)
+        engine.new_vip_snibs = (Snib(5, 2, 1.0, 1.0, 3, 4, True, False, 0.5),)
+        attempt(engine.add_new_snibs_to_processed_array, AttributeError)
+        engine.kerds.append(object())
+        attempt(engine.extend_kerd_to_first_cross, AttributeError)
+    attempt(lambda: Torvex(Settings()), TypeError)
+
+
+def attempt(action, *errors):
+    try:
+        action()
+    except errors:
+        pass
+
+
+def allocated_after(rounds):
+    for _ in range(rounds):
+        engine_workload()
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+def test_repeated_engine_use_does_not_grow_memory():
+    allocated_after(20)
+    growth = []
+    for _ in range(3):
+        before = allocated_after(1)
+        growth.append(allocated_after(200) - before)
+    # A leak of one reference per round grows each batch by 200 blocks at least.
+    assert min(growth) < 100, growth
