@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/engine_dispatch.hpp"
 #include "core/engine_upkeep.hpp"
 #include "core/kerd.hpp"
 #include "core/model.hpp"
@@ -62,7 +63,8 @@ bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd) {
 // pivots, newest first. The lines are cleared only when pivots were pending.
 template <class M>
 void rebuild_kerd_from_most_recent_snib(M& m) {
-  if (m.new_snib_count() > 0) clear_all_kerd(m);
+  if (m.new_snib_count() > 0)
+    run_operation<EngineOperation::clear_all_kerd>(m, [&] { clear_all_kerd(m); });
   m.move_new_snibs_to_vip();
   const std::size_t vip_snib_size = m.vip_snib_count();
   for (std::size_t x = 0; x < vip_snib_size; ++x) {

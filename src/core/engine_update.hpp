@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/engine_arith.hpp"
+#include "core/engine_dispatch.hpp"
 #include "core/engine_extension.hpp"
 #include "core/engine_intake.hpp"
 #include "core/engine_rebuild.hpp"
@@ -24,11 +25,18 @@ bool in_line_work_window(M& m) {
 // Returns whether intake found a pivot on this bar, whatever happens to the lines afterwards.
 template <class M, class Trend, class Cap>
 bool update(M& m, const Trend& is_ma_trending, const Cap& close_avg_percent) {
-  const bool new_snib_found = add_new_snibs_to_pending(m, is_ma_trending, close_avg_percent);
+  using Op = EngineOperation;
+  const bool new_snib_found = run_operation<Op::add_new_snibs_to_pending>(
+      m, [&] { return add_new_snibs_to_pending(m, is_ma_trending, close_avg_percent); },
+      is_ma_trending, close_avg_percent);
   if (!in_line_work_window(m)) return new_snib_found;
-  if (new_snib_found) rebuild_kerd_from_most_recent_snib(m);
-  sort_and_filter_kerds(m);
-  extend_kerd_to_first_cross_from_history(m);
+  if (new_snib_found) {
+    run_operation<Op::rebuild_kerd_from_most_recent_snib>(
+        m, [&] { rebuild_kerd_from_most_recent_snib(m); }, close_avg_percent);
+  }
+  run_operation<Op::sort_and_filter_kerds>(m, [&] { sort_and_filter_kerds(m); });
+  run_operation<Op::extend_kerd_to_first_cross_from_history>(
+      m, [&] { extend_kerd_to_first_cross_from_history(m); });
   return new_snib_found;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/engine_arith.hpp"
+#include "core/engine_dispatch.hpp"
 #include "core/model.hpp"
 
 namespace torvex::core {
@@ -52,8 +53,10 @@ template <class M>
 void sort_and_filter_kerds(M& m) {
   const int64_t bar_index = m.bar_index();
   if (bar_index != m.last_bar_index()) return;
-  sort_kerds_by_end_bar_index(m);
-  remove_kerd_by_end_bar_index(m);
+  run_operation<EngineOperation::sort_kerds_by_end_bar_index>(
+      m, [&] { sort_kerds_by_end_bar_index(m); });
+  run_operation<EngineOperation::remove_kerd_by_end_bar_index>(
+      m, [&] { remove_kerd_by_end_bar_index(m); });
 }
 
 template <class M>

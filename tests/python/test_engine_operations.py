@@ -51,7 +51,7 @@ class Market:
     """Ten bars (open 100, high 101, low 99, close 100 unless given) ending at the current bar
     9, with times 1000 + 60 * bar; pivot series NaN unless set."""
 
-    def __init__(self, settings=None, bars=10, make=Series, **series):
+    def __init__(self, settings=None, bars=10, make=Series, engine_class=Torvex, **series):
         self.settings = settings if settings is not None else Settings(
             draw_from_recent=False, high_snib_m=2, low_snib_m=2)
         self.kerds, self.vip, self.new, self.mavets, self.latest = [], [], [], [], {}
@@ -62,7 +62,7 @@ class Market:
         col.update(series)
         self.series = {name: v if not isinstance(v, list) else make(v) for name, v in col.items()}
         s = self.series
-        self.engine = Torvex(self.settings, self.kerds, self.vip, self.new, self.mavets, s["nh"],
+        self.engine = engine_class(self.settings, self.kerds, self.vip, self.new, self.mavets, s["nh"],
                              s["nl"], s["th"], s["tl"], self.latest, s["close"], s["open"],
                              s["high"], s["low"], bars - 1, s["time"], bars - 1, 0.01)
 
@@ -174,6 +174,36 @@ def test_extension_writes_the_host_line_attributes(method, kind, before, after):
     getattr(market.engine, method)()
     for name, value in after.items():
         assert getattr(line, name) == value and type(getattr(line, name)) is type(value), name
+
+
+def test_operations_called_by_others_are_the_engine_objects_own():
+    calls = []
+
+    class Hooked(Torvex):
+        def add_new_snibs_to_pending(self, is_ma_trending, close_avg_percent):
+            calls.append(("intake", close_avg_percent))
+            found = super().add_new_snibs_to_pending(is_ma_trending, close_avg_percent)
+            return [found] if found else []
+
+        def rebuild_kerd_from_most_recent_snib(self, close_avg_percent=None):
+            calls.append(("rebuild", close_avg_percent))
+            super().rebuild_kerd_from_most_recent_snib(close_avg_percent)
+
+        def clear_all_kerd(self):
+            calls.append(("clear",))
+            super().clear_all_kerd()
+
+        def sort_kerds_by_end_bar_index(self):
+            calls.append(("sort",))
+
+    settings = Settings(draw_from_recent=True, bar_count_to_snib=5, high_snib_m=2)
+    market = Market(settings, engine_class=Hooked, nh=pivot_at(10, 9, 100.5))
+    market.line(1, 70.0)
+    market.engine.extend_kerd_to_first_cross_from_history = lambda: calls.append(("replay",))
+    assert market.engine.update(market.series["trend"], 0.5) is True
+    assert calls == [("intake", 0.5), ("rebuild", 0.5), ("clear",), ("sort",), ("replay",)]
+    assert [k.kerd_value for k in market.kerds] == [100.5]  # rebuilt, not replayed
+    assert not market.kerds[0].extended
 
 
 # ---- failures: the host's error unchanged, earlier work kept

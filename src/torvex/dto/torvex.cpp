@@ -3,7 +3,9 @@
 // engine operation of the core over those objects.
 #include <array>
 #include <memory>
+#include <optional>
 
+#include "core/engine_dispatch.hpp"
 #include "core/engine_extension.hpp"
 #include "core/engine_intake.hpp"
 #include "core/engine_rebuild.hpp"
@@ -66,11 +68,54 @@ class PlainAttrReader {
   std::array<Known, kSlots> known_{};
 };
 
+// The engine operations that other operations call, by name, and the class's own functions
+// for them: an engine object whose method is another function has it overridden.
+struct Operations {
+  std::array<Ref, core::kEngineOperationCount> name;
+  std::array<Ref, core::kEngineOperationCount> own;
+};
+
+inline constexpr const char* kOperationNames[core::kEngineOperationCount] = {
+    "add_new_snibs_to_pending",
+    "sort_kerds_by_end_bar_index",
+    "remove_kerd_by_end_bar_index",
+    "sort_and_filter_kerds",
+    "clear_all_kerd",
+    "rebuild_kerd_from_most_recent_snib",
+    "extend_kerd_to_first_cross_from_history"};
+
+inline PyObject* call_argument(PyObject* value) {
+  return value;
+}
+inline PyObject* call_argument(const SeriesHandle& series) {
+  return series.object.get();
+}
+
 // The Python model as the engine operations use it.
 class EngineModel : public py::PythonModel {
  public:
+  EngineModel(py::ModelContext& context, PyObject* engine, const py::ModelClasses* classes,
+              const Operations* operations)
+      : PythonModel(context, engine, classes), operations_(operations) {}
   using PythonModel::number;
-  using PythonModel::PythonModel;
+
+  // An operation called by another runs as the engine object's own method when a host
+  // subclass or the object itself replaces it; none when the class's own function stands.
+  template <core::EngineOperation Op, class... Args>
+  std::optional<bool> call_override(const Args&... args) const {
+    constexpr auto op = static_cast<std::size_t>(Op);
+    Ref method = py::get_attr(engine(), operations_->name[op].get());
+    if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == engine() &&
+        PyMethod_GET_FUNCTION(method.get()) == operations_->own[op].get())
+      return std::nullopt;
+    std::array<PyObject*, sizeof...(Args) + 1> argv{call_argument(args)...};
+    Ref result =
+        Ref::steal(PyObject_Vectorcall(method.get(), argv.data(), sizeof...(Args), nullptr));
+    if constexpr (Op == core::EngineOperation::add_new_snibs_to_pending)
+      return py::to_flag(result.get());
+    else
+      return true;
+  }
 
   RawValue raw(const SeriesHandle& series, int64_t offset) const {
     if (series.direct != nullptr) return RawValue{py::series_at(series.direct, offset), Ref()};
@@ -120,6 +165,7 @@ class EngineModel : public py::PythonModel {
     return kerds_;
   }
 
+  const Operations* operations_;
   mutable Ref settings_, kerds_;
   mutable PlainAttrReader reader_;
 };
@@ -133,6 +179,7 @@ struct TorvexModule {
   Ref init_name;  // "__init__"
   py::ModelClasses classes;
   std::unique_ptr<py::WindowResults> window_results;  // the check results' classes and names
+  Operations operations;
 };
 
 struct ModuleState {
@@ -145,7 +192,7 @@ TorvexModule& module_of(PyObject* module) {
 
 EngineModel model_of(PyObject* module, PyObject* engine) {
   TorvexModule& m = module_of(module);
-  return EngineModel(*m.context, engine, &m.classes);
+  return EngineModel(*m.context, engine, &m.classes, &m.operations);
 }
 
 // What the window operations (python/engine_windows.hpp) need of the module.
@@ -389,6 +436,11 @@ int exec_module(PyObject* module) {
         module, m.base_indicator.get(),
         {"Torvex", "The per-instrument support-and-resistance engine.", torvex_methods});
     py::check_status(PyModule_AddObjectRef(module, "Torvex", m.torvex_class.get()));
+    for (std::size_t i = 0; i < m.operations.name.size(); ++i) {
+      m.operations.name[i] = Ref::steal(PyUnicode_InternFromString(kOperationNames[i]));
+      // Read from the class, an instance method gives back the function it wraps.
+      m.operations.own[i] = py::get_attr(m.torvex_class.get(), m.operations.name[i].get());
+    }
   });
 }
 
@@ -401,6 +453,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(m.snib.get());
   Py_VISIT(m.mavet.get());
   Py_VISIT(m.torvex_class.get());
+  for (const Ref& own : m.operations.own) Py_VISIT(own.get());
   if (m.window_results) {
     if (int status = m.window_results->traverse(visit, arg)) return status;
   }
@@ -413,6 +466,7 @@ int clear_module(PyObject* module) {
   if (state == nullptr || state->module == nullptr) return 0;
   TorvexModule& m = *state->module;
   m.classes = py::ModelClasses{};
+  m.operations = Operations{};
   m.torvex_class = Ref();
   m.kerd = m.snib = m.mavet = Ref();
   m.base_indicator = Ref();
