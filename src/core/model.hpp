@@ -74,6 +74,9 @@
 //                    m.make_result_v2_failure(M::Failure), m.make_result_v2_empty() -> M::ResultV2
 //                    optional: m.dispatch_get_success_by_vvip(L&) lets the engine object's own
 //                    (overridable) get_success_by_vvip choose; without it the core's is used
+//   optional: m.call_override<EngineOperation>(args...) -> std::optional<bool> lets the engine
+//                    object's own method answer for an operation another one calls
+//                    (core/engine_dispatch.hpp); none means the core's runs
 //   A caller's whole-number argument (a range bound) that is not a C++ integer is converted at
 //   its use by m.count(x) -> int64_t (core/engine_mavet_numbers.hpp).
 //
