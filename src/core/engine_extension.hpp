@@ -116,16 +116,24 @@ void extend_kerd_to_first_cross(M& m) {
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
     const CrossBand band = cross_band(m, bar);
+    // Operands are read left to right, as the conditions read.
+    const auto after_extension_bar = [&] {
+      const int64_t bar = m.bar_index();
+      return bar > m.template get<KerdAttr::extend_end_bar_index>(line);
+    };
+    const auto time_differs = [&] {
+      const double time = m.value(m.time(), 0);
+      return time != m.template get<KerdAttr::end_time>(line);
+    };
     if (m.template get<KerdAttr::extended>(line) &&
         !m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
-        m.bar_index() > m.template get<KerdAttr::extend_end_bar_index>(line)) {
+        after_extension_bar()) {
       apply_first_cross_rule(m, line, band, m.bar_index(), FirstCrossOrder::checked_first);
     } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
       apply_checked_rule(m, line, band, m.bar_index());
     } else {
       const double level = m.template get<KerdAttr::kerd_value>(line);
-      if (band.straddles(level) &&
-          m.value(m.time(), 0) != m.template get<KerdAttr::end_time>(line)) {
+      if (band.straddles(level) && time_differs()) {
         m.template set<KerdAttr::extended>(line, true);
         m.template set<KerdAttr::extend_end_bar_index>(line, m.bar_index());
       }
@@ -183,7 +191,8 @@ void replay_kerd_history(M& m, const PriceSeries<M>& series, typename M::Line li
       } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
         apply_checked_rule(m, line, hit->band, bar);
       }
-    } else if (m.template get<KerdAttr::end_time>(line) < m.value(m.time(), -y)) {
+    } else if (const double end_time = m.template get<KerdAttr::end_time>(line);
+               end_time < m.value(m.time(), -y)) {
       m.template set<KerdAttr::extend_end_bar_index>(line, bar);
       m.template set<KerdAttr::extended>(line, true);
     }
@@ -201,8 +210,9 @@ void extend_kerd_to_first_cross_from_history(M& m) {
   const PriceSeries<M> series = price_series(m);
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
+    const int64_t bar_index = m.bar_index();
     const wide_int bar_count_to_loop =
-        wide(m.bar_index()) - m.template get<KerdAttr::end_bar_index>(line);
+        wide(bar_index) - m.template get<KerdAttr::end_bar_index>(line);
     const CrossBand band = cross_band(m, read_bar(m, series, 0));
     if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
       apply_checked_rule(m, line, band, m.bar_index());

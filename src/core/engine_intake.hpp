@@ -115,7 +115,8 @@ bool add_new_snibs_to_pending(M& m, const Trend& is_ma_trending, const Cap& clos
 
   bool maybe_only_draw_from_recent = true;
   if (m.template setting<Setting::draw_from_recent>()) {
-    const wide_int remaining = wide(m.last_bar_index()) - m.bar_index();
+    const int64_t last_bar_index = m.last_bar_index();
+    const wide_int remaining = wide(last_bar_index) - m.bar_index();
     maybe_only_draw_from_recent = remaining < m.template setting<Setting::bar_count_to_snib>();
   }
 

@@ -18,7 +18,8 @@ namespace torvex::core {
 template <class M>
 bool in_line_work_window(M& m) {
   if (!m.template setting<Setting::draw_from_recent>()) return false;
-  const wide_int remaining = wide(m.last_bar_index()) - m.bar_index();
+  const int64_t last_bar_index = m.last_bar_index();
+  const wide_int remaining = wide(last_bar_index) - m.bar_index();
   return remaining < wide(m.template setting<Setting::bar_count_to_snib>()) * 2;
 }
 
