@@ -18,21 +18,22 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "src"))
 sys.path.insert(0, HERE)
-import importlib.util  # noqa: E402
+import importlib.util
 
 if importlib.util.find_spec("indicators") is None:
     sys.path.append(os.path.join(ROOT, "host"))
 
-from settings import Settings  # noqa: E402
-from torvex.dto.torvex import Torvex  # noqa: E402
-from torvex.series import Series  # noqa: E402
-from workload import Workload  # noqa: E402
+from settings import Settings
+from workload import Workload
+
+from torvex.dto.torvex import Torvex
+from torvex.series import Series
 
 
 class PlainSeries:
     """A host series in plain Python: offset 0 is the current bar, -k the bar k bars back."""
 
-    __slots__ = ("values", "current")
+    __slots__ = ("current", "values")
 
     def __init__(self, values):
         self.values = values

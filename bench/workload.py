@@ -14,32 +14,32 @@ MINTICK = 0.01
 
 _MASK = (1 << 64) - 1
 
-SETTINGS = dict(
-    debug=False,
-    debug_start_time=-math.inf,
-    debug_end_time=math.inf,
-    debug_start_price=-math.inf,
-    debug_end_price=math.inf,
-    draw_from_recent=True,
-    bar_count_to_snib=1500,
-    high_snib_n=5,
-    high_snib_m=5,
-    low_snib_n=5,
-    low_snib_m=5,
-    high_snib_n_on_trend=3,
-    high_snib_m_on_trend=2,
-    low_snib_n_on_trend=3,
-    low_snib_m_on_trend=2,
-    only_body_cross=True,
-    kerd_extend_bar_cross_threshold=3,
-    allow_reuse_snib=True,
-    kerd_overlap_ca_percent_multiplier=0.5,
-    bar_cross_threshold=3,
-    last_snib_weight=3,
-    second_last_snib_weight=2,
-    snib_weight=1,
-    kerd_length_threshold=120,
-)
+SETTINGS = {
+    "debug": False,
+    "debug_start_time": -math.inf,
+    "debug_end_time": math.inf,
+    "debug_start_price": -math.inf,
+    "debug_end_price": math.inf,
+    "draw_from_recent": True,
+    "bar_count_to_snib": 1500,
+    "high_snib_n": 5,
+    "high_snib_m": 5,
+    "low_snib_n": 5,
+    "low_snib_m": 5,
+    "high_snib_n_on_trend": 3,
+    "high_snib_m_on_trend": 2,
+    "low_snib_n_on_trend": 3,
+    "low_snib_m_on_trend": 2,
+    "only_body_cross": True,
+    "kerd_extend_bar_cross_threshold": 3,
+    "allow_reuse_snib": True,
+    "kerd_overlap_ca_percent_multiplier": 0.5,
+    "bar_cross_threshold": 3,
+    "last_snib_weight": 3,
+    "second_last_snib_weight": 2,
+    "snib_weight": 1,
+    "kerd_length_threshold": 120,
+}
 
 
 class Random:
@@ -88,8 +88,8 @@ class Workload:
         for i in range(bars):
             open_ = previous * (1.0 + (random.uniform() - 0.5) * 0.004)
             close = previous * (1.0 + (random.uniform() - 0.5) * 0.0346)
-            top = open_ if open_ > close else close
-            bottom = open_ if open_ < close else close
+            top = max(close, open_)
+            bottom = min(close, open_)
             self.open.append(open_)
             self.close.append(close)
             self.high.append(top * (1.0 + random.uniform() * 0.006))

@@ -6,8 +6,8 @@ import math
 import random
 
 import pytest
-
 from settings import Settings
+
 from torvex import native
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
@@ -61,22 +61,22 @@ def random_market(seed, bars):
 
 
 VARIANTS = {
-    "body_reuse": dict(only_body_cross=True, allow_reuse_snib=True),
-    "wicks_first_only": dict(only_body_cross=False, allow_reuse_snib=False),
-    "tight": dict(kerd_extend_bar_cross_threshold=0, bar_cross_threshold=0,
-                  kerd_length_threshold=20),
-    "wide": dict(kerd_overlap_ca_percent_multiplier=2.0, kerd_length_threshold=400,
-                 bar_cross_threshold=8, allow_reuse_snib=True),
-    "debug_window": dict(debug=True, debug_start_time=12_000, debug_end_time=31_000,
-                         debug_start_price=80.0, debug_end_price=100.0),
+    "body_reuse": {"only_body_cross": True, "allow_reuse_snib": True},
+    "wicks_first_only": {"only_body_cross": False, "allow_reuse_snib": False},
+    "tight": {"kerd_extend_bar_cross_threshold": 0, "bar_cross_threshold": 0,
+                  "kerd_length_threshold": 20},
+    "wide": {"kerd_overlap_ca_percent_multiplier": 2.0, "kerd_length_threshold": 400,
+                 "bar_cross_threshold": 8, "allow_reuse_snib": True},
+    "debug_window": {"debug": True, "debug_start_time": 12_000, "debug_end_time": 31_000,
+                         "debug_start_price": 80.0, "debug_end_price": 100.0},
 }
 
 
 def settings_for(variant, bars):
-    values = dict(draw_from_recent=True, bar_count_to_snib=bars // 4, high_snib_n=5,
-                  high_snib_m=3, low_snib_n=5, low_snib_m=2, high_snib_n_on_trend=3,
-                  high_snib_m_on_trend=1, low_snib_n_on_trend=3, low_snib_m_on_trend=3,
-                  kerd_length_threshold=60, kerd_overlap_ca_percent_multiplier=0.5)
+    values = {"draw_from_recent": True, "bar_count_to_snib": bars // 4, "high_snib_n": 5,
+                  "high_snib_m": 3, "low_snib_n": 5, "low_snib_m": 2, "high_snib_n_on_trend": 3,
+                  "high_snib_m_on_trend": 1, "low_snib_n_on_trend": 3, "low_snib_m_on_trend": 3,
+                  "kerd_length_threshold": 60, "kerd_overlap_ca_percent_multiplier": 0.5}
     values.update(VARIANTS[variant])
     return Settings(**values)
 

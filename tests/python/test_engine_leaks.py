@@ -6,6 +6,7 @@ import math
 import sys
 
 from settings import Settings
+
 from torvex.dto.snib import Snib
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
@@ -30,11 +31,11 @@ class PlainSeries:
 
 def market(make):
     close = [100.0 + (i % 7) - 3 for i in range(BARS)]
-    columns = dict(close=close, open=[c + 0.5 for c in close], high=[c + 2 for c in close],
-                   low=[c - 2 for c in close], time=[1000 + 60 * i for i in range(BARS)],
-                   nh=[c + 2 if i % 5 == 4 else math.nan for i, c in enumerate(close)],
-                   nl=[c - 2 if i % 6 == 5 else math.nan for i, c in enumerate(close)],
-                   trend=[0.0] * BARS)
+    columns = {"close": close, "open": [c + 0.5 for c in close], "high": [c + 2 for c in close],
+                   "low": [c - 2 for c in close], "time": [1000 + 60 * i for i in range(BARS)],
+                   "nh": [c + 2 if i % 5 == 4 else math.nan for i, c in enumerate(close)],
+                   "nl": [c - 2 if i % 6 == 5 else math.nan for i, c in enumerate(close)],
+                   "trend": [0.0] * BARS}
     return {name: make(values, visible=FIRST + 1) for name, values in columns.items()}
 
 
@@ -61,21 +62,21 @@ def engine_workload():
         engine.add_new_snibs_to_processed_array()
         # Failing calls: a missing setting, a bad pivot value, a container of the wrong kind.
         del settings.debug
-        attempt(lambda: engine.update(s["trend"], 1.0), AttributeError)
+        attempt(engine.update, AttributeError, s["trend"], 1.0)
         settings.debug = False
         engine.normal_high_snib = PlainSeries(["x"])
-        attempt(lambda: engine.add_new_snibs_to_pending(s["trend"], 1.0), TypeError)
+        attempt(engine.add_new_snibs_to_pending, TypeError, s["trend"], 1.0)
         engine.new_vip_snibs = (Snib(5, 2, 1.0, 1.0, 3, 4, True, False, 0.5),)
         attempt(engine.add_new_snibs_to_processed_array, AttributeError)
         engine.kerds.append(object())
         attempt(engine.extend_kerd_to_first_cross, AttributeError)
-    attempt(lambda: Torvex(Settings()), TypeError)
+    attempt(Torvex, TypeError, Settings())
 
 
-def attempt(action, *errors):
+def attempt(action, error, *args):
     try:
-        action()
-    except errors:
+        action(*args)
+    except error:
         pass
 
 

@@ -6,9 +6,9 @@ import sys
 import textwrap
 
 import pytest
+from settings import Settings
 
 import torvex.dto  # noqa: F401  (installs the sibling finder)
-from settings import Settings
 from torvex.dto.torvex import Torvex
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -20,7 +20,7 @@ HOST = os.path.join(ROOT, "host")
 def run_python(code, *path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                            capture_output=True, text=True, timeout=120)
+                            capture_output=True, text=True, timeout=120, check=False)
     return result
 
 
@@ -55,8 +55,8 @@ def test_load_imports_math_the_host_modules_then_the_siblings_in_order():
 @pytest.mark.parametrize("setup, error", [
     ("sys.modules['settings'] = None", "ModuleNotFoundError: import of settings halted"),
     ("sys.modules['mavet'] = types.ModuleType('mavet')\n"
-     "for n in ('Mavet', 'MavetResult', 'MavetFailure', 'MavetSuccess'):\n"
-     "    setattr(sys.modules['mavet'], n, object)",
+     + "for n in ('Mavet', 'MavetResult', 'MavetFailure', 'MavetSuccess'):\n"
+     + "    setattr(sys.modules['mavet'], n, object)",
      "ImportError: cannot import name 'MavetResultV2' from 'mavet'"),
 ])
 def test_a_failed_import_aborts_the_load_with_its_error(setup, error):
@@ -78,6 +78,7 @@ def test_short_names_are_the_package_modules_themselves():
     import kerd
     import mavet
     import snib
+
     import torvex.dto.kerd
     import torvex.dto.mavet
     import torvex.dto.snib

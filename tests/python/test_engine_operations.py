@@ -6,8 +6,8 @@ model in test_engine_differential.py."""
 import math
 
 import pytest
-
 from settings import Settings
+
 from torvex.dto.kerd import Kerd
 from torvex.dto.snib import Snib
 from torvex.dto.torvex import Torvex
@@ -156,16 +156,16 @@ def test_rebuilt_lines_are_kerds_sharing_the_engine_series():
 
 
 @pytest.mark.parametrize("method, kind, before, after", [
-    ("extend_kerd_to_first_cross", "unextended", {}, dict(extended=True, extend_end_bar_index=9)),
-    ("extend_kerd_to_first_cross", "extended", dict(extended=True, extend_end_bar_index=7),
-     dict(historical_extend_bar_crosses_checked=True, post_extend_end_bar_index=9,
-          bar_crosses_post_extend=0)),
+    ("extend_kerd_to_first_cross", "unextended", {}, {"extended": True, "extend_end_bar_index": 9}),
+    ("extend_kerd_to_first_cross", "extended", {"extended": True, "extend_end_bar_index": 7},
+     {"historical_extend_bar_crosses_checked": True, "post_extend_end_bar_index": 9,
+          "bar_crosses_post_extend": 0}),
     ("extend_kerd_to_first_cross", "checked_over",
-     dict(extended=True, historical_extend_bar_crosses_checked=True, bar_crosses_post_extend=4),
-     dict(violated=True, post_extend_end_bar_index=0)),
+     {"extended": True, "historical_extend_bar_crosses_checked": True, "bar_crosses_post_extend": 4},
+     {"violated": True, "post_extend_end_bar_index": 0}),
     ("extend_kerd_to_first_cross_from_history", "unextended", {},
-     dict(extended=True, extend_end_bar_index=6, historical_extend_bar_crosses_checked=True,
-          post_extend_end_bar_index=9, bar_crosses_post_extend=0)),
+     {"extended": True, "extend_end_bar_index": 6, "historical_extend_bar_crosses_checked": True,
+          "post_extend_end_bar_index": 9, "bar_crosses_post_extend": 0}),
 ])
 def test_extension_writes_the_host_line_attributes(method, kind, before, after):
     settings = Settings(only_body_cross=True, kerd_extend_bar_cross_threshold=3)
