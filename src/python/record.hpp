@@ -274,7 +274,7 @@ struct Binding {
   }
 };
 
-// The type specification of a record class.
+// The PyType_Spec pieces of a record class.
 template <const RecordClass& C>
 PyType_Spec& spec() {
   return Binding<C>::spec();
