@@ -9,6 +9,7 @@
 #include "python/args.hpp"
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
+#include "python/module_state.hpp"
 #include "python/python_model.hpp"
 
 namespace torvex::dto::kerd {
@@ -52,14 +53,23 @@ struct KerdModule {
   Ref base_indicator;
   Ref kerd_class;
   Ref init_name;  // "__init__"
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(base_indicator.get());
+    Py_VISIT(kerd_class.get());
+    return context ? context->traverse(visit, arg) : 0;
+  }
+  void clear() {
+    kerd_class = Ref();
+    base_indicator = Ref();
+    if (context) context->clear();
+  }
 };
 
-struct ModuleState {
-  KerdModule* module;
-};
+using Holder = py::ModuleHolder<KerdModule>;
 
 KerdModule& module_of(PyObject* module) {
-  return *static_cast<ModuleState*>(PyModule_GetState(module))->module;
+  return Holder::of(module);
 }
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -301,9 +311,7 @@ PyMethodDef module_functions[] = {
 
 int exec_module(PyObject* module) {
   return py::guarded_status([&] {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    state->module = new KerdModule();
-    KerdModule& m = *state->module;
+    KerdModule& m = Holder::create(module);
     m.context = py::ModelContext::create();
     m.init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
     m.init_signature =
@@ -324,49 +332,10 @@ int exec_module(PyObject* module) {
   });
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state == nullptr || state->module == nullptr) return 0;
-  KerdModule& m = *state->module;
-  Py_VISIT(m.base_indicator.get());
-  Py_VISIT(m.kerd_class.get());
-  if (m.context) return m.context->traverse(visit, arg);
-  return 0;
-}
-
-int clear_module(PyObject* module) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state == nullptr || state->module == nullptr) return 0;
-  KerdModule& m = *state->module;
-  m.kerd_class = Ref();
-  m.base_indicator = Ref();
-  if (m.context) m.context->clear();
-  return 0;
-}
-
-void free_module(void* module) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (state == nullptr) return;
-  delete state->module;
-  state->module = nullptr;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = Holder::definition<exec_module>(
     "torvex.dto.kerd",
     "Price lines: the class Kerd and the functions calculate_weighted_kerd_value and swap.",
-    sizeof(ModuleState),
-    module_functions,
-    slots,
-    traverse_module,
-    clear_module,
-    free_module,
-};
+    module_functions);
 
 }  // namespace
 
