@@ -15,6 +15,7 @@
 #include "python/engine_windows.hpp"
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
+#include "python/module_state.hpp"
 #include "python/python_model.hpp"
 
 namespace torvex::dto::torvex {
@@ -180,14 +181,15 @@ struct TorvexModule {
   py::ModelClasses classes;
   std::unique_ptr<py::WindowResults> window_results;  // the check results' classes and names
   Operations operations;
+
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
 };
 
-struct ModuleState {
-  TorvexModule* module;
-};
+using Holder = py::ModuleHolder<TorvexModule>;
 
 TorvexModule& module_of(PyObject* module) {
-  return *static_cast<ModuleState*>(PyModule_GetState(module))->module;
+  return Holder::of(module);
 }
 
 EngineModel model_of(PyObject* module, PyObject* engine) {
@@ -410,9 +412,7 @@ Ref bind_import(PyObject* module, const char* module_name, const char* name) {
 
 int exec_module(PyObject* module) {
   return py::guarded_status([&] {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    state->module = new TorvexModule();
-    TorvexModule& m = *state->module;
+    TorvexModule& m = Holder::create(module);
     m.context = py::ModelContext::create();
     m.init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
 
@@ -444,60 +444,31 @@ int exec_module(PyObject* module) {
   });
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state == nullptr || state->module == nullptr) return 0;
-  TorvexModule& m = *state->module;
-  Py_VISIT(m.base_indicator.get());
-  Py_VISIT(m.kerd.get());
-  Py_VISIT(m.snib.get());
-  Py_VISIT(m.mavet.get());
-  Py_VISIT(m.torvex_class.get());
-  for (const Ref& own : m.operations.own) Py_VISIT(own.get());
-  if (m.window_results) {
-    if (int status = m.window_results->traverse(visit, arg)) return status;
+int TorvexModule::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(base_indicator.get());
+  Py_VISIT(kerd.get());
+  Py_VISIT(snib.get());
+  Py_VISIT(mavet.get());
+  Py_VISIT(torvex_class.get());
+  for (const Ref& own : operations.own) Py_VISIT(own.get());
+  if (window_results) {
+    if (int status = window_results->traverse(visit, arg)) return status;
   }
-  if (m.context) return m.context->traverse(visit, arg);
-  return 0;
+  return context ? context->traverse(visit, arg) : 0;
 }
 
-int clear_module(PyObject* module) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state == nullptr || state->module == nullptr) return 0;
-  TorvexModule& m = *state->module;
-  m.classes = py::ModelClasses{};
-  m.operations = Operations{};
-  m.torvex_class = Ref();
-  m.kerd = m.snib = m.mavet = Ref();
-  m.base_indicator = Ref();
-  if (m.window_results) m.window_results->clear();
-  if (m.context) m.context->clear();
-  return 0;
+void TorvexModule::clear() {
+  classes = py::ModelClasses{};
+  operations = Operations{};
+  torvex_class = Ref();
+  kerd = snib = mavet = Ref();
+  base_indicator = Ref();
+  if (window_results) window_results->clear();
+  if (context) context->clear();
 }
 
-void free_module(void* module) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (state == nullptr) return;
-  delete state->module;
-  state->module = nullptr;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "torvex.dto.torvex",
-    "The support-and-resistance engine: the class Torvex.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    traverse_module,
-    clear_module,
-    free_module,
-};
+PyModuleDef module_def = Holder::definition<exec_module>(
+    "torvex.dto.torvex", "The support-and-resistance engine: the class Torvex.", nullptr);
 
 }  // namespace
 
