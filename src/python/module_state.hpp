@@ -13,6 +13,9 @@ namespace torvex::py {
 template <class T>
 class ModuleHolder {
  public:
+  // The module definition's m_size.
+  static constexpr Py_ssize_t state_size = sizeof(T*);
+
   // The module's object; only after exec has created it.
   static T& of(PyObject* module) { return *slot(module); }
 

@@ -35,13 +35,12 @@ SeriesObject* SeriesTypeCache::lookup(PyObject* obj) {
   PyModuleDef* def = PyModule_GetDef(module.get());
   if (def == nullptr || def->m_name == nullptr ||
       std::strcmp(def->m_name, kSeriesModuleName) != 0 ||
-      def->m_size != static_cast<Py_ssize_t>(sizeof(SeriesModuleState)))
+      def->m_size != SeriesModuleHolder::state_size)
     return nullptr;
-  auto* state = static_cast<SeriesModuleState*>(PyModule_GetState(module.get()));
-  if (state == nullptr || state->series_type == nullptr ||
-      state->series_type != reinterpret_cast<PyObject*>(Py_TYPE(obj)))
+  const SeriesModuleState* state = SeriesModuleHolder::find(module.get());
+  if (state == nullptr || state->series_type.get() != reinterpret_cast<PyObject*>(Py_TYPE(obj)))
     return nullptr;
-  type_ = Ref::borrow(state->series_type);
+  type_ = state->series_type;
   return reinterpret_cast<SeriesObject*>(obj);
 }
 

@@ -10,6 +10,7 @@
 // move the buffer.
 #include <cstring>
 
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace torvex::py {
@@ -27,8 +28,15 @@ inline constexpr const char* kSeriesTypeName = "torvex.series.Series";
 // State of module torvex.series; other modules read the type from it once they have checked
 // the module's definition, so rebinding `torvex.series.Series` cannot fool them.
 struct SeriesModuleState {
-  PyObject* series_type;  // strong
+  Ref series_type;
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(series_type.get());
+    return 0;
+  }
+  void clear() { series_type = Ref(); }
 };
+using SeriesModuleHolder = ModuleHolder<SeriesModuleState>;
 
 // The value `offset` bars from the current one; false when the offset is positive or reaches
 // past the first visible bar.

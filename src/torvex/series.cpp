@@ -415,48 +415,17 @@ PyType_Spec series_spec = {
 
 // ---- module
 
-SeriesModuleState* state_of(PyObject* module) {
-  return static_cast<SeriesModuleState*>(PyModule_GetState(module));
-}
-
 int module_exec(PyObject* module) {
   return guarded_status([&] {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &series_spec, nullptr));
-    state_of(module)->series_type = Ref(type).release();
-    check_status(PyModule_AddObjectRef(module, "Series", type.get()));
+    SeriesModuleState& state = SeriesModuleHolder::create(module);
+    state.series_type = Ref::steal(PyType_FromModuleAndSpec(module, &series_spec, nullptr));
+    check_status(PyModule_AddObjectRef(module, "Series", state.series_type.get()));
   });
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  if (SeriesModuleState* state = state_of(module)) Py_VISIT(state->series_type);
-  return 0;
-}
-
-int module_clear(PyObject* module) {
-  if (SeriesModuleState* state = state_of(module)) Py_CLEAR(state->series_type);
-  return 0;
-}
-
-void module_free(void* module) {
-  module_clear(static_cast<PyObject*>(module));
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = SeriesModuleHolder::definition<module_exec>(
     kSeriesModuleName,
-    PyDoc_STR("The package's bar series, read by the engine without Python calls."),
-    sizeof(SeriesModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    PyDoc_STR("The package's bar series, read by the engine without Python calls."), nullptr);
 
 }  // namespace
 }  // namespace torvex::py
