@@ -7,7 +7,7 @@
 // A record module declares, per class, the instance struct (PyObject_HEAD, then the fields),
 // a Field table in declaration order, the constructor's parameter names, the state order and
 // checksums of its pickled form, and a RecordClass tying them together. The module's
-// PyModuleDef uses record::exec<Module>, traverse_module, clear_module and free_module, and
+// PyModuleDef is record::ModuleHolder::definition<record::exec<Module, Classes...>>, and it
 // lists record::reconstructor<Class>() among its functions.
 #include <algorithm>
 #include <array>
@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "python/entry.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace torvex::py::record {
@@ -97,7 +98,16 @@ struct ModuleState {
   PyObject* names[max_names];
   PyObject* dict_name;    // "__dict__"
   PyObject* update_name;  // "update"
+
+  ModuleState() = default;
+  ModuleState(const ModuleState&) = delete;
+  ModuleState& operator=(const ModuleState&) = delete;
+  ~ModuleState() { clear(); }
+
+  int traverse(visitproc visit, void* arg) const;
+  void clear() noexcept;
 };
+using ModuleHolder = py::ModuleHolder<ModuleState>;
 
 // Field indices sorted by field name: the order of a pickled state.
 template <std::size_t N>
@@ -159,10 +169,6 @@ Ref reconstruct(const RecordClass& cls, PyObject* module, PyObject* const* args,
 
 PyObject* get_field(PyObject* self, void* closure);
 int set_field(PyObject* self, PyObject* value, void* closure);
-
-int traverse_module(PyObject* module, visitproc visit, void* arg);
-int clear_module(PyObject* module);
-void free_module(void* module);
 
 // A field bound to its class: the closure of the field's descriptor.
 struct FieldRef {

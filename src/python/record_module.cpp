@@ -22,9 +22,8 @@ Ref intern(const char* name) {
 }  // namespace
 
 ModuleState& module_state(PyObject* module) {
-  void* state = PyModule_GetState(module);
-  if (state == nullptr) throw PyError{};
-  return *static_cast<ModuleState*>(state);
+  if (PyModule_GetState(module) == nullptr) throw PyError{};
+  return ModuleHolder::of(module);
 }
 
 ModuleState& module_state(PyObject* self, PyModuleDef* module) {
@@ -41,7 +40,7 @@ int detail::exec_module(const RecordModule& module, PyObject* object,
       PyErr_SetString(PyExc_SystemError, "record module too large for its state");
       throw PyError{};
     }
-    ModuleState& state = module_state(object);
+    ModuleState& state = ModuleHolder::create(object);
     for (std::size_t i = 0; i < classes.size(); ++i) {
       const RecordClass& cls = *classes[i];
       if (cls.index != static_cast<int>(i)) {
@@ -62,27 +61,18 @@ int detail::exec_module(const RecordModule& module, PyObject* object,
   });
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state == nullptr) return 0;
-  for (PyTypeObject* type : state->types) Py_VISIT(type);
-  for (PyObject* function : state->reconstructors) Py_VISIT(function);
+int ModuleState::traverse(visitproc visit, void* arg) const {
+  for (PyTypeObject* type : types) Py_VISIT(type);
+  for (PyObject* function : reconstructors) Py_VISIT(function);
   return 0;
 }
 
-int clear_module(PyObject* module) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state == nullptr) return 0;
-  for (PyTypeObject*& type : state->types) drop(type);
-  for (PyObject*& function : state->reconstructors) drop(function);
-  for (PyObject*& name : state->names) drop(name);
-  drop(state->dict_name);
-  drop(state->update_name);
-  return 0;
-}
-
-void free_module(void* module) {
-  clear_module(static_cast<PyObject*>(module));
+void ModuleState::clear() noexcept {
+  for (PyTypeObject*& type : types) drop(type);
+  for (PyObject*& function : reconstructors) drop(function);
+  for (PyObject*& name : names) drop(name);
+  drop(dict_name);
+  drop(update_name);
 }
 
 }  // namespace torvex::py::record

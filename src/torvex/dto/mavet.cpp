@@ -529,24 +529,11 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec,
-     reinterpret_cast<void*>(record::exec<records, mavet_class, result_class, failure_class,
-                                          success_class, result_v2_class, flat_class>)},
-    {0, nullptr},
-};
-
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "torvex.dto.mavet",
-    "The window record Mavet, the window check results and their flat form.",
-    sizeof(record::ModuleState),
-    functions,
-    slots,
-    record::traverse_module,
-    record::clear_module,
-    record::free_module,
-};
+PyModuleDef module =
+    record::ModuleHolder::definition<record::exec<records, mavet_class, result_class, failure_class,
+                                                  success_class, result_v2_class, flat_class>>(
+        "torvex.dto.mavet",
+        "The window record Mavet, the window check results and their flat form.", functions);
 
 }  // namespace torvex::dto::mavet
 

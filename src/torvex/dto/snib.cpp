@@ -67,22 +67,8 @@ constexpr record::RecordModule records{.names = {}};
 
 PyMethodDef functions[] = {record::reconstructor<snib_class>(), {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(record::exec<records, snib_class>)},
-    {0, nullptr},
-};
-
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "torvex.dto.snib",
-    "The pivot record Snib.",
-    sizeof(record::ModuleState),
-    functions,
-    slots,
-    record::traverse_module,
-    record::clear_module,
-    record::free_module,
-};
+PyModuleDef module = record::ModuleHolder::definition<record::exec<records, snib_class>>(
+    "torvex.dto.snib", "The pivot record Snib.", functions);
 
 }  // namespace torvex::dto::snib
 
