@@ -288,6 +288,40 @@ core::Settings settings_from(PyObject* obj) {
   return s;
 }
 
+// A market handed over as a dict of lists, oldest bar first, and the list of each bar's close
+// average percentage: every column must have one value per bar.
+struct MarketData {
+  static constexpr const char* kColumns[] = {"close",
+                                             "open",
+                                             "high",
+                                             "low",
+                                             "time",
+                                             "normal_high_snib",
+                                             "normal_low_snib",
+                                             "trending_high_snib",
+                                             "trending_low_snib",
+                                             "is_ma_trending"};
+  std::array<std::vector<double>, std::size(kColumns)> columns;
+  std::vector<double> close_avg_percent;
+  core::MarketArrays market;  // views of columns
+
+  MarketData(PyObject* dict, PyObject* percents) {
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      py::read_numbers(require(dict, kColumns[i]), columns[i]);
+    py::read_numbers(percents, close_avg_percent);
+    for (const auto& column : columns) {
+      if (column.size() != close_avg_percent.size()) {
+        PyErr_SetString(PyExc_ValueError, "every market column needs one value per bar");
+        throw py::PyError{};
+      }
+    }
+    market = {columns[0], columns[1], columns[2], columns[3], columns[4],
+              columns[5], columns[6], columns[7], columns[8], columns[9]};
+  }
+  MarketData(const MarketData&) = delete;
+  MarketData& operator=(const MarketData&) = delete;
+};
+
 // run_engine(market, settings, mintick, close_avg_percent): update on every bar of the market
 // in turn; after each bar (found, lines, processed pivot count, pending pivot count).
 PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -295,33 +329,11 @@ PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::array<PyObject*, 4> a{};
     py::parse_args({"run_engine", {"market", "settings", "mintick", "close_avg_percent"}, 4}, args,
                    nargs, kwnames, a);
-    static constexpr const char* kColumns[] = {"close",
-                                               "open",
-                                               "high",
-                                               "low",
-                                               "time",
-                                               "normal_high_snib",
-                                               "normal_low_snib",
-                                               "trending_high_snib",
-                                               "trending_low_snib",
-                                               "is_ma_trending"};
-    std::array<std::vector<double>, 10> columns;
-    for (std::size_t i = 0; i < columns.size(); ++i)
-      py::read_numbers(require(a[0], kColumns[i]), columns[i]);
-    std::vector<double> close_avg_percent;
-    py::read_numbers(a[3], close_avg_percent);
-    for (const auto& column : columns) {
-      if (column.size() != close_avg_percent.size()) {
-        PyErr_SetString(PyExc_ValueError, "every market column needs one value per bar");
-        throw py::PyError{};
-      }
-    }
-    const core::MarketArrays market{columns[0], columns[1], columns[2], columns[3], columns[4],
-                                    columns[5], columns[6], columns[7], columns[8], columns[9]};
-    core::NativeEngineRunner runner(market, settings_from(a[1]), py::to_number(a[2]));
+    const MarketData data(a[0], a[3]);
+    core::NativeEngineRunner runner(data.market, settings_from(a[1]), py::to_number(a[2]));
     Ref out = Ref::steal(PyList_New(0));
-    for (std::size_t bar = 0; bar < close_avg_percent.size(); ++bar) {
-      const bool found = runner.update_at(bar, close_avg_percent[bar]);
+    for (std::size_t bar = 0; bar < data.close_avg_percent.size(); ++bar) {
+      const bool found = runner.update_at(bar, data.close_avg_percent[bar]);
       Ref lines = Ref::steal(PyList_New(0));
       for (const core::Kerd& kerd : runner.kerds())
         py::check_status(PyList_Append(lines.get(), dict_from(kerd).get()));
@@ -343,32 +355,10 @@ PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                     {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form"},
                     5},
                    args, nargs, kwnames, a);
-    static constexpr const char* kColumns[] = {"close",
-                                               "open",
-                                               "high",
-                                               "low",
-                                               "time",
-                                               "normal_high_snib",
-                                               "normal_low_snib",
-                                               "trending_high_snib",
-                                               "trending_low_snib",
-                                               "is_ma_trending"};
-    std::array<std::vector<double>, 10> columns;
-    for (std::size_t i = 0; i < columns.size(); ++i)
-      py::read_numbers(require(a[0], kColumns[i]), columns[i]);
-    std::vector<double> close_avg_percent;
-    py::read_numbers(a[3], close_avg_percent);
-    for (const auto& column : columns) {
-      if (column.size() != close_avg_percent.size()) {
-        PyErr_SetString(PyExc_ValueError, "every market column needs one value per bar");
-        throw py::PyError{};
-      }
-    }
-    const core::MarketArrays market{columns[0], columns[1], columns[2], columns[3], columns[4],
-                                    columns[5], columns[6], columns[7], columns[8], columns[9]};
-    core::NativeEngineRunner runner(market, settings_from(a[1]), py::to_number(a[2]));
+    const MarketData data(a[0], a[3]);
+    core::NativeEngineRunner runner(data.market, settings_from(a[1]), py::to_number(a[2]));
     Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
-    return py::run_native_window_loop(runner, close_avg_percent, a[4], form.get());
+    return py::run_native_window_loop(runner, data.close_avg_percent, a[4], form.get());
   });
 }
 

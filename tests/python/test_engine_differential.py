@@ -129,3 +129,17 @@ def test_both_models_keep_the_same_lines_after_every_bar(variant, seed):
                 assert line == {name: want_line[name] for name in ATTRIBUTES}, (kind, bar)
             lines_seen += len(lines)
     assert lines_seen > 0
+
+
+@pytest.mark.parametrize("run, thresholds", [(native.run_engine, ()),
+                                             (native.run_window_loop, (None,))])
+@pytest.mark.parametrize("damage, error", [("drop", KeyError), ("shorten", ValueError)])
+def test_native_runs_reject_a_market_without_one_value_per_bar(run, thresholds, damage, error):
+    market, caps = random_market(1, 20)
+    if damage == "drop":
+        del market["trending_low_snib"]
+    else:
+        market["time"].pop()
+    # The market is read first: the settings and thresholds (None) are never reached.
+    with pytest.raises(error):
+        run(market, None, 0.01, caps, *thresholds)
