@@ -250,8 +250,9 @@ struct Binding {
       methods[m++] = {"__reduce__", function(reduce_method), METH_NOARGS, nullptr};
       methods[m++] = {"__setstate__", function(setstate_method), METH_O, nullptr};
       if (C.copyable) {
-        methods[m++] = {"copy", function(copy_method), METH_NOARGS,
-                        "copy()\n--\n\nA new, independent record of this class with equal fields."};
+        methods[m++] = {
+            "copy", function(copy_method), METH_NOARGS,
+            "copy($self)\n--\n\nA new, independent record of this class with equal fields."};
       }
       for (const PyMethodDef& def : C.methods) methods[m++] = def;
 
