@@ -1,0 +1,102 @@
+"""The native batch path: the core algorithms on plain data."""
+
+from collections.abc import Mapping, Sequence
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
+
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+
+# A line handed in: a dict (a dict subclass at the most) with the line's attributes and its base
+# values. Required: start_bar_index, end_bar_index, start_time, end_time, kerd_value,
+# kerd_accum_value, snib_values (a sequence of numbers) and close_avg_percent; the others
+# default as in Kerd, bar_index, last_bar_index and mintick to 0.
+_LineArg: TypeAlias = Mapping[str, Any]
+
+# Bars and markets: dicts of number sequences, oldest bar first, the last element the current
+# bar. Bars hold "close" and "open"; a market also "high", "low", "time", "normal_high_snib",
+# "normal_low_snib", "trending_high_snib", "trending_low_snib" and "is_ma_trending", each with
+# one value per bar.
+_Columns: TypeAlias = Mapping[str, Sequence[_Number]]
+
+class _Line(TypedDict):
+    """A line handed back: every attribute, with the base values."""
+
+    bar_index: int
+    last_bar_index: int
+    mintick: float
+    start_bar_index: int
+    end_bar_index: int
+    start_time: float  # an int when whole, as host times are
+    end_time: float
+    kerd_value: float
+    kerd_accum_value: float
+    snib_values: list[float]
+    close_avg_percent: float
+    bar_crosses: int
+    violated: bool
+    extended: bool
+    extend_end_bar_index: int
+    bar_crosses_post_extend: int
+    historical_extend_bar_crosses_checked: bool
+    post_extend_end_bar_index: int
+
+# A window in field order: break_kerd_at_price, break_kerd_at_bar_index, recover_at_bar_index,
+# break_kerd_extend_bar_cross, bar_count_close_above_kerd, vip_snib_count, recovered.
+_Window: TypeAlias = tuple[float, int, int, int, int, int, bool]
+# check_mavet's result: has_signal, close_above_low_and_kerd, the four violations, the window.
+_FirstFormResult: TypeAlias = tuple[bool, bool, bool, bool, bool, bool, _Window | None]
+# check_mavet_v3's result as (failure, success): the failure's close_above_low_and_kerd, its four
+# violations and window; the success's has_signal, is_vvip_signal and window.
+_Failure: TypeAlias = tuple[bool, bool, bool, bool, bool, _Window | None]
+_Success: TypeAlias = tuple[bool, bool, _Window | None]
+_ThirdFormResult: TypeAlias = tuple[_Failure | None, _Success | None]
+
+def calculate_weighted_kerd_value(
+    snib_values: Sequence[_Number],
+    last_snib_weight: _Number,
+    second_last_snib_weight: _Number,
+    snib_weight: _Number,
+) -> float: ...
+def round_to_mintick(line: _LineArg, price: _Number) -> float: ...
+def not_equal(line: _LineArg, target: _LineArg) -> bool: ...
+def overlap(line: _LineArg, target: _LineArg, threshold: _Number) -> bool: ...
+def is_kerd_bar_crosses_violated_if_merged(
+    bars: _Columns | None,
+    line: _LineArg,
+    end_kerd: _LineArg,
+    bar_cross_threshold: _Number,
+    last_snib_weight: _Number,
+    second_last_snib_weight: _Number,
+    snib_weight: _Number,
+    current_cross_count: _Number,
+) -> bool: ...
+def is_kerd_length_passed_if_merged(
+    line: _LineArg, end_kerd: _LineArg, length_limit: _Number
+) -> bool: ...
+def merge(
+    line: _LineArg,
+    target: _LineArg,
+    last_snib_weight: _Number,
+    second_last_snib_weight: _Number,
+    snib_weight: _Number,
+    backward: object,
+) -> _Line: ...
+
+# `settings` is any object with the engine's settings as attributes (torvex.kit.Settings is
+# one), `thresholds` any object with the window thresholds as attributes.
+def run_engine(
+    market: _Columns,
+    settings: Any,
+    mintick: _Number,
+    close_avg_percent: Sequence[_Number],
+) -> list[tuple[bool, list[_Line], int, int]]: ...
+def run_window_loop(
+    market: _Columns,
+    settings: Any,
+    mintick: _Number,
+    close_avg_percent: Sequence[_Number],
+    thresholds: Any,
+    form: SupportsIndex = 3,
+) -> tuple[
+    list[tuple[_FirstFormResult | _ThirdFormResult | None, list[_Window]]],
+    dict[float, int],
+]: ...
