@@ -16,7 +16,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "src"))
+# A staging build (as the sanitizer run makes) is found through TORVEX_PACKAGE_ROOT.
+sys.path.insert(0, os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src")))
 sys.path.insert(0, HERE)
 import importlib.util
 

@@ -3,11 +3,15 @@
 // itself, each written once over an object model M (core/model.hpp). Every read and write of
 // a line happens at the step and in the order the behaviour fixes, because in the Python model
 // each access is observable and a failure part-way must leave the earlier steps done.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
+#include "core/engine_arith.hpp"
 #include "core/host_value.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
@@ -89,6 +93,21 @@ inline bool body_crosses(double close, double open, double level) {
   return py_min(close, open) < level && py_max(close, open) > level;
 }
 
+// The count after adding the bodies crossing `level` among `count` consecutive bars (oldest
+// first), stopping early once it exceeds `threshold`: adding cannot take it back below.
+inline double count_body_crosses_until(const double* close, const double* open, int64_t count,
+                                       double level, double crosses, double threshold) {
+  constexpr int64_t kBlock = 32;
+  for (int64_t begin = 0; begin < count && !(crosses > threshold); begin += kBlock) {
+    const int64_t end = std::min(begin + kBlock, count);
+    int64_t found = 0;
+    for (int64_t i = begin; i < end; ++i) found += body_crosses(close[i], open[i], level);
+    // One at a time, as the bar-by-bar count adds them.
+    for (; found > 0; --found) crosses = crosses + 1.0;
+  }
+  return crosses;
+}
+
 // Whether merging end_kerd forward into self would let too many bar bodies cross the merged
 // level over the bars from self's end up to end_kerd's end (exclusive). Neither line changes.
 template <class M, class B, class L, class S, class G, class C>
@@ -122,6 +141,22 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
     const auto open = m.line_open(self);
     const double first_open = m.value(open, -first);
     if (body_crosses(first_close, first_open, merged_kerd_value)) latest_cross_count.add(1.0);
+    // With plain numbers for the count and the threshold, and series whose remaining reads can
+    // neither fail nor be seen, only the result matters: the count stops once it is past the
+    // threshold, where later bars cannot bring it back.
+    if constexpr (std::is_arithmetic_v<B> && std::is_arithmetic_v<C> &&
+                  requires { m.view(close); }) {
+      const std::optional<SeriesView> closes = m.view(close), opens = m.view(open);
+      const int64_t last = static_cast<int64_t>(
+          std::clamp<wide_int>(wide(first) - bar_count_to_loop + 1, -1, first));
+      if (closes && opens && closes->reaches(first, last) && opens->reaches(first, last)) {
+        const double threshold = static_cast<double>(bar_cross_threshold);
+        const double count =
+            count_body_crosses_until(closes->at_y(first - 1), opens->at_y(first - 1), first - last,
+                                     merged_kerd_value, latest_cross_count.get(), threshold);
+        return count > threshold;
+      }
+    }
     for (int64_t x = 1; x < bar_count_to_loop; ++x) {
       const int64_t current_loop_index = offset_to_start_kerd_end_bar_index - x;
       const double bar_close = m.value(close, -current_loop_index);

@@ -39,6 +39,9 @@
 //                                          in from_y..0 whose bar at offset -y straddles level,
 //                                          or -1; failing as a read at -from_y would. A model
 //                                          without it has the replay read every bar.
+//     optional m.view(S) -> std::optional<SeriesView>   the stored values, when reading them
+//                                          runs no host code and fails only outside the stored
+//                                          range; none otherwise. Valid until host code runs.
 //   Engine base values (read at the moment of use):
 //     m.bar_index(), m.last_bar_index() -> int64_t; m.mintick() -> double
 //     m.close(), m.open(), m.high(), m.low(), m.time() -> S
@@ -89,6 +92,18 @@
 #include <type_traits>
 
 namespace torvex::core {
+
+// A series' stored values, oldest first: offset 0 (the current bar) is data[length - 1].
+struct SeriesView {
+  const double* data = nullptr;
+  int64_t length = 0;
+
+  // Whether the offsets from -y_far up to -y_near (0 <= y_near <= y_far) are all stored.
+  bool reaches(int64_t y_far, int64_t y_near) const {
+    return 0 <= y_near && y_near <= y_far && y_far < length;
+  }
+  const double* at_y(int64_t y) const { return data + (length - 1 - y); }
+};
 
 // Line attributes, in the order the line constructor sets them.
 enum class KerdAttr : int {

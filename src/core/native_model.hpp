@@ -245,6 +245,9 @@ class NativeModel {
   // Series.
   double value(const Series& series, int64_t offset) const { return series.at(offset); }
   bool truth(const Series& series, int64_t offset) const { return series.at(offset) != 0.0; }
+  std::optional<SeriesView> view(const Series& series) const {
+    return SeriesView{series.data, series.length};
+  }
   // The oldest bar from offset -from_y up to the current bar whose open, high, low and close
   // lie strictly on both sides of `level`, as its y (offset -y); -1 when none does. Fails as a
   // read at -from_y would when the series do not reach that far.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -151,6 +152,11 @@ class PythonModel {
   bool truth(const SeriesHandle& series, int64_t offset) const {
     if (series.direct != nullptr) return series_truth(series_at(series.direct, offset));
     return to_flag(item(series, offset).get());
+  }
+  // The package's own series are read in place: no host code runs, only the range can fail.
+  std::optional<core::SeriesView> view(const SeriesHandle& series) const {
+    if (series.direct == nullptr) return std::nullopt;
+    return core::SeriesView{series.direct->data, static_cast<int64_t>(series.direct->length)};
   }
   SeriesHandle series_of(Ref object) const;
 
