@@ -4,9 +4,18 @@
 #include <initializer_list>
 #include <span>
 
+#include "python/entry.hpp"
 #include "python/ref.hpp"
 
 namespace torvex::py {
+
+// The calling convention of entry points parsed by parse_args, and such an entry point as
+// PyMethodDef stores it: the parameter type checks that the function takes these arguments.
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fast(FastFunction fn) {
+  return as_method(fn);
+}
 
 struct Signature {
   const char* name;                           // function name shown in messages

@@ -52,6 +52,12 @@ int guarded_status(Body&& body) noexcept {
   }
 }
 
+// An entry point as PyMethodDef's ml_meth stores it, whatever its calling convention.
+template <class F>
+PyCFunction as_method(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // None as an owned reference, for entry points that return nothing.
 inline Ref none() {
   return Ref::borrow(Py_None);

@@ -176,11 +176,6 @@ struct FieldRef {
   const Field* field;
 };
 
-template <class F>
-PyCFunction function(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 template <const RecordClass& C>
 struct Binding {
   static constexpr bool gc = std::any_of(C.fields.begin(), C.fields.end(),
@@ -247,11 +242,11 @@ struct Binding {
         getset[i] = {C.fields[i].name, get_field, set_field, nullptr, &refs[i]};
       }
       std::size_t m = 0;
-      methods[m++] = {"__reduce__", function(reduce_method), METH_NOARGS, nullptr};
-      methods[m++] = {"__setstate__", function(setstate_method), METH_O, nullptr};
+      methods[m++] = {"__reduce__", as_method(reduce_method), METH_NOARGS, nullptr};
+      methods[m++] = {"__setstate__", as_method(setstate_method), METH_O, nullptr};
       if (C.copyable) {
         methods[m++] = {
-            "copy", function(copy_method), METH_NOARGS,
+            "copy", as_method(copy_method), METH_NOARGS,
             "copy($self)\n--\n\nA new, independent record of this class with equal fields."};
       }
       for (const PyMethodDef& def : C.methods) methods[m++] = def;
@@ -290,7 +285,7 @@ PyType_Spec& spec() {
 // The module function __pyx_unpickle_<Class> that rebuilds a pickled record of class C.
 template <const RecordClass& C>
 PyMethodDef reconstructor() {
-  return {C.reconstructor, function(Binding<C>::reconstruct_function),
+  return {C.reconstructor, as_method(Binding<C>::reconstruct_function),
           METH_FASTCALL | METH_KEYWORDS,
           "Rebuilds a pickled record: (class, checksum, state or None)."};
 }

@@ -23,14 +23,6 @@ namespace {
 using core::KerdAttr;
 using py::Ref;
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyCFunction fast(FastFunction fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 // The value under key, or null when absent.
 PyObject* lookup(PyObject* dict, const char* key) {
   if (!PyDict_Check(dict)) {
@@ -363,32 +355,32 @@ PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyMethodDef functions[] = {
-    {"calculate_weighted_kerd_value", fast(calculate_weighted_kerd_value), kFast,
+    {"calculate_weighted_kerd_value", py::fast(calculate_weighted_kerd_value), py::kFastCall,
      "calculate_weighted_kerd_value(snib_values, last_snib_weight, second_last_snib_weight, "
      "snib_weight)\n--\n\nThe weighted line value of a list of numbers."},
-    {"round_to_mintick", fast(round_to_mintick), kFast,
+    {"round_to_mintick", py::fast(round_to_mintick), py::kFastCall,
      "round_to_mintick(line, price)\n--\n\nprice rounded to the line's mintick."},
-    {"not_equal", fast(not_equal), kFast,
+    {"not_equal", py::fast(not_equal), py::kFastCall,
      "not_equal(line, target)\n--\n\nWhether the two lines differ in all six compared "
      "attributes."},
-    {"overlap", fast(overlap), kFast,
+    {"overlap", py::fast(overlap), py::kFastCall,
      "overlap(line, target, threshold)\n--\n\nWhether target's level lies in line's band."},
-    {"is_kerd_bar_crosses_violated_if_merged", fast(crosses_violated), kFast,
+    {"is_kerd_bar_crosses_violated_if_merged", py::fast(crosses_violated), py::kFastCall,
      "is_kerd_bar_crosses_violated_if_merged(bars, line, end_kerd, bar_cross_threshold, "
      "last_snib_weight, second_last_snib_weight, snib_weight, current_cross_count)\n--\n\n"
      "The merge crossing test over the bars' close and open lists."},
-    {"is_kerd_length_passed_if_merged", fast(length_passed), kFast,
+    {"is_kerd_length_passed_if_merged", py::fast(length_passed), py::kFastCall,
      "is_kerd_length_passed_if_merged(line, end_kerd, length_limit)\n--\n\n"
      "The merge length test."},
-    {"merge", fast(merge), kFast,
+    {"merge", py::fast(merge), py::kFastCall,
      "merge(line, target, last_snib_weight, second_last_snib_weight, snib_weight, "
      "backward)\n--\n\nThe line after merging target into it, as a new dict."},
-    {"run_engine", fast(run_engine), kFast,
+    {"run_engine", py::fast(run_engine), py::kFastCall,
      "run_engine(market, settings, mintick, close_avg_percent)\n--\n\n"
      "Run the engine's update on every bar of a market given as lists (close, open, high, low, "
      "time, the four pivot series and is_ma_trending); after each bar a tuple (found, lines as "
      "dicts, processed pivot count, pending pivot count)."},
-    {"run_window_loop", fast(run_window_loop), kFast,
+    {"run_window_loop", py::fast(run_window_loop), py::kFastCall,
      "run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3)\n--\n\n"
      "Run a host's window loop on every bar of a market given as in run_engine: update, "
      "update_mavet, check_mavet (form 1) or check_mavet_v3 (form 3) and the commit of each "

@@ -72,16 +72,6 @@ KerdModule& module_of(PyObject* module) {
   return Holder::of(module);
 }
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyCFunction fast(FastFunction fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-Ref boolean(bool value) {
-  return Ref::borrow(value ? Py_True : Py_False);
-}
-
 // ---- Kerd methods (the instance arrives as the first argument)
 
 PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -126,7 +116,7 @@ PyObject* kerd_not_equal(PyObject* module, PyObject* const* args, Py_ssize_t nar
     std::array<PyObject*, 2> a{};
     py::parse_args({"not_equal", {"self", "target"}, 2}, args, nargs, kwnames, a);
     PythonModel model(*module_of(module).context);
-    return boolean(core::not_equal(model, Ref::borrow(a[0]), Ref::borrow(a[1])));
+    return py::from_flag(core::not_equal(model, Ref::borrow(a[0]), Ref::borrow(a[1])));
   });
 }
 
@@ -154,7 +144,7 @@ PyObject* kerd_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     std::array<PyObject*, 6> a{};
     py::parse_args(sig, args, nargs, kwnames, a);
     PythonModel model(*module_of(module).context);
-    return boolean(
+    return py::from_flag(
         core::merge(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5]));
   });
 }
@@ -165,7 +155,7 @@ PyObject* kerd_overlap(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     std::array<PyObject*, 3> a{};
     py::parse_args({"overlap", {"self", "target", "threshold"}, 3}, args, nargs, kwnames, a);
     PythonModel model(*module_of(module).context);
-    return boolean(core::overlap(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
+    return py::from_flag(core::overlap(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
   });
 }
 
@@ -180,7 +170,7 @@ PyObject* kerd_crosses_violated(PyObject* module, PyObject* const* args, Py_ssiz
     std::array<PyObject*, 7> a{};
     py::parse_args(sig, args, nargs, kwnames, a);
     PythonModel model(*module_of(module).context);
-    return boolean(core::is_kerd_bar_crosses_violated_if_merged(
+    return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
         model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5], a[6]));
   });
 }
@@ -193,7 +183,7 @@ PyObject* kerd_length_passed(PyObject* module, PyObject* const* args, Py_ssize_t
     std::array<PyObject*, 3> a{};
     py::parse_args(sig, args, nargs, kwnames, a);
     PythonModel model(*module_of(module).context);
-    return boolean(
+    return py::from_flag(
         core::is_kerd_length_passed_if_merged(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
   });
 }
@@ -259,51 +249,49 @@ PyObject* swap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 // ---- tables
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kerd_methods[] = {
-    {"__init__", fast(kerd_init), kFast,
+    {"__init__", py::fast(kerd_init), py::kFastCall,
      "__init__($module, self, close, open, high, low, bar_index, time, last_bar_index, mintick, "
      "start_bar_index, end_bar_index, start_time, end_time, kerd_value, kerd_accum_value, "
      "snib_values, close_avg_percent, bar_crosses=0, violated=False, extended=False, "
      "extend_end_bar_index=0, bar_crosses_post_extend=0, "
      "historical_extend_bar_crosses_checked=False, post_extend_end_bar_index=0)\n--\n\n"
      "Initialise the base indicator with the eight base values, then the line's attributes."},
-    {"round_to_mintick", fast(kerd_round_to_mintick), kFast,
+    {"round_to_mintick", py::fast(kerd_round_to_mintick), py::kFastCall,
      "round_to_mintick($module, self, price)\n--\n\n"
      "Round price to a whole multiple of mintick, halves to the even multiple."},
-    {"not_equal", fast(kerd_not_equal), kFast,
+    {"not_equal", py::fast(kerd_not_equal), py::kFastCall,
      "not_equal($module, self, target)\n--\n\n"
      "True only when start_bar_index, end_bar_index, start_time, end_time, kerd_value and "
      "kerd_accum_value all differ from target's."},
-    {"update_kerd_value", fast(kerd_update_kerd_value), kFast,
+    {"update_kerd_value", py::fast(kerd_update_kerd_value), py::kFastCall,
      "update_kerd_value($module, self, last_snib_weight, second_last_snib_weight, "
      "snib_weight)\n--\n\n"
      "Set kerd_value to the weighted value of snib_values."},
-    {"merge", fast(kerd_merge), kFast,
+    {"merge", py::fast(kerd_merge), py::kFastCall,
      "merge($module, self, target, last_snib_weight, second_last_snib_weight, snib_weight, "
      "backward)\n--\n\n"
      "Merge target into this line, forward or backward; always True."},
-    {"overlap", fast(kerd_overlap), kFast,
+    {"overlap", py::fast(kerd_overlap), py::kFastCall,
      "overlap($module, self, target, threshold)\n--\n\n"
      "Check if the target kerd_value overlaps with the source kerd_value based on the given "
      "threshold."},
-    {"is_kerd_bar_crosses_violated_if_merged", fast(kerd_crosses_violated), kFast,
+    {"is_kerd_bar_crosses_violated_if_merged", py::fast(kerd_crosses_violated), py::kFastCall,
      "is_kerd_bar_crosses_violated_if_merged($module, self, end_kerd, bar_cross_threshold, "
      "last_snib_weight, second_last_snib_weight, snib_weight, current_cross_count)\n--\n\n"
      "Determines if the Kerd bar crosses are violated if merged."},
-    {"is_kerd_length_passed_if_merged", fast(kerd_length_passed), kFast,
+    {"is_kerd_length_passed_if_merged", py::fast(kerd_length_passed), py::kFastCall,
      "is_kerd_length_passed_if_merged($module, self, end_kerd, length_limit)\n--\n\n"
      "True when the merged line would span at most length_limit bars."},
 };
 
 PyMethodDef module_functions[] = {
-    {"calculate_weighted_kerd_value", fast(calculate_weighted_kerd_value), kFast,
+    {"calculate_weighted_kerd_value", py::fast(calculate_weighted_kerd_value), py::kFastCall,
      "calculate_weighted_kerd_value($module, snib_values, last_snib_weight, "
      "second_last_snib_weight, snib_weight)\n--\n\n"
      "The weighted mean of snib_values: the last value carries last_snib_weight, the one "
      "before it second_last_snib_weight, all earlier ones snib_weight."},
-    {"swap", fast(swap), kFast,
+    {"swap", py::fast(swap), py::kFastCall,
      "swap($module, kerds, x_index, y_index)\n--\n\n"
      "Swap two elements in a list of Kerd objects at specified indices."},
     {nullptr, nullptr, 0, nullptr},

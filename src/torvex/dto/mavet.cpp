@@ -518,7 +518,7 @@ PyObject* from_mavet_result_v2(PyObject* module_object, PyObject* const* args, P
 constexpr record::RecordModule records{.names = names};
 
 PyMethodDef functions[] = {
-    {"from_mavet_result_v2", record::function(from_mavet_result_v2), METH_FASTCALL | METH_KEYWORDS,
+    {"from_mavet_result_v2", py::fast(from_mavet_result_v2), py::kFastCall,
      "from_mavet_result_v2(result)\n--\n\nThe flat form of a MavetResultV2, from its predicates."},
     record::reconstructor<mavet_class>(),
     record::reconstructor<result_class>(),
