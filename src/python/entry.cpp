@@ -30,4 +30,16 @@ void raise_core_error(const core::Error& error) noexcept {
   PyErr_SetString(type, error.what());
 }
 
+void raise_current_exception() {
+  try {
+    throw;
+  } catch (const core::Error& error) {
+    raise_core_error(error);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+  }
+}
+
 }  // namespace torvex::py

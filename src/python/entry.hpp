@@ -2,6 +2,7 @@
 // Module entry points: the only place where C++ exceptions turn into Python errors.
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "core/error.hpp"
 #include "python/ref.hpp"
@@ -10,6 +11,10 @@ namespace torvex::py {
 
 // Sets the Python exception matching a core error.
 void raise_core_error(const core::Error& error) noexcept;
+
+// Inside a catch block: sets the Python error for the exception being handled, which is no
+// PyError (that one has its error set already). An exception of no kind known here propagates.
+void raise_current_exception();
 
 // Runs body (which returns an owned Ref, or a null Ref for "return None"-less callers) and
 // converts every escaping exception into the Python error state. Returns a new reference or
@@ -20,14 +25,8 @@ PyObject* guarded(Body&& body) noexcept {
     return std::forward<Body>(body)().release();
   } catch (const PyError&) {
     return nullptr;
-  } catch (const core::Error& error) {
-    raise_core_error(error);
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    raise_current_exception();
     return nullptr;
   }
 }
@@ -40,14 +39,8 @@ int guarded_status(Body&& body) noexcept {
     return 0;
   } catch (const PyError&) {
     return -1;
-  } catch (const core::Error& error) {
-    raise_core_error(error);
-    return -1;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    raise_current_exception();
     return -1;
   }
 }
