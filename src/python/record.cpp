@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "python/args.hpp"
+#include "python/python_model.hpp"
 #include "python/record_convert.hpp"
 
 namespace torvex::py::record {
@@ -49,10 +50,10 @@ Value convert_argument(const RecordClass& cls, const Field& field, PyObject* sel
       value.int32 = to_int32(given);
       break;
     case Kind::float64:
-      value.float64 = to_double(given);
+      value.float64 = to_number(given);
       break;
     case Kind::boolean:
-      value.boolean = truth(given);
+      value.boolean = to_flag(given);
       break;
     case Kind::record:
       check_arg_type(given, module_state(self, cls.module).types[field.accepts], true, field.name);
@@ -115,10 +116,10 @@ void assign(const RecordClass& cls, const Field& field, PyObject* self, PyObject
       at<int32_t>(self, field.offset) = to_int32(value);
       return;
     case Kind::float64:
-      at<double>(self, field.offset) = to_double(value);
+      at<double>(self, field.offset) = to_number(value);
       return;
     case Kind::boolean:
-      at<bool>(self, field.offset) = truth(value);
+      at<bool>(self, field.offset) = to_flag(value);
       return;
     case Kind::record:
       check_record(value, module_state(self, cls.module).types[field.accepts]);

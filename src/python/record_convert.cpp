@@ -28,19 +28,6 @@ int32_t to_int32(PyObject* value) {
   return static_cast<int32_t>(result);
 }
 
-double to_double(PyObject* value) {
-  if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
-  const double result = PyFloat_AsDouble(value);
-  if (result == -1.0 && PyErr_Occurred()) throw PyError{};
-  return result;
-}
-
-bool truth(PyObject* value) {
-  if (value == Py_True) return true;
-  if (value == Py_False || value == Py_None) return false;
-  return check_status(PyObject_IsTrue(value)) != 0;
-}
-
 void check_record(PyObject* value, PyTypeObject* type) {
   if (value == Py_None || PyObject_TypeCheck(value, type)) return;
   PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,

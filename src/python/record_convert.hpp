@@ -14,11 +14,8 @@ Ref to_integer(PyObject* value);
 // A signed 32-bit field: OverflowError "value too large to convert to int" outside its range.
 int32_t to_int32(PyObject* value);
 
-// A double field: any real number.
-double to_double(PyObject* value);
-
-// A boolean field: the truth value of any object.
-bool truth(PyObject* value);
+// A double field takes any real number and a boolean field the truth value of any object,
+// converted as every host value is: py::to_number and py::to_flag (python/python_model.hpp).
 
 // A reference to a record class: None or an instance of type (or of a derived class), else
 // TypeError "Cannot convert <value's type> to <type>".

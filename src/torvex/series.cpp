@@ -9,6 +9,7 @@
 
 #include "python/args.hpp"
 #include "python/entry.hpp"
+#include "python/python_model.hpp"
 #include "python/series_object.hpp"
 
 namespace torvex::py {
@@ -67,12 +68,6 @@ void reserve_one(SeriesObject* s) {
   s->capacity = capacity;
 }
 
-double to_double(PyObject* value) {
-  double v = PyFloat_AsDouble(value);
-  if (v == -1.0 && PyErr_Occurred()) throw PyError{};
-  return v;
-}
-
 // A 1-D buffer of native doubles (numpy float64 arrays, array('d')) is copied as it is; false
 // leaves the object to iteration.
 bool copy_double_buffer(PyObject* values, Buffer& out, Py_ssize_t& count) {
@@ -108,7 +103,7 @@ void collect_values(PyObject* values, Buffer& out, Py_ssize_t& count, Py_ssize_t
   capacity = hint;
   out = allocate(capacity);
   while (Ref item = Ref::steal_or_null(PyIter_Next(iter.get()))) {
-    const double v = to_double(item.get());
+    const double v = to_number(item.get());
     if (count == capacity) {
       if (capacity > PY_SSIZE_T_MAX / 4 / static_cast<Py_ssize_t>(sizeof(double)))
         throw std::bad_alloc();
@@ -290,7 +285,7 @@ PyObject* series_repr(PyObject* self) {
 PyObject* series_append(PyObject* self, PyObject* value) {
   return guarded([&] {
     SeriesObject* s = as_series(self);
-    const double v = to_double(value);
+    const double v = to_number(value);
     if (s->length != s->size) {
       PyErr_Format(PyExc_ValueError,
                    "cannot append while %zd preloaded bar%s wait%s to be shown: advance() first",

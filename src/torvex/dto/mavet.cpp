@@ -4,6 +4,7 @@
 
 #include "core/records.hpp"
 #include "python/args.hpp"
+#include "python/python_model.hpp"
 #include "python/record.hpp"
 #include "python/record_convert.hpp"
 
@@ -276,7 +277,7 @@ Ref call(record::ModuleState& state, PyObject* self, Name name) {
 }
 
 bool ask(record::ModuleState& state, PyObject* self, Name name) {
-  return record::truth(call(state, self, name).get());
+  return py::to_flag(call(state, self, name).get());
 }
 
 record::ModuleState& state_of(PyObject* self) {
