@@ -11,11 +11,13 @@ import sys
 import numpy as np
 import pytest
 
+import torvex
 from torvex.cli import main
 from torvex.kit import Settings, close_avg_percent
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SAMPLE = os.path.join(ROOT, "src", "torvex", "data", "sample_daily.csv")
+# The package under test, wherever conftest found it (the sanitizer run stages its own copy).
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(torvex.__file__)))
+SAMPLE = os.path.join(PACKAGE_ROOT, "torvex", "data", "sample_daily.csv")
 
 
 HEADER = "Date,Open,High,Low,Close\n"
@@ -223,7 +225,7 @@ def sample_rows():
 def sample_run(tmp_path_factory):
     """One run of the real command, as a user types it, on the embedded data."""
     out = tmp_path_factory.mktemp("run") / "result.json"
-    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "src"))  # no host/: the kit finds it
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)  # no host/: the kit finds it
     proc = subprocess.run(
         [sys.executable, "-m", "torvex", "run", "--json", str(out)],
         env=env,
