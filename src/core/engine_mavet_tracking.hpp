@@ -16,6 +16,21 @@
 
 namespace torvex::core {
 
+// The closes at or above `level` over offsets -range to -1, counted in place when the series'
+// reads are unseen and all in reach; false when they must be read one by one.
+template <class M, class S>
+bool count_closes_directly(M& m, const S& close, int64_t range, double level, int64_t& count) {
+  if constexpr (requires { m.view(close); }) {
+    const std::optional<SeriesView> closes = m.view(close);
+    if (!closes || !closes->reaches(range, 1)) return false;
+    const double* oldest = closes->at_y(range);
+    for (int64_t i = 0; i < range; ++i) count += oldest[i] >= level;
+    return true;
+  } else {
+    return false;
+  }
+}
+
 // Opens a window on every line the current bar breaks (or whose level its low comes within
 // the threshold of), then drops expired windows from the front of the window list.
 template <class M, class N, class C>
@@ -35,8 +50,10 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
     int64_t bar_count_close_above_kerd = 0;
     if (*range >= 1) {
       auto&& close = m.close();
-      for (int64_t y = *range; y >= 1; --y) {
-        if (m.value(close, -y) >= kerd_value) ++bar_count_close_above_kerd;
+      if (!count_closes_directly(m, close, *range, kerd_value, bar_count_close_above_kerd)) {
+        for (int64_t y = *range; y >= 1; --y) {
+          if (m.value(close, -y) >= kerd_value) ++bar_count_close_above_kerd;
+        }
       }
     }
 

@@ -27,11 +27,15 @@ struct Series {
 
   double at(int64_t offset) const {
     const int64_t i = length - 1 + offset;
-    if (offset > 0 || i < 0 || i >= length) {
-      throw Error(ErrorKind::index,
-                  "series offset " + std::to_string(offset) + " lies outside the series' history");
-    }
+    if (offset > 0 || i < 0 || i >= length) out_of_reach(offset);
     return data[i];
+  }
+
+ private:
+  // Kept out of line so that reads inline.
+  [[noreturn, gnu::noinline, gnu::cold]] static void out_of_reach(int64_t offset) {
+    throw Error(ErrorKind::index,
+                "series offset " + std::to_string(offset) + " lies outside the series' history");
   }
 };
 
