@@ -149,7 +149,7 @@ struct StraddlingBar {
 
 // The oldest bar from offset -from_y up to the current bar that straddles `level`. Every bar
 // up to it is read, with its extent, as the replay reads it; a model that can search its bars
-// directly (m.find_straddle) reads only the bar it finds.
+// directly (m.find_straddle, when m.can_find_straddle allows) reads only the bar it finds.
 template <class M>
 std::optional<StraddlingBar> next_straddling_bar(M& m, const PriceSeries<M>& series, double level,
                                                  int64_t from_y) {
@@ -157,17 +157,23 @@ std::optional<StraddlingBar> next_straddling_bar(M& m, const PriceSeries<M>& ser
                   m.find_straddle(series.close, series.open, series.high, series.low, level,
                                   from_y);
                 }) {
-    const int64_t y =
-        m.find_straddle(series.close, series.open, series.high, series.low, level, from_y);
-    if (y < 0) return std::nullopt;
-    return StraddlingBar{y, cross_band(m, read_bar(m, series, -y))};
-  } else {
-    for (int64_t y = from_y; y >= 0; --y) {
-      const CrossBand band = cross_band(m, read_bar(m, series, -y));
-      if (band.straddles(level)) return StraddlingBar{y, band};
+    bool searchable = true;
+    if constexpr (requires {
+                    m.can_find_straddle(series.close, series.open, series.high, series.low);
+                  })
+      searchable = m.can_find_straddle(series.close, series.open, series.high, series.low);
+    if (searchable) {
+      const int64_t y =
+          m.find_straddle(series.close, series.open, series.high, series.low, level, from_y);
+      if (y < 0) return std::nullopt;
+      return StraddlingBar{y, cross_band(m, read_bar(m, series, -y))};
     }
-    return std::nullopt;
   }
+  for (int64_t y = from_y; y >= 0; --y) {
+    const CrossBand band = cross_band(m, read_bar(m, series, -y));
+    if (band.straddles(level)) return StraddlingBar{y, band};
+  }
+  return std::nullopt;
 }
 
 // Replays the rules for one unchecked line over the bars from its end to the current bar,

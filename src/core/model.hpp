@@ -39,6 +39,9 @@
 //                                          in from_y..0 whose bar at offset -y straddles level,
 //                                          or -1; failing as a read at -from_y would. A model
 //                                          without it has the replay read every bar.
+//     optional m.can_find_straddle(close, open, high, low) -> bool   whether find_straddle may
+//                                          stand in for the bar-by-bar reads (and the settings
+//                                          reads between them) now; true when absent
 //     optional m.view(S) -> std::optional<SeriesView>   the stored values, when reading them
 //                                          runs no host code and fails only outside the stored
 //                                          range; none otherwise. Valid until host code runs.

@@ -90,6 +90,30 @@ Ref from_time(double value) {
   return from_number(value);
 }
 
+bool plain_get(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  // A class attribute without __get__ is returned as it is; anything else may be a hook.
+  PyObject* found = _PyType_Lookup(type, name);
+  return found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr;
+}
+
+bool plain_set(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_setattro != PyObject_GenericSetAttr) return false;
+  PyObject* found = _PyType_Lookup(type, name);
+  return found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr;
+}
+
+bool plain_numbers(PyObject* values) {
+  if (!PyList_CheckExact(values) && !PyTuple_CheckExact(values)) return false;
+  PyObject** items = PySequence_Fast_ITEMS(values);
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!plain_number(items[i])) return false;
+  return true;
+}
+
 void read_numbers(PyObject* values, std::vector<double>& out) {
   if (PyList_CheckExact(values)) {
     const Py_ssize_t count = PyList_GET_SIZE(values);
@@ -273,39 +297,43 @@ std::unique_ptr<ModelContext> ModelContext::create() {
 // ---- lines
 
 std::size_t PythonModel::snib_count(const Line& line) const {
-  Ref values = get_attr(line.get(), name(core::KerdAttr::snib_values));
-  return static_cast<std::size_t>(seq_length(values.get()));
+  Ref values = attr(line.get(), name(core::KerdAttr::snib_values));
+  return static_cast<std::size_t>(seq_length(container(values.get())));
 }
 
 void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) const {
-  Ref values = get_attr(line.get(), name(core::KerdAttr::snib_values));
+  Ref values = attr(line.get(), name(core::KerdAttr::snib_values));
+  if (!plain_numbers(values.get())) host_ran();
   read_numbers(values.get(), out);
 }
 
 void PythonModel::extend_snib_values(const Line& self, const Line& target) const {
-  Ref own = get_attr(self.get(), name(core::KerdAttr::snib_values));
-  Ref added = get_attr(target.get(), name(core::KerdAttr::snib_values));
-  seq_extend(own.get(), added.get());
+  Ref own = attr(self.get(), name(core::KerdAttr::snib_values));
+  Ref added = attr(target.get(), name(core::KerdAttr::snib_values));
+  if (!PyList_CheckExact(added.get()) && !PyTuple_CheckExact(added.get())) host_ran();
+  seq_extend(container(own.get()), added.get());
 }
 
 void PythonModel::prepend_snib_values(const Line& self, const Line& target) const {
-  Ref earlier = get_attr(target.get(), name(core::KerdAttr::snib_values));
-  Ref own = get_attr(self.get(), name(core::KerdAttr::snib_values));
+  Ref earlier = attr(target.get(), name(core::KerdAttr::snib_values));
+  Ref own = attr(self.get(), name(core::KerdAttr::snib_values));
+  if (!PyList_CheckExact(earlier.get()) || !PyList_CheckExact(own.get())) host_ran();
   Ref combined = Ref::steal(PyNumber_Add(earlier.get(), own.get()));
-  set_attr(self.get(), name(core::KerdAttr::snib_values), combined.get());
+  put(self.get(), name(core::KerdAttr::snib_values), combined.get());
 }
 
 int64_t PythonModel::line_bar_index(const Line& line) const {
-  return to_index(get_attr(line.get(), ctx_.bar_index.get()).get());
+  return convert<core::ValueKind::index>(attr(line.get(), ctx_.bar_index.get()).get());
 }
 
 double PythonModel::line_mintick(const Line& line) const {
-  return to_number(get_attr(line.get(), ctx_.mintick.get()).get());
+  return convert<core::ValueKind::price>(attr(line.get(), ctx_.mintick.get()).get());
 }
 
-bool PythonModel::differs(PyObject* a, PyObject* b, PyObject* attr) {
-  Ref left = get_attr(a, attr);
-  Ref right = get_attr(b, attr);
+bool PythonModel::differs(PyObject* a, PyObject* b, PyObject* attr_name) const {
+  Ref left = attr(a, attr_name);
+  Ref right = attr(b, attr_name);
+  if (!plain_number(left.get()) || !plain_number(right.get())) host_ran();
   // The operator itself, not the identity shortcut of RichCompareBool: NaN differs from NaN.
   Ref result = Ref::steal(PyObject_RichCompare(left.get(), right.get(), Py_NE));
   return to_flag(result.get());
@@ -318,8 +346,41 @@ SeriesHandle PythonModel::series_of(Ref object) const {
   return SeriesHandle{std::move(object), direct};
 }
 
-SeriesHandle PythonModel::series_attr(PyObject* owner, const Ref& attr) const {
-  return series_of(get_attr(owner, attr.get()));
+SeriesHandle PythonModel::series_attr(PyObject* owner, const Ref& attr_name) const {
+  return series_of(attr(owner, attr_name.get()));
+}
+
+double PythonModel::host_value(const SeriesHandle& series, int64_t offset) const {
+  if (!keep_series_values_) {
+    host_ran();
+    return to_number(item(series, offset).get());
+  }
+  if (!memo_) {
+    memo_.emplace(ctx_.series_memo);
+    memo_epoch_ = foreign_epoch_;
+  }
+  core::OffsetMemo& memo = memo_->memo();
+  if (memo_epoch_ != foreign_epoch_) {
+    memo.forget();
+    for (Ref& held : memo_series_) held = Ref();
+    memo_epoch_ = foreign_epoch_;
+  }
+  const int slot = memo.slot(series.object.get());
+  double value;
+  if (slot >= 0) {
+    if (memo.find(slot, offset, value)) return value;
+    if (!memo_series_[slot]) memo_series_[slot] = series.object;
+  }
+  // The read itself is host code, but not code that changes what the series holds.
+  ++host_epoch_;
+  Ref element = item(series, offset);
+  if (!plain_number(element.get())) {
+    host_ran();
+    return to_number(element.get());
+  }
+  value = to_number(element.get());
+  if (slot >= 0) memo.store(slot, offset, value);
+  return value;
 }
 
 Ref PythonModel::item(const SeriesHandle& series, int64_t offset) {
@@ -339,8 +400,8 @@ PyObject* PythonModel::require_engine() const {
   return engine_;
 }
 
-Ref PythonModel::engine_attr(const Ref& attr) const {
-  return get_attr(require_engine(), attr.get());
+Ref PythonModel::engine_attr(const Ref& attr_name) const {
+  return attr(require_engine(), attr_name.get());
 }
 
 PyObject* PythonModel::record_class(PyObject* cls, const char* what) const {
@@ -352,27 +413,28 @@ PyObject* PythonModel::record_class(PyObject* cls, const char* what) const {
 }
 
 std::size_t PythonModel::kerd_count() const {
-  return static_cast<std::size_t>(seq_length(engine_attr(ctx_.kerds).get()));
+  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.kerds).get())));
 }
 
 PythonModel::Line PythonModel::kerd_at(std::size_t i) const {
-  return seq_item(engine_attr(ctx_.kerds).get(), static_cast<Py_ssize_t>(i));
+  return seq_item(container(engine_attr(ctx_.kerds).get()), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_kerd(const Line& line) const {
-  seq_append(engine_attr(ctx_.kerds).get(), line.get());
+  seq_append(container(engine_attr(ctx_.kerds).get()), line.get());
 }
 
 void PythonModel::clear_kerds() const {
-  seq_clear(engine_attr(ctx_.kerds).get());
+  seq_clear(container(engine_attr(ctx_.kerds).get()));
 }
 
 void PythonModel::remove_first_kerd() const {
-  seq_pop_first(engine_attr(ctx_.kerds).get());
+  seq_pop_first(container(engine_attr(ctx_.kerds).get()));
 }
 
 void PythonModel::reorder_kerds(std::span<const std::size_t> order) const {
   Ref kerds = engine_attr(ctx_.kerds);
+  container(kerds.get());
   Ref sorted = Ref::steal(PyList_New(static_cast<Py_ssize_t>(order.size())));
   for (std::size_t j = 0; j < order.size(); ++j) {
     Ref line = seq_item(kerds.get(), static_cast<Py_ssize_t>(order[j]));
@@ -404,21 +466,22 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
   args[15] = engine_attr(ctx_.mintick);
   PyObject* stack[16];
   for (int i = 0; i < 16; ++i) stack[i] = args[i].get();
+  host_ran();  // the line class's initialiser is the host's
   return Ref::steal(PyObject_Vectorcall(cls, stack, 0, ctx_.kerd_kwnames.get()));
 }
 
 // ---- pivots
 
 std::size_t PythonModel::new_snib_count() const {
-  return static_cast<std::size_t>(seq_length(engine_attr(ctx_.new_vip_snibs).get()));
+  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.new_vip_snibs).get())));
 }
 
 std::size_t PythonModel::vip_snib_count() const {
-  return static_cast<std::size_t>(seq_length(engine_attr(ctx_.vip_snibs).get()));
+  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.vip_snibs).get())));
 }
 
 PythonModel::Pivot PythonModel::vip_snib_at(std::size_t i) const {
-  return seq_item(engine_attr(ctx_.vip_snibs).get(), static_cast<Py_ssize_t>(i));
+  return seq_item(container(engine_attr(ctx_.vip_snibs).get()), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_new_snib(const core::Snib& snib) const {
@@ -434,29 +497,31 @@ void PythonModel::append_new_snib(const core::Snib& snib) const {
                  from_number(snib.close_avg_percent)};
   PyObject* stack[9];
   for (int i = 0; i < 9; ++i) stack[i] = args[i].get();
+  host_ran();
   Ref record = Ref::steal(PyObject_Vectorcall(cls, stack, 0, ctx_.snib_kwnames.get()));
-  seq_append(engine_attr(ctx_.new_vip_snibs).get(), record.get());
+  seq_append(container(engine_attr(ctx_.new_vip_snibs).get()), record.get());
 }
 
 void PythonModel::pop_new_snib_to_vip() const {
-  Ref pivot = seq_pop_last(engine_attr(ctx_.new_vip_snibs).get());
-  seq_append(engine_attr(ctx_.vip_snibs).get(), pivot.get());
+  Ref pivot = seq_pop_last(container(engine_attr(ctx_.new_vip_snibs).get()));
+  seq_append(container(engine_attr(ctx_.vip_snibs).get()), pivot.get());
 }
 
 void PythonModel::move_new_snibs_to_vip() const {
   Ref pending = engine_attr(ctx_.new_vip_snibs);
-  seq_extend(engine_attr(ctx_.vip_snibs).get(), pending.get());
+  container(pending.get());
+  seq_extend(container(engine_attr(ctx_.vip_snibs).get()), pending.get());
   seq_clear(pending.get());
 }
 
 // ---- windows
 
 std::size_t PythonModel::mavet_count() const {
-  return static_cast<std::size_t>(seq_length(engine_attr(ctx_.mavets).get()));
+  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.mavets).get())));
 }
 
 PythonModel::Window PythonModel::mavet_at(std::size_t i) const {
-  return seq_item(engine_attr(ctx_.mavets).get(), static_cast<Py_ssize_t>(i));
+  return seq_item(container(engine_attr(ctx_.mavets).get()), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_mavet(const core::Mavet& window) const {
@@ -470,27 +535,30 @@ void PythonModel::append_mavet(const core::Mavet& window) const {
                  from_index(window.vip_snib_count)};
   PyObject* stack[6];
   for (int i = 0; i < 6; ++i) stack[i] = args[i].get();
+  host_ran();
   Ref record = Ref::steal(PyObject_Vectorcall(cls, stack, 0, ctx_.mavet_kwnames.get()));
   if (window.recovered)
     set_attr(record.get(), ctx_.mavet_field[static_cast<int>(core::MavetField::recovered)].get(),
              Py_True);
-  seq_append(engine_attr(ctx_.mavets).get(), record.get());
+  seq_append(container(engine_attr(ctx_.mavets).get()), record.get());
 }
 
 void PythonModel::remove_first_mavet() const {
-  seq_pop_first(engine_attr(ctx_.mavets).get());
+  seq_pop_first(container(engine_attr(ctx_.mavets).get()));
 }
 
 // ---- latest-window mapping
 
 PythonModel::Key PythonModel::round_key(double price) const {
   PyObject* engine = require_engine();
+  host_ran();
   Ref value = from_number(price);
   return call_method(engine, ctx_.round_to_mintick.get(), {value.get()});
 }
 
 bool PythonModel::latest_contains(const Key& key) const {
   Ref latest = engine_attr(ctx_.latest_mavets);
+  host_ran();  // the key's own hashing and comparison
   if (PyDict_CheckExact(latest.get()))
     return check_status(PyDict_Contains(latest.get(), key.get())) != 0;
   return check_status(PySequence_Contains(latest.get(), key.get())) != 0;
@@ -498,6 +566,7 @@ bool PythonModel::latest_contains(const Key& key) const {
 
 int64_t PythonModel::latest_get(const Key& key, int64_t fallback) const {
   Ref latest = engine_attr(ctx_.latest_mavets);
+  host_ran();
   if (PyDict_CheckExact(latest.get())) {
     PyObject* found = PyDict_GetItemWithError(latest.get(), key.get());
     if (found == nullptr) {
@@ -514,6 +583,7 @@ int64_t PythonModel::latest_get(const Key& key, int64_t fallback) const {
 
 void PythonModel::latest_set(const Key& key, int64_t bar) const {
   Ref latest = engine_attr(ctx_.latest_mavets);
+  host_ran();
   Ref value = from_index(bar);
   check_status(PyObject_SetItem(latest.get(), key.get(), value.get()));
 }

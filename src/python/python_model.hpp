@@ -5,6 +5,13 @@
 // at every use; series are read by offset, directly for the package's own series type and
 // through the host's indexing otherwise. Every failed C-API call throws PyError with the
 // host's error set, so host errors propagate unchanged.
+//
+// The model knows when host code may have run: an attribute reached through a hook (property,
+// __getattr__, a descriptor), a conversion hook (__float__, __index__, __bool__), a host
+// container's own methods, a call. Until then what it read stays what it would read again, so
+// an engine operation may keep it (EngineModel: settings and host series values). A plain
+// instance attribute, an exact list, int, float or bool involves none. Finalizers are left out:
+// they may run at any allocation, and nothing here waits for them.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -37,6 +44,20 @@ inline Ref get_attr(PyObject* obj, PyObject* name) {
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
   check_status(PyObject_SetAttr(obj, name, value));
 }
+
+// Whether reading or writing obj.name goes straight to the instance (the generic lookup, and
+// no class attribute that would take part), so that no host code runs.
+bool plain_get(PyObject* obj, PyObject* name);
+bool plain_set(PyObject* obj, PyObject* name);
+// Values whose conversion to a number or a truth value runs no host code.
+inline bool plain_number(PyObject* value) {
+  return PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value);
+}
+inline bool plain_flag(PyObject* value) {
+  return value == Py_None || plain_number(value);
+}
+// An exact list or tuple of such numbers.
+bool plain_numbers(PyObject* values);
 
 // Appends the elements of a sized, indexable host object as floats, reading obj[0], obj[1], ...
 // up to its length taken once; a list that shrinks meanwhile raises IndexError as indexing
@@ -74,6 +95,7 @@ class ModelContext {
 
   SeriesTypeCache series;
   core::ScratchPool scratch;
+  core::OffsetMemoPool series_memo;
 
   int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
   void clear() noexcept { series.clear(); }
@@ -106,25 +128,33 @@ class PythonModel {
   explicit PythonModel(ModelContext& ctx, PyObject* engine = nullptr,
                        const ModelClasses* classes = nullptr) noexcept
       : ctx_(ctx), engine_(engine), classes_(classes) {}
+  PythonModel(const PythonModel&) = delete;
+  PythonModel& operator=(const PythonModel&) = delete;
 
   ModelContext& context() const { return ctx_; }
   PyObject* engine() const { return engine_; }
 
   // Caller arguments.
-  double number(PyObject* value) const { return to_number(value); }
-  bool flag(PyObject* value) const { return to_flag(value); }
+  double number(PyObject* value) const {
+    if (!plain_number(value)) host_ran();
+    return to_number(value);
+  }
+  bool flag(PyObject* value) const {
+    if (!plain_flag(value)) host_ran();
+    return to_flag(value);
+  }
 
   core::ScratchPool::Lease scratch() const { return ctx_.scratch.lease(); }
 
   // Lines.
   template <core::KerdAttr A>
   core::kerd_attr_type<A> get(const Line& line) const {
-    Ref value = get_attr(line.get(), name(A));
+    Ref value = attr(line.get(), name(A));
     return convert<core::info(A).kind>(value.get());
   }
   template <core::KerdAttr A>
   void set(const Line& line, core::kerd_attr_type<A> value) const {
-    set_attr(line.get(), name(A), make<core::info(A).kind>(value).get());
+    put(line.get(), name(A), make<core::info(A).kind>(value).get());
   }
   template <core::KerdAttr A>
   bool differs(const Line& a, const Line& b) const {
@@ -132,8 +162,8 @@ class PythonModel {
   }
   template <core::KerdAttr A>
   void copy(const Line& to, const Line& from) const {
-    Ref value = get_attr(from.get(), name(A));
-    set_attr(to.get(), name(A), value.get());
+    Ref value = attr(from.get(), name(A));
+    put(to.get(), name(A), value.get());
   }
   std::size_t snib_count(const Line& line) const;
   void read_snib_values(const Line& line, std::vector<double>& out) const;
@@ -147,10 +177,11 @@ class PythonModel {
   // Series.
   double value(const SeriesHandle& series, int64_t offset) const {
     if (series.direct != nullptr) return series_at(series.direct, offset);
-    return to_number(item(series, offset).get());
+    return host_value(series, offset);
   }
   bool truth(const SeriesHandle& series, int64_t offset) const {
     if (series.direct != nullptr) return series_truth(series_at(series.direct, offset));
+    host_ran();
     return to_flag(item(series, offset).get());
   }
   // The package's own series are read in place: no host code runs, only the range can fail.
@@ -161,9 +192,15 @@ class PythonModel {
   SeriesHandle series_of(Ref object) const;
 
   // Engine base values.
-  int64_t bar_index() const { return to_index(engine_attr(ctx_.bar_index).get()); }
-  int64_t last_bar_index() const { return to_index(engine_attr(ctx_.last_bar_index).get()); }
-  double mintick() const { return to_number(engine_attr(ctx_.mintick).get()); }
+  int64_t bar_index() const {
+    return convert<core::ValueKind::index>(engine_attr(ctx_.bar_index).get());
+  }
+  int64_t last_bar_index() const {
+    return convert<core::ValueKind::index>(engine_attr(ctx_.last_bar_index).get());
+  }
+  double mintick() const {
+    return convert<core::ValueKind::price>(engine_attr(ctx_.mintick).get());
+  }
   SeriesHandle close() const { return series_attr(engine_, ctx_.close); }
   SeriesHandle open() const { return series_attr(engine_, ctx_.open); }
   SeriesHandle high() const { return series_attr(engine_, ctx_.high); }
@@ -177,13 +214,8 @@ class PythonModel {
   template <core::Setting S>
   core::setting_type<S> setting() const {
     Ref settings = engine_attr(ctx_.settings);
-    Ref value = get_attr(settings.get(), ctx_.setting[static_cast<int>(S)].get());
-    if constexpr (core::info(S).kind == core::SettingKind::flag)
-      return to_flag(value.get());
-    else if constexpr (core::info(S).kind == core::SettingKind::count)
-      return to_index(value.get());
-    else
-      return to_number(value.get());
+    Ref value = attr(settings.get(), ctx_.setting[static_cast<int>(S)].get());
+    return setting_value<S>(value.get());
   }
 
   // Lines of the engine.
@@ -204,7 +236,8 @@ class PythonModel {
   void move_new_snibs_to_vip() const;
   template <core::PivotField F>
   core::pivot_field_type<F> pivot(const Pivot& p) const {
-    Ref value = get_attr(p.get(), ctx_.pivot_field[static_cast<int>(F)].get());
+    Ref value = attr(p.get(), ctx_.pivot_field[static_cast<int>(F)].get());
+    if (!plain_number(value.get())) host_ran();
     if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>)
       return to_index(value.get());
     else
@@ -218,13 +251,13 @@ class PythonModel {
   void remove_first_mavet() const;
   template <core::MavetField F>
   core::mavet_field_type<F> window(const Window& w) const {
-    Ref value = get_attr(w.get(), ctx_.mavet_field[static_cast<int>(F)].get());
+    Ref value = attr(w.get(), ctx_.mavet_field[static_cast<int>(F)].get());
     return convert<core::info(F).kind>(value.get());
   }
   template <core::MavetField F>
   void set_window(const Window& w, core::mavet_field_type<F> value) const {
-    set_attr(w.get(), ctx_.mavet_field[static_cast<int>(F)].get(),
-             make<core::info(F).kind>(value).get());
+    put(w.get(), ctx_.mavet_field[static_cast<int>(F)].get(),
+        make<core::info(F).kind>(value).get());
   }
 
   // The latest-window mapping, keyed by the engine's own tick rounding.
@@ -233,16 +266,62 @@ class PythonModel {
   int64_t latest_get(const Key& key, int64_t fallback) const;
   void latest_set(const Key& key, int64_t bar) const;
 
+ protected:
+  // Host code may have run (or is about to): whatever was read before may read differently now.
+  void host_ran() const {
+    ++host_epoch_;
+    ++foreign_epoch_;
+  }
+  // Advances with every run of host code, a host series' own reads included.
+  uint64_t host_epoch() const { return host_epoch_; }
+  // Keep the values read from host series for the rest of the operation, while no host code
+  // other than those reads has run. A host series is taken to give the same value for the
+  // same offset until host code runs: its reads change none of its values, and its values do
+  // not follow the lines and lists the engine writes.
+  void keep_series_values() { keep_series_values_ = true; }
+
+  // Attribute access, noting hooks that may run host code.
+  Ref attr(PyObject* obj, PyObject* attr_name) const {
+    if (!plain_get(obj, attr_name)) host_ran();
+    return get_attr(obj, attr_name);
+  }
+  void put(PyObject* obj, PyObject* attr_name, PyObject* value) const {
+    if (!plain_set(obj, attr_name)) host_ran();
+    set_attr(obj, attr_name, value);
+  }
+  // A host container used in place: an exact list runs no host code.
+  PyObject* container(PyObject* seq) const {
+    if (!PyList_CheckExact(seq)) host_ran();
+    return seq;
+  }
+  template <core::Setting S>
+  core::setting_type<S> setting_value(PyObject* value) const {
+    if constexpr (core::info(S).kind == core::SettingKind::flag) {
+      if (!plain_flag(value)) host_ran();
+      return to_flag(value);
+    } else {
+      if (!plain_number(value)) host_ran();
+      if constexpr (core::info(S).kind == core::SettingKind::count)
+        return to_index(value);
+      else
+        return to_number(value);
+    }
+  }
+
  private:
   PyObject* name(core::KerdAttr attr) const { return ctx_.kerd_attr[static_cast<int>(attr)].get(); }
   template <core::ValueKind K>
-  static auto convert(PyObject* value) {
-    if constexpr (K == core::ValueKind::index)
-      return to_index(value);
-    else if constexpr (K == core::ValueKind::flag)
+  typename core::value_of<K>::type convert(PyObject* value) const {
+    if constexpr (K == core::ValueKind::flag) {
+      if (!plain_flag(value)) host_ran();
       return to_flag(value);
-    else
-      return to_number(value);
+    } else {
+      if (!plain_number(value)) host_ran();
+      if constexpr (K == core::ValueKind::index)
+        return to_index(value);
+      else
+        return to_number(value);
+    }
   }
   template <core::ValueKind K, class T>
   static Ref make(T value) {
@@ -255,16 +334,27 @@ class PythonModel {
     else
       return from_number(value);
   }
-  static bool differs(PyObject* a, PyObject* b, PyObject* name);
+  bool differs(PyObject* a, PyObject* b, PyObject* name) const;
   PyObject* require_engine() const;
   Ref engine_attr(const Ref& name) const;
   SeriesHandle series_attr(PyObject* owner, const Ref& name) const;
   static Ref item(const SeriesHandle& series, int64_t offset);
+  double host_value(const SeriesHandle& series, int64_t offset) const;
   PyObject* record_class(PyObject* cls, const char* what) const;
 
   ModelContext& ctx_;
   PyObject* engine_;  // borrowed from the caller's arguments; null for line operations
   const ModelClasses* classes_;
+
+  mutable uint64_t host_epoch_ = 0;
+  mutable uint64_t foreign_epoch_ = 0;  // host code other than a host series' reads
+
+  // Host series values read in this operation, valid while memo_epoch_ == foreign_epoch_. The
+  // series kept are held, so none can be replaced by another at the same address.
+  bool keep_series_values_ = false;
+  mutable std::optional<core::OffsetMemoPool::Lease> memo_;
+  mutable std::array<Ref, core::OffsetMemo::kSeries> memo_series_;
+  mutable uint64_t memo_epoch_ = 0;
 };
 
 }  // namespace torvex::py

@@ -2,9 +2,11 @@
 // the host's settings, lists, mapping and pivot series as the host passed them, and runs each
 // engine operation of the core over those objects.
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
+#include "core/engine_bar_search.hpp"
 #include "core/engine_dispatch.hpp"
 #include "core/engine_extension.hpp"
 #include "core/engine_intake.hpp"
@@ -35,10 +37,12 @@ struct RawValue {
 // Reads an attribute of a plain object the way PyObject_GetAttr does, minus the dispatch: when
 // the object's type uses the generic lookup and no class in its MRO carries the name (known
 // per type version, so any change to the classes is seen), the attribute is the instance
-// dictionary's entry. Anything else goes through PyObject_GetAttr.
+// dictionary's entry. Anything else goes through PyObject_GetAttr. `plain` tells which: only
+// the instance dictionary's entry is known to have run no host code.
 class PlainAttrReader {
  public:
-  Ref read(PyObject* obj, PyObject* name, std::size_t slot) {
+  Ref read(PyObject* obj, PyObject* name, std::size_t slot, bool& plain) {
+    plain = false;
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr &&
         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && slot < kSlots) {
@@ -53,7 +57,10 @@ class PlainAttrReader {
         PyObject** dict = _PyObject_GetDictPtr(obj);
         if (dict != nullptr && *dict != nullptr) {
           PyObject* value = PyDict_GetItemWithError(*dict, name);
-          if (value != nullptr) return Ref::borrow(value);
+          if (value != nullptr) {
+            plain = true;
+            return Ref::borrow(value);
+          }
           if (PyErr_Occurred()) throw py::PyError{};
         }
       }
@@ -92,12 +99,44 @@ inline PyObject* call_argument(const SeriesHandle& series) {
   return series.object.get();
 }
 
-// The Python model as the engine operations use it.
+// A setting as last read, while no host code has run since: reading it again would run none
+// either and give the same value.
+struct KeptSetting {
+  uint64_t epoch = ~uint64_t{0};  // the model's host epoch at the read; never current at first
+  bool flag = false;
+  int64_t count = 0;
+  double number = 0.0;
+
+  template <core::Setting S>
+  core::setting_type<S> get() const {
+    if constexpr (core::info(S).kind == core::SettingKind::flag)
+      return flag;
+    else if constexpr (core::info(S).kind == core::SettingKind::count)
+      return count;
+    else
+      return number;
+  }
+  template <core::Setting S>
+  void set(core::setting_type<S> value) {
+    if constexpr (core::info(S).kind == core::SettingKind::flag)
+      flag = value;
+    else if constexpr (core::info(S).kind == core::SettingKind::count)
+      count = value;
+    else
+      number = value;
+  }
+};
+
+// The Python model as the engine operations use it. An operation reads the same past bars and
+// settings many times over (once per line, once per merge test); what it read is kept while
+// no host code has run since, so each repeat costs no host call.
 class EngineModel : public py::PythonModel {
  public:
   EngineModel(py::ModelContext& context, PyObject* engine, const py::ModelClasses* classes,
               const Operations* operations)
-      : PythonModel(context, engine, classes), operations_(operations) {}
+      : PythonModel(context, engine, classes), operations_(operations) {
+    keep_series_values();
+  }
   using PythonModel::number;
 
   // An operation called by another runs as the engine object's own method when a host
@@ -105,6 +144,7 @@ class EngineModel : public py::PythonModel {
   template <core::EngineOperation Op, class... Args>
   std::optional<bool> call_override(const Args&... args) const {
     constexpr auto op = static_cast<std::size_t>(Op);
+    host_ran();  // the method's lookup and any override
     Ref method = py::get_attr(engine(), operations_->name[op].get());
     if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == engine() &&
         PyMethod_GET_FUNCTION(method.get()) == operations_->own[op].get())
@@ -120,55 +160,94 @@ class EngineModel : public py::PythonModel {
 
   RawValue raw(const SeriesHandle& series, int64_t offset) const {
     if (series.direct != nullptr) return RawValue{py::series_at(series.direct, offset), Ref()};
+    host_ran();
     Ref key = Ref::steal(PyLong_FromLongLong(offset));
     return RawValue{0.0, Ref::steal(PyObject_GetItem(series.object.get(), key.get()))};
   }
   double number(const RawValue& value) const {
-    return value.object ? py::to_number(value.object.get()) : value.number;
+    if (!value.object) return value.number;
+    if (!py::plain_number(value.object.get())) host_ran();
+    return py::to_number(value.object.get());
+  }
+
+  // The replay may search the package's own series in place for the next bar that matters:
+  // the bars it passes over would be read without effect, and only_body_cross, read at each
+  // of them, would be read again unchanged without running host code.
+  bool can_find_straddle(const SeriesHandle& close, const SeriesHandle& open,
+                         const SeriesHandle& high, const SeriesHandle& low) const {
+    if (!close.direct || !open.direct || !high.direct || !low.direct) return false;
+    constexpr auto slot = static_cast<std::size_t>(core::Setting::only_body_cross);
+    return kept_[slot].epoch == host_epoch();
+  }
+  // The oldest y in from_y..0 whose bar at offset -y straddles level, or -1; fails as the
+  // reads of the bar at -from_y would, in their order.
+  int64_t find_straddle(const SeriesHandle& close, const SeriesHandle& open,
+                        const SeriesHandle& high, const SeriesHandle& low, double level,
+                        int64_t from_y) const {
+    for (const SeriesHandle* series : {&close, &open, &high, &low})
+      py::series_at(series->direct, -from_y);
+    const int64_t count = from_y + 1;
+    const auto oldest = [count](const SeriesHandle& series) {
+      return series.direct->data + (series.direct->length - count);
+    };
+    const int64_t found = core::first_straddling_bar(oldest(close), oldest(open), oldest(high),
+                                                     oldest(low), count, level);
+    return found < 0 ? -1 : from_y - found;
   }
 
   // The engine's line list, which no operation rebinds, is looked up once per operation; its
   // length and elements are read at each use.
-  std::size_t kerd_count() const { return static_cast<std::size_t>(py::seq_length(kerds().get())); }
+  std::size_t kerd_count() const {
+    return static_cast<std::size_t>(py::seq_length(container(kerds().get())));
+  }
   Line kerd_at(std::size_t i) const {
-    return py::seq_item(kerds().get(), static_cast<Py_ssize_t>(i));
+    return py::seq_item(container(kerds().get()), static_cast<Py_ssize_t>(i));
   }
 
   // Moves the last pending pivot to the processed list. It is appended there before it leaves
   // the pending list, so a processed list that refuses it loses nothing.
   void pop_new_snib_to_vip() const {
-    Ref pending = py::get_attr(engine(), context().new_vip_snibs.get());
-    const Py_ssize_t last = py::seq_length(pending.get()) - 1;
+    Ref pending = attr(engine(), context().new_vip_snibs.get());
+    const Py_ssize_t last = py::seq_length(container(pending.get())) - 1;
     Ref pivot = py::seq_item(pending.get(), last);
-    Ref processed = py::get_attr(engine(), context().vip_snibs.get());
-    py::seq_append(processed.get(), pivot.get());
+    Ref processed = attr(engine(), context().vip_snibs.get());
+    py::seq_append(container(processed.get()), pivot.get());
     py::seq_pop_last(pending.get());
   }
 
-  // Every setting is read from the settings object at its use; the engine's `settings`
-  // attribute, which no operation rebinds, is looked up once per operation.
+  // Every setting is read from the settings object at its use, unless it was read plainly
+  // (an instance attribute holding an exact number) with no host code run since; the engine's
+  // `settings` attribute, which no operation rebinds, is looked up once per operation.
   template <core::Setting S>
   core::setting_type<S> setting() const {
-    if (!settings_) settings_ = py::get_attr(engine(), context().settings.get());
     constexpr auto slot = static_cast<std::size_t>(S);
-    Ref value = reader_.read(settings_.get(), context().setting[slot].get(), slot);
-    if constexpr (core::info(S).kind == core::SettingKind::flag)
-      return py::to_flag(value.get());
-    else if constexpr (core::info(S).kind == core::SettingKind::count)
-      return py::to_index(value.get());
-    else
-      return py::to_number(value.get());
+    KeptSetting& kept = kept_[slot];
+    if (kept.epoch == host_epoch()) return kept.get<S>();
+    if (!settings_) settings_ = attr(engine(), context().settings.get());
+    bool plain = false;
+    Ref value = reader_.read(settings_.get(), context().setting[slot].get(), slot, plain);
+    if (!plain) host_ran();
+    const core::setting_type<S> result = setting_value<S>(value.get());
+    const bool plain_value = core::info(S).kind == core::SettingKind::flag
+                                 ? py::plain_flag(value.get())
+                                 : py::plain_number(value.get());
+    if (plain && plain_value) {
+      kept.set<S>(result);
+      kept.epoch = host_epoch();
+    }
+    return result;
   }
 
  private:
   const Ref& kerds() const {
-    if (!kerds_) kerds_ = py::get_attr(engine(), context().kerds.get());
+    if (!kerds_) kerds_ = attr(engine(), context().kerds.get());
     return kerds_;
   }
 
   const Operations* operations_;
   mutable Ref settings_, kerds_;
   mutable PlainAttrReader reader_;
+  mutable std::array<KeptSetting, core::setting_info.size()> kept_{};
 };
 
 // Everything the module keeps; owned through the module state.

@@ -1,0 +1,230 @@
+"""What an engine operation keeps of what it read: a host series' values and plain settings are
+taken from the host once while no host code runs, and read again after any host code, so
+results, errors and the point of each first read are those of reading at every use."""
+
+import random
+
+import pytest
+from settings import Settings
+
+from torvex.dto.kerd import Kerd
+from torvex.dto.snib import Snib
+from torvex.dto.torvex import Torvex
+from torvex.series import Series
+
+NAN = float("nan")
+ATTRIBUTES = (
+    "start_bar_index", "end_bar_index", "start_time", "end_time", "kerd_value",
+    "kerd_accum_value", "snib_values", "close_avg_percent", "bar_crosses", "violated",
+    "extended", "extend_end_bar_index", "bar_crosses_post_extend",
+    "historical_extend_bar_crosses_checked", "post_extend_end_bar_index",
+)
+PRICES = ("close", "open", "high", "low")
+
+
+class HostSeries:
+    """A plain host series that logs every read as (name, offset); a read at `fail_at` raises,
+    and `on_read(offset)` runs after each read."""
+
+    def __init__(self, name, values, log, fail_at=None, on_read=None):
+        self.name, self.values, self.log = name, values, log
+        self.fail_at, self.on_read = fail_at, on_read
+
+    def __getitem__(self, offset):
+        self.log.append((self.name, offset))
+        if offset == self.fail_at:
+            raise LookupError("host series refused")
+        if offset > 0 or -offset >= len(self.values):
+            raise IndexError("series offset out of reach")
+        if self.on_read is not None:
+            self.on_read(offset)
+        return self.values[len(self.values) - 1 + offset]
+
+
+class Hooked(Settings):
+    """Settings read through __getattribute__ (so every read runs host code); `on_read(name)`
+    runs at each read of a setting."""
+
+    def __init__(self, on_read=None, **values):
+        object.__setattr__(self, "on_read", None)
+        super().__init__(**values)
+        object.__setattr__(self, "on_read", on_read)
+
+    def __getattribute__(self, name):
+        hook = object.__getattribute__(self, "on_read")
+        if hook is not None and not name.startswith("_") and name != "on_read":
+            hook(name)
+        return object.__getattribute__(self, name)
+
+
+def build(columns, settings, kind, log, fail_at=None, hooks=None):
+    """An engine on bars `columns` (current bar the last) with host or package series."""
+    bars = len(columns["close"])
+    hooks = hooks or {}
+    if kind == "package":
+        series = {name: Series(values) for name, values in columns.items()}
+    else:
+        series = {name: HostSeries(name, values, log, fail_at if name == "close" else None,
+                                   hooks.get(name))
+                  for name, values in columns.items()}
+    pivots = [Series([NAN] * bars) for _ in range(4)]
+    engine = Torvex(settings, [], [], [], [], *pivots, {}, series["close"], series["open"],
+                    series["high"], series["low"], bars - 1, series["time"], bars - 1, 0.01)
+    return engine
+
+
+def add_line(engine, end, level, **attrs):
+    e = engine
+    line = Kerd(e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index, e.mintick,
+                end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level], 1.0, **attrs)
+    e.kerds.append(line)
+    return line
+
+
+def random_columns(rng, bars):
+    columns = {name: [] for name in (*PRICES, "time")}
+    price = 100.0
+    for bar in range(bars):
+        open_ = price + rng.uniform(-0.5, 0.5)
+        close = price + rng.uniform(-1.5, 1.5)
+        columns["open"].append(open_)
+        columns["close"].append(close)
+        columns["high"].append(max(open_, close) + rng.uniform(0, 0.8))
+        columns["low"].append(min(open_, close) - rng.uniform(0, 0.8))
+        columns["time"].append(1000 + 60 * bar)
+        price = close
+    return columns
+
+
+def scenario(seed):
+    """Random bars, lines in every state (some ending before the first bar) and pending pivots
+    near one another (some before the first bar), with settings values."""
+    rng = random.Random(seed)
+    bars = 30
+    columns = random_columns(rng, bars)
+    lo, hi = min(columns["low"]), max(columns["high"])
+    lines = []
+    for _ in range(5):
+        end = -rng.randint(1, 4) if rng.random() < 0.1 else rng.randint(0, bars - 1)
+        attrs = {}
+        if rng.random() < 0.5:
+            attrs = {"extended": True, "extend_end_bar_index": end + rng.randint(0, 6),
+                     "historical_extend_bar_crosses_checked": rng.random() < 0.3}
+        lines.append((end, rng.uniform(lo, hi), attrs))
+    pivots = []
+    for _ in range(6):
+        bar = -rng.randint(1, 3) if rng.random() < 0.1 else rng.randint(0, bars - 1)
+        pivots.append(Snib(5, 2, 100 + rng.uniform(-1, 1), 100.0, bar, 1000 + 60 * bar,
+                           rng.random() < 0.5, False, rng.uniform(1.0, 3.0)))
+    values = {"only_body_cross": rng.random() < 0.5, "kerd_extend_bar_cross_threshold": 2,
+              "bar_cross_threshold": rng.randint(0, 3), "kerd_length_threshold": 40,
+              "allow_reuse_snib": rng.random() < 0.5}
+    return columns, lines, pivots, values
+
+
+OPERATIONS = {
+    "replay": lambda e: e.extend_kerd_to_first_cross_from_history(),
+    "rebuild": lambda e: e.rebuild_kerd_from_most_recent_snib(),
+    "rebuild_then_replay": lambda e: (e.rebuild_kerd_from_most_recent_snib(),
+                                      e.extend_kerd_to_first_cross_from_history()),
+}
+
+
+def run(seed, operation, settings_class, kind, refuse):
+    columns, lines, pivots, values = scenario(seed)
+    log = []
+    fail_at = -random.Random(seed).randint(0, 29) if refuse else None
+    engine = build(columns, settings_class(**values), kind, log, fail_at)
+    for end, level, attrs in lines:
+        add_line(engine, end, level, **attrs)
+    engine.new_vip_snibs.extend(pivots)
+    try:
+        OPERATIONS[operation](engine)
+        error = None
+    except (IndexError, LookupError) as e:
+        error = type(e)
+    states = [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+    return error, states, log
+
+
+def first_reads(log):
+    seen = set()
+    return [read for read in log if not (read in seen or seen.add(read))]
+
+
+@pytest.mark.parametrize("operation", sorted(OPERATIONS))
+@pytest.mark.parametrize("refuse", [False, True])
+@pytest.mark.parametrize("seed", range(12))
+def test_host_series_give_the_results_and_errors_of_reading_every_time(operation, refuse, seed):
+    # Settings read through a hook run host code at every read, so nothing read is kept
+    # across them; with plain settings an operation keeps what it read.
+    every_time = run(seed, operation, Hooked, "host", refuse)
+    kept = run(seed, operation, Settings, "host", refuse)
+    assert kept[:2] == every_time[:2]
+    # Each value is first asked of the host at the same point, a refusing read included.
+    assert first_reads(kept[2]) == first_reads(every_time[2])
+    if operation == "replay":  # no host code inside: every bar is asked for once
+        assert kept[2] == first_reads(every_time[2])
+    if not refuse:
+        package = run(seed, operation, Settings, "package", refuse)
+        assert package[:2] == kept[:2]
+
+
+@pytest.mark.parametrize("operation", sorted(OPERATIONS))
+@pytest.mark.parametrize("seed", range(12))
+def test_package_series_searched_in_place_agree_with_bar_by_bar_reads(operation, seed):
+    # Hooked settings make the replay read bar by bar; plain ones let it search in place.
+    assert run(seed, operation, Settings, "package", False)[:2] == \
+        run(seed, operation, Hooked, "package", False)[:2]
+
+
+def flat_columns(bars=10):
+    """Bars that never reach 102 and straddle 100.5 with their high only."""
+    return {"open": [100.0] * bars, "close": [100.0] * bars, "high": [101.0] * bars,
+            "low": [99.0] * bars, "time": [1000 + 60 * bar for bar in range(bars)]}
+
+
+def test_a_settings_hook_that_changes_a_bar_is_seen_by_later_reads():
+    columns = flat_columns()
+    reads = []
+
+    def on_read(name):
+        reads.append(name)
+        if len(reads) == 13:  # the first read for the second line
+            columns["high"][7] = 103.0
+
+    engine = build(columns, Hooked(on_read, only_body_cross=True), "host", [])
+    first, second = add_line(engine, 4, 102.0), add_line(engine, 4, 102.0)
+    engine.extend_kerd_to_first_cross_from_history()
+    assert not first.extended
+    assert second.extended and second.extend_end_bar_index == 7
+
+
+def test_a_setting_changed_by_a_series_read_is_read_again():
+    columns = flat_columns()
+    settings = Settings(only_body_cross=True, kerd_extend_bar_cross_threshold=10)
+
+    def on_close(offset):
+        if offset == -2:  # bar 7: from here on wicks count
+            settings.only_body_cross = False
+
+    engine = build(columns, settings, "host", [], hooks={"close": on_close})
+    line = add_line(engine, 4, 100.5, extended=True, extend_end_bar_index=4)
+    engine.extend_kerd_to_first_cross_from_history()
+    # Bar 5 is the first cross and bar 6 is not counted (bodies only); bars 7, 8, 9 count.
+    assert line.historical_extend_bar_crosses_checked and line.post_extend_end_bar_index == 9
+    assert line.bar_crosses_post_extend == 3
+
+
+def test_nothing_read_is_kept_from_one_call_to_the_next():
+    columns = flat_columns()
+    log = []
+    engine = build(columns, Settings(only_body_cross=True), "host", log)
+    line = add_line(engine, 4, 102.0)
+    engine.extend_kerd_to_first_cross_from_history()
+    assert not line.extended
+    columns["high"][7] = 103.0
+    del log[:]
+    engine.extend_kerd_to_first_cross_from_history()
+    assert line.extended and line.extend_end_bar_index == 7
+    assert ("high", -2) in log
