@@ -90,19 +90,14 @@ Ref from_time(double value) {
   return from_number(value);
 }
 
-bool plain_get(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  // A class attribute without __get__ is returned as it is; anything else may be a hook.
+PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name) {
+  // A class attribute without __get__ is returned as it is and one without __set__ leaves a
+  // write to the instance; anything else may be a hook.
   PyObject* found = _PyType_Lookup(type, name);
-  return found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr;
-}
-
-bool plain_set(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_setattro != PyObject_GenericSetAttr) return false;
-  PyObject* found = _PyType_Lookup(type, name);
-  return found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr;
+  const Access get = found == nullptr                          ? Access::instance
+                     : Py_TYPE(found)->tp_descr_get == nullptr ? Access::plain
+                                                               : Access::hooked;
+  return Entry{name, 0, get, found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr};
 }
 
 bool plain_numbers(PyObject* values) {
@@ -344,6 +339,24 @@ bool PythonModel::differs(PyObject* a, PyObject* b, PyObject* attr_name) const {
 SeriesHandle PythonModel::series_of(Ref object) const {
   SeriesObject* direct = ctx_.series.as_series(object.get());
   return SeriesHandle{std::move(object), direct};
+}
+
+Ref PythonModel::attr(PyObject* obj, PyObject* attr_name, bool& plain) const {
+  using Access = PlainAttrCache::Access;
+  const Access access = ctx_.plain_attrs.get(obj, attr_name);
+  plain = access != Access::hooked;
+  if (!plain) {
+    host_ran();
+  } else if (access == Access::instance) {
+    // What the generic lookup would find, without its dispatch: the instance's own entry.
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    if (dict != nullptr && *dict != nullptr) {
+      PyObject* value = PyDict_GetItemWithError(*dict, attr_name);
+      if (value != nullptr) return Ref::borrow(value);
+      if (PyErr_Occurred()) throw PyError{};
+    }
+  }
+  return get_attr(obj, attr_name);  // also for the lookup's own error
 }
 
 SeriesHandle PythonModel::series_attr(PyObject* owner, const Ref& attr_name) const {

@@ -46,9 +46,52 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
 }
 
 // Whether reading or writing obj.name goes straight to the instance (the generic lookup, and
-// no class attribute that would take part), so that no host code runs.
-bool plain_get(PyObject* obj, PyObject* name);
-bool plain_set(PyObject* obj, PyObject* name);
+// no class attribute that would take part), so that no host code runs. What the class holds is
+// remembered per type version (a changed class gets a new one) and name; names must outlive
+// the cache.
+class PlainAttrCache {
+ public:
+  enum class Access : unsigned char {
+    hooked,    // may run host code
+    plain,     // runs none: a class attribute without __get__, or none at all
+    instance,  // runs none, and only the instance dictionary can hold the attribute
+  };
+  Access get(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return Access::hooked;
+    return entry(type, name).get;
+  }
+  bool set(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type->tp_setattro == PyObject_GenericSetAttr && entry(type, name).set;
+  }
+
+ private:
+  struct Entry {
+    PyObject* name = nullptr;
+    unsigned int version = 0;  // 0: no entry
+    Access get = Access::hooked;
+    bool set = false;
+  };
+  const Entry& entry(PyTypeObject* type, PyObject* name) {
+    // Version tags are unique among types and renewed when a class changes.
+    const unsigned int version =
+        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+    if (version == 0) return uncached_ = look_up(type, name);
+    Entry& slot =
+        entries_[((reinterpret_cast<std::uintptr_t>(name) >> 4) * 31 + version) % entries_.size()];
+    if (slot.name != name || slot.version != version) {
+      slot = look_up(type, name);
+      slot.version = version;
+    }
+    return slot;
+  }
+  static Entry look_up(PyTypeObject* type, PyObject* name);
+
+  std::array<Entry, 512> entries_{};
+  Entry uncached_;
+};
+
 // Values whose conversion to a number or a truth value runs no host code.
 inline bool plain_number(PyObject* value) {
   return PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value);
@@ -96,6 +139,7 @@ class ModelContext {
   SeriesTypeCache series;
   core::ScratchPool scratch;
   core::OffsetMemoPool series_memo;
+  PlainAttrCache plain_attrs;
 
   int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
   void clear() noexcept { series.clear(); }
@@ -280,13 +324,14 @@ class PythonModel {
   // not follow the lines and lists the engine writes.
   void keep_series_values() { keep_series_values_ = true; }
 
-  // Attribute access, noting hooks that may run host code.
+  // Attribute access, noting hooks that may run host code; `plain` tells whether none ran.
+  Ref attr(PyObject* obj, PyObject* attr_name, bool& plain) const;
   Ref attr(PyObject* obj, PyObject* attr_name) const {
-    if (!plain_get(obj, attr_name)) host_ran();
-    return get_attr(obj, attr_name);
+    bool plain;
+    return attr(obj, attr_name, plain);
   }
   void put(PyObject* obj, PyObject* attr_name, PyObject* value) const {
-    if (!plain_set(obj, attr_name)) host_ran();
+    if (!ctx_.plain_attrs.set(obj, attr_name)) host_ran();
     set_attr(obj, attr_name, value);
   }
   // A host container used in place: an exact list runs no host code.

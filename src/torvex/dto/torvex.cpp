@@ -34,48 +34,6 @@ struct RawValue {
   Ref object;  // null when `number` holds the value
 };
 
-// Reads an attribute of a plain object the way PyObject_GetAttr does, minus the dispatch: when
-// the object's type uses the generic lookup and no class in its MRO carries the name (known
-// per type version, so any change to the classes is seen), the attribute is the instance
-// dictionary's entry. Anything else goes through PyObject_GetAttr. `plain` tells which: only
-// the instance dictionary's entry is known to have run no host code.
-class PlainAttrReader {
- public:
-  Ref read(PyObject* obj, PyObject* name, std::size_t slot, bool& plain) {
-    plain = false;
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr &&
-        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && slot < kSlots) {
-      if (type != type_ || type->tp_version_tag != version_) {
-        type_ = type;
-        version_ = type->tp_version_tag;
-        known_.fill(Known::unknown);
-      }
-      if (known_[slot] == Known::unknown)
-        known_[slot] = _PyType_Lookup(type, name) == nullptr ? Known::instance_only : Known::typed;
-      if (known_[slot] == Known::instance_only) {
-        PyObject** dict = _PyObject_GetDictPtr(obj);
-        if (dict != nullptr && *dict != nullptr) {
-          PyObject* value = PyDict_GetItemWithError(*dict, name);
-          if (value != nullptr) {
-            plain = true;
-            return Ref::borrow(value);
-          }
-          if (PyErr_Occurred()) throw py::PyError{};
-        }
-      }
-    }
-    return py::get_attr(obj, name);
-  }
-
- private:
-  static constexpr std::size_t kSlots = core::setting_info.size();
-  enum class Known : unsigned char { unknown, instance_only, typed };
-  PyTypeObject* type_ = nullptr;  // compared only, never dereferenced when stale
-  unsigned int version_ = 0;
-  std::array<Known, kSlots> known_{};
-};
-
 // The engine operations that other operations call, by name, and the class's own functions
 // for them: an engine object whose method is another function has it overridden.
 struct Operations {
@@ -216,7 +174,7 @@ class EngineModel : public py::PythonModel {
   }
 
   // Every setting is read from the settings object at its use, unless it was read plainly
-  // (an instance attribute holding an exact number) with no host code run since; the engine's
+  // (no hook, an exact number) with no host code run since; the engine's
   // `settings` attribute, which no operation rebinds, is looked up once per operation.
   template <core::Setting S>
   core::setting_type<S> setting() const {
@@ -225,8 +183,7 @@ class EngineModel : public py::PythonModel {
     if (kept.epoch == host_epoch()) return kept.get<S>();
     if (!settings_) settings_ = attr(engine(), context().settings.get());
     bool plain = false;
-    Ref value = reader_.read(settings_.get(), context().setting[slot].get(), slot, plain);
-    if (!plain) host_ran();
+    Ref value = attr(settings_.get(), context().setting[slot].get(), plain);
     const core::setting_type<S> result = setting_value<S>(value.get());
     const bool plain_value = core::info(S).kind == core::SettingKind::flag
                                  ? py::plain_flag(value.get())
@@ -246,7 +203,6 @@ class EngineModel : public py::PythonModel {
 
   const Operations* operations_;
   mutable Ref settings_, kerds_;
-  mutable PlainAttrReader reader_;
   mutable std::array<KeptSetting, core::setting_info.size()> kept_{};
 };
 
