@@ -387,7 +387,7 @@ double PythonModel::host_value(const SeriesHandle& series, int64_t offset) const
   // The read itself is host code, but not code that changes what the series holds.
   ++host_epoch_;
   Ref element = item(series, offset);
-  if (!plain_number(element.get())) {
+  if (!plain_double(element.get())) {
     host_ran();
     return to_number(element.get());
   }

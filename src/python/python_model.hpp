@@ -99,6 +99,10 @@ inline bool plain_number(PyObject* value) {
 inline bool plain_flag(PyObject* value) {
   return value == Py_None || plain_number(value);
 }
+// Also a float subclass (numpy's float64, say): float() takes its stored value as it is.
+inline bool plain_double(PyObject* value) {
+  return PyFloat_Check(value) || plain_number(value);
+}
 // An exact list or tuple of such numbers.
 bool plain_numbers(PyObject* values);
 

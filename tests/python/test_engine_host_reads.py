@@ -4,6 +4,7 @@ results, errors and the point of each first read are those of reading at every u
 
 import random
 
+import numpy as np
 import pytest
 from settings import Settings
 
@@ -24,11 +25,11 @@ PRICES = ("close", "open", "high", "low")
 
 class HostSeries:
     """A plain host series that logs every read as (name, offset); a read at `fail_at` raises,
-    and `on_read(offset)` runs after each read."""
+    `on_read(offset)` runs after each read and `element` makes the value handed out."""
 
-    def __init__(self, name, values, log, fail_at=None, on_read=None):
+    def __init__(self, name, values, log, fail_at=None, on_read=None, element=float):
         self.name, self.values, self.log = name, values, log
-        self.fail_at, self.on_read = fail_at, on_read
+        self.fail_at, self.on_read, self.element = fail_at, on_read, element
 
     def __getitem__(self, offset):
         self.log.append((self.name, offset))
@@ -38,7 +39,7 @@ class HostSeries:
             raise IndexError("series offset out of reach")
         if self.on_read is not None:
             self.on_read(offset)
-        return self.values[len(self.values) - 1 + offset]
+        return self.element(self.values[len(self.values) - 1 + offset])
 
 
 class Hooked(Settings):
@@ -58,14 +59,16 @@ class Hooked(Settings):
 
 
 def build(columns, settings, kind, log, fail_at=None, hooks=None):
-    """An engine on bars `columns` (current bar the last) with host or package series."""
+    """An engine on bars `columns` (current bar the last) with package series, host series
+    ("host") or host series handing out numpy floats ("numpy")."""
     bars = len(columns["close"])
     hooks = hooks or {}
     if kind == "package":
         series = {name: Series(values) for name, values in columns.items()}
     else:
+        element = np.float64 if kind == "numpy" else float
         series = {name: HostSeries(name, values, log, fail_at if name == "close" else None,
-                                   hooks.get(name))
+                                   hooks.get(name), element)
                   for name, values in columns.items()}
     pivots = [Series([NAN] * bars) for _ in range(4)]
     engine = Torvex(settings, [], [], [], [], *pivots, {}, series["close"], series["open"],
@@ -168,6 +171,14 @@ def test_host_series_give_the_results_and_errors_of_reading_every_time(operation
     if not refuse:
         package = run(seed, operation, Settings, "package", refuse)
         assert package[:2] == kept[:2]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_float_subclass_values_are_kept_like_floats(seed):
+    floats = run(seed, "replay", Settings, "host", False)
+    numpy_floats = run(seed, "replay", Settings, "numpy", False)
+    assert numpy_floats == floats
+    assert numpy_floats[2] == first_reads(numpy_floats[2])
 
 
 @pytest.mark.parametrize("operation", sorted(OPERATIONS))
