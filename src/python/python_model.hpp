@@ -24,19 +24,11 @@
 #include "core/model.hpp"
 #include "core/records.hpp"
 #include "core/scratch.hpp"
+#include "python/host_value.hpp"
 #include "python/ref.hpp"
 #include "python/series_object.hpp"
 
 namespace torvex::py {
-
-// Conversions of host values at the point of use.
-int64_t to_index(PyObject* value);  // an int, an object with __index__, or an integral float
-double to_number(PyObject* value);  // float(value)
-bool to_flag(PyObject* value);      // the truth value
-Ref from_index(int64_t value);
-Ref from_number(double value);
-Ref from_flag(bool value);
-Ref from_time(double value);  // an integer when the value is whole, as host times are
 
 inline Ref get_attr(PyObject* obj, PyObject* name) {
   return Ref::steal(PyObject_GetAttr(obj, name));

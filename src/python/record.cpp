@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "python/args.hpp"
-#include "python/python_model.hpp"
+#include "python/host_value.hpp"
 #include "python/record_convert.hpp"
 
 namespace torvex::py::record {

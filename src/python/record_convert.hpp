@@ -15,7 +15,7 @@ Ref to_integer(PyObject* value);
 int32_t to_int32(PyObject* value);
 
 // A double field takes any real number and a boolean field the truth value of any object,
-// converted as every host value is: py::to_number and py::to_flag (python/python_model.hpp).
+// converted as every host value is: py::to_number and py::to_flag (python/host_value.hpp).
 
 // A reference to a record class: None or an instance of type (or of a derived class), else
 // TypeError "Cannot convert <value's type> to <type>".

@@ -9,7 +9,7 @@
 
 #include "python/args.hpp"
 #include "python/entry.hpp"
-#include "python/python_model.hpp"
+#include "python/host_value.hpp"
 #include "python/series_object.hpp"
 
 namespace torvex::py {

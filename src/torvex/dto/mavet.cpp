@@ -4,7 +4,7 @@
 
 #include "core/records.hpp"
 #include "python/args.hpp"
-#include "python/python_model.hpp"
+#include "python/host_value.hpp"
 #include "python/record.hpp"
 #include "python/record_convert.hpp"
 
