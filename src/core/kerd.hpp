@@ -116,11 +116,13 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
                                             const B& bar_cross_threshold, const L& last_snib_weight,
                                             const S& second_last_snib_weight, const G& snib_weight,
                                             const C& current_cross_count) {
+  // Differences of host integers are exact; an offset no series could serve fails on reading.
   const int64_t end_kerd_end = m.template get<KerdAttr::end_bar_index>(end_kerd);
-  const int64_t bar_count_to_loop = end_kerd_end - m.template get<KerdAttr::end_bar_index>(self);
+  const wide_int bar_count_to_loop =
+      wide(end_kerd_end) - m.template get<KerdAttr::end_bar_index>(self);
   const int64_t bar_index = m.line_bar_index(self);
-  const int64_t offset_to_start_kerd_end_bar_index =
-      bar_index - m.template get<KerdAttr::end_bar_index>(self);
+  const wide_int offset_to_start_kerd_end_bar_index =
+      wide(bar_index) - m.template get<KerdAttr::end_bar_index>(self);
 
   double merged_kerd_value;
   {
@@ -135,11 +137,11 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
   LazyNumber latest_cross_count(m, current_cross_count);
   if (bar_count_to_loop > 0) {
     // The series are fetched as the first bar needs them: close, its value, then open.
-    const int64_t first = offset_to_start_kerd_end_bar_index;
+    const int64_t first = narrow_index(offset_to_start_kerd_end_bar_index);
     const auto close = m.line_close(self);
-    const double first_close = m.value(close, -first);
+    const double first_close = m.value(close, narrow_index(-wide(first)));
     const auto open = m.line_open(self);
-    const double first_open = m.value(open, -first);
+    const double first_open = m.value(open, narrow_index(-wide(first)));
     if (body_crosses(first_close, first_open, merged_kerd_value)) latest_cross_count.add(1.0);
     // With plain numbers for the count and the threshold, and series whose remaining reads can
     // neither fail nor be seen, only the result matters: the count stops once it is past the
@@ -157,10 +159,10 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
         return count > threshold;
       }
     }
-    for (int64_t x = 1; x < bar_count_to_loop; ++x) {
-      const int64_t current_loop_index = offset_to_start_kerd_end_bar_index - x;
-      const double bar_close = m.value(close, -current_loop_index);
-      const double bar_open = m.value(open, -current_loop_index);
+    for (wide_int x = 1; x < bar_count_to_loop; ++x) {
+      const int64_t offset = narrow_index(x - offset_to_start_kerd_end_bar_index);
+      const double bar_close = m.value(close, offset);
+      const double bar_open = m.value(open, offset);
       if (body_crosses(bar_close, bar_open, merged_kerd_value)) latest_cross_count.add(1.0);
     }
   }
@@ -173,7 +175,7 @@ template <class M, class N>
 bool is_kerd_length_passed_if_merged(M& m, const typename M::Line& self,
                                      const typename M::Line& end_kerd, const N& length_limit) {
   const int64_t end = m.template get<KerdAttr::end_bar_index>(end_kerd);
-  const int64_t length = end - m.template get<KerdAttr::start_bar_index>(self);
+  const wide_int length = wide(end) - m.template get<KerdAttr::start_bar_index>(self);
   return static_cast<double>(length) <= as_number(m, length_limit);
 }
 

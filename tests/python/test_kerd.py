@@ -278,6 +278,15 @@ def test_length_limit_is_inclusive(start, end, limit, expected):
     assert line(start, start).is_kerd_length_passed_if_merged(line(end, end), limit) is expected
 
 
+def test_extreme_bar_indices_do_not_wrap():
+    # Differences of 64-bit bar indices are exact: a span past 2**63 is too long, not negative,
+    # and an offset no series can serve fails instead of reading a wrapped one.
+    assert not line(-2**63, -2**63).is_kerd_length_passed_if_merged(line(2**63 - 1, 2**63 - 1), 0)
+    k = line(-2**63, -2**63, 10.0, bar_index=5, **bars([(9, 11)] * 9))
+    with pytest.raises(OverflowError):
+        k.is_kerd_bar_crosses_violated_if_merged(line(5, 5), 0, 1, 1, 1, 0)
+
+
 # ---- merging
 
 def test_forward_merge_extends_the_shared_list_and_resets_extension():
