@@ -13,27 +13,17 @@
 
 namespace {
 
-using torvex::bench::make_workload;
+using torvex::bench::market_arrays;
+using torvex::bench::shared_workload;
 using torvex::bench::Workload;
-using torvex::core::MarketArrays;
 using torvex::core::NativeEngineRunner;
-
-const Workload& workload() {
-  static const Workload w = make_workload();
-  return w;
-}
-
-MarketArrays arrays(const Workload& w) {
-  return MarketArrays{w.close,       w.open,       w.high,          w.low,          w.time,
-                      w.normal_high, w.normal_low, w.trending_high, w.trending_low, w.trend};
-}
 
 // update on every bar of the run; reports microseconds per bar.
 void BM_UpdateWholeRun(benchmark::State& state) {
-  const Workload& w = workload();
+  const Workload& w = shared_workload();
   std::size_t lines = 0;
   for (auto _ : state) {
-    NativeEngineRunner runner(arrays(w), w.settings, w.mintick);
+    NativeEngineRunner runner(market_arrays(w), w.settings, w.mintick);
     for (std::size_t i = 0; i < w.size(); ++i)
       benchmark::DoNotOptimize(runner.update_at(i, w.close_avg_percent[i]));
     lines = runner.kerds().size();
@@ -47,12 +37,12 @@ BENCHMARK(BM_UpdateWholeRun)->Unit(benchmark::kMillisecond);
 
 // One rebuild from the first `pivots` pivots of the run, on the last bar.
 void BM_Rebuild(benchmark::State& state) {
-  const Workload& w = workload();
+  const Workload& w = shared_workload();
   const auto pivots = static_cast<std::size_t>(state.range(0));
   // Collect the run's pivots without line work.
   torvex::core::Settings collect = w.settings;
   collect.draw_from_recent = false;
-  NativeEngineRunner runner(arrays(w), collect, w.mintick);
+  NativeEngineRunner runner(market_arrays(w), collect, w.mintick);
   for (std::size_t i = 0; i < w.size(); ++i) runner.update_at(i, w.close_avg_percent[i]);
   std::vector<torvex::core::Snib> all = runner.new_vip_snibs();
   if (all.size() < pivots) {
@@ -60,7 +50,7 @@ void BM_Rebuild(benchmark::State& state) {
     return;
   }
   // Rebuild on the last bar with the most recent `pivots` pivots, the newest one pending.
-  NativeEngineRunner engine(arrays(w), w.settings, w.mintick);
+  NativeEngineRunner engine(market_arrays(w), w.settings, w.mintick);
   engine.advance_to(w.size() - 1);
   auto& s = engine.model().state();
   std::vector<torvex::core::Snib> recent(all.end() - static_cast<std::ptrdiff_t>(pivots),
@@ -88,10 +78,10 @@ BENCHMARK(BM_Rebuild)
 // The historical replay of `lines` unchecked lines that end `reach` bars back and are never
 // crossed: each call walks every line over its whole reach.
 void BM_HistoryReplay(benchmark::State& state) {
-  const Workload& w = workload();
+  const Workload& w = shared_workload();
   const auto lines = static_cast<std::size_t>(state.range(0));
   const auto reach = static_cast<int64_t>(state.range(1));
-  NativeEngineRunner engine(arrays(w), w.settings, w.mintick);
+  NativeEngineRunner engine(market_arrays(w), w.settings, w.mintick);
   const std::size_t last = w.size() - 1;
   engine.advance_to(last);
   auto& s = engine.model().state();

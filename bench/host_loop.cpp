@@ -12,21 +12,11 @@
 
 namespace {
 
-using torvex::bench::make_workload;
+using torvex::bench::market_arrays;
+using torvex::bench::shared_workload;
 using torvex::bench::Workload;
-using torvex::core::MarketArrays;
 using torvex::core::NativeEngineRunner;
 using torvex::core::WindowLoopArgs;
-
-const Workload& workload() {
-  static const Workload w = make_workload();
-  return w;
-}
-
-MarketArrays arrays(const Workload& w) {
-  return MarketArrays{w.close,       w.open,       w.high,          w.low,          w.time,
-                      w.normal_high, w.normal_low, w.trending_high, w.trending_low, w.trend};
-}
 
 benchmark::Counter per_bar(const benchmark::State& state, std::size_t bars) {
   return benchmark::Counter(static_cast<double>(state.iterations() * bars),
@@ -35,11 +25,11 @@ benchmark::Counter per_bar(const benchmark::State& state, std::size_t bars) {
 }
 
 void BM_HostLoop(benchmark::State& state) {
-  const Workload& w = workload();
+  const Workload& w = shared_workload();
   const WindowLoopArgs args;  // search_range 10, trap_recover_window_threshold 5
   std::size_t signals = 0, failures = 0, windows = 0;
   for (auto _ : state) {
-    NativeEngineRunner runner(arrays(w), w.settings, w.mintick);
+    NativeEngineRunner runner(market_arrays(w), w.settings, w.mintick);
     signals = failures = windows = 0;
     for (std::size_t i = 0; i < w.size(); ++i) {
       const auto bar = torvex::core::run_window_loop_bar(runner, i, w.close_avg_percent[i], args);
@@ -58,9 +48,9 @@ BENCHMARK(BM_HostLoop)->Unit(benchmark::kMillisecond);
 
 // The same market with update alone: what the window calls add is the difference.
 void BM_UpdateOnly(benchmark::State& state) {
-  const Workload& w = workload();
+  const Workload& w = shared_workload();
   for (auto _ : state) {
-    NativeEngineRunner runner(arrays(w), w.settings, w.mintick);
+    NativeEngineRunner runner(market_arrays(w), w.settings, w.mintick);
     for (std::size_t i = 0; i < w.size(); ++i)
       benchmark::DoNotOptimize(runner.update_at(i, w.close_avg_percent[i]));
   }

@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/engine_runner.hpp"
 #include "core/native_model.hpp"
 
 namespace torvex::bench {
@@ -129,6 +130,18 @@ inline Workload make_workload(std::size_t bars = kWorkloadBars, uint64_t seed = 
   s.snib_weight = 1;
   s.kerd_length_threshold = 120;
   return w;
+}
+
+// The default workload, built once per benchmark binary.
+inline const Workload& shared_workload() {
+  static const Workload w = make_workload();
+  return w;
+}
+
+// The workload's columns as a native engine runner takes them.
+inline core::MarketArrays market_arrays(const Workload& w) {
+  return core::MarketArrays{w.close,       w.open,       w.high,          w.low,          w.time,
+                            w.normal_high, w.normal_low, w.trending_high, w.trending_low, w.trend};
 }
 
 }  // namespace torvex::bench
