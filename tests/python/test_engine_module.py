@@ -111,8 +111,10 @@ def test_record_modules_load_without_the_host_modules():
             print(type(e).__name__, e)
         """, SRC)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "True torvex.dto.mavet", "ModuleNotFoundError No module named 'backtrader'"]
+    # The first host module that is missing: backtrader may be installed for real.
+    assert result.stdout.splitlines() in (
+        ["True torvex.dto.mavet", "ModuleNotFoundError No module named 'backtrader'"],
+        ["True torvex.dto.mavet", "ModuleNotFoundError No module named 'indicators'"])
 
 
 def _host_with_metaclass(tmp_path):

@@ -410,9 +410,9 @@ def test_swap_passes_host_errors():
 
 # ---- module load
 
-def run_python(code, host_dir):
+def run_python(code, host_dir, *flags):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, str(host_dir)]))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True)
 
 
@@ -468,7 +468,8 @@ def test_class_goes_through_the_base_metaclass(tmp_path):
 ])
 def test_failed_import_aborts_the_load(tmp_path, backtrader, error):
     write_host(tmp_path, "class BaseIndicator: pass\n", backtrader)
-    result = run_python("import torvex.dto.kerd", tmp_path)
+    # -S: without site-packages, where a real backtrader may be installed
+    result = run_python("import torvex.dto.kerd", tmp_path, "-S")
     assert result.returncode != 0 and error in result.stderr
 
 
