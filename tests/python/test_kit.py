@@ -315,3 +315,17 @@ def test_nothing_is_added_when_the_host_has_everything(tmp_path):
         extra_path=[str(host)],
     )
     assert got == {"provided": [], "same": True}
+
+
+@pytest.mark.parametrize("lines, price, expected", [
+    ([], 10.0, (None, None)),
+    # violated and NaN levels never count; a level equal to the price is support
+    ([(9.0, True, 2), (float("nan"), False, 1), (10.0, False, 3), (12.0, False, 1),
+      (11.0, False, 4), (8.0, False, 2)], 10.0, ((10.0, 3), (11.0, 4))),
+    ([(9.0, False, 2), (9.0, False, 5)], 10.0, ((9.0, 2), None)),  # first of a tie
+    ([(9.0, False, 2), (11.0, False, 1)], float("nan"), (None, None)),
+])
+def test_nearest_levels(lines, price, expected):
+    from torvex.kit import nearest_levels
+
+    assert nearest_levels(lines, price) == expected

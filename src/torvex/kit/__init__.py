@@ -7,7 +7,8 @@
 * `host_inputs` (and `pivot_highs`, `pivot_lows`, `trend_flags`, `close_avg_percent`) compute
   the per-bar inputs a host hands the engine from plain OHLC arrays;
 * `load_bars` reads and checks bars from CSV or .npz; `sample_bars` is the embedded data set;
-* `run` drives one engine over the bars and collects lines, signals and failures.
+* `run` drives one engine over the bars and collects lines, signals and failures;
+* `nearest_levels` picks support and resistance around a price from a set of lines.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ from .indicators import (
     pivot_lows,
     trend_flags,
 )
+from .levels import Level, nearest_levels
 from .settings import Settings, SettingsError
 
 __all__ = [
@@ -33,6 +35,7 @@ __all__ = [
     "FAILURE_REASONS",
     "Failure",
     "HostInputs",
+    "Level",
     "Line",
     "Pivot",
     "RunResult",
@@ -44,6 +47,7 @@ __all__ = [
     "ensure_host_modules",
     "host_inputs",
     "load_bars",
+    "nearest_levels",
     "pivot_highs",
     "pivot_lows",
     "run",
