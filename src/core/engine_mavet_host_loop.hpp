@@ -1,13 +1,18 @@
 #pragma once
 // A host's window loop on the native engine: per bar update, update_mavet, a check form and,
-// on a signal, the commit. The benchmark and the comparison with the Python model drive it; a
-// Python host writes the same loop itself.
+// on a signal, the commit; in the all-bars flow the host also does the line work itself (the
+// move of new pivots and the rebuild on a bar with a pivot, the extension on every bar). The
+// benchmark and the comparison with the Python model drive it; a Python host writes the same
+// loop itself.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
+#include "core/engine_extension.hpp"
+#include "core/engine_intake.hpp"
 #include "core/engine_mavet_checks.hpp"
 #include "core/engine_mavet_tracking.hpp"
+#include "core/engine_rebuild.hpp"
 #include "core/engine_runner.hpp"
 
 namespace torvex::core {
@@ -23,6 +28,7 @@ struct WindowLoopArgs {
   double bar_count_close_above_kerd_threshold = 5;
   double vvip_kerd_min_snib_count = 3;
   bool first_form = false;  // check_mavet instead of check_mavet_v3
+  bool all_bars = false;    // the host's own line work on every bar
 };
 
 // What one bar's check reported: the result of the form in use.
@@ -39,8 +45,15 @@ inline std::size_t first_window_bar(const WindowLoopArgs& a) {
 // Runs bar `index` of the loop on `runner`.
 inline WindowLoopBar run_window_loop_bar(NativeEngineRunner& runner, std::size_t index,
                                          double close_avg_percent, const WindowLoopArgs& a) {
-  runner.update_at(index, close_avg_percent);
-  NativeModel& m = runner.model();
+  const bool found = runner.update_at(index, close_avg_percent);
+  auto& m = runner.model();
+  if (a.all_bars) {
+    if (found) {
+      add_new_snibs_to_processed_array(m);
+      rebuild_kerd_from_most_recent_snib(m);
+    }
+    extend_kerd_to_first_cross(m);
+  }
   if (index >= first_window_bar(a))
     update_mavet(m, a.trap_recover_window_threshold, a.search_range, a.low_above_kerd_threshold,
                  close_avg_percent);

@@ -165,8 +165,9 @@ PyObject* get_success_by_vvip(const WindowBinding& b, PyObject* const* args, Py_
 
 Ref run_native_window_loop(core::NativeEngineRunner& runner,
                            std::span<const double> close_avg_percent, PyObject* thresholds,
-                           PyObject* form) {
-  const core::WindowLoopArgs args = loop_args(thresholds, form);
+                           PyObject* form, bool all_bars) {
+  core::WindowLoopArgs args = loop_args(thresholds, form);
+  args.all_bars = all_bars;
   const core::EngineState& state = runner.model().state();
   Ref bars = Ref::steal(PyList_New(0));
   for (std::size_t i = 0; i < close_avg_percent.size(); ++i) {

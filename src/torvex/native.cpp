@@ -338,19 +338,23 @@ PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-// run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3): a host's
-// window loop on every bar (update, update_mavet, the check of `form`, the commit of a signal).
+// run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3,
+// all_bars=False): a host's window loop on every bar (update, update_mavet, the check of `form`,
+// the commit of a signal); with all_bars also the host's line work (the move of new pivots and
+// the rebuild after a bar's update found one, the extension to the first cross on every bar).
 PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 6> a{};
-    py::parse_args({"run_window_loop",
-                    {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form"},
-                    5},
-                   args, nargs, kwnames, a);
+    std::array<PyObject*, 7> a{};
+    py::parse_args(
+        {"run_window_loop",
+         {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form", "all_bars"},
+         5},
+        args, nargs, kwnames, a);
     const MarketData data(a[0], a[3]);
     core::NativeEngineRunner runner(data.market, settings_from(a[1]), py::to_number(a[2]));
     Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
-    return py::run_native_window_loop(runner, data.close_avg_percent, a[4], form.get());
+    const bool all_bars = a[6] != nullptr && py::to_flag(a[6]);
+    return py::run_native_window_loop(runner, data.close_avg_percent, a[4], form.get(), all_bars);
   });
 }
 
@@ -381,10 +385,14 @@ PyMethodDef functions[] = {
      "time, the four pivot series and is_ma_trending); after each bar a tuple (found, lines as "
      "dicts, processed pivot count, pending pivot count)."},
     {"run_window_loop", py::fast(run_window_loop), py::kFastCall,
-     "run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3)\n--\n\n"
+     "run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3, "
+     "all_bars=False)\n--\n\n"
      "Run a host's window loop on every bar of a market given as in run_engine: update, "
      "update_mavet, check_mavet (form 1) or check_mavet_v3 (form 3) and the commit of each "
-     "signal, with the window thresholds read from thresholds' attributes. Returns "
+     "signal, with the window thresholds read from thresholds' attributes. With all_bars, after "
+     "update the host's line work too: add_new_snibs_to_processed_array and "
+     "rebuild_kerd_from_most_recent_snib on a bar where update found a pivot, then "
+     "extend_kerd_to_first_cross on every bar. Returns "
      "([(result, windows) per bar], latest_mavets) as plain tuples and a dict."},
     {nullptr, nullptr, 0, nullptr},
 };

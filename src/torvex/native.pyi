@@ -83,6 +83,13 @@ def merge(
 
 # `settings` is any object with the engine's settings as attributes (torvex.kit.Settings is
 # one), `thresholds` any object with the window thresholds as attributes.
+#
+# run_window_loop runs on every bar: update; with a true all_bars, the host's line work
+# (add_new_snibs_to_processed_array and rebuild_kerd_from_most_recent_snib when update found a
+# pivot, then extend_kerd_to_first_cross); from bar max(search_range, 1) on, update_mavet; when
+# windows are open, the check of `form` (check_mavet for 1, check_mavet_v3 for 3) and the commit
+# of a check_mavet_v3 signal. That is the flow of a host that drives the lines itself
+# (draw_from_recent off), bar for bar what torvex.dto.torvex gives for the same calls.
 def run_engine(
     market: _Columns,
     settings: Any,
@@ -96,6 +103,7 @@ def run_window_loop(
     close_avg_percent: Sequence[_Number],
     thresholds: Any,
     form: SupportsIndex = 3,
+    all_bars: object = False,
 ) -> tuple[
     list[tuple[_FirstFormResult | _ThirdFormResult | None, list[_Window]]],
     dict[float, int],

@@ -109,8 +109,8 @@ def third_form_result(r):
     return failure, success
 
 
-def host_loop(market, settings, mintick, cap, t, form, kind):
-    """The loop as a Python host writes it."""
+def host_loop(market, settings, mintick, cap, t, form, kind, all_bars=False):
+    """The loop as a Python host writes it; with all_bars the host also does the line work."""
     names = ["close", "open", "high", "low", "time", "normal_high_snib", "normal_low_snib",
              "trending_high_snib", "trending_low_snib", "is_ma_trending"]
     if kind == "package":
@@ -130,7 +130,12 @@ def host_loop(market, settings, mintick, cap, t, form, kind):
             else:
                 s.current = bar
         engine.bar_index = bar
-        engine.update(trend, cap[bar])
+        found = engine.update(trend, cap[bar])
+        if all_bars:
+            if found:
+                engine.add_new_snibs_to_processed_array()
+                engine.rebuild_kerd_from_most_recent_snib(cap[bar])
+            engine.extend_kerd_to_first_cross()
         if bar >= max(t.search_range, 1):
             engine.update_mavet(t.trap_recover_window_threshold, t.search_range,
                                 t.low_above_kerd_threshold, cap[bar])
@@ -154,16 +159,20 @@ def host_loop(market, settings, mintick, cap, t, form, kind):
     return out, latest
 
 
-CASES = [(seed, form, "package") for seed in range(30) for form in (1, 3)] + [
-    (seed, 3, "plain") for seed in range(30, 36)]
+CASES = [(seed, form, "package", False) for seed in range(30) for form in (1, 3)] + [
+    (seed, 3, "plain", False) for seed in range(30, 36)] + [
+    (seed, 3, "package", True) for seed in range(40, 56)] + [
+    (seed, 1, "plain", True) for seed in range(56, 60)]
 
 
-@pytest.mark.parametrize("seed, form, kind", CASES)
-def test_both_models_agree_on_every_bar(seed, form, kind):
+@pytest.mark.parametrize("seed, form, kind, all_bars", CASES)
+def test_both_models_agree_on_every_bar(seed, form, kind, all_bars):
     market, settings, mintick, cap, t = random_case(seed)
+    if all_bars:  # the host's own line work, mostly without update's
+        settings.draw_from_recent = seed % 4 == 0
     expected_bars, expected_latest = native.run_window_loop(market, settings, mintick, cap, t,
-                                                            form)
-    bars, latest = host_loop(market, settings, mintick, cap, t, form, kind)
+                                                            form, all_bars=all_bars)
+    bars, latest = host_loop(market, settings, mintick, cap, t, form, kind, all_bars)
     assert len(bars) == len(expected_bars)
     for bar, (got, want) in enumerate(zip(bars, expected_bars)):
         assert got == want, f"bar {bar}"
