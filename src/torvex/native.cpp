@@ -12,7 +12,7 @@
 #include "core/kerd.hpp"
 #include "core/native_model.hpp"
 #include "python/args.hpp"
-#include "python/engine_windows.hpp"
+#include "python/native_windows.hpp"
 #include "python/entry.hpp"
 #include "python/python_model.hpp"
 

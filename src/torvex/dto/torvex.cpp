@@ -6,205 +6,28 @@
 #include <memory>
 #include <optional>
 
-#include "core/engine_bar_search.hpp"
-#include "core/engine_dispatch.hpp"
 #include "core/engine_extension.hpp"
 #include "core/engine_intake.hpp"
+#include "core/engine_mavet_checks.hpp"
+#include "core/engine_mavet_tracking.hpp"
 #include "core/engine_rebuild.hpp"
 #include "core/engine_update.hpp"
 #include "core/engine_upkeep.hpp"
 #include "python/args.hpp"
-#include "python/engine_windows.hpp"
+#include "python/engine_model.hpp"
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
 #include "python/module_state.hpp"
-#include "python/python_model.hpp"
+#include "python/window_model.hpp"
 
 namespace torvex::dto::torvex {
 
 namespace {
 
+using py::EngineModel;
 using py::Ref;
 using py::SeriesHandle;
-
-// A series element as read, converted to a number only where the engine needs the number:
-// the package's own series hold numbers already, host series hand over their objects.
-struct RawValue {
-  double number = 0.0;
-  Ref object;  // null when `number` holds the value
-};
-
-// The engine operations that other operations call, by name, and the class's own functions
-// for them: an engine object whose method is another function has it overridden.
-struct Operations {
-  std::array<Ref, core::kEngineOperationCount> name;
-  std::array<Ref, core::kEngineOperationCount> own;
-};
-
-inline constexpr const char* kOperationNames[core::kEngineOperationCount] = {
-    "add_new_snibs_to_pending",
-    "sort_kerds_by_end_bar_index",
-    "remove_kerd_by_end_bar_index",
-    "sort_and_filter_kerds",
-    "clear_all_kerd",
-    "rebuild_kerd_from_most_recent_snib",
-    "extend_kerd_to_first_cross_from_history"};
-
-inline PyObject* call_argument(PyObject* value) {
-  return value;
-}
-inline PyObject* call_argument(const SeriesHandle& series) {
-  return series.object.get();
-}
-
-// A setting as last read, while no host code has run since: reading it again would run none
-// either and give the same value.
-struct KeptSetting {
-  uint64_t epoch = ~uint64_t{0};  // the model's host epoch at the read; never current at first
-  bool flag = false;
-  int64_t count = 0;
-  double number = 0.0;
-
-  template <core::Setting S>
-  core::setting_type<S> get() const {
-    if constexpr (core::info(S).kind == core::SettingKind::flag)
-      return flag;
-    else if constexpr (core::info(S).kind == core::SettingKind::count)
-      return count;
-    else
-      return number;
-  }
-  template <core::Setting S>
-  void set(core::setting_type<S> value) {
-    if constexpr (core::info(S).kind == core::SettingKind::flag)
-      flag = value;
-    else if constexpr (core::info(S).kind == core::SettingKind::count)
-      count = value;
-    else
-      number = value;
-  }
-};
-
-// The Python model as the engine operations use it. An operation reads the same past bars and
-// settings many times over (once per line, once per merge test); what it read is kept while
-// no host code has run since, so each repeat costs no host call.
-class EngineModel : public py::PythonModel {
- public:
-  EngineModel(py::ModelContext& context, PyObject* engine, const py::ModelClasses* classes,
-              const Operations* operations)
-      : PythonModel(context, engine, classes), operations_(operations) {
-    keep_series_values();
-  }
-  using PythonModel::number;
-
-  // An operation called by another runs as the engine object's own method when a host
-  // subclass or the object itself replaces it; none when the class's own function stands.
-  template <core::EngineOperation Op, class... Args>
-  std::optional<bool> call_override(const Args&... args) const {
-    constexpr auto op = static_cast<std::size_t>(Op);
-    host_ran();  // the method's lookup and any override
-    Ref method = py::get_attr(engine(), operations_->name[op].get());
-    if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == engine() &&
-        PyMethod_GET_FUNCTION(method.get()) == operations_->own[op].get())
-      return std::nullopt;
-    std::array<PyObject*, sizeof...(Args) + 1> argv{call_argument(args)...};
-    Ref result =
-        Ref::steal(PyObject_Vectorcall(method.get(), argv.data(), sizeof...(Args), nullptr));
-    if constexpr (Op == core::EngineOperation::add_new_snibs_to_pending)
-      return py::to_flag(result.get());
-    else
-      return true;
-  }
-
-  RawValue raw(const SeriesHandle& series, int64_t offset) const {
-    if (series.direct != nullptr) return RawValue{py::series_at(series.direct, offset), Ref()};
-    host_ran();
-    Ref key = Ref::steal(PyLong_FromLongLong(offset));
-    return RawValue{0.0, Ref::steal(PyObject_GetItem(series.object.get(), key.get()))};
-  }
-  double number(const RawValue& value) const {
-    if (!value.object) return value.number;
-    if (!py::plain_number(value.object.get())) host_ran();
-    return py::to_number(value.object.get());
-  }
-
-  // The replay may search the package's own series in place for the next bar that matters:
-  // the bars it passes over would be read without effect, and only_body_cross, read at each
-  // of them, would be read again unchanged without running host code.
-  bool can_find_straddle(const SeriesHandle& close, const SeriesHandle& open,
-                         const SeriesHandle& high, const SeriesHandle& low) const {
-    if (!close.direct || !open.direct || !high.direct || !low.direct) return false;
-    constexpr auto slot = static_cast<std::size_t>(core::Setting::only_body_cross);
-    return kept_[slot].epoch == host_epoch();
-  }
-  // The oldest y in from_y..0 whose bar at offset -y straddles level, or -1; fails as the
-  // reads of the bar at -from_y would, in their order.
-  int64_t find_straddle(const SeriesHandle& close, const SeriesHandle& open,
-                        const SeriesHandle& high, const SeriesHandle& low, double level,
-                        int64_t from_y) const {
-    for (const SeriesHandle* series : {&close, &open, &high, &low})
-      py::series_at(series->direct, -from_y);
-    const int64_t count = from_y + 1;
-    const auto oldest = [count](const SeriesHandle& series) {
-      return series.direct->data + (series.direct->length - count);
-    };
-    const int64_t found = core::first_straddling_bar(oldest(close), oldest(open), oldest(high),
-                                                     oldest(low), count, level);
-    return found < 0 ? -1 : from_y - found;
-  }
-
-  // The engine's line list, which no operation rebinds, is looked up once per operation; its
-  // length and elements are read at each use.
-  std::size_t kerd_count() const {
-    return static_cast<std::size_t>(py::seq_length(container(kerds().get())));
-  }
-  Line kerd_at(std::size_t i) const {
-    return py::seq_item(container(kerds().get()), static_cast<Py_ssize_t>(i));
-  }
-
-  // Moves the last pending pivot to the processed list. It is appended there before it leaves
-  // the pending list, so a processed list that refuses it loses nothing.
-  void pop_new_snib_to_vip() const {
-    Ref pending = attr(engine(), context().new_vip_snibs.get());
-    const Py_ssize_t last = py::seq_length(container(pending.get())) - 1;
-    Ref pivot = py::seq_item(pending.get(), last);
-    Ref processed = attr(engine(), context().vip_snibs.get());
-    py::seq_append(container(processed.get()), pivot.get());
-    py::seq_pop_last(pending.get());
-  }
-
-  // Every setting is read from the settings object at its use, unless it was read plainly
-  // (no hook, an exact number) with no host code run since; the engine's
-  // `settings` attribute, which no operation rebinds, is looked up once per operation.
-  template <core::Setting S>
-  core::setting_type<S> setting() const {
-    constexpr auto slot = static_cast<std::size_t>(S);
-    KeptSetting& kept = kept_[slot];
-    if (kept.epoch == host_epoch()) return kept.get<S>();
-    if (!settings_) settings_ = attr(engine(), context().settings.get());
-    bool plain = false;
-    Ref value = attr(settings_.get(), context().setting[slot].get(), plain);
-    const core::setting_type<S> result = setting_value<S>(value.get());
-    const bool plain_value = core::info(S).kind == core::SettingKind::flag
-                                 ? py::plain_flag(value.get())
-                                 : py::plain_number(value.get());
-    if (plain && plain_value) {
-      kept.set<S>(result);
-      kept.epoch = host_epoch();
-    }
-    return result;
-  }
-
- private:
-  const Ref& kerds() const {
-    if (!kerds_) kerds_ = attr(engine(), context().kerds.get());
-    return kerds_;
-  }
-
-  const Operations* operations_;
-  mutable Ref settings_, kerds_;
-  mutable std::array<KeptSetting, core::setting_info.size()> kept_{};
-};
+using py::WindowModel;
 
 // Everything the module keeps; owned through the module state.
 struct TorvexModule {
@@ -215,7 +38,7 @@ struct TorvexModule {
   Ref init_name;  // "__init__"
   py::ModelClasses classes;
   std::unique_ptr<py::WindowResults> window_results;  // the check results' classes and names
-  Operations operations;
+  py::EngineOperations operations;
 
   int traverse(visitproc visit, void* arg) const;
   void clear();
@@ -232,17 +55,9 @@ EngineModel model_of(PyObject* module, PyObject* engine) {
   return EngineModel(*m.context, engine, &m.classes, &m.operations);
 }
 
-// What the window operations (python/engine_windows.hpp) need of the module.
-py::WindowBinding windows_of(PyObject* module) {
+WindowModel window_model_of(PyObject* module, PyObject* engine) {
   TorvexModule& m = module_of(module);
-  return py::WindowBinding{*m.context, m.classes, *m.window_results};
-}
-using WindowMethods = py::WindowMethods<windows_of>;
-
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyCFunction fast(FastFunction fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+  return WindowModel(*m.context, engine, &m.classes, *m.window_results);
 }
 
 Ref boolean(bool value) {
@@ -368,6 +183,73 @@ PyObject* torvex_extend_kerd_to_first_cross_from_history(PyObject* module, PyObj
                           [](EngineModel& m) { core::extend_kerd_to_first_cross_from_history(m); });
 }
 
+PyObject* torvex_update_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{"update_mavet",
+                                   {"self", "trap_recover_window_threshold", "search_range",
+                                    "low_above_kerd_threshold", "close_avg_percent"},
+                                   5};
+    std::array<PyObject*, 5> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    WindowModel m = window_model_of(module, a[0]);
+    core::update_mavet(m, a[1], a[2], a[3], a[4]);
+    return py::none();
+  });
+}
+
+PyObject* torvex_commit_latest_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{"commit_latest_mavet", {"self", "break_kerd_at_price"}, 2};
+    std::array<PyObject*, 2> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    WindowModel m = window_model_of(module, a[0]);
+    core::commit_latest_mavet(m, a[1]);
+    return py::none();
+  });
+}
+
+PyObject* torvex_check_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "check_mavet",
+        {"self", "close_avg_percent", "close_above_kerd_threshold", "trap_recover_window_threshold",
+         "signal_window", "close_above_low_threshold", "bar_count_close_above_kerd_threshold"},
+        7};
+    std::array<PyObject*, 7> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    core::WindowCheckArgs<PyObject*> thresholds;
+    thresholds.close_avg_percent = a[1];
+    thresholds.close_above_kerd_threshold = a[2];
+    thresholds.trap_recover_window_threshold = a[3];
+    thresholds.signal_window = a[4];
+    thresholds.close_above_low_threshold = a[5];
+    thresholds.bar_count_close_above_kerd_threshold = a[6];
+    WindowModel m = window_model_of(module, a[0]);
+    return core::check_mavet(m, thresholds);
+  });
+}
+
+PyObject* torvex_check_mavet_v3(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{
+        "check_mavet_v3",
+        {"self", "close_avg_percent", "close_above_kerd_threshold", "trap_recover_window_threshold",
+         "signal_window", "close_above_low_threshold", "close_above_recover_low_threshold",
+         "bar_count_close_above_kerd_threshold", "vvip_kerd_min_snib_count"},
+        9};
+    std::array<PyObject*, 9> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    const core::WindowCheckArgs<PyObject*> thresholds{a[1], a[2], a[3], a[4],
+                                                      a[5], a[6], a[7], a[8]};
+    WindowModel m = window_model_of(module, a[0]);
+    return core::check_mavet_v3(m, thresholds);
+  });
+}
+
 PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return py::guarded([&] {
@@ -380,62 +262,91 @@ PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+PyObject* torvex_get_success_by_vvip(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return py::guarded([&] {
+    static const py::Signature sig{"get_success_by_vvip", {"self", "successes"}, 2};
+    std::array<PyObject*, 2> a{};
+    py::parse_args(sig, args, nargs, kwnames, a);
+    WindowModel m = window_model_of(module, a[0]);
+    const Ref successes = Ref::borrow(a[1]);
+    auto chosen = core::get_success_by_vvip(m, successes);
+    return chosen ? std::move(*chosen) : py::none();
+  });
+}
+
 // ---- tables
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
-// The class's operations in declaration order. The window operations (update_mavet,
-// check_mavet, check_mavet_v3, commit_latest_mavet) stand between the historical extension and
-// update, and get_success_by_vvip after update.
+// The class's operations in declaration order.
 PyMethodDef torvex_methods[] = {
-    {"__init__", fast(torvex_init), kFast,
+    {"__init__", py::fast(torvex_init), py::kFastCall,
      "__init__($module, self, settings, kerds, vip_snibs, new_vip_snibs, mavets, "
      "normal_high_snib, normal_low_snib, trending_high_snib, trending_low_snib, latest_mavets, "
      "close=None, open=None, high=None, low=None, bar_index=None, time=None, "
      "last_bar_index=None, mintick=None)\n--\n\n"
      "Initialise the base indicator with the eight base values, then keep the settings, the "
      "host's lists, mapping and pivot series as given."},
-    {"add_new_snibs_to_pending", fast(torvex_add_new_snibs_to_pending), kFast,
+    {"add_new_snibs_to_pending", py::fast(torvex_add_new_snibs_to_pending), py::kFastCall,
      "add_new_snibs_to_pending($module, self, is_ma_trending, close_avg_percent)\n--\n\n"
      "Append a pivot record to new_vip_snibs for each pivot the four pivot series report on "
      "this bar and the filters admit; True when any was appended."},
-    {"add_new_snibs_to_processed_array", fast(torvex_add_new_snibs_to_processed_array), kFast,
+    {"add_new_snibs_to_processed_array", py::fast(torvex_add_new_snibs_to_processed_array),
+     py::kFastCall,
      "add_new_snibs_to_processed_array($module, self)\n--\n\n"
      "Move every pending pivot to vip_snibs, the last pending one first."},
-    {"sort_kerds_by_end_bar_index", fast(torvex_sort_kerds_by_end_bar_index), kFast,
+    {"sort_kerds_by_end_bar_index", py::fast(torvex_sort_kerds_by_end_bar_index), py::kFastCall,
      "sort_kerds_by_end_bar_index($module, self)\n--\n\n"
      "Sort kerds in place by end_bar_index, ascending and stable."},
-    {"remove_kerd_by_end_bar_index", fast(torvex_remove_kerd_by_end_bar_index), kFast,
+    {"remove_kerd_by_end_bar_index", py::fast(torvex_remove_kerd_by_end_bar_index), py::kFastCall,
      "remove_kerd_by_end_bar_index($module, self)\n--\n\n"
      "Remove stale lines from the front of kerds, stopping at the first line that is not."},
-    {"extend_kerd_to_first_cross", fast(torvex_extend_kerd_to_first_cross), kFast,
+    {"extend_kerd_to_first_cross", py::fast(torvex_extend_kerd_to_first_cross), py::kFastCall,
      "extend_kerd_to_first_cross($module, self)\n--\n\n"
      "Extend each Kerd object in the list to the first valid cross after extension."},
-    {"sort_and_filter_kerds", fast(torvex_sort_and_filter_kerds), kFast,
+    {"sort_and_filter_kerds", py::fast(torvex_sort_and_filter_kerds), py::kFastCall,
      "sort_and_filter_kerds($module, self)\n--\n\n"
      "On the last bar, sort kerds by end_bar_index and remove stale lines from the front."},
-    {"clear_all_kerd", fast(torvex_clear_all_kerd), kFast,
+    {"clear_all_kerd", py::fast(torvex_clear_all_kerd), py::kFastCall,
      "clear_all_kerd($module, self)\n--\n\n"
      "Empty kerds in place."},
-    {"rebuild_kerd_from_most_recent_snib", fast(torvex_rebuild_kerd_from_most_recent_snib), kFast,
+    {"rebuild_kerd_from_most_recent_snib", py::fast(torvex_rebuild_kerd_from_most_recent_snib),
+     py::kFastCall,
      "rebuild_kerd_from_most_recent_snib($module, self, close_avg_percent=None)\n--\n\n"
      "Move the pending pivots to vip_snibs and rebuild kerds from all processed pivots, newest "
      "first, by backward merges."},
     {"extend_kerd_to_first_cross_from_history",
-     fast(torvex_extend_kerd_to_first_cross_from_history), kFast,
+     py::fast(torvex_extend_kerd_to_first_cross_from_history), py::kFastCall,
      "extend_kerd_to_first_cross_from_history($module, self)\n--\n\n"
      "Replay the extension rules over the bars since each unchecked line's end."},
-    {"update_mavet", fast(WindowMethods::update_mavet), kFast, py::window_docs::update_mavet},
-    {"check_mavet", fast(WindowMethods::check_mavet), kFast, py::window_docs::check_mavet},
-    {"check_mavet_v3", fast(WindowMethods::check_mavet_v3), kFast, py::window_docs::check_mavet_v3},
-    {"commit_latest_mavet", fast(WindowMethods::commit_latest_mavet), kFast,
-     py::window_docs::commit_latest_mavet},
-    {"update", fast(torvex_update), kFast,
+    {"update_mavet", py::fast(torvex_update_mavet), py::kFastCall,
+     "update_mavet($module, self, trap_recover_window_threshold, search_range, "
+     "low_above_kerd_threshold, close_avg_percent)\n--\n\n"
+     "Open a window on every line the current bar breaks, then drop expired windows from the "
+     "front of mavets."},
+    {"check_mavet", py::fast(torvex_check_mavet), py::kFastCall,
+     "check_mavet($module, self, close_avg_percent, close_above_kerd_threshold, "
+     "trap_recover_window_threshold, signal_window, close_above_low_threshold, "
+     "bar_count_close_above_kerd_threshold)\n--\n\n"
+     "Judge each waiting window once; report and commit the first that passes, as a "
+     "MavetResult."},
+    {"check_mavet_v3", py::fast(torvex_check_mavet_v3), py::kFastCall,
+     "check_mavet_v3($module, self, close_avg_percent, close_above_kerd_threshold, "
+     "trap_recover_window_threshold, signal_window, close_above_low_threshold, "
+     "close_above_recover_low_threshold, bar_count_close_above_kerd_threshold, "
+     "vvip_kerd_min_snib_count)\n--\n\n"
+     "Track and judge the recoveries of the open windows; return a MavetResultV2 with the best "
+     "success of the bar, else its last failure."},
+    {"commit_latest_mavet", py::fast(torvex_commit_latest_mavet), py::kFastCall,
+     "commit_latest_mavet($module, self, break_kerd_at_price)\n--\n\n"
+     "Record the current bar index under round_to_mintick(break_kerd_at_price) in "
+     "latest_mavets."},
+    {"update", py::fast(torvex_update), py::kFastCall,
      "update($module, self, is_ma_trending, close_avg_percent)\n--\n\n"
      "Take in this bar's pivots; near the end of the data in draw-from-recent mode, rebuild, "
      "sort, prune and extend the lines. True when a pivot was found."},
-    {"get_success_by_vvip", fast(WindowMethods::get_success_by_vvip), kFast,
-     py::window_docs::get_success_by_vvip},
+    {"get_success_by_vvip", py::fast(torvex_get_success_by_vvip), py::kFastCall,
+     "get_success_by_vvip($module, self, successes)\n--\n\n"
+     "The first success whose is_vvip_signal is true, else the first one; None when empty."},
 };
 
 // `from <module> import <name>` for each name, bound in the module under the same name.
@@ -472,7 +383,7 @@ int exec_module(PyObject* module) {
         {"Torvex", "The per-instrument support-and-resistance engine.", torvex_methods});
     py::check_status(PyModule_AddObjectRef(module, "Torvex", m.torvex_class.get()));
     for (std::size_t i = 0; i < m.operations.name.size(); ++i) {
-      m.operations.name[i] = Ref::steal(PyUnicode_InternFromString(kOperationNames[i]));
+      m.operations.name[i] = Ref::steal(PyUnicode_InternFromString(py::kEngineOperationNames[i]));
       // Read from the class, an instance method gives back the function it wraps.
       m.operations.own[i] = py::get_attr(m.torvex_class.get(), m.operations.name[i].get());
     }
@@ -494,7 +405,7 @@ int TorvexModule::traverse(visitproc visit, void* arg) const {
 
 void TorvexModule::clear() {
   classes = py::ModelClasses{};
-  operations = Operations{};
+  operations = py::EngineOperations{};
   torvex_class = Ref();
   kerd = snib = mavet = Ref();
   base_indicator = Ref();

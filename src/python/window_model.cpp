@@ -1,4 +1,4 @@
-#include "python/python_results.hpp"
+#include "python/window_model.hpp"
 
 #include <climits>
 #include <initializer_list>

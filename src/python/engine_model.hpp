@@ -1,0 +1,196 @@
+#pragma once
+// The Python model as the engine operations use it: the engine object's attributes looked up
+// once per operation where no operation rebinds them, settings and host series values kept
+// while no host code has run since they were read, and the operations another operation calls
+// dispatched to the engine object's own method where a host replaces it.
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "core/engine_bar_search.hpp"
+#include "core/engine_dispatch.hpp"
+#include "core/model.hpp"
+#include "python/python_model.hpp"
+
+namespace torvex::py {
+
+// A series element as read, converted to a number only where the engine needs the number:
+// the package's own series hold numbers already, host series hand over their objects.
+struct RawValue {
+  double number = 0.0;
+  Ref object;  // null when `number` holds the value
+};
+
+// The engine operations that other operations call, by name, and the class's own functions
+// for them: an engine object whose method is another function has it overridden.
+struct EngineOperations {
+  std::array<Ref, core::kEngineOperationCount> name;
+  std::array<Ref, core::kEngineOperationCount> own;
+};
+
+inline constexpr const char* kEngineOperationNames[core::kEngineOperationCount] = {
+    "add_new_snibs_to_pending",
+    "sort_kerds_by_end_bar_index",
+    "remove_kerd_by_end_bar_index",
+    "sort_and_filter_kerds",
+    "clear_all_kerd",
+    "rebuild_kerd_from_most_recent_snib",
+    "extend_kerd_to_first_cross_from_history"};
+
+inline PyObject* call_argument(PyObject* value) {
+  return value;
+}
+inline PyObject* call_argument(const SeriesHandle& series) {
+  return series.object.get();
+}
+
+// A setting as last read, while no host code has run since: reading it again would run none
+// either and give the same value.
+struct KeptSetting {
+  uint64_t epoch = ~uint64_t{0};  // the model's host epoch at the read; never current at first
+  bool flag = false;
+  int64_t count = 0;
+  double number = 0.0;
+
+  template <core::Setting S>
+  core::setting_type<S> get() const {
+    if constexpr (core::info(S).kind == core::SettingKind::flag)
+      return flag;
+    else if constexpr (core::info(S).kind == core::SettingKind::count)
+      return count;
+    else
+      return number;
+  }
+  template <core::Setting S>
+  void set(core::setting_type<S> value) {
+    if constexpr (core::info(S).kind == core::SettingKind::flag)
+      flag = value;
+    else if constexpr (core::info(S).kind == core::SettingKind::count)
+      count = value;
+    else
+      number = value;
+  }
+};
+
+// The Python model as the engine operations use it. An operation reads the same past bars and
+// settings many times over (once per line, once per merge test); what it read is kept while
+// no host code has run since, so each repeat costs no host call.
+class EngineModel : public PythonModel {
+ public:
+  EngineModel(ModelContext& context, PyObject* engine, const ModelClasses* classes,
+              const EngineOperations* operations)
+      : PythonModel(context, engine, classes), operations_(operations) {
+    keep_series_values();
+  }
+  using PythonModel::number;
+
+  // An operation called by another runs as the engine object's own method when a host
+  // subclass or the object itself replaces it; none when the class's own function stands.
+  template <core::EngineOperation Op, class... Args>
+  std::optional<bool> call_override(const Args&... args) const {
+    constexpr auto op = static_cast<std::size_t>(Op);
+    host_ran();  // the method's lookup and any override
+    Ref method = get_attr(engine(), operations_->name[op].get());
+    if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == engine() &&
+        PyMethod_GET_FUNCTION(method.get()) == operations_->own[op].get())
+      return std::nullopt;
+    std::array<PyObject*, sizeof...(Args) + 1> argv{call_argument(args)...};
+    Ref result =
+        Ref::steal(PyObject_Vectorcall(method.get(), argv.data(), sizeof...(Args), nullptr));
+    if constexpr (Op == core::EngineOperation::add_new_snibs_to_pending)
+      return to_flag(result.get());
+    else
+      return true;
+  }
+
+  RawValue raw(const SeriesHandle& series, int64_t offset) const {
+    if (series.direct != nullptr) return RawValue{series_at(series.direct, offset), Ref()};
+    host_ran();
+    Ref key = Ref::steal(PyLong_FromLongLong(offset));
+    return RawValue{0.0, Ref::steal(PyObject_GetItem(series.object.get(), key.get()))};
+  }
+  double number(const RawValue& value) const {
+    if (!value.object) return value.number;
+    if (!plain_number(value.object.get())) host_ran();
+    return to_number(value.object.get());
+  }
+
+  // The replay may search the package's own series in place for the next bar that matters:
+  // the bars it passes over would be read without effect, and only_body_cross, read at each
+  // of them, would be read again unchanged without running host code.
+  bool can_find_straddle(const SeriesHandle& close, const SeriesHandle& open,
+                         const SeriesHandle& high, const SeriesHandle& low) const {
+    if (!close.direct || !open.direct || !high.direct || !low.direct) return false;
+    constexpr auto slot = static_cast<std::size_t>(core::Setting::only_body_cross);
+    return kept_[slot].epoch == host_epoch();
+  }
+  // The oldest y in from_y..0 whose bar at offset -y straddles level, or -1; fails as the
+  // reads of the bar at -from_y would, in their order.
+  int64_t find_straddle(const SeriesHandle& close, const SeriesHandle& open,
+                        const SeriesHandle& high, const SeriesHandle& low, double level,
+                        int64_t from_y) const {
+    for (const SeriesHandle* series : {&close, &open, &high, &low})
+      series_at(series->direct, -from_y);
+    const int64_t count = from_y + 1;
+    const auto oldest = [count](const SeriesHandle& series) {
+      return series.direct->data + (series.direct->length - count);
+    };
+    const int64_t found = core::first_straddling_bar(oldest(close), oldest(open), oldest(high),
+                                                     oldest(low), count, level);
+    return found < 0 ? -1 : from_y - found;
+  }
+
+  // The engine's line list, which no operation rebinds, is looked up once per operation; its
+  // length and elements are read at each use.
+  std::size_t kerd_count() const {
+    return static_cast<std::size_t>(seq_length(container(kerds().get())));
+  }
+  Line kerd_at(std::size_t i) const {
+    return seq_item(container(kerds().get()), static_cast<Py_ssize_t>(i));
+  }
+
+  // Moves the last pending pivot to the processed list. It is appended there before it leaves
+  // the pending list, so a processed list that refuses it loses nothing.
+  void pop_new_snib_to_vip() const {
+    Ref pending = attr(engine(), context().new_vip_snibs.get());
+    const Py_ssize_t last = seq_length(container(pending.get())) - 1;
+    Ref pivot = seq_item(pending.get(), last);
+    Ref processed = attr(engine(), context().vip_snibs.get());
+    seq_append(container(processed.get()), pivot.get());
+    seq_pop_last(pending.get());
+  }
+
+  // Every setting is read from the settings object at its use, unless it was read plainly
+  // (no hook, an exact number) with no host code run since; the engine's
+  // `settings` attribute, which no operation rebinds, is looked up once per operation.
+  template <core::Setting S>
+  core::setting_type<S> setting() const {
+    constexpr auto slot = static_cast<std::size_t>(S);
+    KeptSetting& kept = kept_[slot];
+    if (kept.epoch == host_epoch()) return kept.get<S>();
+    if (!settings_) settings_ = attr(engine(), context().settings.get());
+    bool plain = false;
+    Ref value = attr(settings_.get(), context().setting[slot].get(), plain);
+    const core::setting_type<S> result = setting_value<S>(value.get());
+    const bool plain_value = core::info(S).kind == core::SettingKind::flag
+                                 ? plain_flag(value.get())
+                                 : plain_number(value.get());
+    if (plain && plain_value) {
+      kept.set<S>(result);
+      kept.epoch = host_epoch();
+    }
+    return result;
+  }
+
+ private:
+  const Ref& kerds() const {
+    if (!kerds_) kerds_ = attr(engine(), context().kerds.get());
+    return kerds_;
+  }
+
+  const EngineOperations* operations_;
+  mutable Ref settings_, kerds_;
+  mutable std::array<KeptSetting, core::setting_info.size()> kept_{};
+};
+
+}  // namespace torvex::py
