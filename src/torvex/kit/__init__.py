@@ -7,7 +7,8 @@
 * `host_inputs` (and `pivot_highs`, `pivot_lows`, `trend_flags`, `close_avg_percent`) compute
   the per-bar inputs a host hands the engine from plain OHLC arrays;
 * `load_bars` reads and checks bars from CSV or .npz; `sample_bars` is the embedded data set;
-* `run` drives one engine over the bars and collects lines, signals and failures;
+* `run` drives one engine over the bars and collects lines, signals and failures; `Driver`
+  is its per-bar step, shared by every way of running the engine;
 * `nearest_levels` picks support and resistance around a price from a set of lines.
 """
 
@@ -16,7 +17,17 @@ from __future__ import annotations
 from importlib import resources
 
 from .bars import Bars, BarsError, load_bars, read_csv, synthetic_bars
-from .driver import FAILURE_REASONS, Failure, Line, Pivot, RunResult, Signal, run
+from .driver import (
+    FAILURE_REASONS,
+    Driver,
+    EngineSeries,
+    Failure,
+    Line,
+    Pivot,
+    RunResult,
+    Signal,
+    run,
+)
 from .host import ensure_host_modules
 from .indicators import (
     HostInputs,
@@ -32,6 +43,8 @@ from .settings import Settings, SettingsError
 __all__ = [
     "Bars",
     "BarsError",
+    "Driver",
+    "EngineSeries",
     "FAILURE_REASONS",
     "Failure",
     "HostInputs",

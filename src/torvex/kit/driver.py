@@ -23,7 +23,17 @@ from .settings import Settings
 if TYPE_CHECKING:
     from torvex.dto.mavet import Mavet, MavetFailure
 
-__all__ = ["Line", "Signal", "Failure", "Pivot", "RunResult", "FAILURE_REASONS", "run"]
+__all__ = [
+    "Driver",
+    "EngineSeries",
+    "Failure",
+    "FAILURE_REASONS",
+    "Line",
+    "Pivot",
+    "RunResult",
+    "Signal",
+    "run",
+]
 
 # failure flag of the result record -> short name used in summaries and JSON
 FAILURE_REASONS = {
@@ -132,6 +142,156 @@ def _plain(value: Any) -> Any:
     return value
 
 
+class EngineSeries:
+    """The ten series one engine reads: the bar's prices and time, the four pivot series and
+    the trend flags. A host either preloads whole columns and advances them bar by bar, or
+    starts them empty and appends each bar as it arrives."""
+
+    NAMES = (
+        "close",
+        "open",
+        "high",
+        "low",
+        "time",
+        "normal_high",
+        "normal_low",
+        "trending_high",
+        "trending_low",
+        "trending",
+    )
+    __slots__ = (*NAMES, "all")
+
+    def __init__(self, columns: tuple[Any, ...] | None = None) -> None:
+        from torvex.series import Series
+
+        if columns is None:
+            made = tuple(Series() for _ in range(10))
+        else:
+            # the whole column is stored once; advance() reveals one bar at a time
+            made = tuple(
+                Series(np.ascontiguousarray(values, dtype=np.float64), visible=1)
+                for values in columns
+            )
+        for name, one in zip(self.NAMES, made):
+            setattr(self, name, one)
+        self.all = made
+
+    @classmethod
+    def preloaded(cls, bars: Bars, inputs: HostInputs) -> "EngineSeries":
+        """Whole columns, the first bar visible."""
+        return cls(
+            (
+                bars.close,
+                bars.open,
+                bars.high,
+                bars.low,
+                bars.time,
+                inputs.normal_high_snib,
+                inputs.normal_low_snib,
+                inputs.trending_high_snib,
+                inputs.trending_low_snib,
+                inputs.is_ma_trending,
+            )
+        )
+
+    def advance(self) -> None:
+        for one in self.all:
+            one.advance()
+
+
+class Driver:
+    """One engine, the lists and mapping it shares with its host, and the per-bar step: every
+    way of running the engine (`run`, the backtrader indicator) drives it through `step`, so
+    they all give the same results."""
+
+    def __init__(self, settings: Settings, series: EngineSeries, last_bar_index: int) -> None:
+        # the engine module must already be importable (ensure_host_modules or the host's own)
+        from torvex.dto.torvex import Torvex
+
+        self.settings = s = settings
+        self.series = series
+        self.kerds: list[Any] = []
+        self.vip_snibs: list[Any] = []
+        self.new_vip_snibs: list[Any] = []
+        self.mavets: list[Any] = []
+        self.latest_mavets: dict[float, int] = {}
+        self.signals: list[Signal] = []
+        self.failures: list[Failure] = []
+        self.engine = Torvex(
+            settings,
+            self.kerds,
+            self.vip_snibs,
+            self.new_vip_snibs,
+            self.mavets,
+            series.normal_high,
+            series.normal_low,
+            series.trending_high,
+            series.trending_low,
+            self.latest_mavets,
+            series.close,
+            series.open,
+            series.high,
+            series.low,
+            0,
+            series.time,
+            last_bar_index,
+            s.mintick,
+        )
+        # a window reads the closes `search_range` bars back and the previous close
+        self._first_window_bar = max(s.search_range, 1)
+        self._checks = (
+            s.close_above_kerd_threshold,
+            s.trap_recover_window_threshold,
+            s.signal_window,
+            s.close_above_low_threshold,
+            s.close_above_recover_low_threshold,
+            s.bar_count_close_above_kerd_threshold,
+            s.vvip_kerd_min_snib_count,
+        )
+        self._tracking = (
+            s.trap_recover_window_threshold,
+            s.search_range,
+            s.low_above_kerd_threshold,
+        )
+
+    def step(self, bar: int, cap: float, date: str) -> Signal | None:
+        """Drive the engine over bar `bar`, whose series values are current, with the bar's
+        average range `cap`; returns the bar's signal, if any (failures are collected)."""
+        engine = self.engine
+        engine.bar_index = bar
+        engine.update(self.series.trending, cap)
+        if bar >= self._first_window_bar:
+            engine.update_mavet(*self._tracking, cap)
+        if not self.mavets:
+            return None
+        check = engine.check_mavet_v3(cap, *self._checks)
+        if check.is_kerd_satisfied():
+            success = check.success
+            # the engine attaches a copy of the judged window to every result
+            assert success is not None and success.mavet is not None
+            engine.commit_latest_mavet(success.mavet.break_kerd_at_price)
+            signal = _signal(bar, date, success.mavet, success.is_vvip_signal)
+            self.signals.append(signal)
+            return signal
+        if check.recovery_failed():
+            failure = check.failure
+            assert failure is not None and failure.mavet is not None
+            self.failures.append(_failure(bar, date, failure.mavet, failure))
+        return None
+
+    def finish(self, result: RunResult) -> RunResult:
+        """Put the signals, failures, final lines and pivots into `result`."""
+        dates = result.bars.dates
+        result.signals = list(self.signals)
+        result.failures = list(self.failures)
+        result.lines = [_line(kerd, dates) for kerd in self.kerds]
+        result.pivots = sorted(
+            (_pivot(snib, dates) for snib in [*self.vip_snibs, *self.new_vip_snibs]),
+            key=lambda p: (p.bar, not p.is_high),
+        )
+        return result
+
+
 def run(
     bars: Bars,
     settings: Settings | None = None,
@@ -142,72 +302,12 @@ def run(
     is called every `progress_every` bars (default: about 200 times a run) and after the last.
     """
     ensure_host_modules()
-    from torvex.dto.torvex import Torvex
-    from torvex.series import Series
-
     settings = settings if settings is not None else Settings()
     count = len(bars)
     inputs = host_inputs(bars.high, bars.low, bars.close, settings)
-
-    def series(values: Any) -> Series:
-        # the whole column is stored once; advance() reveals one bar at a time
-        return Series(np.ascontiguousarray(values, dtype=np.float64), visible=1)
-
-    close, open_, high, low = (series(a) for a in (bars.close, bars.open, bars.high, bars.low))
-    time = series(bars.time)
-    normal_high, normal_low, trending_high, trending_low, trending = (
-        series(a)
-        for a in (
-            inputs.normal_high_snib,
-            inputs.normal_low_snib,
-            inputs.trending_high_snib,
-            inputs.trending_low_snib,
-            inputs.is_ma_trending,
-        )
-    )
-    advancing = (
-        close,
-        open_,
-        high,
-        low,
-        time,
-        normal_high,
-        normal_low,
-        trending_high,
-        trending_low,
-        trending,
-    )
-    kerds: list[Any] = []
-    vip_snibs: list[Any] = []
-    new_vip_snibs: list[Any] = []
-    mavets: list[Any] = []
-    latest_mavets: dict[float, int] = {}
-    engine = Torvex(
-        settings,
-        kerds,
-        vip_snibs,
-        new_vip_snibs,
-        mavets,
-        normal_high,
-        normal_low,
-        trending_high,
-        trending_low,
-        latest_mavets,
-        close,
-        open_,
-        high,
-        low,
-        0,
-        time,
-        count - 1,
-        settings.mintick,
-    )
-
-    s = settings
-    trap = s.trap_recover_window_threshold
-    search_range = s.search_range
-    # a window reads the closes `search_range` bars back and the previous close
-    first_window_bar = max(search_range, 1)
+    series = EngineSeries.preloaded(bars, inputs)
+    driver = Driver(settings, series, count - 1)
+    step = driver.step
     caps = inputs.close_avg_percent.tolist()
     every = progress_every if progress_every > 0 else max(1, count // 200)
     result = RunResult(bars=bars, settings=settings, inputs=inputs)
@@ -216,52 +316,20 @@ def run(
     started = _clock.perf_counter()
     for bar in range(count):
         if bar:
-            for one in advancing:
-                one.advance()
-        engine.bar_index = bar
-        cap = caps[bar]
-        engine.update(trending, cap)
-        if bar >= first_window_bar:
-            engine.update_mavet(trap, search_range, s.low_above_kerd_threshold, cap)
-        if mavets:
-            check = engine.check_mavet_v3(
-                cap,
-                s.close_above_kerd_threshold,
-                trap,
-                s.signal_window,
-                s.close_above_low_threshold,
-                s.close_above_recover_low_threshold,
-                s.bar_count_close_above_kerd_threshold,
-                s.vvip_kerd_min_snib_count,
-            )
-            if check.is_kerd_satisfied():
-                success = check.success
-                # the engine attaches a copy of the judged window to every result
-                assert success is not None and success.mavet is not None
-                engine.commit_latest_mavet(success.mavet.break_kerd_at_price)
-                result.signals.append(_signal(bar, dates, success.mavet, success.is_vvip_signal))
-            elif check.recovery_failed():
-                failure = check.failure
-                assert failure is not None and failure.mavet is not None
-                result.failures.append(_failure(bar, dates, failure.mavet, failure))
+            series.advance()
+        step(bar, caps[bar], dates[bar])
         if progress is not None and (bar + 1) % every == 0:
             progress(bar + 1, count)
     result.seconds = _clock.perf_counter() - started
     if progress is not None and count % every:
         progress(count, count)
-
-    result.lines = [_line(kerd, dates) for kerd in kerds]
-    result.pivots = sorted(
-        (_pivot(snib, dates) for snib in [*vip_snibs, *new_vip_snibs]),
-        key=lambda p: (p.bar, not p.is_high),
-    )
-    return result
+    return driver.finish(result)
 
 
-def _signal(bar: int, dates: tuple[str, ...], window: Mavet, vvip: bool) -> Signal:
+def _signal(bar: int, date: str, window: Mavet, vvip: bool) -> Signal:
     return Signal(
         bar=bar,
-        date=dates[bar],
+        date=date,
         level=window.break_kerd_at_price,
         vvip=bool(vvip),
         break_bar=window.break_kerd_at_bar_index,
@@ -270,10 +338,10 @@ def _signal(bar: int, dates: tuple[str, ...], window: Mavet, vvip: bool) -> Sign
     )
 
 
-def _failure(bar: int, dates: tuple[str, ...], window: Mavet, failure: MavetFailure) -> Failure:
+def _failure(bar: int, date: str, window: Mavet, failure: MavetFailure) -> Failure:
     return Failure(
         bar=bar,
-        date=dates[bar],
+        date=date,
         level=window.break_kerd_at_price,
         reasons=tuple(name for flag, name in FAILURE_REASONS.items() if getattr(failure, flag)),
         break_bar=window.break_kerd_at_bar_index,
