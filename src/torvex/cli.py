@@ -1,4 +1,5 @@
-"""Command line: ``python3 -m torvex run [BARS_FILE]`` and ``python3 -m torvex settings``.
+"""Command line: ``python3 -m torvex run [BARS_FILE]``, ``python3 -m torvex scan PATH`` and
+``python3 -m torvex settings``.
 
 User mistakes (bad bar files, unknown settings, unparsable values, unwritable outputs) end with
 one line on stderr and exit status 1; command-line misuse is argparse's, exit status 2.
@@ -32,6 +33,8 @@ from .kit.settings import (
     load_settings_file,
     parse_assignment,
 )
+from .scan import BAR_SUFFIXES
+from .scan.table import FORMATS
 
 PROG = "python3 -m torvex"
 # inputs at least this long get a progress bar on a terminal
@@ -64,20 +67,7 @@ def _parser() -> argparse.ArgumentParser:
         help="CSV with Date, Open, High, Low, Close columns (any case, other columns ignored) "
         "or .npz holding a structured array with those fields",
     )
-    run_cmd.add_argument(
-        "--set",
-        dest="assignments",
-        action="append",
-        default=[],
-        metavar="NAME=VALUE",
-        help=f"override one setting (repeatable; `{PROG} settings` lists them)",
-    )
-    run_cmd.add_argument(
-        "--settings",
-        dest="settings_file",
-        metavar="FILE",
-        help="overrides from a JSON object or name=value lines; --set wins over it",
-    )
+    _settings_arguments(run_cmd)
     run_cmd.add_argument(
         "--json",
         dest="json_out",
@@ -101,6 +91,59 @@ def _parser() -> argparse.ArgumentParser:
         action="store_true",
         help="show a progress bar on stderr even when it is not a terminal",
     )
+    scan_cmd = commands.add_parser(
+        "scan",
+        help="run every instrument of a universe and write one row per instrument",
+        description=(
+            "Run one engine per instrument, in parallel, and collect one row per instrument "
+            "sorted by symbol: bars, last date and close, the nearest support and resistance "
+            "lines around the last close with their pivot counts, the last signal, the counts "
+            "of lines, signals and failed recoveries, the seconds it took and its error (empty "
+            "when it succeeded). An instrument that fails is one row with its error; the scan "
+            "goes on."
+        ),
+        epilog=(
+            "Exit status: 0 when every instrument ran, 3 when the table was made but some "
+            "instruments failed, 1 on a mistake that stopped the scan, 2 on misuse."
+        ),
+    )
+    scan_cmd.add_argument(
+        "path",
+        metavar="PATH",
+        help=f"a directory of bar files ({', '.join(BAR_SUFFIXES)}), one instrument per file "
+        "named by its stem",
+    )
+    scan_cmd.add_argument(
+        "--out",
+        metavar="TABLE",
+        help="write the table to TABLE: CSV, Parquet or JSON records by its suffix "
+        f"({', '.join(FORMATS)})",
+    )
+    _settings_arguments(scan_cmd)
+    where = scan_cmd.add_mutually_exclusive_group()
+    where.add_argument(
+        "--jobs",
+        type=_positive,
+        metavar="N",
+        help="worker processes of the local pool (default: the number of cores)",
+    )
+    where.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the running Dask cluster whose scheduler is at ADDRESS "
+        "(e.g. tcp://10.0.0.5:8786); its workers need torvex installed",
+    )
+    where.add_argument(
+        "--dask-local",
+        type=_positive,
+        metavar="N",
+        help="start a Dask cluster of N worker processes on this machine (loopback only)",
+    )
+    scan_cmd.add_argument(
+        "--progress",
+        action="store_true",
+        help="show a progress bar on stderr even when it is not a terminal",
+    )
     commands.add_parser(
         "settings",
         help="list every setting with its default and meaning",
@@ -109,12 +152,43 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _settings_arguments(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--set",
+        dest="assignments",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help=f"override one setting (repeatable; `{PROG} settings` lists them)",
+    )
+    command.add_argument(
+        "--settings",
+        dest="settings_file",
+        metavar="FILE",
+        help="overrides from a JSON object or name=value lines; --set wins over it",
+    )
+
+
+def _positive(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not at least 1")
+    return number
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         if args.command == "settings":
             _print_settings(sys.stdout)
             return 0
+        if args.command == "scan":
+            from .scan_command import run_scan
+
+            return run_scan(args, _settings(args))
         return _run(args)
     except (UserError, BarsError, SettingsError, PlotUnavailable) as e:
         print(f"torvex: error: {e}", file=sys.stderr)

@@ -9,7 +9,8 @@
 * `load_bars` reads and checks bars from CSV or .npz; `sample_bars` is the embedded data set;
 * `run` drives one engine over the bars and collects lines, signals and failures; `Driver`
   is its per-bar step, shared by every way of running the engine;
-* `nearest_levels` picks support and resistance around a price from a set of lines.
+* `nearest_levels` picks support and resistance around a price from a set of lines;
+* `synthetic_universe` makes many seeded instruments of different volatilities.
 """
 
 from __future__ import annotations
@@ -39,6 +40,7 @@ from .indicators import (
 )
 from .levels import Level, nearest_levels
 from .settings import Settings, SettingsError
+from .universe import synthetic_universe
 
 __all__ = [
     "Bars",
@@ -66,6 +68,7 @@ __all__ = [
     "run",
     "sample_bars",
     "synthetic_bars",
+    "synthetic_universe",
     "trend_flags",
 ]
 

@@ -324,11 +324,15 @@ def read_npz(path: str | os.PathLike[str], label: str | None = None) -> Bars:
 
 
 def synthetic_bars(
-    count: int, seed: int = 7, start: str = "2015-01-02", price: float = 100.0
+    count: int,
+    seed: int = 7,
+    start: str = "2015-01-02",
+    price: float = 100.0,
+    volatility: float = 0.012,
 ) -> Bars:
     """A seeded synthetic daily series: business days from `start`, a geometric random walk
-    whose drift switches between up, down and sideways regimes and whose volatility clusters,
-    rounded to cents. Not market data."""
+    whose drift switches between up, down and sideways regimes and whose volatility clusters
+    around `volatility` (daily), rounded to cents. Not market data."""
     rng = np.random.default_rng(seed)
     day = dt.date.fromisoformat(start)
     dates: list[str] = []
@@ -342,17 +346,17 @@ def synthetic_bars(
         if i % 60 == 0 or rng.random() < 0.01:
             regime = rng.choice([-0.0015, 0.0, 0.0, 0.0015])
         drift[i] = regime
-    volatility = np.empty(count)
-    sigma = 0.012
+    sigmas = np.empty(count)
+    sigma = volatility
     for i in range(count):
-        sigma = 0.94 * sigma + 0.06 * 0.012 * math.exp(rng.normal(0.0, 0.5))
-        volatility[i] = sigma
-    returns = drift + volatility * rng.standard_normal(count)
+        sigma = 0.94 * sigma + 0.06 * volatility * math.exp(rng.normal(0.0, 0.5))
+        sigmas[i] = sigma
+    returns = drift + sigmas * rng.standard_normal(count)
     close = price * np.exp(np.cumsum(returns))
     previous = np.concatenate([[price], close[:-1]])
-    gap = previous * np.exp(volatility * 0.3 * rng.standard_normal(count))
-    top = np.maximum(gap, close) * (1 + volatility * np.abs(rng.standard_normal(count)) * 0.6)
-    bottom = np.minimum(gap, close) * (1 - volatility * np.abs(rng.standard_normal(count)) * 0.6)
+    gap = previous * np.exp(sigmas * 0.3 * rng.standard_normal(count))
+    top = np.maximum(gap, close) * (1 + sigmas * np.abs(rng.standard_normal(count)) * 0.6)
+    bottom = np.minimum(gap, close) * (1 - sigmas * np.abs(rng.standard_normal(count)) * 0.6)
     o, c = np.round(gap, 2), np.round(close, 2)
     h = np.maximum(np.round(top, 2), np.maximum(o, c))
     lo = np.minimum(np.round(bottom, 2), np.minimum(o, c))

@@ -1,0 +1,114 @@
+"""Many instruments: one engine run per instrument on an executor, the results as one table.
+
+``scan(universe)`` takes a directory of bar files (one instrument per file, named by its
+stem), or a mapping of symbol to `Bars`, and runs `torvex.kit.run` on every instrument with the
+same settings: on a local process pool by default, or on a Dask cluster (`scheduler=` a
+running one's address, `dask_workers=` a local one of that many workers). Each instrument
+becomes one `ScanRow`: its last close, the support and resistance lines around it, its last
+signal and counts, or the one-line error that stopped it. An executor never changes a row; only
+`seconds` (each instrument's wall time) varies from run to run.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Callable
+
+from torvex.kit import Settings
+
+from .pool import DIED, Task, run_on_pool
+from .table import COLUMNS, ScanRow, frame, table_format, write_table
+from .universe import BAR_SUFFIXES, Universe, instruments
+from .work import Instrument, run_instrument
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = [
+    "BAR_SUFFIXES",
+    "COLUMNS",
+    "DIED",
+    "Instrument",
+    "ScanRow",
+    "ScanTable",
+    "run_instrument",
+    "scan",
+    "table_format",
+]
+
+
+@dataclass
+class ScanTable:
+    """The rows in symbol order, and how they were made."""
+
+    rows: list[ScanRow]
+    executor: str
+    seconds: float  # wall time of the whole scan
+    settings: Settings = field(default_factory=Settings)
+
+    @property
+    def failed(self) -> list[ScanRow]:
+        return [row for row in self.rows if row.failed]
+
+    @property
+    def bars(self) -> int:
+        return sum(row.bars or 0 for row in self.rows)
+
+    def frame(self) -> pandas.DataFrame:
+        return frame(self.rows)
+
+    def write(self, path: str | os.PathLike[str]) -> None:
+        """CSV, Parquet or JSON records, by the suffix of `path`."""
+        write_table(self.rows, path)
+
+
+def scan(
+    universe: Universe,
+    settings: Settings | None = None,
+    *,
+    jobs: int | None = None,
+    scheduler: str | None = None,
+    dask_workers: int | None = None,
+    progress: Callable[[int, int], None] | None = None,
+    task: Task = run_instrument,
+) -> ScanTable:
+    """Run every instrument of `universe` and collect one row each, sorted by symbol.
+
+    `jobs` is the process pool's size (default: the number of cores); `scheduler` or
+    `dask_workers` send the runs to Dask instead. `progress(done, total)` is called as each
+    instrument's row arrives. `task` replaces the per-instrument work; it must be a module-level function (it is
+    sent to the workers by name) taking an `Instrument` and the settings."""
+    settings = settings if settings is not None else Settings()
+    if scheduler is not None and dask_workers is not None:
+        raise ValueError("give a Dask scheduler address or a local worker count, not both")
+    started = time.perf_counter()
+    todo = instruments(universe)
+    rows: list[ScanRow] = []
+
+    def done(row: ScanRow) -> None:
+        rows.append(row)
+        if progress is not None:
+            progress(len(rows), len(todo))
+
+    if scheduler is not None or dask_workers is not None:
+        from .cluster import run_on_dask
+
+        if dask_workers is not None and dask_workers < 1:
+            raise ValueError("a local Dask cluster needs at least 1 worker")
+        run_on_dask(todo, task, settings, done, scheduler=scheduler, local_workers=dask_workers)
+        executor = (
+            f"Dask cluster at {scheduler}"
+            if scheduler is not None
+            else f"local Dask cluster of {dask_workers} workers"
+        )
+    else:
+        workers = jobs if jobs is not None else (os.cpu_count() or 1)
+        if workers < 1:
+            raise ValueError("a process pool needs at least 1 job")
+        workers = min(workers, max(len(todo), 1))
+        run_on_pool(todo, task, settings, workers, done)
+        executor = f"process pool of {workers} {'job' if workers == 1 else 'jobs'}"
+    rows.sort(key=lambda row: row.symbol)
+    return ScanTable(rows, executor, time.perf_counter() - started, settings)

@@ -1,0 +1,54 @@
+"""Which instruments a scan runs: the bar files of a directory (one instrument per file, named
+by its stem), the symbols of one long table, or bars already in memory."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping
+from typing import Union
+
+from torvex.kit import Bars, BarsError
+
+from .work import Instrument
+
+__all__ = ["BAR_SUFFIXES", "Universe", "instruments"]
+
+BAR_SUFFIXES = (".csv", ".npz", ".parquet", ".pq")
+
+Universe = Union[str, "os.PathLike[str]", Mapping[str, Bars]]
+
+
+def instruments(universe: Universe) -> list[Instrument]:
+    """The instruments in symbol order. A symbol whose bars cannot be had carries its error."""
+    if isinstance(universe, Mapping):
+        return [Instrument(str(symbol), bars=bars) for symbol, bars in sorted(universe.items())]
+    path = os.path.abspath(os.fspath(universe))
+    if os.path.isdir(path):
+        return _directory(path)
+    if not os.path.exists(path):
+        raise BarsError(f"{os.fspath(universe)}: no such file or directory")
+    raise BarsError(f"{os.fspath(universe)}: not a directory of bar files")
+
+
+def _directory(path: str) -> list[Instrument]:
+    files: dict[str, list[str]] = {}
+    try:
+        names = sorted(os.listdir(path))
+    except OSError as e:
+        raise BarsError(f"{path}: cannot list: {e.strerror or e}") from None
+    for name in names:
+        stem, suffix = os.path.splitext(name)
+        full = os.path.join(path, name)
+        if name.startswith(".") or suffix.lower() not in BAR_SUFFIXES or os.path.isdir(full):
+            continue
+        files.setdefault(stem, []).append(full)
+    if not files:
+        raise BarsError(f"{path}: no bar files ({', '.join(BAR_SUFFIXES)})")
+    found = []
+    for symbol, paths in sorted(files.items()):
+        if len(paths) > 1:
+            shown = ", ".join(os.path.basename(p) for p in paths)
+            found.append(Instrument(symbol, error=f"{symbol}: several bar files ({shown})"))
+        else:
+            found.append(Instrument(symbol, path=paths[0]))
+    return found

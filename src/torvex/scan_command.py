@@ -1,0 +1,121 @@
+"""``python3 -m torvex scan PATH``: a universe on an executor, the table written, a summary."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any, Callable, TextIO
+
+from .cli import UserError
+from .kit import Settings
+from .kit.plot import decimals
+from .scan import ScanTable, scan, table_format
+from .scan.cluster import ClusterError
+
+# rows shown on the terminal when the table is not written to a file
+SHOWN_ROWS = 20
+# exit status when the table was made but some instruments failed
+SOME_FAILED = 3
+
+
+def run_scan(args: argparse.Namespace, settings: Settings) -> int:
+    if args.out:
+        _check_out(args.out)
+    bar = _progress_bar(args.progress)
+    try:
+        table = scan(
+            args.path,
+            settings,
+            jobs=args.jobs,
+            scheduler=args.scheduler,
+            dask_workers=args.dask_local,
+            progress=bar[0] if bar else None,
+        )
+    except ClusterError as e:
+        raise UserError(str(e)) from None
+    finally:
+        if bar:
+            bar[1]()
+    if args.out:
+        try:
+            table.write(args.out)
+        except OSError as e:
+            raise UserError(f"{args.out}: cannot write: {e.strerror or e}") from None
+    print_summary(table, args.path, args.out, sys.stdout)
+    return SOME_FAILED if table.failed else 0
+
+
+def _check_out(out: str) -> None:
+    """Refuse an output the scan could not write before it runs, not after."""
+    try:
+        table_format(out)
+    except ValueError as e:
+        raise UserError(f"--out {e}") from None
+    folder = os.path.dirname(os.path.abspath(out))
+    if not os.path.isdir(folder):
+        raise UserError(f"{out}: cannot write: no such directory {folder}")
+    if os.path.isdir(out):
+        raise UserError(f"{out}: cannot write: is a directory")
+
+
+def _progress_bar(forced: bool) -> tuple[Callable[[int, int], None], Callable[[], None]] | None:
+    if not (forced or sys.stderr.isatty()):
+        return None
+    from tqdm import tqdm
+
+    bar = tqdm(unit="instrument", file=sys.stderr, desc="torvex scan")
+
+    def update(done: int, total: int) -> None:
+        bar.total = total
+        bar.update(done - bar.n)
+
+    return update, bar.close
+
+
+def print_summary(table: ScanTable, path: str, out: str | None, stream: TextIO) -> None:
+    w = stream.write
+    count = len(table.rows)
+    rate = count / max(table.seconds, 1e-9)
+    w(
+        f"torvex scan of {path}: {count} instruments, {table.bars:,} bars on a "
+        f"{table.executor}: {table.seconds:.2f} s, {rate:,.1f} instruments/s\n"
+    )
+    failed = table.failed
+    w(f"{count - len(failed)} ran, {len(failed)} failed\n")
+    for row in failed:
+        w(f"  {row.symbol}: {row.error}\n")
+    if out:
+        w(f"table of {count} rows written to {out}\n")
+        return
+    digits = decimals(table.settings.mintick)
+    shown = [row for row in table.rows if not row.failed][:SHOWN_ROWS]
+    if not shown:
+        return
+    w(
+        f"\n  {'symbol':<12} {'last_date':<10} {'close':>10} {'support':>10} {'piv':>3} "
+        f"{'resistance':>10} {'piv':>3}  last signal\n"
+    )
+    for row in shown:
+        signal = (
+            f"{row.last_signal_date} at {row.last_signal_level:.{digits}f}"
+            + (" vvip" if row.last_signal_vvip else "")
+            if row.last_signal_date
+            else "none"
+        )
+        w(
+            f"  {row.symbol:<12} {row.last_date:<10} {_price(row.last_close, digits)} "
+            f"{_price(row.support, digits)} {_count(row.support_pivots)} "
+            f"{_price(row.resistance, digits)} {_count(row.resistance_pivots)}  {signal}\n"
+        )
+    rest = count - len(failed) - len(shown)
+    if rest > 0:
+        w(f"  ... {rest} more; --out TABLE writes them all\n")
+
+
+def _price(value: Any, digits: int) -> str:
+    return f"{value:>10.{digits}f}" if value is not None else f"{'-':>10}"
+
+
+def _count(value: Any) -> str:
+    return f"{value:>3}" if value is not None else f"{'-':>3}"
