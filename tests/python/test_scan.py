@@ -1,0 +1,211 @@
+"""Scanning a universe: rows against single runs, executors and job counts that must not change
+a row, a worker that dies, bad files as error rows, and the table on disk."""
+
+import dataclasses
+import json
+import math
+import os
+
+import numpy as np
+import pytest
+
+from torvex.cli import main
+from torvex.kit import Settings, run, synthetic_universe
+from torvex.scan import COLUMNS, DIED, scan
+from torvex.scan.work import run_instrument
+
+UNIVERSE = synthetic_universe(5, bars=400, seed=3)
+
+
+def timeless(rows):
+    return [dataclasses.replace(row, seconds=0.0) for row in rows]
+
+
+PRICES = ("Open", "High", "Low", "Close")
+
+
+def columns(bars):
+    return zip(PRICES, (bars.open, bars.high, bars.low, bars.close))
+
+
+def write_csv(path, bars):
+    cells = [bars.dates] + [[repr(v) for v in values.tolist()] for _, values in columns(bars)]
+    with open(path, "w") as f:
+        f.write("Date,Open,High,Low,Close\n")
+        f.writelines(",".join(row) + "\n" for row in zip(*cells))
+
+
+def write_npz(path, bars):
+    array = np.zeros(len(bars), dtype=[("Date", "U10")] + [(c, "f8") for c in PRICES])
+    array["Date"] = bars.dates
+    for column, values in columns(bars):
+        array[column] = values
+    np.savez(path, bars=array)
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    """The universe as files, in both formats, with a bad file, a doubled stem and a stray."""
+    root = tmp_path_factory.mktemp("universe")
+    for i, (symbol, bars) in enumerate(UNIVERSE.items()):
+        (write_npz if i % 2 else write_csv)(str(root / f"{symbol}{'.npz' if i % 2 else '.csv'}"), bars)
+    (root / "BAD.csv").write_text("Date,Open,High,Low,Close\n2020-01-02,10,11,9,10\n2020-01-03,1,x,1,1\n")
+    (root / "TWICE.csv").write_text("Date,Open,High,Low,Close\n")
+    (root / "TWICE.npz").write_bytes(b"")
+    (root / "README.txt").write_text("not bars")
+    return root
+
+
+@pytest.fixture(scope="module")
+def pool_rows():
+    return scan(UNIVERSE, jobs=2).rows
+
+
+def test_rows_agree_with_single_runs(pool_rows):
+    assert [row.symbol for row in pool_rows] == sorted(UNIVERSE)
+    for row in pool_rows:
+        result = run(UNIVERSE[row.symbol])
+        close = float(result.bars.close[-1])
+        assert (row.bars, row.last_date, row.last_close) == (400, result.bars.dates[-1], close)
+        assert (row.lines, row.signals, row.failures) == (
+            len(result.lines), len(result.signals), len(result.failures))
+        standing = [line for line in result.lines if not line.violated]
+        below = [line for line in standing if line.level <= close]
+        above = [line for line in standing if line.level > close]
+        for level, pivots, side, nearest in (
+            (row.support, row.support_pivots, below, max),
+            (row.resistance, row.resistance_pivots, above, min),
+        ):
+            if not side:
+                assert level is None and pivots is None
+                continue
+            best = nearest(side, key=lambda line: line.level)
+            assert (level, pivots) == (best.level, len(best.pivots))
+        last = result.signals[-1]
+        assert (row.last_signal_date, row.last_signal_level, row.last_signal_vvip) == (
+            last.date, last.level, last.vvip)
+        assert row.error == "" and row.seconds > 0
+    # the universe is worth scanning: lines on both sides somewhere, and signals
+    assert any(row.support is not None for row in pool_rows)
+    assert any(row.resistance is not None for row in pool_rows)
+
+
+def test_job_count_does_not_change_a_row(pool_rows):
+    assert timeless(scan(UNIVERSE, jobs=1).rows) == timeless(pool_rows)
+
+
+def test_local_dask_cluster_gives_the_same_table(pool_rows):
+    pytest.importorskip("distributed")
+    table = scan(UNIVERSE, dask_workers=2)
+    assert table.executor == "local Dask cluster of 2 workers"
+    assert timeless(table.rows) == timeless(pool_rows)
+
+
+def dying(instrument, settings):
+    """A task whose worker dies on one instrument, as a crash in native code would kill it."""
+    if instrument.symbol == "DIES":
+        os._exit(7)
+    return run_instrument(instrument, settings)
+
+
+def test_a_dying_worker_loses_nothing_else(pool_rows):
+    universe = dict(UNIVERSE, DIES=UNIVERSE["SYN0000"])
+    table = scan(universe, jobs=2, task=dying)
+    died = [row for row in table.rows if row.symbol == "DIES"]
+    assert [row.error for row in died] == [DIED]
+    others = [row for row in table.rows if row.symbol != "DIES"]
+    assert timeless(others) == timeless(pool_rows)
+
+
+def test_directory_scan_from_the_command_line(folder, pool_rows, capsys, tmp_path):
+    out = tmp_path / "table.csv"
+    code = main(["scan", str(folder), "--out", str(out), "--jobs", "2"])
+    printed, err = capsys.readouterr()
+    assert code == 3  # the table was made, some instruments failed
+    assert err == ""  # no progress bar when stderr is not a terminal
+    assert "7 instruments" in printed and "5 ran, 2 failed" in printed
+    import pandas as pd
+
+    table = pd.read_csv(out, keep_default_na=False, na_values=[""])
+    assert tuple(table.columns) == COLUMNS
+    assert table["symbol"].tolist() == ["BAD", *sorted(UNIVERSE), "TWICE"]
+    errors = dict(zip(table["symbol"], table["error"].fillna("")))
+    assert errors["BAD"] == f"{folder / 'BAD.csv'}: row 3, column High: 'x' is not a number"
+    assert errors["TWICE"] == "TWICE: several bar files (TWICE.csv, TWICE.npz)"
+    good = table[table["error"].isna()]
+    expected = {row.symbol: row for row in pool_rows}
+    for record in good.to_dict("records"):
+        row = expected[record["symbol"]]
+        assert record["support"] == row.support or (math.isnan(record["support"]) and row.support is None)
+        assert (record["bars"], record["last_close"], record["signals"]) == (
+            row.bars, row.last_close, row.signals)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".json"])
+def test_table_files_hold_what_was_scanned(suffix, tmp_path):
+    pd = pytest.importorskip("pandas")
+    universe = dict(list(UNIVERSE.items())[:2])
+    table = scan(universe, jobs=1)
+    failed = dataclasses.replace(table.rows[0], symbol="ZZZ", bars=None, support=None,
+                                 last_signal_vvip=None, error="ZZZ: no bars")
+    table.rows.append(failed)
+    path = tmp_path / f"table{suffix}"
+    table.write(path)
+    if suffix == ".json":
+        assert json.loads(path.read_text()) == [dataclasses.asdict(row) for row in table.rows]
+        return
+    back = pd.read_parquet(path) if suffix == ".parquet" else pd.read_csv(path)
+    expected = table.frame()
+    assert tuple(back.columns) == tuple(expected.columns) == COLUMNS
+
+    def plain(values):  # an empty CSV cell reads back as missing
+        return [None if pd.isna(v) or v == "" else v for v in values]
+
+    for column in COLUMNS:
+        assert plain(back[column]) == plain(expected[column]), column
+
+
+def test_settings_reach_every_instrument(folder, tmp_path, capsys):
+    out = tmp_path / "table.json"
+    code = main(["scan", str(folder), "--out", str(out), "--set", "bar_count_to_snib=120"])
+    assert code == 3
+    rows = {row["symbol"]: row for row in json.loads(out.read_text())}
+    expected = scan(UNIVERSE, Settings(bar_count_to_snib=120), jobs=1).rows
+    assert expected != scan(UNIVERSE, jobs=1).rows
+    for row in expected:
+        assert {k: v for k, v in rows[row.symbol].items() if k != "seconds"} == {
+            k: v for k, v in dataclasses.asdict(row).items() if k != "seconds"}
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["scan", "{tmp}/missing"], "{tmp}/missing: no such file or directory"),
+        (["scan", "{tmp}"], "{tmp}: no bar files (.csv, .npz, .parquet, .pq)"),
+        (["scan", "{folder}", "--out", "{tmp}/t.xlsx"],
+         "--out {tmp}/t.xlsx: unknown table suffix '.xlsx'; use .csv, .parquet, .pq, .json"),
+        (["scan", "{folder}", "--out", "{tmp}/no/t.csv"],
+         "{tmp}/no/t.csv: cannot write: no such directory {tmp}/no"),
+    ],
+)
+def test_scan_mistakes_are_one_line(argv, message, folder, tmp_path, capsys):
+    fill = {"tmp": tmp_path, "folder": folder}
+    code = main([a.format(**fill) for a in argv])
+    out, err = capsys.readouterr()
+    assert (code, out, err) == (1, "", f"torvex: error: {message.format(**fill)}\n")
+
+
+def test_progress_bar_when_asked(folder, capsys):
+    assert main(["scan", str(folder), "--progress", "--jobs", "1"]) == 3
+    err = capsys.readouterr().err
+    assert "7/7" in err and "100%" in err
+
+
+def test_synthetic_universe_is_seeded_with_different_volatilities():
+    again = synthetic_universe(5, bars=400, seed=3)
+    assert list(again) == list(UNIVERSE)
+    assert all(np.array_equal(again[s].close, UNIVERSE[s].close) for s in UNIVERSE)
+    other = synthetic_universe(5, bars=400, seed=4)
+    assert not np.array_equal(other["SYN0000"].close, UNIVERSE["SYN0000"].close)
+    spreads = [np.std(np.diff(np.log(b.close))) for b in synthetic_universe(20, 300).values()]
+    assert max(spreads) > 2.5 * min(spreads)
