@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable
 import numpy as np
 
 from .bars import Bars
-from .host import ensure_host_modules
+from .host import engine_module
 from .indicators import HostInputs, host_inputs
 from .settings import Settings
 
@@ -205,9 +205,7 @@ class Driver:
     they all give the same results."""
 
     def __init__(self, settings: Settings, series: EngineSeries, last_bar_index: int) -> None:
-        # the engine module must already be importable (ensure_host_modules or the host's own)
-        from torvex.dto.torvex import Torvex
-
+        Torvex = engine_module().Torvex
         self.settings = s = settings
         self.series = series
         self.kerds: list[Any] = []
@@ -301,7 +299,6 @@ def run(
     """Run one engine over `bars` with `settings` (defaults when None). `progress(done, total)`
     is called every `progress_every` bars (default: about 200 times a run) and after the last.
     """
-    ensure_host_modules()
     settings = settings if settings is not None else Settings()
     count = len(bars)
     inputs = host_inputs(bars.high, bars.low, bars.close, settings)

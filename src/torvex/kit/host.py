@@ -12,8 +12,15 @@ from __future__ import annotations
 import importlib.util
 import os
 import sys
+from types import ModuleType
 
-__all__ = ["HOST_MODULES", "ensure_host_modules", "stand_in_directory"]
+__all__ = [
+    "HOST_MODULES",
+    "engine_module",
+    "ensure_host_modules",
+    "load_engine_with_stand_ins",
+    "stand_in_directory",
+]
 
 HOST_MODULES = ("backtrader", "indicators.common.base_indicator", "settings")
 
@@ -62,3 +69,67 @@ def ensure_host_modules() -> list[str]:
     if still:
         raise ImportError(f"host modules {', '.join(still)} are not importable from {directory}")
     return missing
+
+
+# the host modules a project is likely to have names of its own for; backtrader is left to the
+# real one whenever it is installed
+_PRIVATE_MODULES = (
+    ("settings", "settings.py", False),
+    ("indicators", os.path.join("indicators", "__init__.py"), True),
+    ("indicators.common", os.path.join("indicators", "common", "__init__.py"), True),
+    (
+        "indicators.common.base_indicator",
+        os.path.join("indicators", "common", "base_indicator.py"),
+        False,
+    ),
+)
+_ENGINE = "torvex.dto.torvex"
+
+
+def engine_module() -> ModuleType:
+    """The engine module: as already loaded (its host modules are then bound), else imported
+    after `ensure_host_modules`."""
+    loaded = sys.modules.get(_ENGINE)
+    if loaded is None:
+        ensure_host_modules()
+        loaded = importlib.import_module(_ENGINE)
+    return loaded
+
+
+def load_engine_with_stand_ins() -> ModuleType:
+    """The engine module, loaded with the package's stand-ins as its host modules, whatever a
+    project calls its own ``settings`` or ``indicators``: the stand-ins are put in
+    ``sys.modules`` only for the engine's import and the names are then restored exactly as
+    they were (present, absent, or the project's). An engine module already loaded is returned
+    as it is."""
+    loaded = sys.modules.get(_ENGINE)
+    if loaded is not None:
+        return loaded
+    directory = stand_in_directory()
+    if directory is None:
+        raise ImportError("the torvex host stand-ins are not installed")
+    provided = list(_PRIVATE_MODULES)
+    if not _importable("backtrader"):
+        provided.append(("backtrader", os.path.join("backtrader", "__init__.py"), True))
+    missing = object()
+    saved = {name: sys.modules.get(name, missing) for name, _, _ in provided}
+    try:
+        for name, relative, package in provided:
+            path = os.path.join(directory, relative)
+            spec = importlib.util.spec_from_file_location(
+                name, path, submodule_search_locations=[os.path.dirname(path)] if package else None
+            )
+            assert spec is not None and spec.loader is not None
+            module = importlib.util.module_from_spec(spec)
+            sys.modules[name] = module
+            spec.loader.exec_module(module)
+            parent, _, child = name.rpartition(".")
+            if parent:
+                setattr(sys.modules[parent], child, module)
+        return importlib.import_module(_ENGINE)
+    finally:
+        for name, before in saved.items():
+            if before is missing:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = before  # type: ignore[assignment]

@@ -1,0 +1,228 @@
+"""`TorvexLevels`: one engine inside a backtrader run, as a ready indicator."""
+
+from __future__ import annotations
+
+import array
+import math
+import time as _clock
+from typing import Any
+
+import backtrader as bt
+import numpy as np
+
+from torvex.kit.bars import Bars
+from torvex.kit.driver import Driver, EngineSeries, RunResult
+from torvex.kit.host import load_engine_with_stand_ins
+from torvex.kit.levels import nearest_levels
+from torvex.kit.settings import Settings, SettingsError, setting_names
+
+from .inputs import TrailingInputs, WholeInputs
+from .state import StateError, capture, restore
+from .times import BarTimeError, BarTimes
+
+__all__ = ["TorvexLevels", "TorvexLevelsError"]
+
+_NAMES = tuple(setting_names())
+_DEFAULTS = Settings()
+_NAN = math.nan
+_INF = math.inf
+_NO_SIGNAL = (0.0, _NAN, 0.0)
+
+
+class TorvexLevelsError(ValueError):
+    """A problem with how the indicator is used or fed; the message is one line."""
+
+
+class TorvexLevels(bt.Indicator):  # type: ignore[misc]
+    """Support and resistance from the torvex engine, driven exactly as `torvex.kit.run`
+    drives it, with the inputs computed by the kit's rules.
+
+    Params: every setting of `torvex.kit.Settings` (same names, same defaults); `last_bar_index`
+    (needed only when the feed is not preloaded: the index of the feed's last bar, counted from
+    0); `state` (what `state()` returned, to resume a stopped run over the same feed).
+
+    Lines: `signal` (1.0 on a bar with a signal, else 0.0), `level` (the signalled level, NaN
+    on other bars), `vvip` (1.0 on a vvip signal), `support` and `resistance` (the nearest
+    unviolated line at or below, and above, the close; NaN when none).
+
+    After the run (or during it): `result`, the `RunResult` that `torvex.kit.run` gives for the
+    bars taken so far, and `engine`.
+    """
+
+    lines = ("signal", "level", "vvip", "support", "resistance")
+    params = tuple((name, getattr(_DEFAULTS, name)) for name in _NAMES) + (
+        ("last_bar_index", None),
+        ("state", None),
+    )
+    plotinfo = dict(subplot=False, plotlinelabels=True)
+    plotlines = dict(
+        signal=dict(_plotskip=True),
+        vvip=dict(_plotskip=True),
+        level=dict(marker="^", markersize=9.0, color="forestgreen", fillstyle="full", ls=""),
+        support=dict(color="royalblue", lw=1.0, alpha=0.8),
+        resistance=dict(color="firebrick", lw=1.0, alpha=0.8),
+    )
+
+    def __init__(self) -> None:
+        try:
+            self.settings = Settings.from_mapping({name: getattr(self.p, name) for name in _NAMES})
+        except SettingsError as e:
+            raise TorvexLevelsError(f"TorvexLevels: {e}") from None
+        data = self.data
+        if not isinstance(data, bt.AbstractDataBase):
+            raise TorvexLevelsError(
+                "TorvexLevels needs a data feed (open, high, low, close and datetime lines), "
+                f"not {type(data).__name__}"
+            )
+        self._preloaded = data.buflen()
+        self._last = self._last_bar_index()
+        load_engine_with_stand_ins()
+        self._series = EngineSeries()
+        self._driver = Driver(self.settings, self._series, self._last)
+        tz = getattr(data, "_tz", None)
+        self._times = BarTimes(
+            daily=data._timeframe >= bt.TimeFrame.Days,
+            local_date=data.num2date if tz is not None else None,
+        )
+        self._inputs: WholeInputs | TrailingInputs | None = None
+        self._dates: list[str] = []
+        self._seconds = 0.0
+        self._resumed = -1
+        self._past: dict[int, tuple[float, float, float]] = {}
+        if self.p.state is not None:
+            try:
+                self._resumed = restore(self._driver, self.p.state)
+            except StateError as e:
+                raise TorvexLevelsError(f"TorvexLevels: {e}") from None
+            self._past = {s.bar: (1.0, s.level, float(s.vvip)) for s in self._driver.signals}
+
+    def _last_bar_index(self) -> int:
+        given = self.p.last_bar_index
+        if given is None:
+            if self._preloaded > 0:
+                return int(self._preloaded - 1)
+            raise TorvexLevelsError(
+                "TorvexLevels: the feed is not preloaded, so its last bar is unknown: pass "
+                "last_bar_index=<index of the feed's last bar, counted from 0>"
+            )
+        if isinstance(given, bool) or not isinstance(given, (int, np.integer)) or given < 0:
+            raise TorvexLevelsError(
+                f"TorvexLevels: last_bar_index must be a whole number >= 0, not {given!r}"
+            )
+        if self._preloaded - 1 > given:
+            raise TorvexLevelsError(
+                f"TorvexLevels: last_bar_index={given} but the feed has {self._preloaded} bars"
+            )
+        return int(given)
+
+    @property
+    def engine(self) -> Any:
+        return self._driver.engine
+
+    @property
+    def result(self) -> RunResult:
+        """The kit's result for the bars taken so far."""
+        series = self._series
+        count = len(self._dates)
+        bars = Bars(
+            dates=tuple(self._dates),
+            open=np.array(series.open.values(), dtype=np.float64),
+            high=np.array(series.high.values(), dtype=np.float64),
+            low=np.array(series.low.values(), dtype=np.float64),
+            close=np.array(series.close.values(), dtype=np.float64),
+            time=np.array(series.time.values(), dtype=np.int64),
+            source=str(getattr(self.data, "_name", "") or "backtrader feed"),
+        )
+        inputs = self._input_source().inputs(count)
+        result = RunResult(bars=bars, settings=self.settings, inputs=inputs, seconds=self._seconds)
+        return self._driver.finish(result)
+
+    def state(self) -> dict[str, Any]:
+        """The engine's state after the last bar taken, without its series: small, picklable,
+        and what `TorvexLevels(data, state=...)` resumes from."""
+        if not self._dates:
+            raise TorvexLevelsError("TorvexLevels.state(): no bar has been taken yet")
+        series = self._series
+        return capture(self._driver, len(self._dates) - 1, series.time[0], series.close[0])
+
+    def _input_source(self) -> WholeInputs | TrailingInputs:
+        if self._inputs is None:
+            data, count = self.data, self._preloaded
+            columns = (data.high.array, data.low.array, data.close.array)
+            if count > 0 and all(isinstance(c, array.array) and len(c) >= count for c in columns):
+                high, low, close = (np.array(c[:count], dtype=np.float64) for c in columns)
+                self._inputs = WholeInputs(high, low, close, self.settings)
+            else:
+                self._inputs = TrailingInputs(self.settings)
+        return self._inputs
+
+    def _take(self, bar: int, o: float, h: float, lo: float, c: float, number: float) -> tuple:
+        """Feed one bar to the series and the engine; the bar's five line values."""
+        if bar > self._last:
+            raise TorvexLevelsError(
+                f"TorvexLevels: bar {bar} is past last_bar_index={self._last}; pass the index "
+                "of the feed's last bar"
+            )
+        try:
+            time, date = self._times(bar, number)
+        except BarTimeError as e:
+            raise TorvexLevelsError(f"TorvexLevels: {e}") from None
+        if not (0.0 < lo <= h < _INF and 0.0 < o < _INF and 0.0 < c < _INF):
+            raise TorvexLevelsError(
+                f"TorvexLevels: bar {bar} ({date}) has unusable prices: open {o}, high {h}, "
+                f"low {lo}, close {c}"
+            )
+        high_pivot, low_pivot, trending_high, trending_low, trending, cap = (
+            self._inputs or self._input_source()
+        ).at(bar, h, lo, c)
+        series = self._series
+        for one, value in zip(
+            series.all,
+            (c, o, h, lo, time, high_pivot, low_pivot, trending_high, trending_low, trending),
+        ):
+            one.append(value)
+        self._dates.append(date)
+        if bar <= self._resumed:
+            if bar == self._resumed:
+                self._check_resumed(bar, date)
+            return (*self._past.get(bar, _NO_SIGNAL), _NAN, _NAN)
+        driver = self._driver
+        signal = driver.step(bar, cap, date)
+        support, resistance = nearest_levels(
+            ((k.kerd_value, k.violated, 0) for k in driver.kerds), c
+        )
+        return (
+            *((1.0, signal.level, float(signal.vvip)) if signal is not None else _NO_SIGNAL),
+            support.price if support is not None else _NAN,
+            resistance.price if resistance is not None else _NAN,
+        )
+
+    def _check_resumed(self, bar: int, date: str) -> None:
+        state, series = self.p.state, self._series
+        if (series.time[0], series.close[0]) != (state["time"], state["close"]):
+            raise TorvexLevelsError(
+                f"TorvexLevels: the feed does not match the state at bar {bar} ({date}): "
+                f"time {series.time[0]:.0f} close {series.close[0]} against time "
+                f"{state['time']:.0f} close {state['close']}"
+            )
+
+    def next(self) -> None:
+        started = _clock.perf_counter()
+        d = self.data
+        values = self._take(len(self) - 1, d.open[0], d.high[0], d.low[0], d.close[0], d.datetime[0])
+        lines = self.lines
+        lines.signal[0], lines.level[0], lines.vvip[0], lines.support[0], lines.resistance[0] = (
+            values
+        )
+        self._seconds += _clock.perf_counter() - started
+
+    def once(self, start: int, end: int) -> None:
+        started = _clock.perf_counter()
+        d = self.data
+        o, h, lo, c, t = (d.open.array, d.high.array, d.low.array, d.close.array, d.datetime.array)
+        outputs = tuple(line.array for line in self.lines)
+        take = self._take
+        for bar in range(start, end):
+            for out, value in zip(outputs, take(bar, o[bar], h[bar], lo[bar], c[bar], t[bar])):
+                out[bar] = value
+        self._seconds += _clock.perf_counter() - started
