@@ -260,3 +260,20 @@ def test_a_project_with_its_own_settings_and_indicators_modules(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("ok ")
+
+
+@pytest.mark.parametrize(
+    "column, bar, value, message",
+    [
+        ("close", 40, math.nan, r"bar 40 \(.*\) has unusable prices: .* close nan"),
+        ("low", 41, 1e9, r"bar 41 \(.*\) has unusable prices"),
+        ("open", 42, -1.0, r"bar 42 \(.*\) has unusable prices: open -1.0"),
+    ],
+)
+def test_unusable_bars_stop_the_run_in_one_line(data_sets, column, bar, value, message):
+    bars = data_sets["seed11"]
+    broken = frame(bars)
+    broken.iloc[bar, broken.columns.get_loc(column)] = value
+    with pytest.raises(TorvexLevelsError, match=message) as e:
+        cerebro_run(bars, feed=bt.feeds.PandasData(dataname=broken))
+    assert "\n" not in str(e.value)

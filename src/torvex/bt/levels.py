@@ -58,7 +58,7 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
     plotlines = dict(
         signal=dict(_plotskip=True),
         vvip=dict(_plotskip=True),
-        level=dict(marker="^", markersize=9.0, color="forestgreen", fillstyle="full", ls=""),
+        level=dict(marker="D", markersize=7.0, color="darkviolet", fillstyle="full", ls=""),
         support=dict(color="royalblue", lw=1.0, alpha=0.8),
         resistance=dict(color="firebrick", lw=1.0, alpha=0.8),
     )
@@ -78,6 +78,7 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
         self._last = self._last_bar_index()
         load_engine_with_stand_ins()
         self._series = EngineSeries()
+        self._appends = tuple(one.append for one in self._series.all)
         self._driver = Driver(self.settings, self._series, self._last)
         tz = getattr(data, "_tz", None)
         self._times = BarTimes(
@@ -95,6 +96,14 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
             except StateError as e:
                 raise TorvexLevelsError(f"TorvexLevels: {e}") from None
             self._past = {s.bar: (1.0, s.level, float(s.vvip)) for s in self._driver.signals}
+
+    def _plotlabel(self) -> list[Any]:
+        # the legend names only the settings changed from their defaults
+        return [
+            f"{name}={getattr(self.p, name)}"
+            for name in _NAMES
+            if getattr(self.p, name) != getattr(_DEFAULTS, name)
+        ]
 
     def _last_bar_index(self) -> int:
         given = self.p.last_bar_index
@@ -175,12 +184,18 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
         high_pivot, low_pivot, trending_high, trending_low, trending, cap = (
             self._inputs or self._input_source()
         ).at(bar, h, lo, c)
-        series = self._series
-        for one, value in zip(
-            series.all,
-            (c, o, h, lo, time, high_pivot, low_pivot, trending_high, trending_low, trending),
-        ):
-            one.append(value)
+        # in EngineSeries order
+        add_c, add_o, add_h, add_l, add_t, add_nh, add_nl, add_th, add_tl, add_tr = self._appends
+        add_c(c)
+        add_o(o)
+        add_h(h)
+        add_l(lo)
+        add_t(time)
+        add_nh(high_pivot)
+        add_nl(low_pivot)
+        add_th(trending_high)
+        add_tl(trending_low)
+        add_tr(trending)
         self._dates.append(date)
         if bar <= self._resumed:
             if bar == self._resumed:
@@ -188,11 +203,13 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
             return (*self._past.get(bar, _NO_SIGNAL), _NAN, _NAN)
         driver = self._driver
         signal = driver.step(bar, cap, date)
-        support, resistance = nearest_levels(
-            ((k.kerd_value, k.violated, 0) for k in driver.kerds), c
-        )
+        marks = _NO_SIGNAL if signal is None else (1.0, signal.level, float(signal.vvip))
+        kerds = driver.kerds
+        if not kerds:  # no lines: nothing to look through
+            return (*marks, _NAN, _NAN)
+        support, resistance = nearest_levels(((k.kerd_value, k.violated, 0) for k in kerds), c)
         return (
-            *((1.0, signal.level, float(signal.vvip)) if signal is not None else _NO_SIGNAL),
+            *marks,
             support.price if support is not None else _NAN,
             resistance.price if resistance is not None else _NAN,
         )

@@ -1,0 +1,109 @@
+"""Microseconds per bar: torvex.kit.run, TorvexLevels inside a backtrader Cerebro, and the same
+Cerebro with no indicator, in one run on one synthetic daily series.
+
+    PYTHONPATH=src python3 bench/bt_levels.py [--bars N] [--repeat K] [--set name=value ...]
+
+Each figure is the best of K runs. Cerebro rows are the wall time of `Cerebro.run` over a lean
+feed that reads prebuilt lists, with runonce on and off; "indicator" is the time spent inside
+TorvexLevels itself (its own clock); "engine loop" is kit.run's bar loop without its input
+computation. Two configurations: the defaults (line work on the last 500 bars) and
+bar_count_to_snib=1000 (line work on the last 2,000 bars).
+"""
+
+import argparse
+import datetime as dt
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src"))
+
+import backtrader as bt  # noqa: E402
+
+from torvex.bt import TorvexLevels  # noqa: E402
+from torvex.kit import Settings, run, synthetic_bars  # noqa: E402
+from torvex.kit.settings import parse_assignment  # noqa: E402
+
+
+class ListFeed(bt.feed.DataBase):
+    """Bars from prebuilt lists: as little feed overhead as backtrader allows."""
+
+    params = (("rows", None),)
+
+    def start(self):
+        super().start()
+        self._next = 0
+
+    def _load(self):
+        rows = self.p.rows
+        if self._next >= len(rows):
+            return False
+        number, o, h, lo, c = rows[self._next]
+        self._next += 1
+        line = self.lines
+        line.datetime[0], line.open[0], line.high[0], line.low[0], line.close[0] = number, o, h, lo, c
+        line.volume[0] = line.openinterest[0] = 0.0
+        return True
+
+
+class WithLevels(bt.Strategy):
+    params = (("kw", {}),)
+
+    def __init__(self):
+        self.levels = TorvexLevels(self.data, **self.p.kw)
+
+
+def cerebro_seconds(rows, strategy, kw, runonce):
+    cerebro = bt.Cerebro(stdstats=False, runonce=runonce)
+    cerebro.adddata(ListFeed(rows=rows))
+    cerebro.addstrategy(strategy, **({"kw": kw} if strategy is WithLevels else {}))
+    started = time.perf_counter()
+    done = cerebro.run()[0]
+    seconds = time.perf_counter() - started
+    inside = done.levels.result.seconds if strategy is WithLevels else 0.0
+    return seconds, inside
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--bars", type=int, default=5000)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--set", dest="assignments", action="append", default=[])
+    args = parser.parse_args()
+    bars = synthetic_bars(args.bars, seed=20240601)
+    rows = [
+        (bt.date2num(dt.datetime.fromisoformat(d)), o, h, lo, c)
+        for d, o, h, lo, c in zip(
+            bars.dates, bars.open.tolist(), bars.high.tolist(), bars.low.tolist(),
+            bars.close.tolist(),
+        )
+    ]
+    given = dict(parse_assignment(text) for text in args.assignments)
+    configurations = [("defaults", given), ("bar_count_to_snib=1000", {**given, "bar_count_to_snib": 1000})]
+    per_bar = 1e6 / len(bars)
+    print(f"{len(bars)} bars, best of {args.repeat}; microseconds per bar")
+    print(f"{'configuration':<20} {'what':<40} {'us/bar':>8}")
+    for label, kw in configurations:
+        settings = Settings(**kw)
+        best: dict[str, float] = {}
+
+        def keep(name: str, seconds: float) -> None:
+            best[name] = min(best.get(name, float("inf")), seconds)
+
+        for _ in range(args.repeat):
+            started = time.perf_counter()
+            result = run(bars, settings)
+            keep("kit.run (inputs and loop)", time.perf_counter() - started)
+            keep("kit.run engine loop", result.seconds)
+            for runonce in (True, False):
+                mode = "runonce" if runonce else "next"
+                total, inside = cerebro_seconds(rows, WithLevels, kw, runonce)
+                keep(f"Cerebro + TorvexLevels ({mode})", total)
+                keep(f"  of which TorvexLevels ({mode})", inside)
+                keep(f"Cerebro, no indicator ({mode})", cerebro_seconds(rows, bt.Strategy, kw, runonce)[0])
+        for name, seconds in best.items():
+            print(f"{label:<20} {name:<40} {seconds * per_bar:8.1f}")
+
+
+if __name__ == "__main__":
+    main()
