@@ -6,7 +6,8 @@
   lengths, with defaults for daily bars;
 * `host_inputs` (and `pivot_highs`, `pivot_lows`, `trend_flags`, `close_avg_percent`) compute
   the per-bar inputs a host hands the engine from plain OHLC arrays;
-* `load_bars` reads and checks bars from CSV or .npz; `sample_bars` is the embedded data set;
+* `load_bars` reads and checks bars from CSV, .npz or Parquet files, pandas DataFrames and
+  numpy structured arrays; `sample_bars` is the embedded data set;
 * `run` drives one engine over the bars and collects lines, signals and failures; `Driver`
   is its per-bar step, shared by every way of running the engine;
 * `nearest_levels` picks support and resistance around a price from a set of lines;
@@ -17,7 +18,8 @@ from __future__ import annotations
 
 from importlib import resources
 
-from .bars import Bars, BarsError, load_bars, read_csv, synthetic_bars
+from .bar_files import read_csv
+from .bars import Bars, BarsError, Dates, load_bars, synthetic_bars
 from .driver import (
     FAILURE_REASONS,
     Driver,
@@ -45,6 +47,7 @@ from .universe import synthetic_universe
 __all__ = [
     "Bars",
     "BarsError",
+    "Dates",
     "Driver",
     "EngineSeries",
     "FAILURE_REASONS",

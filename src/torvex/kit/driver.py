@@ -15,12 +15,15 @@ from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
-from .bars import Bars
+from .bars import Bars, load_bars
 from .host import engine_module
 from .indicators import HostInputs, host_inputs
+from .result_frames import records_frame
 from .settings import Settings
 
 if TYPE_CHECKING:
+    import pandas as pd
+
     from torvex.dto.mavet import Mavet, MavetFailure
 
 __all__ = [
@@ -117,6 +120,22 @@ class RunResult:
             for reason in failure.reasons:
                 counts[reason] += 1
         return counts
+
+    def lines_frame(self) -> pd.DataFrame:
+        """The lines as a pandas DataFrame, one row per line, with its `reach`."""
+        return records_frame(self.lines, Line, extra=("reach",))
+
+    def signals_frame(self) -> pd.DataFrame:
+        """The signals as a pandas DataFrame, one row per signal."""
+        return records_frame(self.signals, Signal)
+
+    def failures_frame(self) -> pd.DataFrame:
+        """The failed recoveries as a pandas DataFrame; `reasons` holds tuples of names."""
+        return records_frame(self.failures, Failure)
+
+    def pivots_frame(self) -> pd.DataFrame:
+        """The pivots as a pandas DataFrame, in bar order."""
+        return records_frame(self.pivots, Pivot)
 
     def to_dict(self) -> dict[str, Any]:
         """Everything as plain JSON-ready values (non-finite settings as strings)."""
@@ -291,14 +310,17 @@ class Driver:
 
 
 def run(
-    bars: Bars,
+    bars: Bars | Any,
     settings: Settings | None = None,
     progress: Progress | None = None,
     progress_every: int = 0,
 ) -> RunResult:
-    """Run one engine over `bars` with `settings` (defaults when None). `progress(done, total)`
-    is called every `progress_every` bars (default: about 200 times a run) and after the last.
+    """Run one engine over `bars` with `settings` (defaults when None). `bars` is anything
+    `load_bars` takes: `Bars`, a file path, a pandas DataFrame or a numpy structured array.
+    `progress(done, total)` is called every `progress_every` bars (default: about 200 times a
+    run) and after the last.
     """
+    bars = load_bars(bars)
     settings = settings if settings is not None else Settings()
     count = len(bars)
     inputs = host_inputs(bars.high, bars.low, bars.close, settings)

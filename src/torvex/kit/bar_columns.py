@@ -1,0 +1,221 @@
+"""The checks every bar source goes through, on whole columns.
+
+A reader hands over five columns of cells (dates and the four prices, as numbers, text or
+objects) and how to name a row; `check_columns` turns them into `Bars` or raises the one-line
+`BarsError` of the first problem in row order: a cell that is not a date or a number, an empty
+cell, a NaN, infinite or non-positive price, a high below the low, a date that repeats or goes
+back, an intraday time outside what the engine's 32-bit times hold. Within one row the date
+comes first, then the prices from left to right, then high against low, then the order.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any, Callable, Sequence
+
+import numpy as np
+
+from .bar_dates import format_moment, moments_from_cells
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .bars import Bars
+
+__all__ = ["COLUMNS", "PRICES", "RowNames", "check_columns", "show"]
+
+COLUMNS = ("Date", "Open", "High", "Low", "Close")
+PRICES = COLUMNS[1:]
+_INT32_MAX = 2**31 - 1
+
+
+class RowNames:
+    """How one source names its rows in messages: ``row 3`` for the file's line 3, ``record 0``
+    for the first element of an array. `numbers`, when given, maps positions to rows (a file's
+    blank lines make them uneven)."""
+
+    def __init__(
+        self,
+        source: str,
+        first_row: int = 0,
+        row_word: str = "row",
+        numbers: Sequence[int] | None = None,
+    ) -> None:
+        self.source = source
+        self.first_row = first_row
+        self.row_word = row_word
+        self.numbers = numbers
+
+    def row_of(self, position: int) -> int:
+        if self.numbers is not None:
+            return int(self.numbers[position])
+        return self.first_row + position
+
+    def fail(self, row: int | None, column: str | None, message: str) -> Exception:
+        from .bars import BarsError
+
+        where = []
+        if row is not None:
+            where.append(f"{self.row_word} {row}")
+        if column is not None:
+            where.append(f"column {column}")
+        parts = [self.source] + ([", ".join(where)] if where else []) + [message]
+        return BarsError(": ".join(parts))
+
+
+def show(value: Any) -> str:
+    """A cell as quoted, shortened text for a message."""
+    text = value.decode("utf-8", "replace") if isinstance(value, bytes) else str(value)
+    return repr(text if len(text) <= 40 else text[:37] + "...")
+
+
+def _cell_number(value: Any) -> tuple[float, str | None]:
+    """One price cell as a number, or NaN and why it is not one."""
+    if isinstance(value, (str, bytes)):
+        text = value.decode("utf-8", "replace") if isinstance(value, bytes) else value
+        if not text.strip():
+            return math.nan, "empty cell"
+        try:
+            return float(text), None
+        except ValueError:
+            return math.nan, f"{show(value)} is not a number"
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
+        return math.nan, f"{show(value)} is not a number"
+    return float(value), None
+
+
+def _numbers(cells: Any) -> tuple[NDArray[np.float64], int, str]:
+    """A price column as floats, the position of its first cell that is not a number (-1 when
+    none) and why."""
+    array = np.asarray(cells)
+    if array.dtype.kind in "iuf":
+        return array.astype(np.float64, copy=False), -1, ""
+    if array.dtype.kind in "US":
+        try:
+            return array.astype(np.float64), -1, ""
+        except ValueError:
+            pass  # find the cell below
+    values = array.tolist()
+    numbers = np.full(len(values), math.nan)
+    for i, value in enumerate(values):
+        number, problem = _cell_number(value)
+        if problem is not None:
+            return numbers, i, problem
+        numbers[i] = number
+    return numbers, -1, ""
+
+
+def _first(mask: NDArray[np.bool_]) -> int:
+    return int(np.argmax(mask)) if mask.any() else -1
+
+
+Problem = tuple[int, int, str, Callable[[], str]]  # position, rank in the row, column, message
+
+
+def _price_problems(rank: int, column: str, values: NDArray[np.float64]) -> list[Problem]:
+    found: list[Problem] = []
+    for mask, message in (
+        (np.isnan(values), lambda i: "NaN price"),
+        (np.isinf(values), lambda i: "infinite price"),
+        (values <= 0, lambda i: f"price {values[i]:g} is not above 0"),
+    ):
+        i = _first(mask)
+        if i >= 0:
+            found.append((i, rank, column, lambda i=i, m=message: m(i)))  # type: ignore[misc]
+    return found
+
+
+def check_columns(
+    rows: RowNames,
+    dates: Any,
+    open: Any,
+    high: Any,
+    low: Any,
+    close: Any,
+) -> Bars:
+    """Checked bars from five columns of cells; raises the first problem as a BarsError."""
+    from .bars import Bars, Dates
+
+    count = len(dates)
+    if count == 0:
+        raise rows.fail(None, None, "no bars")
+    for column, cells in zip(PRICES, (open, high, low, close), strict=True):
+        if len(cells) != count:
+            raise rows.fail(None, column, f"expected {count} values")
+    moments, bad_date = moments_from_cells(dates)
+    problems: list[Problem] = []
+    if bad_date >= 0:
+        cell = dates[bad_date]
+        problems.append((bad_date, 0, "Date", lambda: f"{show(cell)} is not a date"))
+    prices = []
+    for rank, (column, cells) in enumerate(zip(PRICES, (open, high, low, close)), start=1):
+        values, bad, why = _numbers(cells)
+        if bad >= 0:
+            problems.append((bad, rank, column, lambda why=why: why))  # type: ignore[misc]
+            values = values.copy()
+            values[bad:] = 1.0  # unread cells; the problem above comes first
+        problems.extend(_price_problems(rank, column, values))
+        prices.append(values)
+    o, h, lo, c = prices
+    below = _first(h < lo)
+    if below >= 0:
+        problems.append(
+            (below, 5, "High", lambda: f"high {h[below]:g} is below low {lo[below]:g}")
+        )
+    back = _first(moments[1:] <= moments[:-1])
+    if back >= 0:
+        i = back + 1
+        problems.append((i, 6, "Date", lambda: _order_message(rows, moments, i)))
+    times, daily = _engine_times(moments)
+    if not daily:
+        outside = _first((times < 0) | (times > _INT32_MAX))
+        if outside >= 0:
+            problems.append((outside, 7, "Date", lambda: (
+                f"{format_moment(moments[outside])} is outside 1970..2038")))
+    if problems:
+        position, _, column, message = min(problems, key=lambda p: (p[0], p[1]))
+        raise rows.fail(rows.row_of(position), column, message())
+    return Bars(
+        dates=Dates(moments),
+        open=o,
+        high=h,
+        low=lo,
+        close=c,
+        time=times,
+        source=rows.source,
+    )
+
+
+_DAY_US = 86_400_000_000
+_SLICE = 1 << 16  # bars converted at a time, to keep temporaries small
+
+
+def _engine_times(moments: NDArray[np.datetime64]) -> tuple[NDArray[np.int64], bool]:
+    """YYYYMMDD when every moment is a midnight, else Unix seconds; and which."""
+    micros = moments.view(np.int64)
+    daily = all(
+        not (micros[i : i + _SLICE] % _DAY_US).any() for i in range(0, len(micros), _SLICE)
+    )
+    times = np.empty(len(micros), dtype=np.int64)
+    for i in range(0, len(micros), _SLICE):
+        part = moments[i : i + _SLICE]
+        if daily:
+            day = part.astype("datetime64[D]")
+            month = day.astype("datetime64[M]")
+            year = month.astype("datetime64[Y]").astype(np.int64) + 1970
+            times[i : i + _SLICE] = (
+                year * 10000
+                + (month.astype(np.int64) % 12 + 1) * 100
+                + (day - month).astype(np.int64)
+                + 1
+            )
+        else:
+            times[i : i + _SLICE] = micros[i : i + _SLICE] // 1_000_000
+    return times, daily
+
+
+def _order_message(rows: RowNames, moments: NDArray[np.datetime64], i: int) -> str:
+    before = f"{rows.row_word} {rows.row_of(i - 1)}"
+    if moments[i] == moments[i - 1]:
+        return f"{format_moment(moments[i])} repeats the date of {before}"
+    return f"{format_moment(moments[i])} is before {format_moment(moments[i - 1])} of {before}"
