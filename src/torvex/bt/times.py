@@ -12,7 +12,7 @@ from __future__ import annotations
 import datetime as dt
 from typing import Any, Callable
 
-from torvex.kit.bars import _iso as iso_text
+from torvex.kit.bar_dates import iso_text
 
 __all__ = ["BarTimes", "BarTimeError"]
 

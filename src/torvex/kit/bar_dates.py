@@ -21,7 +21,13 @@ import numpy as np
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["format_moment", "moments_from_cells", "moments_from_codes", "to_datetime"]
+__all__ = [
+    "format_moment",
+    "iso_text",
+    "moments_from_cells",
+    "moments_from_codes",
+    "to_datetime",
+]
 
 _US = "datetime64[us]"
 _MS_FROM = 1e11  # a Unix column reaching this magnitude is in milliseconds
@@ -62,7 +68,11 @@ def to_datetime(value: Any) -> dt.datetime | None:
 
 def format_moment(moment: np.datetime64) -> str:
     """ISO text of a moment: the date alone at midnight, else date and time."""
-    value = moment.astype(_US).item()
+    return iso_text(moment.astype(_US).item())
+
+
+def iso_text(value: dt.datetime) -> str:
+    """ISO text of a datetime: the date alone at midnight, else date and time."""
     if value.hour == value.minute == value.second == value.microsecond == 0:
         return value.date().isoformat()
     return value.isoformat(sep=" ")
