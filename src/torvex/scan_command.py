@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import sys
 from typing import Any, Callable, TextIO
@@ -49,9 +50,11 @@ def run_scan(args: argparse.Namespace, settings: Settings) -> int:
 def _check_out(out: str) -> None:
     """Refuse an output the scan could not write before it runs, not after."""
     try:
-        table_format(out)
+        form = table_format(out)
     except ValueError as e:
         raise UserError(f"--out {e}") from None
+    if form == "parquet" and importlib.util.find_spec("pyarrow") is None:
+        raise UserError(f"{out}: writing Parquet needs pyarrow (pip install 'torvex[scan]')")
     folder = os.path.dirname(os.path.abspath(out))
     if not os.path.isdir(folder):
         raise UserError(f"{out}: cannot write: no such directory {folder}")
@@ -62,7 +65,10 @@ def _check_out(out: str) -> None:
 def _progress_bar(forced: bool) -> tuple[Callable[[int, int], None], Callable[[], None]] | None:
     if not (forced or sys.stderr.isatty()):
         return None
-    from tqdm import tqdm
+    try:
+        from tqdm import tqdm
+    except ImportError:  # the bar is a nicety of the scan extra
+        return None
 
     bar = tqdm(unit="instrument", file=sys.stderr, desc="torvex scan")
 

@@ -5,6 +5,7 @@ import dataclasses
 import json
 import math
 import os
+import socket
 
 import numpy as np
 import pytest
@@ -209,3 +210,16 @@ def test_synthetic_universe_is_seeded_with_different_volatilities():
     assert not np.array_equal(other["SYN0000"].close, UNIVERSE["SYN0000"].close)
     spreads = [np.std(np.diff(np.log(b.close))) for b in synthetic_universe(20, 300).values()]
     assert max(spreads) > 2.5 * min(spreads)
+
+
+def test_unreachable_scheduler_is_one_line(folder, capsys):
+    dask = pytest.importorskip("distributed") and pytest.importorskip("dask")
+    with socket.socket() as probe:  # a loopback port that nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        address = "tcp://127.0.0.1:%d" % probe.getsockname()[1]
+    with dask.config.set({"distributed.comm.timeouts.connect": "0.5s"}):
+        code = main(["scan", str(folder), "--scheduler", address])
+    out, err = capsys.readouterr()
+    assert (code, out) == (1, "")
+    assert err.startswith(f"torvex: error: cannot reach the Dask scheduler at {address}: ")
+    assert err.count("\n") == 1

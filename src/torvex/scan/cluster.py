@@ -36,7 +36,12 @@ def run_on_dask(
     """Run `task` on every instrument on the cluster at `scheduler`, or on a local cluster of
     `local_workers` single-threaded worker processes; hand each row to `done` as it comes. An
     instrument whose workers kept dying (Dask retries it on others first) gets an error row."""
-    from distributed import Client, LocalCluster, as_completed
+    try:
+        from distributed import Client, LocalCluster, as_completed
+    except ImportError:
+        raise ClusterError(
+            "Dask distributed is not installed (pip install 'torvex[dask]')"
+        ) from None
 
     with contextlib.ExitStack() as stack:
         try:
@@ -56,8 +61,12 @@ def run_on_dask(
             else:
                 client = stack.enter_context(Client(scheduler))
         except (OSError, TimeoutError, ValueError) as e:
-            where = f"at {scheduler}" if scheduler else "on this machine"
-            raise ClusterError(f"cannot start or reach a Dask cluster {where}: {e}") from None
+            what = (
+                "cannot start a local Dask cluster"
+                if local_workers is not None
+                else f"cannot reach the Dask scheduler at {scheduler}"
+            )
+            raise ClusterError(f"{what}: {e}") from None
         items = list(instruments)
         futures = client.map(task, items, settings=settings, pure=False)
         symbols = {future.key: one.symbol for future, one in zip(futures, items)}
