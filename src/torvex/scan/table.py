@@ -90,14 +90,14 @@ def result_row(symbol: str, result: RunResult, seconds: float) -> ScanRow:
         lines=len(result.lines),
         signals=len(result.signals),
         failures=len(result.failures),
-        seconds=seconds,
+        seconds=round(seconds, 6),
     )
 
 
 def error_row(symbol: str, message: str, seconds: float = 0.0) -> ScanRow:
     """A failed instrument; the message is folded onto one line."""
     line = " ".join(message.split()) or "failed"
-    return ScanRow(symbol=symbol, seconds=seconds, error=line)
+    return ScanRow(symbol=symbol, seconds=round(seconds, 6), error=line)
 
 
 def table_format(path: str | os.PathLike[str]) -> str:
