@@ -68,7 +68,9 @@ def run_on_dask(
             )
             raise ClusterError(f"{what}: {e}") from None
         items = list(instruments)
-        futures = client.map(task, items, settings=settings, pure=False)
+        # the bars go to the workers as data of their own, not inside the task graph
+        held = client.scatter(items) if any(one.bars is not None for one in items) else items
+        futures = client.map(task, held, settings=settings, pure=False)
         symbols = {future.key: one.symbol for future, one in zip(futures, items)}
         for future in as_completed(futures):
             try:
