@@ -111,7 +111,7 @@ def _parser() -> argparse.ArgumentParser:
         "path",
         metavar="PATH",
         help=f"a directory of bar files ({', '.join(BAR_SUFFIXES)}), one instrument per file "
-        "named by its stem",
+        "named by its stem; or one table (CSV or Parquet) with a symbol column",
     )
     scan_cmd.add_argument(
         "--out",

@@ -44,12 +44,24 @@ def write_npz(path, bars):
     np.savez(path, bars=array)
 
 
+def write_parquet(path, bars):
+    import pyarrow as pa
+    from pyarrow import parquet
+
+    table = {"date": list(bars.dates), **{c.lower(): v for c, v in columns(bars)}}
+    parquet.write_table(pa.table(table), path)
+
+
+WRITERS = [(".csv", write_csv), (".npz", write_npz), (".parquet", write_parquet)]
+
+
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory):
-    """The universe as files, in both formats, with a bad file, a doubled stem and a stray."""
+    """The universe as files of every format, with a bad file, a doubled stem and a stray."""
     root = tmp_path_factory.mktemp("universe")
     for i, (symbol, bars) in enumerate(UNIVERSE.items()):
-        (write_npz if i % 2 else write_csv)(str(root / f"{symbol}{'.npz' if i % 2 else '.csv'}"), bars)
+        suffix, writer = WRITERS[i % len(WRITERS)]
+        writer(str(root / f"{symbol}{suffix}"), bars)
     (root / "BAD.csv").write_text("Date,Open,High,Low,Close\n2020-01-02,10,11,9,10\n2020-01-03,1,x,1,1\n")
     (root / "TWICE.csv").write_text("Date,Open,High,Low,Close\n")
     (root / "TWICE.npz").write_bytes(b"")
@@ -223,3 +235,61 @@ def test_unreachable_scheduler_is_one_line(folder, capsys):
     assert (code, out) == (1, "")
     assert err.startswith(f"torvex: error: cannot reach the Dask scheduler at {address}: ")
     assert err.count("\n") == 1
+
+
+def long_table(universe, order):
+    """The universe as one table, its rows interleaved across symbols."""
+    rows = [(symbol, i) for i in range(len(next(iter(universe.values())))) for symbol in order]
+    cells = {"Symbol": [s for s, _ in rows], "Date": [universe[s].dates[i] for s, i in rows]}
+    for column in PRICES:
+        cells[column] = [float(getattr(universe[s], column.lower())[i]) for s, i in rows]
+    return cells
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_long_table_gives_the_rows_of_separate_files(suffix, pool_rows, tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    from pyarrow import csv as pcsv, parquet
+
+    table = pa.table(long_table(UNIVERSE, sorted(UNIVERSE, reverse=True)))
+    path = str(tmp_path / f"long{suffix}")
+    (parquet.write_table if suffix == ".parquet" else pcsv.write_csv)(table, path)
+    assert timeless(scan(path, jobs=2).rows) == timeless(pool_rows)
+
+
+@pytest.mark.parametrize(
+    "edit, symbol, message",
+    [
+        # a blank line before the bad cell: rows are the file's lines, header = row 1
+        (lambda lines: lines[:3] + [""] + lines[3:6] + ["B,2020-01-06,10,oops,9,10"] + lines[6:],
+         "B", "row 8, column High: 'oops' is not a number"),
+        (lambda lines: lines + ["A,2020-01-05,10,11,9,10"],
+         "A", "row 10, column Date: 2020-01-05 repeats the date of row 8"),
+    ],
+)
+def test_long_table_bad_rows_fail_only_their_symbol(edit, symbol, message, tmp_path):
+    pytest.importorskip("pyarrow")
+    lines = ["symbol,Date,Open,High,Low,Close"] + [
+        f"{s},2020-01-0{d},10,11,9,10" for d in range(2, 6) for s in "AB"]
+    path = tmp_path / "long.csv"
+    path.write_text("\n".join(edit(lines)) + "\n")
+    rows = {row.symbol: row for row in scan(str(path), jobs=1).rows}
+    assert rows[symbol].error == f"{path}: {message}"
+    other = rows["B" if symbol == "A" else "A"]
+    assert other.error == "" and other.bars == 4
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("Date,Open,High,Low,Close\n2020-01-02,10,11,9,10\n", "row 1: missing column symbol"),
+        ("symbol,Date,Open,High,Low,Close\nA,2020-01-02,10,11,9,10\n,2020-01-03,10,11,9,10\n",
+         "row 3, column symbol: empty cell"),
+    ],
+)
+def test_long_table_that_cannot_be_split_is_one_line(text, message, tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "long.csv"
+    path.write_text(text)
+    code = main(["scan", str(path)])
+    assert (code, capsys.readouterr().err) == (1, f"torvex: error: {path}: {message}\n")

@@ -24,7 +24,7 @@ from .bar_tables import column_positions, read_records
 if TYPE_CHECKING:
     from .bars import Bars
 
-__all__ = ["READERS", "parse_csv", "read_csv", "read_npz", "read_parquet"]
+__all__ = ["READERS", "arrow_cells", "parse_csv", "read_csv", "read_npz", "read_parquet"]
 
 READERS = ("auto", "pyarrow", "pandas", "python")
 _HEAD = 1 << 16  # the header must lie in the first 64 KiB for the column readers
@@ -339,6 +339,12 @@ def read_parquet(path: str | os.PathLike[str], label: str | None = None) -> Bars
         raise _open_error(label, e) from None
     except Exception as e:  # noqa: BLE001 - pyarrow's errors for a file that is not Parquet
         raise BarsError(f"{label}: not a Parquet file ({str(e).splitlines()[0]})") from None
+    return check_columns(rows, *arrow_cells(table))
+
+
+def arrow_cells(table: Any) -> list[Any]:
+    """An arrow table's columns as numpy cells for the checks; a column with nulls as objects
+    (None is then the cell the checks name)."""
     columns = []
     for column in table.columns:
         array = column.combine_chunks()
@@ -346,4 +352,4 @@ def read_parquet(path: str | os.PathLike[str], label: str | None = None) -> Bars
             columns.append(np.array(array.to_pylist(), dtype=object))
         else:
             columns.append(array.to_numpy(zero_copy_only=False))
-    return check_columns(rows, *columns)
+    return columns

@@ -1,7 +1,7 @@
 """Many instruments: one engine run per instrument on an executor, the results as one table.
 
 ``scan(universe)`` takes a directory of bar files (one instrument per file, named by its
-stem), or a mapping of symbol to `Bars`, and runs `torvex.kit.run` on every instrument with the
+stem), one long table with a symbol column, or a mapping of symbol to `Bars`, and runs `torvex.kit.run` on every instrument with the
 same settings: on a local process pool by default, or on a Dask cluster (`scheduler=` a
 running one's address, `dask_workers=` a local one of that many workers). Each instrument
 becomes one `ScanRow`: its last close, the support and resistance lines around it, its last

@@ -1,5 +1,6 @@
 """Which instruments a scan runs: the bar files of a directory (one instrument per file, named
-by its stem), the symbols of one long table, or bars already in memory."""
+by its stem), the symbols of one long table (CSV or Parquet with a symbol column), or bars
+already in memory."""
 
 from __future__ import annotations
 
@@ -8,12 +9,14 @@ from collections.abc import Mapping
 from typing import Union
 
 from torvex.kit import Bars, BarsError
+from torvex.kit.bar_symbols import read_symbols
 
 from .work import Instrument
 
-__all__ = ["BAR_SUFFIXES", "Universe", "instruments"]
+__all__ = ["BAR_SUFFIXES", "TABLE_SUFFIXES", "Universe", "instruments"]
 
 BAR_SUFFIXES = (".csv", ".npz", ".parquet", ".pq")
+TABLE_SUFFIXES = (".csv", ".parquet", ".pq")
 
 Universe = Union[str, "os.PathLike[str]", Mapping[str, Bars]]
 
@@ -27,7 +30,15 @@ def instruments(universe: Universe) -> list[Instrument]:
         return _directory(path)
     if not os.path.exists(path):
         raise BarsError(f"{os.fspath(universe)}: no such file or directory")
-    raise BarsError(f"{os.fspath(universe)}: not a directory of bar files")
+    if not path.lower().endswith(TABLE_SUFFIXES):
+        raise BarsError(
+            f"{os.fspath(universe)}: neither a directory of bar files nor a table "
+            f"({', '.join(TABLE_SUFFIXES)}) with a symbol column"
+        )
+    return [
+        Instrument(symbol, bars=got) if isinstance(got, Bars) else Instrument(symbol, error=str(got))
+        for symbol, got in read_symbols(path).items()
+    ]
 
 
 def _directory(path: str) -> list[Instrument]:

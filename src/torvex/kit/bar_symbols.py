@@ -1,0 +1,147 @@
+"""One long table of many instruments: a symbol column beside the bar columns, each symbol's
+rows in date order (symbols may interleave). It is split into one `Bars` per symbol, each
+checked like a file of its own, with messages naming the table's own rows."""
+
+from __future__ import annotations
+
+import csv
+import os
+from typing import TYPE_CHECKING, Any, Sequence
+
+import numpy as np
+
+from .bar_columns import COLUMNS, RowNames, check_columns
+from .bar_files import arrow_cells
+from .bar_tables import column_positions
+
+if TYPE_CHECKING:
+    from .bars import Bars, BarsError
+
+__all__ = ["SYMBOL", "read_symbols"]
+
+SYMBOL = "symbol"
+
+
+def read_symbols(path: str | os.PathLike[str]) -> dict[str, Bars | BarsError]:
+    """Each symbol's bars, or the error that stops them, in symbol order, from a CSV or Parquet
+    table with a symbol column (any letter case). Needs pyarrow. A table that cannot be read,
+    lacks a column or has a row without a symbol raises BarsError."""
+    from .bars import BarsError
+
+    label = os.fspath(path)
+    parquet = label.lower().endswith((".parquet", ".pq"))
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise BarsError(f"{label}: reading a table needs pyarrow (pip install 'torvex[scan]')") from None
+    if not os.path.exists(path):
+        raise BarsError(f"{label}: no such file")
+    table = _read_parquet(path, label) if parquet else _read_csv(path, label)
+    header = RowNames(label, first_row=0 if parquet else 1)
+    names = table.column_names
+    lowered = [str(name).strip().lower() for name in names]
+    if SYMBOL not in lowered:
+        raise header.fail(None if parquet else 1, None, f"missing column {SYMBOL}")
+    positions = column_positions(header, None if parquet else 1, names)
+    symbols = table.column(lowered.index(SYMBOL)).to_numpy(zero_copy_only=False)
+    lines = _Positions() if parquet else _Lines(path)
+    blank = np.flatnonzero([not isinstance(s, str) or not s.strip() for s in symbols])
+    if blank.size:
+        rows = RowNames(label, numbers=lines)
+        raise rows.fail(rows.row_of(int(blank[0])), SYMBOL, "empty cell")
+    cells = arrow_cells(table.select([positions[c] for c in COLUMNS]))
+    keys = np.array([s.strip() for s in symbols], dtype=object)
+    order = np.argsort(keys, kind="stable")
+    ordered = keys[order]
+    starts = np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]])
+    ends = np.r_[starts[1:], len(ordered)]
+    split: dict[str, Bars | BarsError] = {}
+    for start, end in zip(starts, ends):
+        picked = order[start:end]
+        rows = RowNames(label, numbers=_Picked(lines, picked))
+        try:
+            split[str(ordered[start])] = check_columns(rows, *(c[picked] for c in cells))
+        except BarsError as e:
+            split[str(ordered[start])] = e
+    return split
+
+
+def _read_parquet(path: str | os.PathLike[str], label: str) -> Any:
+    from pyarrow import parquet
+
+    from .bars import BarsError
+
+    try:
+        return parquet.read_table(path)
+    except OSError as e:
+        raise BarsError(f"{label}: cannot read: {e.strerror or e}") from None
+    except Exception as e:  # noqa: BLE001 - pyarrow's errors for a file that is not Parquet
+        raise BarsError(f"{label}: not a Parquet file ({str(e).splitlines()[0]})") from None
+
+
+def _read_csv(path: str | os.PathLike[str], label: str) -> Any:
+    import pyarrow as pa
+    from pyarrow import csv as pcsv
+
+    from .bars import BarsError
+
+    try:
+        with open(path, encoding="utf-8-sig", newline="") as f:
+            header = next(csv.reader(f), [])
+    except UnicodeDecodeError as e:
+        raise BarsError(f"{label}: not UTF-8 text (byte {e.start})") from None
+    except OSError as e:
+        raise BarsError(f"{label}: cannot read: {e.strerror or e}") from None
+    # symbols and dates stay text; a price column with a bad cell comes through as text too,
+    # for the checks to name the cell
+    text = {name: pa.string() for name in header if name.strip().lower() in _TEXT}
+    try:
+        return pcsv.read_csv(
+            path,
+            convert_options=pcsv.ConvertOptions(
+                column_types=text,
+                null_values=[],
+                strings_can_be_null=False,
+                quoted_strings_can_be_null=False,
+            ),
+        )
+    except pa.ArrowInvalid as e:
+        raise BarsError(f"{label}: malformed CSV: {str(e).splitlines()[0]}") from None
+
+
+_TEXT = {SYMBOL, "date", "datetime", "timestamp", "time"}
+
+
+class _Positions:
+    """Parquet rows are named by position."""
+
+    def __getitem__(self, position: int) -> int:
+        return position
+
+
+class _Lines:
+    """A CSV table's data positions as its line numbers (header = row 1), found only when a
+    message needs one: blank lines, which the reader skips, make them uneven."""
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = path
+        self.numbers: list[int] | None = None
+
+    def __getitem__(self, position: int) -> int:
+        if self.numbers is None:
+            with open(self.path, encoding="utf-8-sig", newline="") as f:
+                reader = csv.reader(f)
+                next(reader, None)
+                self.numbers = [reader.line_num for record in reader if record]
+        return self.numbers[position]
+
+
+class _Picked:
+    """One symbol's positions mapped to the table's rows."""
+
+    def __init__(self, lines: Any, picked: Sequence[int]) -> None:
+        self.lines = lines
+        self.picked = picked
+
+    def __getitem__(self, position: int) -> int:
+        return int(self.lines[int(self.picked[position])])
