@@ -17,6 +17,7 @@ pd = pytest.importorskip("pandas", reason="pandas (the frames extra) is not inst
 
 from torvex.bt import TorvexLevels, TorvexLevelsError  # noqa: E402
 from torvex.kit import Bars, Settings, nearest_levels, run, sample_bars, synthetic_bars  # noqa: E402
+from torvex.series import Series  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -104,6 +105,8 @@ def test_matches_kit_run(data_sets, name, kw, runonce):
     assert_same_run(levels, reference)
     assert_lines_show(levels, reference)
     assert levels.engine.bar_index == len(bars) - 1
+    # the engine reads the package's own series, and the indicator starts on the first bar
+    assert type(levels.engine.close) is Series and levels._minperiod == 1
 
 
 @pytest.mark.parametrize(
@@ -277,3 +280,19 @@ def test_unusable_bars_stop_the_run_in_one_line(data_sets, column, bar, value, m
     with pytest.raises(TorvexLevelsError, match=message) as e:
         cerebro_run(bars, feed=bt.feeds.PandasData(dataname=broken))
     assert "\n" not in str(e.value)
+
+
+def test_bar_times_follow_the_kit_and_the_feed_zone():
+    from torvex.bt.times import BarTimes
+
+    day = bt.date2num(dt.datetime(2024, 3, 8, 23, 59, 59, 999989))  # a daily bar's session end
+    assert BarTimes(daily=True)(0, day) == (20240308, "2024-03-08")
+    # with a zone, the date is the one the feed shows in it
+    tokyo = BarTimes(daily=True, local_date=lambda n: bt.num2date(n) + dt.timedelta(hours=9))
+    assert tokyo(0, day) == (20240309, "2024-03-09")
+    minute = bt.date2num(dt.datetime(2024, 3, 8, 14, 30))
+    assert BarTimes(daily=False)(0, minute) == (1709908200, "2024-03-08 14:30:00")
+    times = BarTimes(daily=False)
+    times(0, minute)
+    with pytest.raises(ValueError, match=r"bar 1: 2024-03-08 14:30:00 is not after 2024-03-08 14:30:00"):
+        times(1, minute)
