@@ -5,7 +5,8 @@ Cerebro with no indicator, in one run on one synthetic daily series.
 
 Each figure is the best of K runs. Cerebro rows are the wall time of `Cerebro.run` over a lean
 feed that reads prebuilt lists, with runonce on and off; "indicator" is the time spent inside
-TorvexLevels itself (its own clock); "engine loop" is kit.run's bar loop without its input
+TorvexLevels itself (its own clock; with preload=False it computes the inputs from the
+trailing bars on every bar); "engine loop" is kit.run's bar loop without its input
 computation. Two configurations: the defaults (line work on the last 500 bars) and
 bar_count_to_snib=1000 (line work on the last 2,000 bars).
 """
@@ -53,8 +54,8 @@ class WithLevels(bt.Strategy):
         self.levels = TorvexLevels(self.data, **self.p.kw)
 
 
-def cerebro_seconds(rows, strategy, kw, runonce):
-    cerebro = bt.Cerebro(stdstats=False, runonce=runonce)
+def cerebro_seconds(rows, strategy, kw, runonce, preload=True):
+    cerebro = bt.Cerebro(stdstats=False, runonce=runonce, preload=preload)
     cerebro.adddata(ListFeed(rows=rows))
     cerebro.addstrategy(strategy, **({"kw": kw} if strategy is WithLevels else {}))
     started = time.perf_counter()
@@ -101,6 +102,12 @@ def main() -> None:
                 keep(f"Cerebro + TorvexLevels ({mode})", total)
                 keep(f"  of which TorvexLevels ({mode})", inside)
                 keep(f"Cerebro, no indicator ({mode})", cerebro_seconds(rows, bt.Strategy, kw, runonce)[0])
+            # not preloaded: the inputs come from the trailing bars, bar by bar
+            unpreloaded = {**kw, "last_bar_index": len(bars) - 1}
+            total, inside = cerebro_seconds(rows, WithLevels, unpreloaded, False, preload=False)
+            keep("Cerebro + TorvexLevels (preload=False)", total)
+            keep("  of which TorvexLevels (preload=False)", inside)
+            keep("Cerebro, no indicator (preload=False)", cerebro_seconds(rows, bt.Strategy, kw, False, preload=False)[0])
         for name, seconds in best.items():
             print(f"{label:<20} {name:<40} {seconds * per_bar:8.1f}")
 
