@@ -7,8 +7,12 @@ import math
 import time as _clock
 from typing import Any
 
-import backtrader as bt
 import numpy as np
+
+try:
+    import backtrader as bt
+except ImportError as e:  # an optional dependency: say which extra brings it
+    raise ImportError(f"torvex.bt needs backtrader: pip install 'torvex[bt]' ({e})") from e
 
 from torvex.kit.bars import Bars
 from torvex.kit.driver import Driver, EngineSeries, RunResult
