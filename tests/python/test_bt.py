@@ -19,6 +19,9 @@ from torvex.bt import TorvexLevels, TorvexLevelsError  # noqa: E402
 from torvex.kit import Bars, Settings, nearest_levels, run, sample_bars, synthetic_bars  # noqa: E402
 from torvex.series import Series  # noqa: E402
 
+# backtrader's own loop calls datetime.utcnow(), deprecated from Python 3.12 on
+pytestmark = pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 NON_DEFAULT = dict(
