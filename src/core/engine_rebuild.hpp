@@ -2,12 +2,16 @@
 // The rebuild: pending pivots join the processed ones, and the line list is built anew from
 // all processed pivots, newest first, each pivot merged backward into the lines it overlaps
 // or kept as a line of its own.
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <optional>
 
 #include "core/engine_dispatch.hpp"
 #include "core/engine_upkeep.hpp"
 #include "core/kerd.hpp"
+#include "core/kerd_end_index.hpp"
 #include "core/model.hpp"
 
 namespace torvex::core {
@@ -22,20 +26,23 @@ KerdSeed kerd_seed_of(M& m, typename M::Pivot pivot) {
   return KerdSeed{bar, bar, time, time, price, price, price, close_avg_percent};
 }
 
-// Offers the new line to every line already in the list, in list order, and merges it
-// backward into each that it overlaps and that passes the crossing and length tests (only the
-// first, unless pivots may be reused). Returns whether it still has to be appended. A merge
-// that changes nothing still counts as one.
+// Offers the new line to the lines already in the list (the first kerd_size), in list order,
+// and merges it backward into each that it overlaps and that passes the crossing and length
+// tests (only the first, unless pivots may be reused). Returns whether it still has to be
+// appended. A merge that changes nothing still counts as one. With `within`, only the lines
+// that pass the length test are offered: the caller vouches that the tests of the others are
+// unseen and cannot fail.
 template <class M>
-bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd) {
+bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd,
+                               const KerdEndIndex* within = nullptr, int64_t start = 0,
+                               double length_limit = 0.0) {
   bool is_new_kerd = true;
-  const std::size_t kerd_size = m.kerd_count();
-  for (std::size_t y = 0; y < kerd_size; ++y) {
+  const auto offer = [&](std::size_t y) {  // true: the scan ends
     const typename M::Line existing_kerd = m.kerd_at(y);
     const double multiplier = m.template setting<Setting::kerd_overlap_ca_percent_multiplier>();
     const double threshold =
         multiplier * m.template get<KerdAttr::close_avg_percent>(existing_kerd);
-    if (!overlap(m, existing_kerd, new_kerd, threshold)) continue;
+    if (!overlap(m, existing_kerd, new_kerd, threshold)) return false;
 
     const double bar_cross_threshold = m.template setting<Setting::bar_cross_threshold>();
     const double last_snib_weight = m.template setting<Setting::last_snib_weight>();
@@ -45,18 +52,61 @@ bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd) {
     const bool no_bar_cross_violation_post_merge = !is_kerd_bar_crosses_violated_if_merged(
         m, new_kerd, existing_kerd, bar_cross_threshold, last_snib_weight, second_last_snib_weight,
         snib_weight, bar_crosses);
-    if (!no_bar_cross_violation_post_merge) continue;
-    const double length_limit = m.template setting<Setting::kerd_length_threshold>();
-    if (!is_kerd_length_passed_if_merged(m, new_kerd, existing_kerd, length_limit)) continue;
+    if (!no_bar_cross_violation_post_merge) return false;
+    const double limit = m.template setting<Setting::kerd_length_threshold>();
+    if (!is_kerd_length_passed_if_merged(m, new_kerd, existing_kerd, limit)) return false;
 
     const double merge_last = m.template setting<Setting::last_snib_weight>();
     const double merge_second_last = m.template setting<Setting::second_last_snib_weight>();
     const double merge_general = m.template setting<Setting::snib_weight>();
     merge(m, existing_kerd, new_kerd, merge_last, merge_second_last, merge_general, true);
     is_new_kerd = false;
-    if (!m.template setting<Setting::allow_reuse_snib>()) break;
+    return !m.template setting<Setting::allow_reuse_snib>();
+  };
+  if (within != nullptr) {
+    within->for_each_within(start, length_limit, offer);
+    return is_new_kerd;
   }
+  const std::size_t kerd_size = m.kerd_count();
+  for (std::size_t y = 0; y < kerd_size; ++y)
+    if (offer(y)) break;
   return is_new_kerd;
+}
+
+// A model that can say when the merge tests are unseen.
+template <class M>
+concept SaysMergeTestsUnseen = requires(M& m, const typename M::Line& line) {
+  { m.host_stamp() } -> std::convertible_to<uint64_t>;
+  { m.merge_tests_unseen(line) } -> std::convertible_to<bool>;
+};
+
+// Whether the lines in the list are still those `index` holds, unchanged by anyone else, and
+// the merge tests of new_kerd against them are unseen and cannot fail: then the lines that
+// fail the length test need not be tested. A model says so through merge_tests_unseen and
+// host_stamp (which advances whenever host code may have run); the crossing test's bars must
+// all be stored. Merges into the lines move their starts only.
+template <class M>
+bool length_skip_holds(M& m, const typename M::Line& new_kerd, const KerdSeed& seed,
+                       const KerdEndIndex& index, uint64_t stamp) {
+  if constexpr (!SaysMergeTestsUnseen<M>) {
+    return false;
+  } else {
+    if (m.host_stamp() != stamp || !m.merge_tests_unseen(new_kerd) ||
+        index.size() != m.kerd_count())
+      return false;
+    if (index.empty()) return true;
+    // A skipped line's crossing test reads the bars from the new line's end up to its own end
+    // (exclusive), as offsets back from the new line's bar index.
+    const int64_t bar_index = m.line_bar_index(new_kerd);
+    const wide_int first = wide(bar_index) - seed.end_bar_index;
+    const wide_int nearest = wide(bar_index) - (wide(index.highest_end()) - 1);
+    if (nearest > first) return true;  // no line ends after the new one: nothing is read
+    if (nearest < 0 || first > std::numeric_limits<int64_t>::max()) return false;
+    const std::optional<SeriesView> closes = m.view(m.line_close(new_kerd));
+    const std::optional<SeriesView> opens = m.view(m.line_open(new_kerd));
+    const auto far = static_cast<int64_t>(first), near = static_cast<int64_t>(nearest);
+    return closes && opens && closes->reaches(far, near) && opens->reaches(far, near);
+  }
 }
 
 // Moves the pending pivots to the processed list and rebuilds all lines from the processed
@@ -66,11 +116,33 @@ void rebuild_kerd_from_most_recent_snib(M& m) {
   if (m.new_snib_count() > 0)
     run_operation<EngineOperation::clear_all_kerd>(m, [&] { clear_all_kerd(m); });
   m.move_new_snibs_to_vip();
+  // The ends of the lines in the list, while only this rebuild changes it.
+  KerdEndIndex index;
+  uint64_t stamp = 0;
+  bool indexed = false;
+  if constexpr (SaysMergeTestsUnseen<M>) {
+    stamp = m.host_stamp();
+    indexed = true;
+    const std::size_t kerd_size = m.kerd_count();
+    for (std::size_t y = 0; y < kerd_size && indexed; ++y) {
+      const typename M::Line line = m.kerd_at(y);
+      indexed = m.merge_tests_unseen(line);
+      if (indexed) index.push(m.template get<KerdAttr::end_bar_index>(line));
+    }
+  }
   const std::size_t vip_snib_size = m.vip_snib_count();
   for (std::size_t x = 0; x < vip_snib_size; ++x) {
     const typename M::Pivot cur_new_snib = m.vip_snib_at(vip_snib_size - 1 - x);
-    const typename M::Line new_kerd_from_snib = m.make_kerd(kerd_seed_of(m, cur_new_snib));
-    if (merge_into_existing_kerds(m, new_kerd_from_snib)) m.append_kerd(new_kerd_from_snib);
+    const KerdSeed seed = kerd_seed_of(m, cur_new_snib);
+    const typename M::Line new_kerd_from_snib = m.make_kerd(seed);
+    indexed = indexed && length_skip_holds(m, new_kerd_from_snib, seed, index, stamp);
+    const double length_limit =
+        indexed ? m.template setting<Setting::kerd_length_threshold>() : 0.0;
+    if (merge_into_existing_kerds(m, new_kerd_from_snib, indexed ? &index : nullptr,
+                                  seed.start_bar_index, length_limit)) {
+      m.append_kerd(new_kerd_from_snib);
+      if (indexed) index.push(seed.end_bar_index);
+    }
   }
 }
 

@@ -21,37 +21,62 @@ namespace torvex::core {
 // The weighted mean of a line's pivot values: the last value carries `last_snib_weight`, the
 // one before it `second_last_snib_weight`, all earlier ones `snib_weight`. Sums run in index
 // order from 0.0, which fixes the floating-point result; a weight is converted only once a
-// value needs it, so an empty list ignores all three.
+// value needs it, so an empty list ignores all three. The values are `first` followed by
+// `second`, as a merge would join them.
 template <class M, class L, class S, class G>
-double calculate_weighted_kerd_value(const M& m, std::span<const double> snib_values,
-                                     const L& last_snib_weight, const S& second_last_snib_weight,
-                                     const G& snib_weight) {
-  const std::size_t snib_count = snib_values.size();
+double calculate_weighted_kerd_value(const M& m, std::span<const double> first,
+                                     std::span<const double> second, const L& last_snib_weight,
+                                     const S& second_last_snib_weight, const G& snib_weight) {
+  const std::size_t snib_count = first.size() + second.size();
   if (snib_count == 0) return 0.0;
   LazyNumber last(m, last_snib_weight);
   LazyNumber second_last(m, second_last_snib_weight);
   LazyNumber general(m, snib_weight);
   double norm = 0.0;
   double sum_val = 0.0;
-  for (std::size_t x = 0; x < snib_count; ++x) {
-    const double weight = x == snib_count - 1   ? last.get()
-                          : x == snib_count - 2 ? second_last.get()
-                                                : general.get();
+  const auto add = [&](double value, double weight) {
     norm = norm + weight;
-    sum_val = sum_val + snib_values[x] * weight;
+    sum_val = sum_val + value * weight;
+  };
+  const auto at = [&](std::size_t x) {
+    return x < first.size() ? first[x] : second[x - first.size()];
+  };
+  // All values but the last two carry the general weight: two plain runs, then those two.
+  const std::size_t general_count = snib_count >= 2 ? snib_count - 2 : 0;
+  if (general_count > 0) {
+    const double weight = general.get();
+    const std::size_t from_first = std::min(general_count, first.size());
+    for (std::size_t x = 0; x < from_first; ++x) add(first[x], weight);
+    for (std::size_t x = 0; x < general_count - from_first; ++x) add(second[x], weight);
   }
+  if (snib_count >= 2) add(at(snib_count - 2), second_last.get());
+  add(at(snib_count - 1), last.get());
   return norm != 0.0 ? sum_val / norm : 0.0;
+}
+
+template <class M, class L, class S, class G>
+double calculate_weighted_kerd_value(const M& m, std::span<const double> snib_values,
+                                     const L& last_snib_weight, const S& second_last_snib_weight,
+                                     const G& snib_weight) {
+  return calculate_weighted_kerd_value(m, snib_values, {}, last_snib_weight,
+                                       second_last_snib_weight, snib_weight);
 }
 
 // kerd_value = the weighted mean of the line's own snib_values, unrounded.
 template <class M, class L, class S, class G>
 void update_kerd_value(M& m, const typename M::Line& self, const L& last_snib_weight,
                        const S& second_last_snib_weight, const G& snib_weight) {
-  auto lease = m.scratch();
-  std::vector<double>& values = lease.values();
-  m.read_snib_values(self, values);
-  const double value = calculate_weighted_kerd_value(m, values, last_snib_weight,
-                                                     second_last_snib_weight, snib_weight);
+  double value;
+  if constexpr (requires { m.snib_span(self); }) {
+    value = calculate_weighted_kerd_value(m, m.snib_span(self), last_snib_weight,
+                                          second_last_snib_weight, snib_weight);
+  } else {
+    auto lease = m.scratch();
+    std::vector<double>& values = lease.values();
+    m.read_snib_values(self, values);
+    value = calculate_weighted_kerd_value(m, values, last_snib_weight, second_last_snib_weight,
+                                          snib_weight);
+  }
   m.template set<KerdAttr::kerd_value>(self, value);
 }
 
@@ -125,7 +150,14 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
       wide(bar_index) - m.template get<KerdAttr::end_bar_index>(self);
 
   double merged_kerd_value;
-  {
+  if constexpr (requires { m.snib_span(self); }) {
+    // The lists in place, and the value kept for the merge that may follow.
+    merged_kerd_value =
+        calculate_weighted_kerd_value(m, m.snib_span(self), m.snib_span(end_kerd), last_snib_weight,
+                                      second_last_snib_weight, snib_weight);
+    m.remember_merged_value(self, end_kerd, last_snib_weight, second_last_snib_weight, snib_weight,
+                            merged_kerd_value);
+  } else {
     auto lease = m.scratch();
     std::vector<double>& combined = lease.values();
     m.read_snib_values(self, combined);
@@ -204,9 +236,21 @@ bool merge(M& m, const typename M::Line& self, const typename M::Line& target,
     m.template set<KerdAttr::post_extend_end_bar_index>(self, 0);
     m.template set<KerdAttr::extend_end_bar_index>(self, 0);
   } else {
+    // The crossing test before a backward merge weighs the same joined list, often with the
+    // same weights: a model that kept its value hands it back.
+    std::optional<double> known;
+    if constexpr (requires {
+                    m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
+                                          snib_weight);
+                  })
+      known = m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
+                                    snib_weight);
     m.prepend_snib_values(self, target);
     add_target_value();
-    update_kerd_value(m, self, last_snib_weight, second_last_snib_weight, snib_weight);
+    if (known)
+      m.template set<KerdAttr::kerd_value>(self, *known);
+    else
+      update_kerd_value(m, self, last_snib_weight, second_last_snib_weight, snib_weight);
     m.template copy<KerdAttr::start_bar_index>(self, target);
     m.template copy<KerdAttr::start_time>(self, target);
     m.template set<KerdAttr::extended>(self, false);

@@ -45,6 +45,11 @@
 //     optional m.view(S) -> std::optional<SeriesView>   the stored values, when reading them
 //                                          runs no host code and fails only outside the stored
 //                                          range; none otherwise. Valid until host code runs.
+//   Unseen reads (both optional; without them every merge test runs):
+//     m.host_stamp() -> uint64_t           advances whenever host code may have run
+//     m.merge_tests_unseen(H line) -> bool  whether the rebuild's merge tests read nothing a
+//                                          host can see of the line (and of the settings), and
+//                                          can fail only where a series' stored range ends
 //   Engine base values (read at the moment of use):
 //     m.bar_index(), m.last_bar_index() -> int64_t; m.mintick() -> double
 //     m.close(), m.open(), m.high(), m.low(), m.time() -> S

@@ -2,6 +2,7 @@
 // The native object model: lines as structs in a vector, series as contiguous arrays, settings
 // as a struct. The C++ tests and benchmarks run on it, and hosts that hand over whole arrays
 // can use it as a batch path.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -241,6 +242,33 @@ class NativeModel {
     values.insert(values.end(), self->snib_values.begin(), self->snib_values.end());
     self->snib_values = std::move(values);
   }
+  std::span<const double> snib_span(Line line) const { return line->snib_values; }
+  // The weighted value of self's values joined with end's, as the crossing test computed it,
+  // for the backward merge of self into end that may follow.
+  void remember_merged_value(Line self, Line end, double last, double second_last, double general,
+                             double value) const {
+    merged_ = {self,
+               end,
+               self->snib_values.data(),
+               end->snib_values.data(),
+               self->snib_values.size(),
+               end->snib_values.size(),
+               {last, second_last, general},
+               value};
+  }
+  std::optional<double> recall_merged_value(Line first, Line second, double last,
+                                            double second_last, double general) const {
+    const MergedValue& k = merged_;
+    const double weights[3] = {last, second_last, general};
+    for (int i = 0; i < 3; ++i)
+      if (std::bit_cast<uint64_t>(weights[i]) != std::bit_cast<uint64_t>(k.weights[i]))
+        return std::nullopt;
+    if (k.first != first || k.second != second || k.first_data != first->snib_values.data() ||
+        k.second_data != second->snib_values.data() || k.first_size != first->snib_values.size() ||
+        k.second_size != second->snib_values.size())
+      return std::nullopt;
+    return k.value;
+  }
   int64_t line_bar_index(Line line) const { return line->bar_index; }
   double line_mintick(Line line) const { return line->mintick; }
   const Series& line_close(Line line) const { return line->bars->close; }
@@ -264,6 +292,10 @@ class NativeModel {
         high.data + (high.length - count), low.data + (low.length - count), count, level);
     return found < 0 ? -1 : from_y - found;
   }
+
+  // Nothing here is host code: reads are unseen, and only the series' reach can fail.
+  bool merge_tests_unseen(Line) const { return true; }
+  uint64_t host_stamp() const { return 0; }
 
   // Engine base values.
   int64_t bar_index() const { return s_.bar_index; }
@@ -306,6 +338,7 @@ class NativeModel {
   }
   // The new line lives in the model until the next make_kerd call.
   Line make_kerd(const KerdSeed& seed) {
+    merged_ = {};  // the new line takes the place of the last one
     fresh_.bars = &s_.bars;
     fresh_.bar_index = s_.bar_index;
     fresh_.last_bar_index = s_.last_bar_index;
@@ -442,8 +475,17 @@ class NativeModel {
   EngineState& state() const { return s_; }
 
  private:
+  struct MergedValue {
+    Line first = nullptr, second = nullptr;
+    const double *first_data = nullptr, *second_data = nullptr;
+    std::size_t first_size = 0, second_size = 0;
+    double weights[3] = {};
+    double value = 0.0;
+  };
+
   EngineState& s_;
   Kerd fresh_;
+  mutable MergedValue merged_;
   mutable ScratchPool scratch_;
 };
 

@@ -97,13 +97,16 @@ class Market {
 };
 
 // The native model, recording every settings read and every series offset read. It has no
-// direct bar search, so the replay reads every bar as a host's objects would be read.
+// direct bar search and no skipped merge tests, so the replay and the rebuild read every bar
+// and setting as a host's objects would be read.
 class RecordingModel : public NativeModel {
  public:
   using NativeModel::NativeModel;
 
   template <class... Args>
   int64_t find_straddle(Args&&...) const = delete;
+  template <class... Args>
+  bool merge_tests_unseen(Args&&...) const = delete;
 
   template <Setting S>
   setting_type<S> setting() {

@@ -2,8 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <span>
 #include <vector>
 
+#include "core/engine_extension.hpp"
+#include "core/engine_intake.hpp"
 #include "core/engine_rebuild.hpp"
 #include "core/engine_update.hpp"
 #include "test_engine_fixture.hpp"
@@ -201,6 +206,99 @@ TEST_F(UpdateTest, APivotInTheEndWindowRebuildsSortsAndExtends) {
   ASSERT_EQ(market.kerds.size(), 1u);
   EXPECT_EQ(market.kerds[0].extend_end_bar_index, 9);
 }
+
+// The native model without its shortcuts: every merge test runs and weighs gathered values.
+class EveryTestModel : public NativeModel {
+ public:
+  using NativeModel::NativeModel;
+  template <class... Args>
+  bool merge_tests_unseen(Args&&...) const = delete;
+  template <class... Args>
+  std::span<const double> snib_span(Args&&...) const = delete;
+};
+
+struct FlowCase {
+  uint32_t seed;
+  bool allow_reuse;
+  double length_limit;
+};
+
+class FlowTest : public ::testing::TestWithParam<FlowCase> {};
+
+// A host's all-bars flow (update; on a pivot the move and the rebuild, which offers every
+// processed pivot again to the lines; the extension) on a random market on a coarse grid, so
+// that levels meet bodies exactly: the shortcuts change no line after any rebuild.
+TEST_P(FlowTest, ShortcutsChangeNoLine) {
+  const FlowCase c = GetParam();
+  Market fast, slow;
+  uint32_t state = c.seed;
+  const auto next = [&state](int range) {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<int>((state >> 8) % static_cast<uint32_t>(range));
+  };
+  double price = 20.0;
+  for (int i = 0; i < 400; ++i) {
+    const double open = price + (next(3) - 1) * 0.25, close = price + (next(7) - 3) * 0.25;
+    const Bar bar{open, std::max(open, close) + next(3) * 0.25,
+                  std::min(open, close) - next(3) * 0.25, close};
+    const double pivot = next(4) == 0 ? price + (next(9) - 4) * 0.25 : kNaN;
+    for (Market* m : {&fast, &slow}) {
+      m->add(bar);
+      if (i >= 5) (next(2) == 0 ? m->normal_high : m->normal_low).back() = pivot;
+    }
+    price = std::clamp(close, 10.0, 30.0);
+  }
+  for (Market* m : {&fast, &slow}) {
+    Settings& s = m->settings;
+    s.draw_from_recent = false;
+    s.high_snib_m = s.low_snib_m = 2;
+    s.debug_start_time = s.debug_start_price = -1e300;
+    s.debug_end_time = s.debug_end_price = 1e300;
+    s.only_body_cross = true;
+    s.kerd_extend_bar_cross_threshold = 2;
+    s.allow_reuse_snib = c.allow_reuse;
+    s.kerd_overlap_ca_percent_multiplier = 0.5;
+    s.bar_cross_threshold = 2;
+    s.last_snib_weight = 3;
+    s.second_last_snib_weight = 2;
+    s.snib_weight = 1;
+    s.kerd_length_threshold = c.length_limit;
+  }
+  NativeModel fast_model(fast.state);
+  EveryTestModel slow_model(slow.state);
+  const auto bar_of = [](auto& model, Market& market, int64_t i) {
+    market.at(i);
+    if (update(model, market.trend_series, 4.0)) {  // bands of 2 %
+      add_new_snibs_to_processed_array(model);
+      rebuild_kerd_from_most_recent_snib(model);
+    }
+    extend_kerd_to_first_cross(model);
+  };
+  std::size_t merged = 0;
+  for (int64_t i = 0; i < 400; ++i) {
+    bar_of(fast_model, fast, i);
+    bar_of(slow_model, slow, i);
+    ASSERT_EQ(fast.kerds.size(), slow.kerds.size()) << "bar " << i;
+    for (std::size_t k = 0; k < fast.kerds.size(); ++k) {
+      const Kerd &a = fast.kerds[k], &b = slow.kerds[k];
+      ASSERT_EQ(a.snib_values, b.snib_values) << "bar " << i << " line " << k;
+      ASSERT_EQ(std::bit_cast<uint64_t>(a.kerd_value), std::bit_cast<uint64_t>(b.kerd_value));
+      ASSERT_EQ(a.kerd_accum_value, b.kerd_accum_value);
+      ASSERT_EQ(a.start_bar_index, b.start_bar_index);
+      ASSERT_EQ(a.end_bar_index, b.end_bar_index);
+      ASSERT_EQ(a.extended, b.extended);
+      ASSERT_EQ(a.bar_crosses_post_extend, b.bar_crosses_post_extend);
+      ASSERT_EQ(a.violated, b.violated);
+      merged += a.snib_values.size() > 1;
+    }
+  }
+  EXPECT_GT(merged, 0u);  // the market does merge lines
+}
+
+INSTANTIATE_TEST_SUITE_P(Markets, FlowTest,
+                         ::testing::Values(FlowCase{1, false, 30}, FlowCase{2, true, 30},
+                                           FlowCase{3, false, 1000}, FlowCase{4, true, 8},
+                                           FlowCase{5, false, -1}));
 
 }  // namespace
 }  // namespace torvex::core::testing
