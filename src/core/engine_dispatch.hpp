@@ -6,19 +6,9 @@
 #include <optional>
 #include <type_traits>
 
+#include "core/model.hpp"
+
 namespace torvex::core {
-
-enum class EngineOperation : int {
-  add_new_snibs_to_pending,
-  sort_kerds_by_end_bar_index,
-  remove_kerd_by_end_bar_index,
-  sort_and_filter_kerds,
-  clear_all_kerd,
-  rebuild_kerd_from_most_recent_snib,
-  extend_kerd_to_first_cross_from_history,
-};
-
-inline constexpr int kEngineOperationCount = 7;
 
 // Runs operation Op for another operation: `own` is the core's, `args` what the caller passes.
 // A model providing m.call_override<Op>(args...) -> std::optional<bool> answers with the
@@ -26,7 +16,7 @@ inline constexpr int kEngineOperationCount = 7;
 // operation stands.
 template <EngineOperation Op, class M, class Own, class... Args>
 auto run_operation(M& m, Own&& own, const Args&... args) -> decltype(own()) {
-  if constexpr (requires { m.template call_override<Op>(args...); }) {
+  if constexpr (OverridesOperations<M>) {
     if (const std::optional<bool> result = m.template call_override<Op>(args...)) {
       if constexpr (std::is_void_v<decltype(own())>)
         return;

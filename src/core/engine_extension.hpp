@@ -153,14 +153,9 @@ struct StraddlingBar {
 template <class M>
 std::optional<StraddlingBar> next_straddling_bar(M& m, const PriceSeries<M>& series, double level,
                                                  int64_t from_y) {
-  if constexpr (requires {
-                  m.find_straddle(series.close, series.open, series.high, series.low, level,
-                                  from_y);
-                }) {
+  if constexpr (SearchesStraddles<M>) {
     bool searchable = true;
-    if constexpr (requires {
-                    m.can_find_straddle(series.close, series.open, series.high, series.low);
-                  })
+    if constexpr (GatesStraddleSearch<M>)
       searchable = m.can_find_straddle(series.close, series.open, series.high, series.low);
     if (searchable) {
       const int64_t y =

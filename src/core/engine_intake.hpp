@@ -38,7 +38,7 @@ inline constexpr std::array<PivotKindRule, 4> pivot_kind_rules{{
 // element is its number already.
 template <class M, class S>
 auto raw_value(M& m, const S& series, int64_t offset) {
-  if constexpr (requires { m.raw(series, offset); })
+  if constexpr (ReadsRawElements<M>)
     return m.raw(series, offset);
   else
     return m.value(series, offset);

@@ -204,7 +204,7 @@ typename M::ResultV2 check_mavet_v3(M& m, const WindowCheckArgs<N>& args) {
 
   if (m.success_count(successes) > 0) {
     // A model whose engine can be subclassed lets an override of get_success_by_vvip choose.
-    if constexpr (requires { m.dispatch_get_success_by_vvip(successes); })
+    if constexpr (DispatchesSuccessChoice<M>)
       return m.make_result_v2_success(m.dispatch_get_success_by_vvip(successes));
     else
       return m.make_result_v2_success(get_success_by_vvip(m, successes));

@@ -20,7 +20,7 @@ namespace torvex::core {
 // reads are unseen and all in reach; false when they must be read one by one.
 template <class M, class S>
 bool count_closes_directly(M& m, const S& close, int64_t range, double level, int64_t& count) {
-  if constexpr (requires { m.view(close); }) {
+  if constexpr (ViewsSeries<M>) {
     const std::optional<SeriesView> closes = m.view(close);
     if (!closes || !closes->reaches(range, 1)) return false;
     const double* oldest = closes->at_y(range);

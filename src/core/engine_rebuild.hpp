@@ -73,13 +73,6 @@ bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd,
   return is_new_kerd;
 }
 
-// A model that can say when the merge tests are unseen.
-template <class M>
-concept SaysMergeTestsUnseen = requires(M& m, const typename M::Line& line) {
-  { m.host_stamp() } -> std::convertible_to<uint64_t>;
-  { m.merge_tests_unseen(line) } -> std::convertible_to<bool>;
-};
-
 // Whether the lines in the list are still those `index` holds, unchanged by anyone else, and
 // the merge tests of new_kerd against them are unseen and cannot fail: then the lines that
 // fail the length test need not be tested. A model says so through merge_tests_unseen and

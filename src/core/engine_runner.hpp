@@ -44,6 +44,9 @@ class RunnerModel : public NativeModel {
   const BarExtremesIndex& index_;
 };
 
+static_assert(ObjectModel<RunnerModel> && ViewsSeries<RunnerModel> &&
+              SearchesStraddles<RunnerModel>);
+
 class NativeEngineRunner {
  public:
   NativeEngineRunner(const MarketArrays& market, const Settings& settings, double mintick)

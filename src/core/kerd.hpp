@@ -67,7 +67,7 @@ template <class M, class L, class S, class G>
 void update_kerd_value(M& m, const typename M::Line& self, const L& last_snib_weight,
                        const S& second_last_snib_weight, const G& snib_weight) {
   double value;
-  if constexpr (requires { m.snib_span(self); }) {
+  if constexpr (SpansSnibValues<M>) {
     value = calculate_weighted_kerd_value(m, m.snib_span(self), last_snib_weight,
                                           second_last_snib_weight, snib_weight);
   } else {
@@ -150,7 +150,7 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
       wide(bar_index) - m.template get<KerdAttr::end_bar_index>(self);
 
   double merged_kerd_value;
-  if constexpr (requires { m.snib_span(self); }) {
+  if constexpr (SpansSnibValues<M>) {
     // The lists in place, and the value kept for the merge that may follow.
     merged_kerd_value =
         calculate_weighted_kerd_value(m, m.snib_span(self), m.snib_span(end_kerd), last_snib_weight,
@@ -178,8 +178,7 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
     // With plain numbers for the count and the threshold, and series whose remaining reads can
     // neither fail nor be seen, only the result matters: the count stops once it is past the
     // threshold, where later bars cannot bring it back.
-    if constexpr (std::is_arithmetic_v<B> && std::is_arithmetic_v<C> &&
-                  requires { m.view(close); }) {
+    if constexpr (std::is_arithmetic_v<B> && std::is_arithmetic_v<C> && ViewsSeries<M>) {
       const std::optional<SeriesView> closes = m.view(close), opens = m.view(open);
       const int64_t last = static_cast<int64_t>(
           std::clamp<wide_int>(wide(first) - bar_count_to_loop + 1, -1, first));
@@ -239,10 +238,7 @@ bool merge(M& m, const typename M::Line& self, const typename M::Line& target,
     // The crossing test before a backward merge weighs the same joined list, often with the
     // same weights: a model that kept its value hands it back.
     std::optional<double> known;
-    if constexpr (requires {
-                    m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
-                                          snib_weight);
-                  })
+    if constexpr (RecallsMergedValue<M>)
       known = m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
                                     snib_weight);
     m.prepend_snib_values(self, target);

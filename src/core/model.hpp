@@ -2,6 +2,9 @@
 // The object-model seam. Every line and engine algorithm is a template over a model M that
 // says how to reach the host's objects; the native model (native_model.hpp) keeps them as
 // structs and arrays, the Python model (python/python_model.hpp) reads the host's own objects.
+// What a model provides is stated as concepts at the end of this file, and every model
+// asserts the ones it meets, so a misspelt member fails to compile instead of turning a path
+// off.
 //
 // In the Python model every read and write is observable (a settings object may record its
 // reads, a series may raise half-way), so algorithms perform each access at the point and in
@@ -10,94 +13,20 @@
 // Values cross the seam as: bar indices and counts int64_t, prices and numbers double, times
 // double (host integer times compare exactly below 2^53), flags bool.
 //
-// What a model M provides (H = M::Line, a cheap copyable handle to one line; P = M::Pivot, one
-// pivot record; W = M::Window, one window record; S = M::Series, one bar series; K = M::Key, a
-// key of the latest-window mapping):
-//
-//   Lines (attributes named by KerdAttr, value types by kerd_attr_type):
-//     m.template get<A>(H) / m.template set<A>(H, value)
-//     m.template differs<A>(H a, H b) -> bool   a.attr != b.attr, as the host compares them
-//     m.template copy<A>(H to, H from)         to.attr = from.attr, the value unchanged
-//     m.snib_count(H)                      number of values in snib_values
-//     m.read_snib_values(H, std::vector<double>& out)   appends the values, earliest first
-//     m.extend_snib_values(H self, H target)   appends target's values to self's list in place
-//     m.prepend_snib_values(H self, H target)  self.snib_values = new list: target's then self's
-//     m.line_bar_index(H), m.line_mintick(H)   the line's own base values
-//     m.line_close(H), m.line_open(H)          the line's series
-//   Working buffer (core/scratch.hpp):
-//     m.scratch() -> ScratchPool::Lease      a reusable vector<double> for gathered values
-//   Caller arguments (core/host_value.hpp): algorithms take numbers and flags as template
-//   parameters; plain C++ values pass through, anything else is converted at its use by
-//     m.number(x) -> double, m.flag(x) -> bool
-//   Series:
-//     m.value(S, offset) -> double         offset 0 the current bar, -k k bars back
-//     m.truth(S, offset) -> bool           truth value of that element
-//     optional m.raw(S, offset) -> R       the element unconverted, for a model whose elements
-//                                          can fail conversion (converted by m.number(R)); used
-//                                          where the conversion must wait (pivot intake)
-//     optional m.find_straddle(close, open, high, low, level, from_y) -> int64_t   the oldest y
-//                                          in from_y..0 whose bar at offset -y straddles level,
-//                                          or -1; failing as a read at -from_y would. A model
-//                                          without it has the replay read every bar.
-//     optional m.can_find_straddle(close, open, high, low) -> bool   whether find_straddle may
-//                                          stand in for the bar-by-bar reads (and the settings
-//                                          reads between them) now; true when absent
-//     optional m.view(S) -> std::optional<SeriesView>   the stored values, when reading them
-//                                          runs no host code and fails only outside the stored
-//                                          range; none otherwise. Valid until host code runs.
-//   Unseen reads (both optional; without them every merge test runs):
-//     m.host_stamp() -> uint64_t           advances whenever host code may have run
-//     m.merge_tests_unseen(H line) -> bool  whether the rebuild's merge tests read nothing a
-//                                          host can see of the line (and of the settings), and
-//                                          can fail only where a series' stored range ends
-//   Engine base values (read at the moment of use):
-//     m.bar_index(), m.last_bar_index() -> int64_t; m.mintick() -> double
-//     m.close(), m.open(), m.high(), m.low(), m.time() -> S
-//     m.pivot_series(PivotKind) -> S      the four pivot series
-//   Settings (named by Setting, value types by setting_type):
-//     m.template setting<X>()
-//   Containers of the engine, always changed in place:
-//     kerds:         m.kerd_count(), m.kerd_at(i) -> H, m.append_kerd(H), m.clear_kerds(),
-//                    m.remove_first_kerd(), m.reorder_kerds(std::span<const size_t> order)
-//                    (new list position j takes old element order[j])
-//     pivots:        m.new_snib_count(), m.vip_snib_count(), m.vip_snib_at(i) -> P,
-//                    m.append_new_snib(const Snib&), m.pop_new_snib_to_vip() (moves the last
-//                    pending pivot to the end of the processed list),
-//                    m.move_new_snibs_to_vip() (appends all pending in order, then clears them)
-//     pivot fields:  m.template pivot<F>(P) for F in PivotField
-//     lines:         m.make_kerd(const KerdSeed&) -> H (a new line sharing the engine's series)
-//     windows:       m.mavet_count(), m.mavet_at(i) -> W, m.append_mavet(const Mavet&),
-//                    m.remove_first_mavet(), m.template window<F>(W), m.template
-//                    set_window<F>(W, value) for F in MavetField
-//     latest map:    m.round_key(double price) -> K (the base class's tick rounding),
-//                    m.latest_contains(K), m.latest_get(K, int64_t fallback),
-//                    m.latest_set(K, int64_t bar)
-//     results of the window checks (value types are the model's own; C = M::WindowCopy):
-//                    m.copy_window(W) -> C     a copy made by the window's own copy operation
-//                    m.make_result(const CheckOutcome&, std::optional<C>) -> M::Result
-//                    m.make_success(bool is_vvip, C) -> M::Success
-//                    m.make_failure(const Violations&, C) -> M::Failure
-//                    successes: L = M::SuccessList, m.new_success_list() -> L (empty),
-//                    m.append_success(L&, M::Success), m.success_count(const L&),
-//                    m.success_at(const L&, i) -> E, m.success_is_vvip(E) -> bool; any
-//                    list the host passes to get_success_by_vvip is read the same way
-//                    m.make_result_v2_success(the chosen element E, or none),
-//                    m.make_result_v2_failure(M::Failure), m.make_result_v2_empty() -> M::ResultV2
-//                    optional: m.dispatch_get_success_by_vvip(L&) lets the engine object's own
-//                    (overridable) get_success_by_vvip choose; without it the core's is used
-//   optional: m.call_override<EngineOperation>(args...) -> std::optional<bool> lets the engine
-//                    object's own method answer for an operation another one calls
-//                    (core/engine_dispatch.hpp); none means the core's runs
-//   A caller's whole-number argument (a range bound) that is not a C++ integer is converted at
-//   its use by m.count(x) -> int64_t (core/engine_mavet_numbers.hpp).
-//
 // Errors: a failing host access throws (core::Error in the native model, py::PyError in the
 // Python model); algorithms never catch.
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/records.hpp"
 
 namespace torvex::core {
 
@@ -113,25 +42,6 @@ struct SeriesView {
   const double* at_y(int64_t y) const { return data + (length - 1 - y); }
 };
 
-// Line attributes, in the order the line constructor sets them.
-enum class KerdAttr : int {
-  start_bar_index,
-  end_bar_index,
-  start_time,
-  end_time,
-  kerd_value,
-  kerd_accum_value,
-  snib_values,
-  close_avg_percent,
-  bar_crosses,
-  violated,
-  extended,
-  extend_end_bar_index,
-  bar_crosses_post_extend,
-  historical_extend_bar_crosses_checked,
-  post_extend_end_bar_index,
-};
-
 enum class ValueKind { index, time, price, flag, list };
 
 struct AttrInfo {
@@ -139,23 +49,35 @@ struct AttrInfo {
   ValueKind kind;
 };
 
-inline constexpr std::array<AttrInfo, 15> kerd_attr_info{{
-    {"start_bar_index", ValueKind::index},
-    {"end_bar_index", ValueKind::index},
-    {"start_time", ValueKind::time},
-    {"end_time", ValueKind::time},
-    {"kerd_value", ValueKind::price},
-    {"kerd_accum_value", ValueKind::price},
-    {"snib_values", ValueKind::list},
-    {"close_avg_percent", ValueKind::price},
-    {"bar_crosses", ValueKind::index},
-    {"violated", ValueKind::flag},
-    {"extended", ValueKind::flag},
-    {"extend_end_bar_index", ValueKind::index},
-    {"bar_crosses_post_extend", ValueKind::index},
-    {"historical_extend_bar_crosses_checked", ValueKind::flag},
-    {"post_extend_end_bar_index", ValueKind::index},
-}};
+// The base indicator's values, in the order its constructor takes them.
+inline constexpr std::array<std::string_view, 8> base_value_names{
+    "close", "open", "high", "low", "bar_index", "time", "last_bar_index", "mintick"};
+
+// Line attributes, in the order the line constructor takes them: the first
+// kKerdRequiredAttrs are required, the others default to zero (or false).
+#define TORVEX_KERD_ATTRS(X)                     \
+  X(start_bar_index, index)                      \
+  X(end_bar_index, index)                        \
+  X(start_time, time)                            \
+  X(end_time, time)                              \
+  X(kerd_value, price)                           \
+  X(kerd_accum_value, price)                     \
+  X(snib_values, list)                           \
+  X(close_avg_percent, price)                    \
+  X(bar_crosses, index)                          \
+  X(violated, flag)                              \
+  X(extended, flag)                              \
+  X(extend_end_bar_index, index)                 \
+  X(bar_crosses_post_extend, index)              \
+  X(historical_extend_bar_crosses_checked, flag) \
+  X(post_extend_end_bar_index, index)
+
+#define TORVEX_ENUMERATOR(name, kind) name,
+#define TORVEX_ATTR_INFO(name, kind) {#name, ValueKind::kind},
+enum class KerdAttr : int { TORVEX_KERD_ATTRS(TORVEX_ENUMERATOR) };
+inline constexpr std::array kerd_attr_info =
+    std::to_array<AttrInfo>({TORVEX_KERD_ATTRS(TORVEX_ATTR_INFO)});
+inline constexpr std::size_t kKerdRequiredAttrs = 8;
 
 constexpr const AttrInfo& info(KerdAttr attr) {
   return kerd_attr_info[static_cast<int>(attr)];
@@ -183,34 +105,6 @@ struct value_of<ValueKind::flag> {
 template <KerdAttr A>
 using kerd_attr_type = typename value_of<info(A).kind>::type;
 
-// Settings the engine reads, each at the moment of use.
-enum class Setting : int {
-  debug,
-  debug_start_time,
-  debug_end_time,
-  debug_start_price,
-  debug_end_price,
-  draw_from_recent,
-  bar_count_to_snib,
-  high_snib_n,
-  high_snib_m,
-  low_snib_n,
-  low_snib_m,
-  high_snib_n_on_trend,
-  high_snib_m_on_trend,
-  low_snib_n_on_trend,
-  low_snib_m_on_trend,
-  only_body_cross,
-  kerd_extend_bar_cross_threshold,
-  allow_reuse_snib,
-  kerd_overlap_ca_percent_multiplier,
-  bar_cross_threshold,
-  last_snib_weight,
-  second_last_snib_weight,
-  snib_weight,
-  kerd_length_threshold,
-};
-
 // flag: truth-tested; count: whole bars (int64_t); number: any real (double).
 enum class SettingKind { flag, count, number };
 
@@ -219,32 +113,38 @@ struct SettingInfo {
   SettingKind kind;
 };
 
-inline constexpr std::array<SettingInfo, 24> setting_info{{
-    {"debug", SettingKind::flag},
-    {"debug_start_time", SettingKind::number},
-    {"debug_end_time", SettingKind::number},
-    {"debug_start_price", SettingKind::number},
-    {"debug_end_price", SettingKind::number},
-    {"draw_from_recent", SettingKind::flag},
-    {"bar_count_to_snib", SettingKind::count},
-    {"high_snib_n", SettingKind::count},
-    {"high_snib_m", SettingKind::count},
-    {"low_snib_n", SettingKind::count},
-    {"low_snib_m", SettingKind::count},
-    {"high_snib_n_on_trend", SettingKind::count},
-    {"high_snib_m_on_trend", SettingKind::count},
-    {"low_snib_n_on_trend", SettingKind::count},
-    {"low_snib_m_on_trend", SettingKind::count},
-    {"only_body_cross", SettingKind::flag},
-    {"kerd_extend_bar_cross_threshold", SettingKind::number},
-    {"allow_reuse_snib", SettingKind::flag},
-    {"kerd_overlap_ca_percent_multiplier", SettingKind::number},
-    {"bar_cross_threshold", SettingKind::number},
-    {"last_snib_weight", SettingKind::number},
-    {"second_last_snib_weight", SettingKind::number},
-    {"snib_weight", SettingKind::number},
-    {"kerd_length_threshold", SettingKind::number},
-}};
+// Settings the engine reads, each at the moment of use.
+#define TORVEX_SETTINGS(X)                      \
+  X(debug, flag)                                \
+  X(debug_start_time, number)                   \
+  X(debug_end_time, number)                     \
+  X(debug_start_price, number)                  \
+  X(debug_end_price, number)                    \
+  X(draw_from_recent, flag)                     \
+  X(bar_count_to_snib, count)                   \
+  X(high_snib_n, count)                         \
+  X(high_snib_m, count)                         \
+  X(low_snib_n, count)                          \
+  X(low_snib_m, count)                          \
+  X(high_snib_n_on_trend, count)                \
+  X(high_snib_m_on_trend, count)                \
+  X(low_snib_n_on_trend, count)                 \
+  X(low_snib_m_on_trend, count)                 \
+  X(only_body_cross, flag)                      \
+  X(kerd_extend_bar_cross_threshold, number)    \
+  X(allow_reuse_snib, flag)                     \
+  X(kerd_overlap_ca_percent_multiplier, number) \
+  X(bar_cross_threshold, number)                \
+  X(last_snib_weight, number)                   \
+  X(second_last_snib_weight, number)            \
+  X(snib_weight, number)                        \
+  X(kerd_length_threshold, number)
+
+#define TORVEX_SETTING_INFO(name, kind) {#name, SettingKind::kind},
+enum class Setting : int { TORVEX_SETTINGS(TORVEX_ENUMERATOR) };
+inline constexpr std::array setting_info =
+    std::to_array<SettingInfo>({TORVEX_SETTINGS(TORVEX_SETTING_INFO)});
+#undef TORVEX_SETTING_INFO
 
 constexpr const SettingInfo& info(Setting s) {
   return setting_info[static_cast<int>(s)];
@@ -280,25 +180,37 @@ using pivot_field_type =
                        int64_t, double>;
 
 // Window record fields the engine reads and writes.
-enum class MavetField : int {
-  break_kerd_at_price,
-  break_kerd_at_bar_index,
-  recover_at_bar_index,
-  break_kerd_extend_bar_cross,
-  bar_count_close_above_kerd,
-  vip_snib_count,
-  recovered,
-};
+#define TORVEX_MAVET_FIELDS(X)          \
+  X(break_kerd_at_price, price)         \
+  X(break_kerd_at_bar_index, index)     \
+  X(recover_at_bar_index, index)        \
+  X(break_kerd_extend_bar_cross, index) \
+  X(bar_count_close_above_kerd, index)  \
+  X(vip_snib_count, index)              \
+  X(recovered, flag)
 
-inline constexpr std::array<AttrInfo, 7> mavet_field_info{{
-    {"break_kerd_at_price", ValueKind::price},
-    {"break_kerd_at_bar_index", ValueKind::index},
-    {"recover_at_bar_index", ValueKind::index},
-    {"break_kerd_extend_bar_cross", ValueKind::index},
-    {"bar_count_close_above_kerd", ValueKind::index},
-    {"vip_snib_count", ValueKind::index},
-    {"recovered", ValueKind::flag},
-}};
+enum class MavetField : int { TORVEX_MAVET_FIELDS(TORVEX_ENUMERATOR) };
+inline constexpr std::array mavet_field_info =
+    std::to_array<AttrInfo>({TORVEX_MAVET_FIELDS(TORVEX_ATTR_INFO)});
+#undef TORVEX_ATTR_INFO
+#undef TORVEX_ENUMERATOR
+
+// Calls f.template operator()<E>() for every value of a table's enumeration, in table order.
+template <class E, std::size_t N, class F>
+constexpr void for_each_of(F&& f) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (f.template operator()<static_cast<E>(I)>(), ...);
+  }
+  (std::make_index_sequence<N>{});
+}
+template <class F>
+constexpr void for_each_setting(F&& f) {
+  for_each_of<Setting, setting_info.size()>(f);
+}
+template <class F>
+constexpr void for_each_kerd_attr(F&& f) {
+  for_each_of<KerdAttr, kerd_attr_info.size()>(f);
+}
 
 constexpr const AttrInfo& info(MavetField f) {
   return mavet_field_info[static_cast<int>(f)];
@@ -338,6 +250,197 @@ struct CheckOutcome {
   bool has_signal = false;
   bool close_above_low_and_kerd = false;
   Violations violations;
+};
+
+// Engine operations that other engine operations call, and that a host may override
+// (core/engine_dispatch.hpp).
+enum class EngineOperation : int {
+  add_new_snibs_to_pending,
+  sort_kerds_by_end_bar_index,
+  remove_kerd_by_end_bar_index,
+  sort_and_filter_kerds,
+  clear_all_kerd,
+  rebuild_kerd_from_most_recent_snib,
+  extend_kerd_to_first_cross_from_history,
+};
+
+inline constexpr int kEngineOperationCount = 7;
+
+// ---- The contract
+
+template <class M>
+using series_of_t = std::remove_cvref_t<typename M::SeriesRef>;
+
+// Lines. M::Line is a cheap copyable handle to one line. A handle stays valid until the line
+// list it came from changes: native handles point into a vector and move with any append,
+// erase or reorder, so an algorithm takes handles afresh after changing the list (and a line
+// from make_kerd only until the next make_kerd).
+template <class M>
+concept LineAccess = requires(M& m, const typename M::Line& h, std::vector<double>& out,
+                              const series_of_t<M>& s) {
+  { m.template get<KerdAttr::end_bar_index>(h) } -> std::same_as<int64_t>;
+  { m.template get<KerdAttr::extended>(h) } -> std::same_as<bool>;
+  m.template set<KerdAttr::kerd_value>(h, double{});
+  { m.template differs<KerdAttr::kerd_value>(h, h) } -> std::same_as<bool>;
+  m.template copy<KerdAttr::end_time>(h, h);
+  { m.snib_count(h) } -> std::same_as<std::size_t>;
+  m.read_snib_values(h, out);   // appends the values, earliest first
+  m.extend_snib_values(h, h);   // appends target's values to self's list in place
+  m.prepend_snib_values(h, h);  // self.snib_values = a new list: target's, then self's
+  { m.line_bar_index(h) } -> std::same_as<int64_t>;
+  { m.line_mintick(h) } -> std::same_as<double>;
+  { m.line_close(h) } -> std::convertible_to<const series_of_t<M>&>;
+  { m.line_open(h) } -> std::convertible_to<const series_of_t<M>&>;
+  m.scratch();  // a lease on a reusable vector<double> (core/scratch.hpp)
+  // Series: offset 0 is the current bar, -k the bar k bars back.
+  { m.value(s, int64_t{}) } -> std::same_as<double>;
+  { m.truth(s, int64_t{}) } -> std::same_as<bool>;
+};
+
+// The engine: its base values and series (read at the moment of use), its settings, and its
+// containers, always changed in place.
+template <class M>
+concept EngineAccess = LineAccess<M> &&
+    requires(M& m, const typename M::Line& h, const typename M::Pivot& p,
+             const typename M::Window& w, const typename M::Key& key,
+             std::span<const std::size_t> order, const KerdSeed& seed, const Snib& snib,
+             const Mavet& window) {
+  { m.bar_index() } -> std::same_as<int64_t>;
+  { m.last_bar_index() } -> std::same_as<int64_t>;
+  { m.mintick() } -> std::same_as<double>;
+  { m.close() } -> std::convertible_to<const series_of_t<M>&>;
+  { m.time() } -> std::convertible_to<const series_of_t<M>&>;
+  { m.pivot_series(PivotKind::normal_high) } -> std::convertible_to<const series_of_t<M>&>;
+  { m.template setting<Setting::debug>() } -> std::same_as<bool>;
+  { m.template setting<Setting::bar_count_to_snib>() } -> std::same_as<int64_t>;
+  { m.template setting<Setting::snib_weight>() } -> std::same_as<double>;
+  // kerds; reorder: new position j takes old element order[j]
+  { m.kerd_count() } -> std::same_as<std::size_t>;
+  { m.kerd_at(std::size_t{}) } -> std::convertible_to<typename M::Line>;
+  m.append_kerd(h);
+  m.clear_kerds();
+  m.remove_first_kerd();
+  m.reorder_kerds(order);
+  { m.make_kerd(seed) } -> std::convertible_to<typename M::Line>;  // shares the engine's series
+  // pivots: pop moves the last pending one to the end of the processed list; move appends
+  // all pending in order, then clears them
+  { m.new_snib_count() } -> std::same_as<std::size_t>;
+  { m.vip_snib_count() } -> std::same_as<std::size_t>;
+  { m.vip_snib_at(std::size_t{}) } -> std::convertible_to<typename M::Pivot>;
+  m.append_new_snib(snib);
+  m.pop_new_snib_to_vip();
+  m.move_new_snibs_to_vip();
+  { m.template pivot<PivotField::price>(p) } -> std::same_as<double>;
+  // windows
+  { m.mavet_count() } -> std::same_as<std::size_t>;
+  { m.mavet_at(std::size_t{}) } -> std::convertible_to<typename M::Window>;
+  m.append_mavet(window);
+  m.remove_first_mavet();
+  { m.template window<MavetField::recovered>(w) } -> std::same_as<bool>;
+  m.template set_window<MavetField::recovered>(w, bool{});
+  // the latest-window mapping, keyed by the engine's own tick rounding
+  { m.round_key(double{}) } -> std::convertible_to<typename M::Key>;
+  { m.latest_contains(key) } -> std::same_as<bool>;
+  { m.latest_get(key, int64_t{}) } -> std::same_as<int64_t>;
+  m.latest_set(key, int64_t{});
+};
+
+// The window checks' results, in the model's own types; successes are read through the
+// model, as is any list a host passes to get_success_by_vvip.
+template <class M>
+concept CheckResults = requires(M& m, const typename M::Window& w, typename M::SuccessList& list,
+                                const CheckOutcome& outcome, const Violations& violations) {
+  { m.copy_window(w) } -> std::convertible_to<typename M::WindowCopy>;
+  {
+    m.make_result(outcome, std::optional<typename M::WindowCopy>{})
+    } -> std::convertible_to<typename M::Result>;
+  { m.make_success(bool{}, m.copy_window(w)) } -> std::convertible_to<typename M::Success>;
+  { m.make_failure(violations, m.copy_window(w)) } -> std::convertible_to<typename M::Failure>;
+  { m.new_success_list() } -> std::convertible_to<typename M::SuccessList>;
+  m.append_success(list, m.make_success(bool{}, m.copy_window(w)));
+  { m.success_count(list) } -> std::same_as<std::size_t>;
+  { m.success_is_vvip(m.success_at(list, std::size_t{})) } -> std::same_as<bool>;
+  { m.make_result_v2_empty() } -> std::convertible_to<typename M::ResultV2>;
+  {
+    m.make_result_v2_failure(m.make_failure(violations, m.copy_window(w)))
+    } -> std::convertible_to<typename M::ResultV2>;
+};
+
+// Everything the engine operations use.
+template <class M>
+concept ObjectModel = EngineAccess<M> && CheckResults<M>;
+
+// ---- Optional hooks, each used where its concept holds
+
+// The element unconverted, for a model whose elements can fail conversion (converted by
+// m.number(raw)); used where the conversion must wait (pivot intake).
+template <class M>
+concept ReadsRawElements = requires(M& m, const series_of_t<M>& s) {
+  { m.number(m.raw(s, int64_t{})) } -> std::same_as<double>;
+};
+
+// The stored values, when reading them runs no host code and fails only outside the stored
+// range; none otherwise. Valid until host code runs.
+template <class M>
+concept ViewsSeries = requires(M& m, const series_of_t<M>& s) {
+  { m.view(s) } -> std::same_as<std::optional<SeriesView>>;
+};
+
+// The oldest y in from_y..0 whose bar at offset -y straddles level, or -1; failing as a read at
+// -from_y would. Without it the replay reads every bar.
+template <class M>
+concept SearchesStraddles = requires(M& m, const series_of_t<M>& s) {
+  { m.find_straddle(s, s, s, s, double{}, int64_t{}) } -> std::same_as<int64_t>;
+};
+
+// Whether find_straddle may stand in for the bar-by-bar reads (and the settings reads between
+// them) now; taken as true when absent.
+template <class M>
+concept GatesStraddleSearch = requires(M& m, const series_of_t<M>& s) {
+  { m.can_find_straddle(s, s, s, s) } -> std::same_as<bool>;
+};
+
+// The engine object's own (overridable) get_success_by_vvip chooses; without it the core's.
+template <class M>
+concept DispatchesSuccessChoice = requires(M& m, const typename M::SuccessList& list) {
+  m.dispatch_get_success_by_vvip(list);
+};
+
+// The engine object's own method answers for an operation another one calls
+// (core/engine_dispatch.hpp); none means the core's runs.
+template <class M>
+concept OverridesOperations = requires(M& m) {
+  {
+    m.template call_override<EngineOperation::clear_all_kerd>()
+    } -> std::same_as<std::optional<bool>>;
+};
+
+// Whether the rebuild's merge tests of a line read nothing a host can see of the line (and of
+// the settings), and can fail only where a series' stored range ends; host_stamp advances
+// whenever host code may have run. Without them every merge test runs.
+template <class M>
+concept SaysMergeTestsUnseen = requires(M& m, const typename M::Line& line) {
+  { m.host_stamp() } -> std::convertible_to<uint64_t>;
+  { m.merge_tests_unseen(line) } -> std::convertible_to<bool>;
+};
+
+// A line's values in place (valid until the line changes), and the weighted value of two
+// lines' values joined, kept by the crossing test for the merge that may follow.
+template <class M>
+concept SpansSnibValues = requires(M& m, const typename M::Line& h, double w) {
+  { m.snib_span(h) } -> std::convertible_to<std::span<const double>>;
+  m.remember_merged_value(h, h, w, w, w, w);
+};
+template <class M>
+concept RecallsMergedValue = requires(M& m, const typename M::Line& h, double w) {
+  { m.recall_merged_value(h, h, w, w, w) } -> std::same_as<std::optional<double>>;
+};
+
+// A caller's arguments that are no C++ numbers (host objects), converted at their use.
+template <class M, class Arg>
+concept ConvertsArguments = requires(const M& m, const Arg& x) {
+  { m.number(x) } -> std::same_as<double>;
+  { m.flag(x) } -> std::same_as<bool>;
 };
 
 }  // namespace torvex::core

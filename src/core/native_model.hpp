@@ -45,6 +45,22 @@ struct Bars {
   Series close, open, high, low, time;
 };
 
+// A line attribute's or setting's native type.
+template <ValueKind K>
+using native_type =
+    std::conditional_t<K == ValueKind::list, std::vector<double>,
+                       typename value_of<K == ValueKind::list ? ValueKind::price : K>::type>;
+template <SettingKind K>
+using setting_value_t = typename setting_value_of<K>::type;
+
+// The native member of each table entry, by its enumerator (specialised below the structs).
+template <KerdAttr A>
+struct kerd_member;
+template <Setting S>
+struct setting_member;
+template <MavetField F>
+struct mavet_member;
+
 // One line; the base values are those the line was given when it was built.
 struct Kerd {
   const Bars* bars = nullptr;
@@ -52,135 +68,50 @@ struct Kerd {
   int64_t last_bar_index = 0;
   double mintick = 0.0;
 
-  int64_t start_bar_index = 0;
-  int64_t end_bar_index = 0;
-  double start_time = 0.0;
-  double end_time = 0.0;
-  double kerd_value = 0.0;
-  double kerd_accum_value = 0.0;
-  std::vector<double> snib_values;
-  double close_avg_percent = 0.0;
-  int64_t bar_crosses = 0;
-  bool violated = false;
-  bool extended = false;
-  int64_t extend_end_bar_index = 0;
-  int64_t bar_crosses_post_extend = 0;
-  bool historical_extend_bar_crosses_checked = false;
-  int64_t post_extend_end_bar_index = 0;
+#define TORVEX_KERD_MEMBER(name, kind) native_type<ValueKind::kind> name{};
+  TORVEX_KERD_ATTRS(TORVEX_KERD_MEMBER)
+#undef TORVEX_KERD_MEMBER
 
   template <KerdAttr A>
   auto& field() {
-    if constexpr (A == KerdAttr::start_bar_index)
-      return start_bar_index;
-    else if constexpr (A == KerdAttr::end_bar_index)
-      return end_bar_index;
-    else if constexpr (A == KerdAttr::start_time)
-      return start_time;
-    else if constexpr (A == KerdAttr::end_time)
-      return end_time;
-    else if constexpr (A == KerdAttr::kerd_value)
-      return kerd_value;
-    else if constexpr (A == KerdAttr::kerd_accum_value)
-      return kerd_accum_value;
-    else if constexpr (A == KerdAttr::snib_values)
-      return snib_values;
-    else if constexpr (A == KerdAttr::close_avg_percent)
-      return close_avg_percent;
-    else if constexpr (A == KerdAttr::bar_crosses)
-      return bar_crosses;
-    else if constexpr (A == KerdAttr::violated)
-      return violated;
-    else if constexpr (A == KerdAttr::extended)
-      return extended;
-    else if constexpr (A == KerdAttr::extend_end_bar_index)
-      return extend_end_bar_index;
-    else if constexpr (A == KerdAttr::bar_crosses_post_extend)
-      return bar_crosses_post_extend;
-    else if constexpr (A == KerdAttr::historical_extend_bar_crosses_checked)
-      return historical_extend_bar_crosses_checked;
-    else
-      return post_extend_end_bar_index;
+    return this->*kerd_member<A>::pointer;
+  }
+  template <KerdAttr A>
+  const auto& field() const {
+    return this->*kerd_member<A>::pointer;
   }
 };
 
 struct Settings {
-  bool debug = false;
-  double debug_start_time = 0.0;
-  double debug_end_time = 0.0;
-  double debug_start_price = 0.0;
-  double debug_end_price = 0.0;
-  bool draw_from_recent = false;
-  int64_t bar_count_to_snib = 0;
-  int64_t high_snib_n = 0;
-  int64_t high_snib_m = 0;
-  int64_t low_snib_n = 0;
-  int64_t low_snib_m = 0;
-  int64_t high_snib_n_on_trend = 0;
-  int64_t high_snib_m_on_trend = 0;
-  int64_t low_snib_n_on_trend = 0;
-  int64_t low_snib_m_on_trend = 0;
-  bool only_body_cross = false;
-  double kerd_extend_bar_cross_threshold = 0.0;
-  bool allow_reuse_snib = false;
-  double kerd_overlap_ca_percent_multiplier = 0.0;
-  double bar_cross_threshold = 0.0;
-  double last_snib_weight = 0.0;
-  double second_last_snib_weight = 0.0;
-  double snib_weight = 0.0;
-  double kerd_length_threshold = 0.0;
+#define TORVEX_SETTING_MEMBER(name, kind) setting_value_t<SettingKind::kind> name{};
+  TORVEX_SETTINGS(TORVEX_SETTING_MEMBER)
+#undef TORVEX_SETTING_MEMBER
 
   template <Setting S>
+  setting_type<S>& field() {
+    return this->*setting_member<S>::pointer;
+  }
+  template <Setting S>
   setting_type<S> get() const {
-    if constexpr (S == Setting::debug)
-      return debug;
-    else if constexpr (S == Setting::debug_start_time)
-      return debug_start_time;
-    else if constexpr (S == Setting::debug_end_time)
-      return debug_end_time;
-    else if constexpr (S == Setting::debug_start_price)
-      return debug_start_price;
-    else if constexpr (S == Setting::debug_end_price)
-      return debug_end_price;
-    else if constexpr (S == Setting::draw_from_recent)
-      return draw_from_recent;
-    else if constexpr (S == Setting::bar_count_to_snib)
-      return bar_count_to_snib;
-    else if constexpr (S == Setting::high_snib_n)
-      return high_snib_n;
-    else if constexpr (S == Setting::high_snib_m)
-      return high_snib_m;
-    else if constexpr (S == Setting::low_snib_n)
-      return low_snib_n;
-    else if constexpr (S == Setting::low_snib_m)
-      return low_snib_m;
-    else if constexpr (S == Setting::high_snib_n_on_trend)
-      return high_snib_n_on_trend;
-    else if constexpr (S == Setting::high_snib_m_on_trend)
-      return high_snib_m_on_trend;
-    else if constexpr (S == Setting::low_snib_n_on_trend)
-      return low_snib_n_on_trend;
-    else if constexpr (S == Setting::low_snib_m_on_trend)
-      return low_snib_m_on_trend;
-    else if constexpr (S == Setting::only_body_cross)
-      return only_body_cross;
-    else if constexpr (S == Setting::kerd_extend_bar_cross_threshold)
-      return kerd_extend_bar_cross_threshold;
-    else if constexpr (S == Setting::allow_reuse_snib)
-      return allow_reuse_snib;
-    else if constexpr (S == Setting::kerd_overlap_ca_percent_multiplier)
-      return kerd_overlap_ca_percent_multiplier;
-    else if constexpr (S == Setting::bar_cross_threshold)
-      return bar_cross_threshold;
-    else if constexpr (S == Setting::last_snib_weight)
-      return last_snib_weight;
-    else if constexpr (S == Setting::second_last_snib_weight)
-      return second_last_snib_weight;
-    else if constexpr (S == Setting::snib_weight)
-      return snib_weight;
-    else
-      return kerd_length_threshold;
+    return this->*setting_member<S>::pointer;
   }
 };
+
+#define TORVEX_MEMBER(table, type, enumeration, name) \
+  template <>                                         \
+  struct table<enumeration::name> {                   \
+    static constexpr auto pointer = &type::name;      \
+  };
+#define TORVEX_KERD_POINTER(name, kind) TORVEX_MEMBER(kerd_member, Kerd, KerdAttr, name)
+#define TORVEX_SETTING_POINTER(name, kind) TORVEX_MEMBER(setting_member, Settings, Setting, name)
+#define TORVEX_MAVET_POINTER(name, kind) TORVEX_MEMBER(mavet_member, Mavet, MavetField, name)
+TORVEX_KERD_ATTRS(TORVEX_KERD_POINTER)
+TORVEX_SETTINGS(TORVEX_SETTING_POINTER)
+TORVEX_MAVET_FIELDS(TORVEX_MAVET_POINTER)
+#undef TORVEX_MAVET_POINTER
+#undef TORVEX_SETTING_POINTER
+#undef TORVEX_KERD_POINTER
+#undef TORVEX_MEMBER
 
 // Everything a native engine works on. The containers belong to whoever built the state and
 // are changed in place; the series views are advanced by the caller before each bar.
@@ -349,15 +280,11 @@ class NativeModel {
     fresh_.end_time = static_cast<double>(seed.end_time);
     fresh_.kerd_value = seed.kerd_value;
     fresh_.kerd_accum_value = seed.kerd_accum_value;
-    fresh_.snib_values.assign(1, seed.snib_value);
+    fresh_.snib_values.assign(1, seed.snib_value);  // keeps the vector's capacity
     fresh_.close_avg_percent = seed.close_avg_percent;
-    fresh_.bar_crosses = 0;
-    fresh_.violated = false;
-    fresh_.extended = false;
-    fresh_.extend_end_bar_index = 0;
-    fresh_.bar_crosses_post_extend = 0;
-    fresh_.historical_extend_bar_crosses_checked = false;
-    fresh_.post_extend_end_bar_index = 0;
+    for_each_kerd_attr([this]<KerdAttr A>() {
+      if constexpr (static_cast<std::size_t>(A) >= kKerdRequiredAttrs) fresh_.field<A>() = {};
+    });
     return &fresh_;
   }
 
@@ -393,20 +320,7 @@ class NativeModel {
   void remove_first_mavet() const { s_.mavets->erase(s_.mavets->begin()); }
   template <MavetField F>
   mavet_field_type<F> window(Window w) const {
-    if constexpr (F == MavetField::break_kerd_at_price)
-      return w->break_kerd_at_price;
-    else if constexpr (F == MavetField::break_kerd_at_bar_index)
-      return w->break_kerd_at_bar_index;
-    else if constexpr (F == MavetField::recover_at_bar_index)
-      return w->recover_at_bar_index;
-    else if constexpr (F == MavetField::break_kerd_extend_bar_cross)
-      return w->break_kerd_extend_bar_cross;
-    else if constexpr (F == MavetField::bar_count_close_above_kerd)
-      return w->bar_count_close_above_kerd;
-    else if constexpr (F == MavetField::vip_snib_count)
-      return w->vip_snib_count;
-    else
-      return w->recovered;
+    return w->*mavet_member<F>::pointer;
   }
   template <MavetField F>
   void set_window(Window w, mavet_field_type<F> value) const {
@@ -488,5 +402,11 @@ class NativeModel {
   mutable MergedValue merged_;
   mutable ScratchPool scratch_;
 };
+
+static_assert(ObjectModel<NativeModel> && ViewsSeries<NativeModel> &&
+              SearchesStraddles<NativeModel> && SaysMergeTestsUnseen<NativeModel> &&
+              SpansSnibValues<NativeModel> && RecallsMergedValue<NativeModel>);
+static_assert(!ReadsRawElements<NativeModel> && !GatesStraddleSearch<NativeModel> &&
+              !DispatchesSuccessChoice<NativeModel> && !OverridesOperations<NativeModel>);
 
 }  // namespace torvex::core

@@ -193,4 +193,8 @@ class EngineModel : public PythonModel {
   mutable std::array<KeptSetting, core::setting_info.size()> kept_{};
 };
 
+static_assert(core::EngineAccess<EngineModel> && core::ReadsRawElements<EngineModel> &&
+              core::ViewsSeries<EngineModel> && core::SearchesStraddles<EngineModel> &&
+              core::GatesStraddleSearch<EngineModel> && core::OverridesOperations<EngineModel>);
+
 }  // namespace torvex::py

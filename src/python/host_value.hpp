@@ -3,6 +3,8 @@
 // Python object model.
 #include <cstdint>
 
+#include "core/model.hpp"
+
 #include "python/ref.hpp"
 
 namespace torvex::py {
@@ -14,5 +16,36 @@ Ref from_index(int64_t value);
 Ref from_number(double value);
 Ref from_flag(bool value);
 Ref from_time(double value);  // an integer when the value is whole, as host times are
+
+// The same by the kind a table gives a line attribute, window field or setting.
+template <core::ValueKind K>
+typename core::value_of<K>::type to_value(PyObject* value) {
+  if constexpr (K == core::ValueKind::flag)
+    return to_flag(value);
+  else if constexpr (K == core::ValueKind::index)
+    return to_index(value);
+  else
+    return to_number(value);
+}
+template <core::SettingKind K>
+typename core::setting_value_of<K>::type to_setting(PyObject* value) {
+  if constexpr (K == core::SettingKind::flag)
+    return to_flag(value);
+  else if constexpr (K == core::SettingKind::count)
+    return to_index(value);
+  else
+    return to_number(value);
+}
+template <core::ValueKind K, class T>
+Ref from_value(T value) {
+  if constexpr (K == core::ValueKind::index)
+    return from_index(value);
+  else if constexpr (K == core::ValueKind::flag)
+    return from_flag(value);
+  else if constexpr (K == core::ValueKind::time)
+    return from_time(value);
+  else
+    return from_number(value);
+}
 
 }  // namespace torvex::py

@@ -194,7 +194,7 @@ class PythonModel {
   }
   template <core::KerdAttr A>
   void set(const Line& line, core::kerd_attr_type<A> value) const {
-    put(line.get(), name(A), make<core::info(A).kind>(value).get());
+    put(line.get(), name(A), from_value<core::info(A).kind>(value).get());
   }
   template <core::KerdAttr A>
   bool differs(const Line& a, const Line& b) const {
@@ -297,7 +297,7 @@ class PythonModel {
   template <core::MavetField F>
   void set_window(const Window& w, core::mavet_field_type<F> value) const {
     put(w.get(), ctx_.mavet_field[static_cast<int>(F)].get(),
-        make<core::info(F).kind>(value).get());
+        from_value<core::info(F).kind>(value).get());
   }
 
   // The latest-window mapping, keyed by the engine's own tick rounding.
@@ -337,43 +337,17 @@ class PythonModel {
   }
   template <core::Setting S>
   core::setting_type<S> setting_value(PyObject* value) const {
-    if constexpr (core::info(S).kind == core::SettingKind::flag) {
-      if (!plain_flag(value)) host_ran();
-      return to_flag(value);
-    } else {
-      if (!plain_number(value)) host_ran();
-      if constexpr (core::info(S).kind == core::SettingKind::count)
-        return to_index(value);
-      else
-        return to_number(value);
-    }
+    constexpr bool flag = core::info(S).kind == core::SettingKind::flag;
+    if (!(flag ? plain_flag(value) : plain_number(value))) host_ran();
+    return to_setting<core::info(S).kind>(value);
   }
 
  private:
   PyObject* name(core::KerdAttr attr) const { return ctx_.kerd_attr[static_cast<int>(attr)].get(); }
   template <core::ValueKind K>
   typename core::value_of<K>::type convert(PyObject* value) const {
-    if constexpr (K == core::ValueKind::flag) {
-      if (!plain_flag(value)) host_ran();
-      return to_flag(value);
-    } else {
-      if (!plain_number(value)) host_ran();
-      if constexpr (K == core::ValueKind::index)
-        return to_index(value);
-      else
-        return to_number(value);
-    }
-  }
-  template <core::ValueKind K, class T>
-  static Ref make(T value) {
-    if constexpr (K == core::ValueKind::index)
-      return from_index(value);
-    else if constexpr (K == core::ValueKind::flag)
-      return from_flag(value);
-    else if constexpr (K == core::ValueKind::time)
-      return from_time(value);
-    else
-      return from_number(value);
+    if (!(K == core::ValueKind::flag ? plain_flag(value) : plain_number(value))) host_ran();
+    return to_value<K>(value);
   }
   bool differs(PyObject* a, PyObject* b, PyObject* name) const;
   PyObject* require_engine() const;
@@ -397,5 +371,11 @@ class PythonModel {
   mutable std::array<Ref, core::OffsetMemo::kSeries> memo_series_;
   mutable uint64_t memo_epoch_ = 0;
 };
+
+// The line operations run on it directly; the engine models add to it.
+static_assert(core::EngineAccess<PythonModel> && core::ViewsSeries<PythonModel> &&
+              core::ConvertsArguments<PythonModel, PyObject*>);
+static_assert(!core::SearchesStraddles<PythonModel> && !core::OverridesOperations<PythonModel> &&
+              !core::SaysMergeTestsUnseen<PythonModel> && !core::SpansSnibValues<PythonModel>);
 
 }  // namespace torvex::py

@@ -79,7 +79,6 @@ struct RecordClass {
   Py_ssize_t required;                  // leading parameters without a default
   std::span<const int> state;           // fields in pickled-state order
   std::array<long, 3> checksums;        // accepted layout checksums; the first is written
-  const char* checksum_text;            // the three as the layout message spells them
   const char* reconstructor;            // module function that rebuilds a pickled record
   bool copyable;                        // offers copy()
   std::span<PyMethodDef> methods;       // behaviour of the class's own

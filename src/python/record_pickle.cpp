@@ -1,4 +1,5 @@
 // The pickled form of a record: __reduce__, __setstate__ and the module-level reconstructor.
+#include <cstdio>
 #include <string>
 
 #include "python/args.hpp"
@@ -47,8 +48,15 @@ bool accepted(const RecordClass& cls, PyObject* checksum) {
   }
   Ref format = Ref::steal(PyUnicode_FromString("x"));
   Ref hex = Ref::steal(PyObject_Format(checksum, format.get()));
+  // The accepted ones as the layout message spells them: seven hex digits each.
+  std::string known;
+  for (long value : cls.checksums) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%s0x%07lx", known.empty() ? "" : ", ", value);
+    known += text;
+  }
   Ref message = Ref::steal(PyUnicode_FromFormat("Incompatible checksums (0x%U vs (%s) = (%s))",
-                                                hex.get(), cls.checksum_text, names.c_str()));
+                                                hex.get(), known.c_str(), names.c_str()));
   Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
   Ref error = Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError"));
   PyErr_SetObject(error.get(), message.get());

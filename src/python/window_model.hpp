@@ -83,4 +83,7 @@ class WindowModel : public PythonModel {
   const WindowResults& r_;
 };
 
+static_assert(core::ObjectModel<WindowModel> && core::DispatchesSuccessChoice<WindowModel> &&
+              core::ViewsSeries<WindowModel>);
+
 }  // namespace torvex::py

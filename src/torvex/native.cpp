@@ -12,8 +12,8 @@
 #include "core/kerd.hpp"
 #include "core/native_model.hpp"
 #include "python/args.hpp"
-#include "python/native_windows.hpp"
 #include "python/entry.hpp"
+#include "python/native_windows.hpp"
 #include "python/python_model.hpp"
 
 namespace torvex::native {
@@ -47,45 +47,33 @@ template <class T>
 T read(PyObject* dict, const char* key, T fallback) {
   PyObject* value = lookup(dict, key);
   if (value == nullptr) return fallback;
-  if constexpr (std::is_same_v<T, bool>)
-    return py::to_flag(value);
-  else if constexpr (std::is_same_v<T, int64_t>)
-    return py::to_index(value);
-  else
-    return py::to_number(value);
-}
-
-template <class T>
-T read(PyObject* dict, const char* key) {
-  PyObject* value = require(dict, key);
   if constexpr (std::is_same_v<T, int64_t>)
     return py::to_index(value);
   else
     return py::to_number(value);
 }
 
+// The line's base values, then its attributes in table order: the required ones must be
+// there, the optional ones keep their defaults when absent.
 core::Kerd line_from(PyObject* dict, const core::Bars* bars) {
   core::Kerd k;
   k.bars = bars;
   k.bar_index = read<int64_t>(dict, "bar_index", 0);
   k.last_bar_index = read<int64_t>(dict, "last_bar_index", 0);
   k.mintick = read<double>(dict, "mintick", 0.0);
-  k.start_bar_index = read<int64_t>(dict, "start_bar_index");
-  k.end_bar_index = read<int64_t>(dict, "end_bar_index");
-  k.start_time = read<double>(dict, "start_time");
-  k.end_time = read<double>(dict, "end_time");
-  k.kerd_value = read<double>(dict, "kerd_value");
-  k.kerd_accum_value = read<double>(dict, "kerd_accum_value");
-  py::read_numbers(require(dict, "snib_values"), k.snib_values);
-  k.close_avg_percent = read<double>(dict, "close_avg_percent");
-  k.bar_crosses = read<int64_t>(dict, "bar_crosses", 0);
-  k.violated = read<bool>(dict, "violated", false);
-  k.extended = read<bool>(dict, "extended", false);
-  k.extend_end_bar_index = read<int64_t>(dict, "extend_end_bar_index", 0);
-  k.bar_crosses_post_extend = read<int64_t>(dict, "bar_crosses_post_extend", 0);
-  k.historical_extend_bar_crosses_checked =
-      read<bool>(dict, "historical_extend_bar_crosses_checked", false);
-  k.post_extend_end_bar_index = read<int64_t>(dict, "post_extend_end_bar_index", 0);
+  core::for_each_kerd_attr([&]<KerdAttr A>() {
+    constexpr core::AttrInfo info = core::info(A);
+    const char* key = info.name.data();
+    if constexpr (static_cast<std::size_t>(A) < core::kKerdRequiredAttrs) {
+      PyObject* value = require(dict, key);
+      if constexpr (info.kind == core::ValueKind::list)
+        py::read_numbers(value, k.field<A>());
+      else
+        k.field<A>() = py::to_value<info.kind>(value);
+    } else if (PyObject* value = lookup(dict, key)) {
+      k.field<A>() = py::to_value<info.kind>(value);
+    }
+  });
   return k;
 }
 
@@ -98,26 +86,19 @@ Ref dict_from(const core::Kerd& k) {
   put(dict.get(), "bar_index", py::from_index(k.bar_index));
   put(dict.get(), "last_bar_index", py::from_index(k.last_bar_index));
   put(dict.get(), "mintick", py::from_number(k.mintick));
-  put(dict.get(), "start_bar_index", py::from_index(k.start_bar_index));
-  put(dict.get(), "end_bar_index", py::from_index(k.end_bar_index));
-  put(dict.get(), "start_time", py::from_time(k.start_time));
-  put(dict.get(), "end_time", py::from_time(k.end_time));
-  put(dict.get(), "kerd_value", py::from_number(k.kerd_value));
-  put(dict.get(), "kerd_accum_value", py::from_number(k.kerd_accum_value));
-  Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k.snib_values.size())));
-  for (std::size_t i = 0; i < k.snib_values.size(); ++i)
-    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i),
-                    py::from_number(k.snib_values[i]).release());
-  put(dict.get(), "snib_values", std::move(values));
-  put(dict.get(), "close_avg_percent", py::from_number(k.close_avg_percent));
-  put(dict.get(), "bar_crosses", py::from_index(k.bar_crosses));
-  put(dict.get(), "violated", py::from_flag(k.violated));
-  put(dict.get(), "extended", py::from_flag(k.extended));
-  put(dict.get(), "extend_end_bar_index", py::from_index(k.extend_end_bar_index));
-  put(dict.get(), "bar_crosses_post_extend", py::from_index(k.bar_crosses_post_extend));
-  put(dict.get(), "historical_extend_bar_crosses_checked",
-      py::from_flag(k.historical_extend_bar_crosses_checked));
-  put(dict.get(), "post_extend_end_bar_index", py::from_index(k.post_extend_end_bar_index));
+  core::for_each_kerd_attr([&]<KerdAttr A>() {
+    constexpr core::AttrInfo info = core::info(A);
+    const auto& value = k.field<A>();
+    if constexpr (info.kind == core::ValueKind::list) {
+      Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
+      for (std::size_t i = 0; i < value.size(); ++i)
+        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i),
+                        py::from_number(value[i]).release());
+      put(dict.get(), info.name.data(), std::move(values));
+    } else {
+      put(dict.get(), info.name.data(), py::from_value<info.kind>(value));
+    }
+  });
   return dict;
 }
 
@@ -244,39 +225,13 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 // ---- the engine over whole arrays
 
-// The settings the engine reads, taken once from an object's attributes.
+// The settings the engine reads, taken once from an object's attributes in table order.
 core::Settings settings_from(PyObject* obj) {
-  const auto attr = [obj](const char* name) {
-    return py::get_attr(obj, Ref::steal(PyUnicode_InternFromString(name)).get());
-  };
-  const auto flag = [&](const char* name) { return py::to_flag(attr(name).get()); };
-  const auto count = [&](const char* name) { return py::to_index(attr(name).get()); };
-  const auto number = [&](const char* name) { return py::to_number(attr(name).get()); };
   core::Settings s;
-  s.debug = flag("debug");
-  s.debug_start_time = number("debug_start_time");
-  s.debug_end_time = number("debug_end_time");
-  s.debug_start_price = number("debug_start_price");
-  s.debug_end_price = number("debug_end_price");
-  s.draw_from_recent = flag("draw_from_recent");
-  s.bar_count_to_snib = count("bar_count_to_snib");
-  s.high_snib_n = count("high_snib_n");
-  s.high_snib_m = count("high_snib_m");
-  s.low_snib_n = count("low_snib_n");
-  s.low_snib_m = count("low_snib_m");
-  s.high_snib_n_on_trend = count("high_snib_n_on_trend");
-  s.high_snib_m_on_trend = count("high_snib_m_on_trend");
-  s.low_snib_n_on_trend = count("low_snib_n_on_trend");
-  s.low_snib_m_on_trend = count("low_snib_m_on_trend");
-  s.only_body_cross = flag("only_body_cross");
-  s.kerd_extend_bar_cross_threshold = number("kerd_extend_bar_cross_threshold");
-  s.allow_reuse_snib = flag("allow_reuse_snib");
-  s.kerd_overlap_ca_percent_multiplier = number("kerd_overlap_ca_percent_multiplier");
-  s.bar_cross_threshold = number("bar_cross_threshold");
-  s.last_snib_weight = number("last_snib_weight");
-  s.second_last_snib_weight = number("second_last_snib_weight");
-  s.snib_weight = number("snib_weight");
-  s.kerd_length_threshold = number("kerd_length_threshold");
+  core::for_each_setting([&]<core::Setting S>() {
+    Ref value = Ref::steal(PyObject_GetAttrString(obj, core::info(S).name.data()));
+    s.field<S>() = py::to_setting<core::info(S).kind>(value.get());
+  });
   return s;
 }
 
@@ -397,7 +352,26 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// SETTINGS: ((name, kind), ...) of every setting the engine reads, kind "flag", "count" or
+// "number", in table order.
+int exec_module(PyObject* module) {
+  return py::guarded_status([&] {
+    constexpr const char* kinds[] = {"flag", "count", "number"};
+    Ref table = Ref::steal(PyTuple_New(core::setting_info.size()));
+    for (std::size_t i = 0; i < core::setting_info.size(); ++i) {
+      const core::SettingInfo& setting = core::setting_info[i];
+      PyTuple_SET_ITEM(
+          table.get(), static_cast<Py_ssize_t>(i),
+          Py_BuildValue("(s#s)", setting.name.data(), static_cast<Py_ssize_t>(setting.name.size()),
+                        kinds[static_cast<int>(setting.kind)]));
+      if (PyTuple_GET_ITEM(table.get(), static_cast<Py_ssize_t>(i)) == nullptr) throw py::PyError{};
+    }
+    py::check_status(PyModule_AddObjectRef(module, "SETTINGS", table.get()));
+  });
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 

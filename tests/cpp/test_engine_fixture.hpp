@@ -122,4 +122,7 @@ class RecordingModel : public NativeModel {
   std::vector<std::pair<const Series*, int64_t>> offsets;
 };
 
+static_assert(ObjectModel<RecordingModel> && !SearchesStraddles<RecordingModel> &&
+              !SaysMergeTestsUnseen<RecordingModel>);
+
 }  // namespace torvex::core::testing

@@ -262,6 +262,8 @@ class FailingCopyModel : public NativeModel {
   KerdAttr fail_at_;
 };
 
+static_assert(LineAccess<FailingCopyModel>);
+
 TEST_F(KerdTest, MergeFailingPartWayKeepsEarlierSteps) {
   Kerd self = line(1, 2, 1.0, {1.0});
   self.extended = true;

@@ -151,32 +151,13 @@ def test_close_avg_percent_on_a_long_series_stays_exact():
 
 
 def test_engine_settings_are_the_ones_the_engine_reads():
-    assert ENGINE_SETTINGS == (
-        "debug",
-        "debug_start_time",
-        "debug_end_time",
-        "debug_start_price",
-        "debug_end_price",
-        "draw_from_recent",
-        "bar_count_to_snib",
-        "high_snib_n",
-        "high_snib_m",
-        "low_snib_n",
-        "low_snib_m",
-        "high_snib_n_on_trend",
-        "high_snib_m_on_trend",
-        "low_snib_n_on_trend",
-        "low_snib_m_on_trend",
-        "only_body_cross",
-        "kerd_extend_bar_cross_threshold",
-        "allow_reuse_snib",
-        "kerd_overlap_ca_percent_multiplier",
-        "bar_cross_threshold",
-        "last_snib_weight",
-        "second_last_snib_weight",
-        "snib_weight",
-        "kerd_length_threshold",
-    )
+    from torvex.kit import Settings
+    from torvex.native import SETTINGS
+
+    kinds = {"flag": bool, "count": int, "number": float}
+    assert ENGINE_SETTINGS == tuple(name for name, _ in SETTINGS)
+    for name, kind in SETTINGS:  # the kit converts each value to the kind the engine reads
+        assert type(getattr(Settings().replace(**{name: 1}), name)) is kinds[kind], name
 
 
 @pytest.mark.parametrize(

@@ -20,31 +20,17 @@ using core::KerdAttr;
 using py::PythonModel;
 using py::Ref;
 
-constexpr const char* kInitParams[] = {"self",
-                                       "close",
-                                       "open",
-                                       "high",
-                                       "low",
-                                       "bar_index",
-                                       "time",
-                                       "last_bar_index",
-                                       "mintick",
-                                       "start_bar_index",
-                                       "end_bar_index",
-                                       "start_time",
-                                       "end_time",
-                                       "kerd_value",
-                                       "kerd_accum_value",
-                                       "snib_values",
-                                       "close_avg_percent",
-                                       "bar_crosses",
-                                       "violated",
-                                       "extended",
-                                       "extend_end_bar_index",
-                                       "bar_crosses_post_extend",
-                                       "historical_extend_bar_crosses_checked",
-                                       "post_extend_end_bar_index"};
-constexpr Py_ssize_t kInitRequired = 17;  // self and the sixteen required values
+// __init__(self, the base values, the line attributes): every name from the tables.
+constexpr auto kInitParams = [] {
+  std::array<const char*, 1 + core::base_value_names.size() + core::kerd_attr_info.size()> params{
+      "self"};
+  std::size_t i = 1;
+  for (std::string_view name : core::base_value_names) params[i++] = name.data();
+  for (const core::AttrInfo& attr : core::kerd_attr_info) params[i++] = attr.name.data();
+  return params;
+}();
+constexpr std::size_t kFirstAttr = 1 + core::base_value_names.size();
+constexpr Py_ssize_t kInitRequired = kFirstAttr + core::kKerdRequiredAttrs;
 
 // Everything the module keeps; owned through the module state.
 struct KerdModule {
@@ -77,7 +63,7 @@ KerdModule& module_of(PyObject* module) {
 PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     KerdModule& m = module_of(module);
-    std::array<PyObject*, std::size(kInitParams)> a{};
+    std::array<PyObject*, kInitParams.size()> a{};
     m.init_signature->parse(args, nargs, kwnames, a);
     PyObject* self = a[0];
 
@@ -85,15 +71,15 @@ PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                          m.kerd_class.get(), self, nullptr));
     Ref base_init = py::get_attr(parent.get(), m.init_name.get());
-    Ref ignored = Ref::steal(PyObject_Vectorcall(base_init.get(), a.data() + 1, 8, nullptr));
+    Ref ignored = Ref::steal(
+        PyObject_Vectorcall(base_init.get(), a.data() + 1, core::base_value_names.size(), nullptr));
 
-    // The fifteen attributes in table order; the seven optional ones have these defaults.
+    // The attributes in table order; an optional one left out is zero of its kind.
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    PyObject* defaults[7] = {zero.get(), Py_False, Py_False,  zero.get(),
-                             zero.get(), Py_False, zero.get()};
     for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i) {
-      PyObject* value = a[9 + i];
-      if (value == nullptr) value = defaults[i - 8];
+      PyObject* value = a[kFirstAttr + i];
+      if (value == nullptr)
+        value = core::kerd_attr_info[i].kind == core::ValueKind::flag ? Py_False : zero.get();
       py::set_attr(self, m.context->kerd_attr[i].get(), value);
     }
     return py::none();

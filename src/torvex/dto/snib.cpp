@@ -57,7 +57,6 @@ constexpr record::RecordClass snib_class{
     .required = 9,
     .state = state,
     .checksums = {0xb1885ec, 0x7e5df58, 0x1f49317},
-    .checksum_text = "0xb1885ec, 0x7e5df58, 0x1f49317",
     .reconstructor = "__pyx_unpickle_Snib",
     .copyable = true,
     .methods = {},
