@@ -104,4 +104,27 @@ Ref run_native_window_loop(core::NativeEngineRunner& runner,
   return Ref::steal(PyTuple_Pack(2, bars.get(), latest.get()));
 }
 
+Ref run_native_outcomes(core::NativeEngineRunner& runner, std::span<const double> close_avg_percent,
+                        PyObject* thresholds, PyObject* form, bool all_bars) {
+  core::WindowLoopArgs args = loop_args(thresholds, form);
+  args.all_bars = all_bars;
+  Ref outcomes = Ref::steal(PyList_New(0));
+  for (std::size_t i = 0; i < close_avg_percent.size(); ++i) {
+    const core::WindowLoopBar bar =
+        core::run_window_loop_bar(runner, i, close_avg_percent[i], args);
+    Ref result;
+    if (bar.result && (bar.result->has_signal || bar.result->close_above_low_and_kerd)) {
+      result = result_tuple(*bar.result);
+    } else if (bar.result_v2 && ((bar.result_v2->success && bar.result_v2->success->has_signal) ||
+                                 bar.result_v2->failure)) {
+      result = result_tuple(*bar.result_v2);
+    } else {
+      continue;
+    }
+    Ref step = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(i), result.get()));
+    check_status(PyList_Append(outcomes.get(), step.get()));
+  }
+  return outcomes;
+}
+
 }  // namespace torvex::py

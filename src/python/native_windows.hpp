@@ -20,4 +20,10 @@ Ref run_native_window_loop(core::NativeEngineRunner& runner,
                            std::span<const double> close_avg_percent, PyObject* thresholds,
                            PyObject* form, bool all_bars = false);
 
+// The same loop handing back only the bars a host acts on, as [(bar, result)]: a signal (a
+// third-form success with has_signal, a first-form has_signal) or a failure (a third-form
+// failure, a first-form close_above_low_and_kerd without a signal), results as above.
+Ref run_native_outcomes(core::NativeEngineRunner& runner, std::span<const double> close_avg_percent,
+                        PyObject* thresholds, PyObject* form, bool all_bars);
+
 }  // namespace torvex::py

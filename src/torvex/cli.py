@@ -23,6 +23,7 @@ from .kit import (
     run,
     sample_bars,
 )
+from .kit.driver import ENGINES
 from .kit.plot import PlotUnavailable, decimals
 from .kit.plot import require as require_plot
 from .kit.settings import (
@@ -64,10 +65,18 @@ def _parser() -> argparse.ArgumentParser:
         "bars_file",
         nargs="?",
         metavar="BARS_FILE",
-        help="CSV with Date, Open, High, Low, Close columns (any case, other columns ignored) "
-        "or .npz holding a structured array with those fields",
+        help="CSV with Date, Open, High, Low, Close columns (any case, other columns ignored; "
+        "the date may be named Datetime, Timestamp or Time), .npz holding a structured array "
+        "with those fields, or Parquet",
     )
     _settings_arguments(run_cmd)
+    run_cmd.add_argument(
+        "--engine",
+        choices=ENGINES,
+        default="auto",
+        help="object model: native (fast), python (the host classes, bar by bar) or auto (native "
+        "unless a host module of a project's own is in use; the default)",
+    )
     run_cmd.add_argument(
         "--json",
         dest="json_out",
@@ -226,7 +235,7 @@ def _run(args: argparse.Namespace) -> int:
 
     show_progress = args.progress or (sys.stderr.isatty() and len(bars) >= PROGRESS_MIN_BARS)
     bar = ProgressBar(sys.stderr) if show_progress else None
-    result = run(bars, settings, progress=bar.update if bar else None)
+    result = run(bars, settings, progress=bar.update if bar else None, engine=args.engine)
     if bar:
         bar.close()
 
@@ -298,10 +307,11 @@ def print_summary(result: RunResult, out: TextIO) -> None:
     w(
         f"pivots taken {len(result.pivots)}, lines {len(result.lines)}, signals "
         f"{len(result.signals)} ({vvip} vvip), failed recoveries {len(result.failures)}; "
-        f"{result.seconds:.2f} s, {count / max(result.seconds, 1e-9):,.0f} bars/s\n"
+        f"{result.seconds:.2f} s, {count / max(result.seconds, 1e-9):,.0f} bars/s on the "
+        f"{result.engine} model\n"
     )
     if not result.settings.draw_from_recent:
-        w("note: draw_from_recent is off, so the engine builds no lines\n")
+        w("note: draw_from_recent is off, so lines are built on every bar from all pivots\n")
 
     digits = _decimals(result)
     lines = sorted(result.lines, key=lambda line: -line.level)

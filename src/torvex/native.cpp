@@ -6,6 +6,7 @@
 // (snib_values a list of numbers; the optional attributes default as in Kerd). Bars are a dict
 // with lists "close" and "open", oldest first, the last element the current bar.
 #include <array>
+#include <span>
 #include <vector>
 
 #include "core/engine_runner.hpp"
@@ -293,15 +294,16 @@ PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-// run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3,
-// all_bars=False): a host's window loop on every bar (update, update_mavet, the check of `form`,
-// the commit of a signal); with all_bars also the host's line work (the move of new pivots and
-// the rebuild after a bar's update found one, the extension to the first cross on every bar).
-PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The window loops' shared entry: parses (market, settings, mintick, close_avg_percent,
+// thresholds, form=3, all_bars=False), makes the runner over the market and hands both to
+// `loop`, which returns the result.
+template <class Loop>
+PyObject* window_loop_entry(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, Loop loop) {
   return py::guarded([&] {
     std::array<PyObject*, 7> a{};
     py::parse_args(
-        {"run_window_loop",
+        {name,
          {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form", "all_bars"},
          5},
         args, nargs, kwnames, a);
@@ -309,8 +311,42 @@ PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     core::NativeEngineRunner runner(data.market, settings_from(a[1]), py::to_number(a[2]));
     Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
     const bool all_bars = a[6] != nullptr && py::to_flag(a[6]);
-    return py::run_native_window_loop(runner, data.close_avg_percent, a[4], form.get(), all_bars);
+    return loop(runner, data.close_avg_percent, a[4], form.get(), all_bars);
   });
+}
+
+// run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3,
+// all_bars=False): a host's window loop on every bar (update, update_mavet, the check of `form`,
+// the commit of a signal); with all_bars also the host's line work (the move of new pivots and
+// the rebuild after a bar's update found one, the extension to the first cross on every bar).
+PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return window_loop_entry("run_window_loop", args, nargs, kwnames, py::run_native_window_loop);
+}
+
+// run_history(...): the same loop, handing back only what a run keeps: (outcomes as
+// run_native_outcomes gives them, the lines at the end as dicts, the pivots, the processed then
+// the pending, as (bar_index_at_pivot, price, is_high, is_trending)).
+PyObject* run_history(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return window_loop_entry(
+      "run_history", args, nargs, kwnames,
+      [](core::NativeEngineRunner& runner, std::span<const double> close_avg_percent,
+         PyObject* thresholds, PyObject* form, bool all_bars) {
+        Ref outcomes =
+            py::run_native_outcomes(runner, close_avg_percent, thresholds, form, all_bars);
+        Ref lines = Ref::steal(PyList_New(0));
+        for (const core::Kerd& kerd : runner.kerds())
+          py::check_status(PyList_Append(lines.get(), dict_from(kerd).get()));
+        Ref pivots = Ref::steal(PyList_New(0));
+        for (const auto* list : {&runner.vip_snibs(), &runner.new_vip_snibs()}) {
+          for (const core::Snib& snib : *list) {
+            Ref pivot = Ref::steal(Py_BuildValue("(idOO)", snib.bar_index_at_pivot, snib.price,
+                                                 snib.is_high ? Py_True : Py_False,
+                                                 snib.is_trending ? Py_True : Py_False));
+            py::check_status(PyList_Append(pivots.get(), pivot.get()));
+          }
+        }
+        return Ref::steal(PyTuple_Pack(3, outcomes.get(), lines.get(), pivots.get()));
+      });
 }
 
 PyMethodDef functions[] = {
@@ -349,6 +385,13 @@ PyMethodDef functions[] = {
      "rebuild_kerd_from_most_recent_snib on a bar where update found a pivot, then "
      "extend_kerd_to_first_cross on every bar. Returns "
      "([(result, windows) per bar], latest_mavets) as plain tuples and a dict."},
+    {"run_history", py::fast(run_history), py::kFastCall,
+     "run_history(market, settings, mintick, close_avg_percent, thresholds, form=3, "
+     "all_bars=False)\n--\n\n"
+     "Run the window loop of run_window_loop over the whole market and hand back what a run "
+     "keeps: ([(bar, result)] on the bars with a signal or a failure, the lines at the end as "
+     "dicts, the pivots (processed, then pending) as (bar_index_at_pivot, price, is_high, "
+     "is_trending))."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,6 @@
 """The native batch path: the core algorithms on plain data."""
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
@@ -108,3 +108,13 @@ def run_window_loop(
     list[tuple[_FirstFormResult | _ThirdFormResult | None, list[_Window]]],
     dict[float, int],
 ]: ...
+
+# The bars with a signal or a failure, the lines at the end, the pivots as (bar_index_at_pivot,
+# price, is_high, is_trending): processed, then pending.
+_History: TypeAlias = tuple[
+    list[tuple[int, _FirstFormResult | _ThirdFormResult]],
+    list[_Line],
+    list[tuple[int, float, bool, bool]],
+]
+
+run_history: Callable[..., _History]  # the arguments of run_window_loop

@@ -30,6 +30,7 @@ __all__ = [
 ]
 
 _US = "datetime64[us]"
+_EPOCH = dt.datetime(1970, 1, 1)
 _MS_FROM = 1e11  # a Unix column reaching this magnitude is in milliseconds
 _UNIX_LIMIT = 1e15  # beyond any millisecond date this engine can use; keeps us in int64
 _DIGIT0 = ord("0")
@@ -68,7 +69,7 @@ def to_datetime(value: Any) -> dt.datetime | None:
 
 def format_moment(moment: np.datetime64) -> str:
     """ISO text of a moment: the date alone at midnight, else date and time."""
-    return iso_text(moment.astype(_US).item())
+    return iso_text(_EPOCH + dt.timedelta(microseconds=int(moment.astype(_US).view(np.int64))))
 
 
 def iso_text(value: dt.datetime) -> str:

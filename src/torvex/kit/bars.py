@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 
 from .bar_columns import COLUMNS, RowNames, check_columns
-from .bar_dates import format_moment
+from .bar_dates import format_moment, iso_text
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -34,14 +34,18 @@ class BarsError(ValueError):
     """Bad bar input; the message is one line naming the source, row and column."""
 
 
+_EPOCH = dt.datetime(1970, 1, 1)
+
+
 class Dates(Sequence[str]):
     """The bars' dates as ISO text, made on demand from one array of moments: the date alone
     for a bar at midnight, else date and time (``2024-03-01 09:30:00``)."""
 
-    __slots__ = ("moments",)
+    __slots__ = ("moments", "_micros")
 
     def __init__(self, moments: NDArray[np.datetime64]) -> None:
         self.moments = moments  # datetime64[us], naive UTC
+        self._micros = moments.view(np.int64)
 
     def __len__(self) -> int:
         return len(self.moments)
@@ -53,7 +57,7 @@ class Dates(Sequence[str]):
     def __getitem__(self, index: int | slice) -> str | tuple[str, ...]:
         if isinstance(index, slice):
             return tuple(format_moment(m) for m in self.moments[index])
-        return format_moment(self.moments[index])
+        return iso_text(_EPOCH + dt.timedelta(microseconds=int(self._micros[index])))
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, Dates):

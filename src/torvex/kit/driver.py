@@ -9,6 +9,7 @@ signal again within ``signal_window`` bars. Failed recoveries are recorded with 
 
 from __future__ import annotations
 
+import math
 import time as _clock
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any, Callable
@@ -16,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Callable
 import numpy as np
 
 from .bars import Bars, load_bars
-from .host import engine_module
+from .host import engine_module, runs_on_stand_ins
 from .indicators import HostInputs, host_inputs
 from .result_frames import records_frame
 from .settings import Settings
@@ -24,9 +25,8 @@ from .settings import Settings
 if TYPE_CHECKING:
     import pandas as pd
 
-    from torvex.dto.mavet import Mavet, MavetFailure
-
 __all__ = [
+    "ENGINES",
     "Driver",
     "EngineSeries",
     "Failure",
@@ -112,6 +112,7 @@ class RunResult:
     failures: list[Failure] = field(default_factory=list)
     pivots: list[Pivot] = field(default_factory=list)
     seconds: float = 0.0
+    engine: str = "python"  # the object model that ran: "python" or "native"
 
     def failure_counts(self) -> dict[str, int]:
         """How many failures carried each reason; one failure can carry several."""
@@ -270,16 +271,42 @@ class Driver:
             s.search_range,
             s.low_above_kerd_threshold,
         )
+        # without draw_from_recent the engine builds no lines itself: the host does it every bar
+        self._all_bars = not s.draw_from_recent
+        self._first_form = s.check_form == 1
+        self._first_checks = (
+            s.close_above_kerd_threshold,
+            s.trap_recover_window_threshold,
+            s.signal_window,
+            s.close_above_low_threshold,
+            s.bar_count_close_above_kerd_threshold,
+        )
+        self._vvip_pivots = s.vvip_kerd_min_snib_count
 
     def step(self, bar: int, cap: float, date: str) -> Signal | None:
         """Drive the engine over bar `bar`, whose series values are current, with the bar's
         average range `cap`; returns the bar's signal, if any (failures are collected)."""
         engine = self.engine
         engine.bar_index = bar
-        engine.update(self.series.trending, cap)
+        found = engine.update(self.series.trending, cap)
+        if self._all_bars:
+            if found:
+                engine.add_new_snibs_to_processed_array()
+                engine.rebuild_kerd_from_most_recent_snib()
+            engine.extend_kerd_to_first_cross()
         if bar >= self._first_window_bar:
             engine.update_mavet(*self._tracking, cap)
         if not self.mavets:
+            return None
+        if self._first_form:
+            first = engine.check_mavet(cap, *self._first_checks)  # commits its own signal
+            if first.has_signal:
+                window = first.mavet
+                assert window is not None
+                vvip = window.vip_snib_count >= self._vvip_pivots
+                return self._keep(_signal(bar, date, window, vvip))
+            if first.close_above_low_and_kerd:  # judged and failed; the form keeps no window
+                self.failures.append(_failure(bar, date, None, first))
             return None
         check = engine.check_mavet_v3(cap, *self._checks)
         if check.is_kerd_satisfied():
@@ -287,14 +314,16 @@ class Driver:
             # the engine attaches a copy of the judged window to every result
             assert success is not None and success.mavet is not None
             engine.commit_latest_mavet(success.mavet.break_kerd_at_price)
-            signal = _signal(bar, date, success.mavet, success.is_vvip_signal)
-            self.signals.append(signal)
-            return signal
+            return self._keep(_signal(bar, date, success.mavet, success.is_vvip_signal))
         if check.recovery_failed():
             failure = check.failure
             assert failure is not None and failure.mavet is not None
             self.failures.append(_failure(bar, date, failure.mavet, failure))
         return None
+
+    def _keep(self, signal: Signal) -> Signal:
+        self.signals.append(signal)
+        return signal
 
     def finish(self, result: RunResult) -> RunResult:
         """Put the signals, failures, final lines and pivots into `result`."""
@@ -309,27 +338,56 @@ class Driver:
         return result
 
 
+ENGINES = ("auto", "native", "python")
+
+
 def run(
     bars: Bars | Any,
     settings: Settings | None = None,
     progress: Progress | None = None,
     progress_every: int = 0,
+    engine: str = "auto",
 ) -> RunResult:
     """Run one engine over `bars` with `settings` (defaults when None). `bars` is anything
     `load_bars` takes: `Bars`, a file path, a pandas DataFrame or a numpy structured array.
+
+    `engine` picks the object model: "python" drives `torvex.dto.torvex.Torvex` bar by bar
+    over the host's objects; "native" runs the same steps on the native model in one call of
+    `torvex.native`, with equal results, far faster; "auto" (the default) takes the native
+    model when nothing of a host's own could change the outcome: the engine's host modules
+    are the package's stand-ins and `settings` is a plain `Settings`.
+
     `progress(done, total)` is called every `progress_every` bars (default: about 200 times a
-    run) and after the last.
+    run) and after the last; the native model calls it once, at the end.
     """
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be one of {', '.join(ENGINES)}, not {engine!r}")
     bars = load_bars(bars)
     settings = settings if settings is not None else Settings()
     count = len(bars)
     inputs = host_inputs(bars.high, bars.low, bars.close, settings)
+    result = RunResult(bars=bars, settings=settings, inputs=inputs)
+    native = engine == "native" or (
+        engine == "auto" and type(settings) is Settings and runs_on_stand_ins()
+    )
+    if native:
+        from .native_path import run_native
+
+        started = _clock.perf_counter()
+        result.signals, result.failures, result.lines, result.pivots = run_native(
+            bars, settings, inputs
+        )
+        result.seconds = _clock.perf_counter() - started
+        result.engine = "native"
+        if progress is not None:
+            progress(count, count)
+        return result
+
     series = EngineSeries.preloaded(bars, inputs)
     driver = Driver(settings, series, count - 1)
     step = driver.step
     caps = inputs.close_avg_percent.tolist()
     every = progress_every if progress_every > 0 else max(1, count // 200)
-    result = RunResult(bars=bars, settings=settings, inputs=inputs)
     dates = bars.dates
 
     started = _clock.perf_counter()
@@ -345,7 +403,7 @@ def run(
     return driver.finish(result)
 
 
-def _signal(bar: int, date: str, window: Mavet, vvip: bool) -> Signal:
+def _signal(bar: int, date: str, window: Any, vvip: bool) -> Signal:
     return Signal(
         bar=bar,
         date=date,
@@ -357,14 +415,16 @@ def _signal(bar: int, date: str, window: Mavet, vvip: bool) -> Signal:
     )
 
 
-def _failure(bar: int, date: str, window: Mavet, failure: MavetFailure) -> Failure:
+def _failure(bar: int, date: str, window: Any, flags: Any) -> Failure:
+    """A failed recovery; `flags` carries the four violate_ flags, `window` may be None (the
+    first check form reports no window for a failure)."""
     return Failure(
         bar=bar,
         date=date,
-        level=window.break_kerd_at_price,
-        reasons=tuple(name for flag, name in FAILURE_REASONS.items() if getattr(failure, flag)),
-        break_bar=window.break_kerd_at_bar_index,
-        recover_bar=window.recover_at_bar_index,
+        level=math.nan if window is None else window.break_kerd_at_price,
+        reasons=tuple(name for flag, name in FAILURE_REASONS.items() if getattr(flags, flag)),
+        break_bar=-1 if window is None else window.break_kerd_at_bar_index,
+        recover_bar=-1 if window is None else window.recover_at_bar_index,
     )
 
 

@@ -19,6 +19,7 @@ __all__ = [
     "engine_module",
     "ensure_host_modules",
     "load_engine_with_stand_ins",
+    "runs_on_stand_ins",
     "stand_in_directory",
 ]
 
@@ -94,6 +95,16 @@ def engine_module() -> ModuleType:
         ensure_host_modules()
         loaded = importlib.import_module(_ENGINE)
     return loaded
+
+
+def runs_on_stand_ins() -> bool:
+    """Whether the engine module's base class is the package's stand-in, so that no host
+    module of a project's own takes part in how the engine behaves."""
+    directory = stand_in_directory()
+    code = getattr(engine_module().BaseIndicator.__init__, "__code__", None)
+    if directory is None or code is None:
+        return False
+    return os.path.dirname(os.path.dirname(os.path.dirname(code.co_filename))) == directory
 
 
 def load_engine_with_stand_ins() -> ModuleType:

@@ -65,7 +65,8 @@ class Settings:
     draw_from_recent: bool = field(
         default=True,
         metadata=_doc(
-            "Build lines from the recent pivots only; the engine builds no lines otherwise."
+            "Let the engine build lines from the recent pivots near the end of the data; "
+            "otherwise the kit builds them on every bar from all pivots."
         ),
     )
     bar_count_to_snib: int = field(
@@ -212,6 +213,14 @@ class Settings:
         ),
     )
     mintick: float = field(default=0.01, metadata=_doc("The instrument's price step.", 0))
+    check_form: int = field(
+        default=3,
+        metadata=_doc(
+            "Window check called on each bar: 3 for check_mavet_v3 (vvip signals, recoveries "
+            "followed after the recovery bar), 1 for the first form, check_mavet.",
+            1,
+        ),
+    )
 
     def replace(self, **changes: Any) -> "Settings":
         """A copy with some values changed; names and values are checked like any override."""
@@ -286,6 +295,8 @@ def convert(name: str, value: Any) -> Any:
         raise SettingsError(f"setting {name}: {value!r} is below {minimum:g}")
     if name == "mintick" and result <= 0:
         raise SettingsError(f"setting {name}: {value!r} must be above 0")
+    if name == "check_form" and result not in (1, 3):
+        raise SettingsError(f"setting {name}: {value!r} is not 1 or 3")
     return result
 
 
