@@ -56,6 +56,17 @@ def _check_window(name: str, value: int) -> None:
         raise ValueError(f"{name} must be a whole number >= 0, got {value!r}")
 
 
+def _window_max(values: NDArray[np.float64], width: int) -> NDArray[np.float64]:
+    """Maximum of each full window of `width` values (window i covers values[i : i + width]).
+    One elementwise pass per offset: much cheaper than a strided view for the short windows
+    of pivots, and for short arrays, where a bar-by-bar host calls this on every bar."""
+    count = len(values) - width + 1
+    result = values[:count].copy()
+    for k in range(1, width):
+        np.maximum(result, values[k : k + count], out=result)
+    return result
+
+
 def _pivots(values: NDArray[np.float64], n: int, m: int) -> NDArray[np.float64]:
     """Pivot highs of `values`; lows are the pivot highs of the negated values."""
     _check_window("n", n)
@@ -68,10 +79,10 @@ def _pivots(values: NDArray[np.float64], n: int, m: int) -> NDArray[np.float64]:
     keep = np.ones(len(bars), dtype=bool)
     if n:
         # window i covers values[i : i + n]; the bars before pivot p start at p - n
-        before = sliding_window_view(values, n).max(axis=1)
+        before = _window_max(values, n)
         keep &= values[bars] > before[bars - n]
     if m:
-        after = sliding_window_view(values, m).max(axis=1)
+        after = _window_max(values, m)
         keep &= values[bars] >= after[bars + 1]
     pivots = bars[keep]
     reported[pivots + m] = values[pivots]
