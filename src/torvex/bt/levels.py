@@ -78,6 +78,9 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
                 "TorvexLevels needs a data feed (open, high, low, close and datetime lines), "
                 f"not {type(data).__name__}"
             )
+        # the line objects stay for the whole run; looking them up by name each bar is slow
+        self._feed_lines = (data.open, data.high, data.low, data.close, data.datetime)
+        self._own_lines = tuple(self.lines)
         self._preloaded = data.buflen()
         self._last = self._last_bar_index()
         load_engine_with_stand_ins()
@@ -229,12 +232,10 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
 
     def next(self) -> None:
         started = _clock.perf_counter()
-        d = self.data
-        values = self._take(len(self) - 1, d.open[0], d.high[0], d.low[0], d.close[0], d.datetime[0])
-        lines = self.lines
-        lines.signal[0], lines.level[0], lines.vvip[0], lines.support[0], lines.resistance[0] = (
-            values
-        )
+        o, h, lo, c, t = self._feed_lines
+        values = self._take(len(self) - 1, o[0], h[0], lo[0], c[0], t[0])
+        signal, level, vvip, support, resistance = self._own_lines
+        signal[0], level[0], vvip[0], support[0], resistance[0] = values
         self._seconds += _clock.perf_counter() - started
 
     def once(self, start: int, end: int) -> None:
