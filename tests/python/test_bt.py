@@ -99,7 +99,9 @@ def assert_lines_show(levels, reference):
 
 
 @pytest.mark.parametrize("name", ["sample", "seed11"])
-@pytest.mark.parametrize("kw", [{}, NON_DEFAULT, dict(draw_from_recent=False)], ids=str)
+@pytest.mark.parametrize(
+    "kw", [{}, NON_DEFAULT, dict(draw_from_recent=False), dict(check_form=1)], ids=str
+)
 @pytest.mark.parametrize("runonce", [True, False])
 def test_matches_kit_run(data_sets, name, kw, runonce):
     bars = data_sets[name]
