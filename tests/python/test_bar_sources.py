@@ -106,6 +106,18 @@ def test_whole_column_dates_agree_with_cell_by_cell_reading(cell):
         assert bad == -1 and moments[2].item() == expected
 
 
+@pytest.mark.parametrize("start, step", [("1999-12-30", "D"), ("2024-03-01T09:30", "m")])
+def test_dates_made_ahead_are_the_dates(start, step):
+    moments = np.datetime64(start, "us") + np.arange(0, 400, 3).astype(f"timedelta64[{step}]")
+    fresh = load_bars(pd.DataFrame({"Open": 1.0, "High": 1.0, "Low": 1.0, "Close": 1.0},
+                                   index=pd.DatetimeIndex(moments))).dates
+    ahead = load_bars(pd.DataFrame({"Open": 1.0, "High": 1.0, "Low": 1.0, "Close": 1.0},
+                                   index=pd.DatetimeIndex(moments))).dates
+    ahead.prepare([-1, *range(0, len(moments), 2), len(moments)])
+    assert list(ahead) == list(fresh) == [str(m).replace("T", " ")[: 10 if step == "D" else 19]
+                                          for m in moments]
+
+
 def frame_of(bars, **renames):
     frame = pd.DataFrame({"Date": list(bars.dates), "Open": bars.open, "High": bars.high,
                           "Low": bars.low, "Close": bars.close})

@@ -41,11 +41,12 @@ class Dates(Sequence[str]):
     """The bars' dates as ISO text, made on demand from one array of moments: the date alone
     for a bar at midnight, else date and time (``2024-03-01 09:30:00``)."""
 
-    __slots__ = ("moments", "_micros")
+    __slots__ = ("moments", "_micros", "_texts")
 
     def __init__(self, moments: NDArray[np.datetime64]) -> None:
         self.moments = moments  # datetime64[us], naive UTC
         self._micros = moments.view(np.int64)
+        self._texts: dict[int, str] = {}  # texts made ahead by prepare()
 
     def __len__(self) -> int:
         return len(self.moments)
@@ -57,7 +58,22 @@ class Dates(Sequence[str]):
     def __getitem__(self, index: int | slice) -> str | tuple[str, ...]:
         if isinstance(index, slice):
             return tuple(format_moment(m) for m in self.moments[index])
-        return iso_text(_EPOCH + dt.timedelta(microseconds=int(self._micros[index])))
+        text = self._texts.get(index)
+        if text is None:
+            text = iso_text(_EPOCH + dt.timedelta(microseconds=int(self._micros[index])))
+        return text
+
+    def prepare(self, positions: Sequence[int]) -> None:
+        """Format the texts of many positions at once (daily ones together) and keep them for
+        the lookups that follow; positions outside the dates are left out."""
+        wanted = np.unique(np.asarray(positions, dtype=np.int64))
+        wanted = wanted[(wanted >= 0) & (wanted < len(self))]
+        micros = self._micros[wanted]
+        if (micros % 86_400_000_000).any():
+            return
+        days = self.moments[wanted].astype("datetime64[D]")
+        texts = np.datetime_as_string(days, unit="D").tolist()
+        self._texts.update(zip(wanted.tolist(), texts))
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, Dates):

@@ -7,6 +7,7 @@ from collections import namedtuple
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any
 
+from .bars import Dates
 from .driver import Failure, Line, Pivot, Signal, _failure, _line, _pivot, _signal
 
 if TYPE_CHECKING:
@@ -58,6 +59,12 @@ def run_native(
         all_bars=not settings.draw_from_recent,
     )
     dates = bars.dates
+    if isinstance(dates, Dates):
+        dates.prepare(
+            [bar for bar, _ in outcomes]
+            + [k[name] for k in kerds for name in ("start_bar_index", "end_bar_index")]
+            + [snib[0] for snib in snibs]
+        )
     signals: list[Signal] = []
     failures: list[Failure] = []
     for bar, result in outcomes:
