@@ -3,6 +3,7 @@ their attributes, signals, failures and pivots, over random markets, both check 
 draw modes, and the embedded bars; and "auto" picks the native model only when nothing of a
 host's own takes part."""
 
+import json
 import random
 import types
 
@@ -47,7 +48,7 @@ def random_settings(seed, count, draw_from_recent, check_form):
 
 def same_results(native, python):
     assert (native.engine, python.engine) == ("native", "python")
-    # repr compares floats exactly, NaN (a first-form failure's level) included
+    # repr compares floats exactly
     for name in ("lines", "signals", "failures", "pivots"):
         assert repr(getattr(native, name)) == repr(getattr(python, name)), name
 
@@ -121,6 +122,17 @@ def test_auto_takes_the_native_model_only_with_nothing_of_the_hosts_own(monkeypa
     assert run(bars, engine="auto").engine == "python"
     with pytest.raises(ValueError, match="engine must be one of auto, native, python"):
         run(bars, engine="fast")
+
+
+@pytest.mark.parametrize("engine", ["native", "python"])
+def test_the_command_line_picks_the_model_and_writes_first_form_failures(tmp_path, capsys, engine):
+    from torvex.cli import main
+
+    out = tmp_path / "result.json"
+    assert main(["run", "--engine", engine, "--set", "check_form=1", "--json", str(out)]) == 0
+    assert f"bars/s on the {engine} model" in capsys.readouterr().out
+    failures = json.loads(out.read_text())["failures"]
+    assert failures and all(f["level"] is None and f["break_bar"] == -1 for f in failures)
 
 
 def test_progress_is_reported_once_by_the_native_model():

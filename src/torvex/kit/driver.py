@@ -9,7 +9,6 @@ signal again within ``signal_window`` bars. Failed recoveries are recorded with 
 
 from __future__ import annotations
 
-import math
 import time as _clock
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any, Callable
@@ -87,7 +86,7 @@ class Signal:
 class Failure:
     bar: int
     date: str
-    level: float
+    level: float | None  # None from the first check form, which keeps no failed window
     reasons: tuple[str, ...]
     break_bar: int
     recover_bar: int
@@ -417,11 +416,11 @@ def _signal(bar: int, date: str, window: Any, vvip: bool) -> Signal:
 
 def _failure(bar: int, date: str, window: Any, flags: Any) -> Failure:
     """A failed recovery; `flags` carries the four violate_ flags, `window` may be None (the
-    first check form reports no window for a failure)."""
+    first check form reports no window for a failure: no level, bars -1)."""
     return Failure(
         bar=bar,
         date=date,
-        level=math.nan if window is None else window.break_kerd_at_price,
+        level=None if window is None else window.break_kerd_at_price,
         reasons=tuple(name for flag, name in FAILURE_REASONS.items() if getattr(flags, flag)),
         break_bar=-1 if window is None else window.break_kerd_at_bar_index,
         recover_bar=-1 if window is None else window.recover_at_bar_index,
