@@ -7,7 +7,8 @@ Each figure is the best of K runs. Cerebro rows are the wall time of `Cerebro.ru
 feed that reads prebuilt lists, with runonce on and off; "indicator" is the time spent inside
 TorvexLevels itself (its own clock; with preload=False it computes the inputs from the
 trailing bars on every bar); "engine loop" is kit.run's bar loop without its input
-computation. Two configurations: the defaults (line work on the last 500 bars) and
+computation, on the native model (kit.run's default here) and on the Python model that
+TorvexLevels drives. Two configurations: the defaults (line work on the last 500 bars) and
 bar_count_to_snib=1000 (line work on the last 2,000 bars).
 """
 
@@ -92,10 +93,12 @@ def main() -> None:
             best[name] = min(best.get(name, float("inf")), seconds)
 
         for _ in range(args.repeat):
-            started = time.perf_counter()
-            result = run(bars, settings)
-            keep("kit.run (inputs and loop)", time.perf_counter() - started)
-            keep("kit.run engine loop", result.seconds)
+            # the default picks the native model; TorvexLevels drives the Python one
+            for model in ("auto", "python"):
+                started = time.perf_counter()
+                result = run(bars, settings, engine=model)
+                keep(f"kit.run {result.engine} (inputs and loop)", time.perf_counter() - started)
+                keep(f"kit.run {result.engine} engine loop", result.seconds)
             for runonce in (True, False):
                 mode = "runonce" if runonce else "next"
                 total, inside = cerebro_seconds(rows, WithLevels, kw, runonce)
