@@ -19,35 +19,26 @@ ROOT = os.path.dirname(HERE)
 # A staging build (as the sanitizer run makes) is found through TORVEX_PACKAGE_ROOT.
 sys.path.insert(0, os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src")))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the shared plain series
 import importlib.util
 
 if importlib.util.find_spec("indicators") is None:
     sys.path.append(os.path.join(ROOT, "host"))
 
 from settings import Settings
+from plain_series import PlainSeries
 from workload import Workload
 
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
 
 
-class PlainSeries:
-    """A host series in plain Python: offset 0 is the current bar, -k the bar k bars back."""
-
-    __slots__ = ("current", "values")
-
-    def __init__(self, values):
-        self.values = values
-        self.current = 0
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset > self.current:
-            raise IndexError("series offset out of reach")
-        return self.values[self.current + offset]
-
-
 def package_series(values):
     return Series(values, visible=1)
+
+
+def plain_series(values):
+    return PlainSeries(values, visible=1)
 
 
 def advance_package(series, bar):
@@ -61,7 +52,7 @@ def advance_plain(series, bar):
 
 
 def _market(workload, kind):
-    make = package_series if kind == "package" else PlainSeries
+    make = package_series if kind == "package" else plain_series
     w = workload
     columns = [w.close, w.open, w.high, w.low, w.time, w.normal_high, w.normal_low,
                w.trending_high, w.trending_low, w.trend]

@@ -21,10 +21,12 @@ ROOT = os.path.dirname(HERE)
 # A staging build (as the sanitizer run makes) is found through TORVEX_PACKAGE_ROOT.
 sys.path.insert(0, os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src")))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the shared plain series
 if importlib.util.find_spec("indicators") is None:
     sys.path.append(os.path.join(ROOT, "host"))
 
 from settings import Settings
+from plain_series import PlainSeries
 from workload import Workload
 
 from torvex.dto.torvex import Torvex
@@ -42,23 +44,8 @@ BAR_COUNT_CLOSE_ABOVE_KERD = 5
 VVIP_MIN_SNIB_COUNT = 3
 
 
-class PlainSeries:
-    """A host series in plain Python: offset 0 is the current bar, -k the bar k bars back."""
-
-    __slots__ = ("current", "values")
-
-    def __init__(self, values):
-        self.values = values
-        self.current = 0
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset > self.current:
-            raise IndexError("series offset out of reach")
-        return self.values[self.current + offset]
-
-
 def make_series(kind, values):
-    return Series(values, visible=1) if kind == "package" else PlainSeries(values)
+    return Series(values, visible=1) if kind == "package" else PlainSeries(values, visible=1)
 
 
 def advance(kind, series, bar):

@@ -11,6 +11,7 @@ from settings import Settings
 from torvex import native
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
+from plain_series import PlainSeries
 
 ATTRIBUTES = (
     "start_bar_index", "end_bar_index", "start_time", "end_time", "kerd_value",
@@ -20,19 +21,6 @@ ATTRIBUTES = (
 )
 COLUMNS = ("close", "open", "high", "low", "time", "normal_high_snib", "normal_low_snib",
            "trending_high_snib", "trending_low_snib", "is_ma_trending")
-
-
-class PlainSeries:
-    """A host series in plain Python, advanced by the test."""
-
-    def __init__(self, values):
-        self.values = values
-        self.current = 0
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset > self.current:
-            raise IndexError("series offset out of reach")
-        return self.values[self.current + offset]
 
 
 def random_market(seed, bars):
@@ -90,11 +78,11 @@ def run_python(market, caps, settings, make_series):
             for s in series.values():
                 s.advance()
     else:
-        series = {name: PlainSeries(market[name]) for name in COLUMNS}
+        series = {name: PlainSeries(market[name], visible=1) for name in COLUMNS}
 
         def advance():
             for s in series.values():
-                s.current += 1
+                s.advance()
     kerds, vip, new = [], [], []
     engine = Torvex(settings, kerds, vip, new, [], series["normal_high_snib"],
                     series["normal_low_snib"], series["trending_high_snib"],

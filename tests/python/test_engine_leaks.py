@@ -10,23 +10,10 @@ from settings import Settings
 from torvex.dto.snib import Snib
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
+from plain_series import PlainSeries
 
 BARS = 40
 FIRST = 25  # the first bar updated
-
-
-class PlainSeries:
-    def __init__(self, values, visible=None):
-        self.values = values
-        self.current = (len(values) if visible is None else visible) - 1
-
-    def advance(self):
-        self.current += 1
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset > self.current:
-            raise IndexError("series offset out of reach")
-        return self.values[self.current + offset]
 
 
 def market(make):

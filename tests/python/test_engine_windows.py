@@ -24,20 +24,9 @@ from torvex.dto.mavet import (
 )
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
+from plain_series import PlainSeries
 
 NAN = float("nan")
-
-
-class PlainSeries:
-    """A host series of plain Python: a list read by offset from its current bar."""
-
-    def __init__(self, values):
-        self.values = list(values)
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset >= len(self.values):
-            raise IndexError("series offset out of reach")
-        return self.values[len(self.values) - 1 + offset]
 
 
 def package_series(values):

@@ -8,21 +8,12 @@ from hypothesis import strategies as st
 from torvex import native
 from torvex.dto.kerd import Kerd, calculate_weighted_kerd_value
 from torvex.series import Series
+from plain_series import PlainSeries
 
 ATTRS = ["start_bar_index", "end_bar_index", "start_time", "end_time", "kerd_value",
          "kerd_accum_value", "snib_values", "close_avg_percent", "bar_crosses", "violated",
          "extended", "extend_end_bar_index", "bar_crosses_post_extend",
          "historical_extend_bar_crosses_checked", "post_extend_end_bar_index"]
-
-
-class PlainSeries:
-    def __init__(self, values):
-        self.values = list(values)
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset >= len(self.values):
-            raise IndexError("before the first bar")
-        return self.values[len(self.values) - 1 + offset]
 
 
 # Prices on a coarse grid, so that bodies often touch a level exactly.

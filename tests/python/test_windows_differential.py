@@ -15,19 +15,7 @@ from settings import Settings
 from torvex import native
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
-
-
-class PlainSeries:
-    """A host series in plain Python, advanced by setting its current bar."""
-
-    def __init__(self, values):
-        self.values = values
-        self.current = 0
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset > self.current:
-            raise IndexError("series offset out of reach")
-        return self.values[self.current + offset]
+from plain_series import PlainSeries
 
 
 def pivots(values, n, m, sign):
@@ -116,7 +104,7 @@ def host_loop(market, settings, mintick, cap, t, form, kind, all_bars=False):
     if kind == "package":
         series = [Series(market[name], visible=1) for name in names]
     else:
-        series = [PlainSeries(market[name]) for name in names]
+        series = [PlainSeries(market[name], visible=1) for name in names]
     close, open_, high, low, times, nh, nl, th, tl, trend = series
     mavets, latest = [], {}
     bars = len(cap)
