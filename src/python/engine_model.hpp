@@ -89,30 +89,25 @@ class EngineModel : public PythonModel {
   template <core::EngineOperation Op, class... Args>
   std::optional<bool> call_override(const Args&... args) const {
     constexpr auto op = static_cast<std::size_t>(Op);
-    host_ran();  // the method's lookup and any override
-    Ref method = get_attr(engine(), operations_->name[op].get());
+    Ref method = host().attr(engine(), operations_->name[op].get());
     if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == engine() &&
         PyMethod_GET_FUNCTION(method.get()) == operations_->own[op].get())
       return std::nullopt;
     std::array<PyObject*, sizeof...(Args) + 1> argv{call_argument(args)...};
-    Ref result =
-        Ref::steal(PyObject_Vectorcall(method.get(), argv.data(), sizeof...(Args), nullptr));
+    Ref result = host().call(method.get(), argv.data(), sizeof...(Args), nullptr);
     if constexpr (Op == core::EngineOperation::add_new_snibs_to_pending)
-      return to_flag(result.get());
+      return host().flag(result.get());
     else
       return true;
   }
 
   RawValue raw(const SeriesHandle& series, int64_t offset) const {
     if (series.direct != nullptr) return RawValue{series_at(series.direct, offset), Ref()};
-    host_ran();
-    Ref key = Ref::steal(PyLong_FromLongLong(offset));
-    return RawValue{0.0, Ref::steal(PyObject_GetItem(series.object.get(), key.get()))};
+    return RawValue{0.0, host().series_item(series.object.get(), offset)};
   }
   double number(const RawValue& value) const {
     if (!value.object) return value.number;
-    if (!plain_number(value.object.get())) host_ran();
-    return to_number(value.object.get());
+    return host().number(value.object.get());
   }
 
   // The replay may search the package's own series in place for the next bar that matters:
@@ -122,7 +117,7 @@ class EngineModel : public PythonModel {
                          const SeriesHandle& high, const SeriesHandle& low) const {
     if (!close.direct || !open.direct || !high.direct || !low.direct) return false;
     constexpr auto slot = static_cast<std::size_t>(core::Setting::only_body_cross);
-    return kept_[slot].epoch == host_epoch();
+    return kept_[slot].epoch == host().epoch();
   }
   // The oldest y in from_y..0 whose bar at offset -y straddles level, or -1; fails as the
   // reads of the bar at -from_y would, in their order.
@@ -142,49 +137,44 @@ class EngineModel : public PythonModel {
 
   // The engine's line list, which no operation rebinds, is looked up once per operation; its
   // length and elements are read at each use.
-  std::size_t kerd_count() const {
-    return static_cast<std::size_t>(seq_length(container(kerds().get())));
-  }
+  std::size_t kerd_count() const { return static_cast<std::size_t>(host().length(kerds().get())); }
   Line kerd_at(std::size_t i) const {
-    return seq_item(container(kerds().get()), static_cast<Py_ssize_t>(i));
+    return host().item(kerds().get(), static_cast<Py_ssize_t>(i));
   }
 
   // Moves the last pending pivot to the processed list. It is appended there before it leaves
   // the pending list, so a processed list that refuses it loses nothing.
   void pop_new_snib_to_vip() const {
-    Ref pending = attr(engine(), context().new_vip_snibs.get());
-    const Py_ssize_t last = seq_length(container(pending.get())) - 1;
-    Ref pivot = seq_item(pending.get(), last);
-    Ref processed = attr(engine(), context().vip_snibs.get());
-    seq_append(container(processed.get()), pivot.get());
-    seq_pop_last(pending.get());
+    Ref pending = host().attr(engine(), context().new_vip_snibs.get());
+    const Py_ssize_t last = host().length(pending.get()) - 1;
+    Ref pivot = host().item(pending.get(), last);
+    Ref processed = host().attr(engine(), context().vip_snibs.get());
+    host().append(processed.get(), pivot.get());
+    host().pop_last(pending.get());
   }
 
-  // Every setting is read from the settings object at its use, unless it was read plainly
-  // (no hook, an exact number) with no host code run since; the engine's
-  // `settings` attribute, which no operation rebinds, is looked up once per operation.
+  // Every setting is read from the settings object at its use, unless it was read in the
+  // current epoch by a read that ran no host code itself; the engine's `settings` attribute,
+  // which no operation rebinds, is looked up once per operation.
   template <core::Setting S>
   core::setting_type<S> setting() const {
     constexpr auto slot = static_cast<std::size_t>(S);
     KeptSetting& kept = kept_[slot];
-    if (kept.epoch == host_epoch()) return kept.get<S>();
-    if (!settings_) settings_ = attr(engine(), context().settings.get());
-    bool plain = false;
-    Ref value = attr(settings_.get(), context().setting[slot].get(), plain);
-    const core::setting_type<S> result = setting_value<S>(value.get());
-    const bool plain_value = core::info(S).kind == core::SettingKind::flag
-                                 ? plain_flag(value.get())
-                                 : plain_number(value.get());
-    if (plain && plain_value) {
+    if (kept.epoch == host().epoch()) return kept.get<S>();
+    if (!settings_) settings_ = host().attr(engine(), context().settings.get());
+    const uint64_t before = host().epoch();
+    Ref value = host().attr(settings_.get(), context().setting[slot].get());
+    const core::setting_type<S> result = host().to_setting<core::info(S).kind>(value.get());
+    if (host().epoch() == before) {
       kept.set<S>(result);
-      kept.epoch = host_epoch();
+      kept.epoch = before;
     }
     return result;
   }
 
  private:
   const Ref& kerds() const {
-    if (!kerds_) kerds_ = attr(engine(), context().kerds.get());
+    if (!kerds_) kerds_ = host().attr(engine(), context().kerds.get());
     return kerds_;
   }
 

@@ -25,43 +25,12 @@ Ref names_tuple(std::initializer_list<const Ref*> names) {
   return tuple;
 }
 
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
-  PyObject* stack[4] = {obj, nullptr, nullptr, nullptr};
-  std::size_t n = 1;
-  for (PyObject* arg : args) stack[n++] = arg;
-  return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
-}
-
-// The generic container paths call the container's own method, as `seq.append(x)` would.
-Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
-  return call_method(obj, intern(name).get(), args);
-}
-
 [[noreturn]] void raise_list_index() {
   PyErr_SetString(PyExc_IndexError, "list index out of range");
   throw PyError{};
 }
 
 }  // namespace
-
-PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name) {
-  // A class attribute without __get__ is returned as it is and one without __set__ leaves a
-  // write to the instance; anything else may be a hook.
-  PyObject* found = _PyType_Lookup(type, name);
-  const Access get = found == nullptr                          ? Access::instance
-                     : Py_TYPE(found)->tp_descr_get == nullptr ? Access::plain
-                                                               : Access::hooked;
-  return Entry{name, 0, get, found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr};
-}
-
-bool plain_numbers(PyObject* values) {
-  if (!PyList_CheckExact(values) && !PyTuple_CheckExact(values)) return false;
-  PyObject** items = PySequence_Fast_ITEMS(values);
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (!plain_number(items[i])) return false;
-  return true;
-}
 
 void read_numbers(PyObject* values, std::vector<double>& out) {
   if (PyList_CheckExact(values)) {
@@ -120,68 +89,6 @@ void seq_set_item(PyObject* seq, Py_ssize_t index, PyObject* value) {
   check_status(PyObject_SetItem(seq, key.get(), value));
 }
 
-void seq_append(PyObject* seq, PyObject* item) {
-  if (PyList_CheckExact(seq)) {
-    check_status(PyList_Append(seq, item));
-    return;
-  }
-  call_method(seq, "append", {item});
-}
-
-void seq_extend(PyObject* seq, PyObject* items) {
-  if (PyList_CheckExact(seq) && (PyList_CheckExact(items) || PyTuple_CheckExact(items))) {
-    // Slice assignment at the end copies first, so a list may extend itself.
-    const Py_ssize_t end = PyList_GET_SIZE(seq);
-    check_status(PyList_SetSlice(seq, end, end, items));
-    return;
-  }
-  call_method(seq, "extend", {items});
-}
-
-void seq_clear(PyObject* seq) {
-  if (PyList_CheckExact(seq)) {
-    check_status(PyList_SetSlice(seq, 0, PyList_GET_SIZE(seq), nullptr));
-    return;
-  }
-  call_method(seq, "clear", {});
-}
-
-Ref seq_pop_first(PyObject* seq) {
-  if (PyList_CheckExact(seq)) {
-    if (PyList_GET_SIZE(seq) == 0) {
-      PyErr_SetString(PyExc_IndexError, "pop from empty list");
-      throw PyError{};
-    }
-    Ref item = Ref::borrow(PyList_GET_ITEM(seq, 0));
-    check_status(PyList_SetSlice(seq, 0, 1, nullptr));
-    return item;
-  }
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  return call_method(seq, "pop", {zero.get()});
-}
-
-Ref seq_pop_last(PyObject* seq) {
-  if (PyList_CheckExact(seq)) {
-    const Py_ssize_t size = PyList_GET_SIZE(seq);
-    if (size == 0) {
-      PyErr_SetString(PyExc_IndexError, "pop from empty list");
-      throw PyError{};
-    }
-    Ref item = Ref::borrow(PyList_GET_ITEM(seq, size - 1));
-    check_status(PyList_SetSlice(seq, size - 1, size, nullptr));
-    return item;
-  }
-  return call_method(seq, "pop", {});
-}
-
-void seq_replace_all(PyObject* seq, PyObject* items) {
-  if (PyList_CheckExact(seq)) {
-    check_status(PyList_SetSlice(seq, 0, PyList_GET_SIZE(seq), items));
-    return;
-  }
-  check_status(PySequence_SetSlice(seq, 0, std::numeric_limits<Py_ssize_t>::max(), items));
-}
-
 std::unique_ptr<ModelContext> ModelContext::create() {
   auto ctx = std::make_unique<ModelContext>();
   for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i)
@@ -212,7 +119,11 @@ std::unique_ptr<ModelContext> ModelContext::create() {
   ctx->mavets = intern("mavets");
   ctx->latest_mavets = intern("latest_mavets");
   ctx->round_to_mintick = intern("round_to_mintick");
-  ctx->get = intern("get");
+  ctx->str_get = intern("get");
+  ctx->str_append = intern("append");
+  ctx->str_extend = intern("extend");
+  ctx->str_clear = intern("clear");
+  ctx->str_pop = intern("pop");
 
   using core::KerdAttr;
   const auto& a = ctx->kerd_attr;
@@ -246,46 +157,34 @@ std::unique_ptr<ModelContext> ModelContext::create() {
 // ---- lines
 
 std::size_t PythonModel::snib_count(const Line& line) const {
-  Ref values = attr(line.get(), name(core::KerdAttr::snib_values));
-  return static_cast<std::size_t>(seq_length(container(values.get())));
+  Ref values = host_.attr(line.get(), name(core::KerdAttr::snib_values));
+  return static_cast<std::size_t>(host_.length(values.get()));
 }
 
 void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) const {
-  Ref values = attr(line.get(), name(core::KerdAttr::snib_values));
-  if (!plain_numbers(values.get())) host_ran();
-  read_numbers(values.get(), out);
+  Ref values = host_.attr(line.get(), name(core::KerdAttr::snib_values));
+  host_.read_numbers(values.get(), out);
 }
 
 void PythonModel::extend_snib_values(const Line& self, const Line& target) const {
-  Ref own = attr(self.get(), name(core::KerdAttr::snib_values));
-  Ref added = attr(target.get(), name(core::KerdAttr::snib_values));
-  if (!PyList_CheckExact(added.get()) && !PyTuple_CheckExact(added.get())) host_ran();
-  seq_extend(container(own.get()), added.get());
+  Ref own = host_.attr(self.get(), name(core::KerdAttr::snib_values));
+  Ref added = host_.attr(target.get(), name(core::KerdAttr::snib_values));
+  host_.extend(own.get(), added.get());
 }
 
 void PythonModel::prepend_snib_values(const Line& self, const Line& target) const {
-  Ref earlier = attr(target.get(), name(core::KerdAttr::snib_values));
-  Ref own = attr(self.get(), name(core::KerdAttr::snib_values));
-  if (!PyList_CheckExact(earlier.get()) || !PyList_CheckExact(own.get())) host_ran();
-  Ref combined = Ref::steal(PyNumber_Add(earlier.get(), own.get()));
-  put(self.get(), name(core::KerdAttr::snib_values), combined.get());
+  Ref earlier = host_.attr(target.get(), name(core::KerdAttr::snib_values));
+  Ref own = host_.attr(self.get(), name(core::KerdAttr::snib_values));
+  Ref combined = host_.concat(earlier.get(), own.get());
+  host_.set_attr(self.get(), name(core::KerdAttr::snib_values), combined.get());
 }
 
 int64_t PythonModel::line_bar_index(const Line& line) const {
-  return convert<core::ValueKind::index>(attr(line.get(), ctx_.bar_index.get()).get());
+  return host_.index(host_.attr(line.get(), ctx_.bar_index.get()).get());
 }
 
 double PythonModel::line_mintick(const Line& line) const {
-  return convert<core::ValueKind::price>(attr(line.get(), ctx_.mintick.get()).get());
-}
-
-bool PythonModel::differs(PyObject* a, PyObject* b, PyObject* attr_name) const {
-  Ref left = attr(a, attr_name);
-  Ref right = attr(b, attr_name);
-  if (!plain_number(left.get()) || !plain_number(right.get())) host_ran();
-  // The operator itself, not the identity shortcut of RichCompareBool: NaN differs from NaN.
-  Ref result = Ref::steal(PyObject_RichCompare(left.get(), right.get(), Py_NE));
-  return to_flag(result.get());
+  return host_.number(host_.attr(line.get(), ctx_.mintick.get()).get());
 }
 
 // ---- series
@@ -295,42 +194,22 @@ SeriesHandle PythonModel::series_of(Ref object) const {
   return SeriesHandle{std::move(object), direct};
 }
 
-Ref PythonModel::attr(PyObject* obj, PyObject* attr_name, bool& plain) const {
-  using Access = PlainAttrCache::Access;
-  const Access access = ctx_.plain_attrs.get(obj, attr_name);
-  plain = access != Access::hooked;
-  if (!plain) {
-    host_ran();
-  } else if (access == Access::instance) {
-    // What the generic lookup would find, without its dispatch: the instance's own entry.
-    PyObject** dict = _PyObject_GetDictPtr(obj);
-    if (dict != nullptr && *dict != nullptr) {
-      PyObject* value = PyDict_GetItemWithError(*dict, attr_name);
-      if (value != nullptr) return Ref::borrow(value);
-      if (PyErr_Occurred()) throw PyError{};
-    }
-  }
-  return get_attr(obj, attr_name);  // also for the lookup's own error
-}
-
 SeriesHandle PythonModel::series_attr(PyObject* owner, const Ref& attr_name) const {
-  return series_of(attr(owner, attr_name.get()));
+  return series_of(host_.attr(owner, attr_name.get()));
 }
 
 double PythonModel::host_value(const SeriesHandle& series, int64_t offset) const {
-  if (!keep_series_values_) {
-    host_ran();
-    return to_number(item(series, offset).get());
-  }
+  if (!keep_series_values_)
+    return host_.number(host_.series_item(series.object.get(), offset).get());
   if (!memo_) {
     memo_.emplace(ctx_.series_memo);
-    memo_epoch_ = foreign_epoch_;
+    memo_epoch_ = host_.foreign_epoch();
   }
   core::OffsetMemo& memo = memo_->memo();
-  if (memo_epoch_ != foreign_epoch_) {
+  if (memo_epoch_ != host_.foreign_epoch()) {
     memo.forget();
     for (Ref& held : memo_series_) held = Ref();
-    memo_epoch_ = foreign_epoch_;
+    memo_epoch_ = host_.foreign_epoch();
   }
   const int slot = memo.slot(series.object.get());
   double value;
@@ -338,23 +217,11 @@ double PythonModel::host_value(const SeriesHandle& series, int64_t offset) const
     if (memo.find(slot, offset, value)) return value;
     if (!memo_series_[slot]) memo_series_[slot] = series.object;
   }
-  // The read itself is host code, but not code that changes what the series holds.
-  ++host_epoch_;
-  Ref element = item(series, offset);
-  if (!plain_double(element.get())) {
-    host_ran();
-    return to_number(element.get());
-  }
-  value = to_number(element.get());
-  if (slot >= 0) memo.store(slot, offset, value);
+  const uint64_t before = host_.foreign_epoch();
+  Ref element = host_.series_item(series.object.get(), offset, true);
+  value = host_.number(element.get());
+  if (slot >= 0 && host_.foreign_epoch() == before) memo.store(slot, offset, value);
   return value;
-}
-
-Ref PythonModel::item(const SeriesHandle& series, int64_t offset) {
-  // The host's own indexing with the offset as key: a sequence would count a negative index
-  // from its end, which a bar series does not.
-  Ref key = Ref::steal(PyLong_FromLongLong(offset));
-  return Ref::steal(PyObject_GetItem(series.object.get(), key.get()));
 }
 
 // ---- engine
@@ -368,7 +235,7 @@ PyObject* PythonModel::require_engine() const {
 }
 
 Ref PythonModel::engine_attr(const Ref& attr_name) const {
-  return attr(require_engine(), attr_name.get());
+  return host_.attr(require_engine(), attr_name.get());
 }
 
 PyObject* PythonModel::record_class(PyObject* cls, const char* what) const {
@@ -380,34 +247,39 @@ PyObject* PythonModel::record_class(PyObject* cls, const char* what) const {
 }
 
 std::size_t PythonModel::kerd_count() const {
-  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.kerds).get())));
+  Ref kerds;
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.kerds, kerds)));
 }
 
 PythonModel::Line PythonModel::kerd_at(std::size_t i) const {
-  return seq_item(container(engine_attr(ctx_.kerds).get()), static_cast<Py_ssize_t>(i));
+  Ref kerds;
+  return host_.item(engine_list(ctx_.kerds, kerds), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_kerd(const Line& line) const {
-  seq_append(container(engine_attr(ctx_.kerds).get()), line.get());
+  Ref kerds;
+  host_.append(engine_list(ctx_.kerds, kerds), line.get());
 }
 
 void PythonModel::clear_kerds() const {
-  seq_clear(container(engine_attr(ctx_.kerds).get()));
+  Ref kerds;
+  host_.clear(engine_list(ctx_.kerds, kerds));
 }
 
 void PythonModel::remove_first_kerd() const {
-  seq_pop_first(container(engine_attr(ctx_.kerds).get()));
+  Ref kerds;
+  host_.pop_first(engine_list(ctx_.kerds, kerds));
 }
 
 void PythonModel::reorder_kerds(std::span<const std::size_t> order) const {
-  Ref kerds = engine_attr(ctx_.kerds);
-  container(kerds.get());
+  Ref kerds;
+  PyObject* list = engine_list(ctx_.kerds, kerds);
   Ref sorted = Ref::steal(PyList_New(static_cast<Py_ssize_t>(order.size())));
   for (std::size_t j = 0; j < order.size(); ++j) {
-    Ref line = seq_item(kerds.get(), static_cast<Py_ssize_t>(order[j]));
+    Ref line = host_.item(list, static_cast<Py_ssize_t>(order[j]));
     PyList_SET_ITEM(sorted.get(), static_cast<Py_ssize_t>(j), line.release());
   }
-  seq_replace_all(kerds.get(), sorted.get());
+  host_.replace_all(list, sorted.get());
 }
 
 PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
@@ -433,22 +305,24 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
   args[15] = engine_attr(ctx_.mintick);
   PyObject* stack[16];
   for (int i = 0; i < 16; ++i) stack[i] = args[i].get();
-  host_ran();  // the line class's initialiser is the host's
-  return Ref::steal(PyObject_Vectorcall(cls, stack, 0, ctx_.kerd_kwnames.get()));
+  return host_.call(cls, stack, 0, ctx_.kerd_kwnames.get());  // the class's initialiser
 }
 
 // ---- pivots
 
 std::size_t PythonModel::new_snib_count() const {
-  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.new_vip_snibs).get())));
+  Ref pending;
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.new_vip_snibs, pending)));
 }
 
 std::size_t PythonModel::vip_snib_count() const {
-  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.vip_snibs).get())));
+  Ref processed;
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.vip_snibs, processed)));
 }
 
 PythonModel::Pivot PythonModel::vip_snib_at(std::size_t i) const {
-  return seq_item(container(engine_attr(ctx_.vip_snibs).get()), static_cast<Py_ssize_t>(i));
+  Ref processed;
+  return host_.item(engine_list(ctx_.vip_snibs, processed), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_new_snib(const core::Snib& snib) const {
@@ -464,31 +338,34 @@ void PythonModel::append_new_snib(const core::Snib& snib) const {
                  from_number(snib.close_avg_percent)};
   PyObject* stack[9];
   for (int i = 0; i < 9; ++i) stack[i] = args[i].get();
-  host_ran();
-  Ref record = Ref::steal(PyObject_Vectorcall(cls, stack, 0, ctx_.snib_kwnames.get()));
-  seq_append(container(engine_attr(ctx_.new_vip_snibs).get()), record.get());
+  Ref record = host_.call(cls, stack, 0, ctx_.snib_kwnames.get());
+  Ref pending;
+  host_.append(engine_list(ctx_.new_vip_snibs, pending), record.get());
 }
 
 void PythonModel::pop_new_snib_to_vip() const {
-  Ref pivot = seq_pop_last(container(engine_attr(ctx_.new_vip_snibs).get()));
-  seq_append(container(engine_attr(ctx_.vip_snibs).get()), pivot.get());
+  Ref pending, processed;
+  Ref pivot = host_.pop_last(engine_list(ctx_.new_vip_snibs, pending));
+  host_.append(engine_list(ctx_.vip_snibs, processed), pivot.get());
 }
 
 void PythonModel::move_new_snibs_to_vip() const {
-  Ref pending = engine_attr(ctx_.new_vip_snibs);
-  container(pending.get());
-  seq_extend(container(engine_attr(ctx_.vip_snibs).get()), pending.get());
-  seq_clear(pending.get());
+  Ref pending, processed;
+  PyObject* from = engine_list(ctx_.new_vip_snibs, pending);
+  host_.extend(engine_list(ctx_.vip_snibs, processed), from);
+  host_.clear(from);
 }
 
 // ---- windows
 
 std::size_t PythonModel::mavet_count() const {
-  return static_cast<std::size_t>(seq_length(container(engine_attr(ctx_.mavets).get())));
+  Ref mavets;
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.mavets, mavets)));
 }
 
 PythonModel::Window PythonModel::mavet_at(std::size_t i) const {
-  return seq_item(container(engine_attr(ctx_.mavets).get()), static_cast<Py_ssize_t>(i));
+  Ref mavets;
+  return host_.item(engine_list(ctx_.mavets, mavets), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_mavet(const core::Mavet& window) const {
@@ -502,57 +379,41 @@ void PythonModel::append_mavet(const core::Mavet& window) const {
                  from_index(window.vip_snib_count)};
   PyObject* stack[6];
   for (int i = 0; i < 6; ++i) stack[i] = args[i].get();
-  host_ran();
-  Ref record = Ref::steal(PyObject_Vectorcall(cls, stack, 0, ctx_.mavet_kwnames.get()));
+  Ref record = host_.call(cls, stack, 0, ctx_.mavet_kwnames.get());
   if (window.recovered)
-    set_attr(record.get(), ctx_.mavet_field[static_cast<int>(core::MavetField::recovered)].get(),
-             Py_True);
-  seq_append(container(engine_attr(ctx_.mavets).get()), record.get());
+    host_.set_attr(record.get(),
+                   ctx_.mavet_field[static_cast<int>(core::MavetField::recovered)].get(), Py_True);
+  Ref mavets;
+  host_.append(engine_list(ctx_.mavets, mavets), record.get());
 }
 
 void PythonModel::remove_first_mavet() const {
-  seq_pop_first(container(engine_attr(ctx_.mavets).get()));
+  Ref mavets;
+  host_.pop_first(engine_list(ctx_.mavets, mavets));
 }
 
 // ---- latest-window mapping
 
 PythonModel::Key PythonModel::round_key(double price) const {
-  PyObject* engine = require_engine();
-  host_ran();
   Ref value = from_number(price);
-  return call_method(engine, ctx_.round_to_mintick.get(), {value.get()});
+  PyObject* args[2] = {require_engine(), value.get()};
+  return host_.call_method(ctx_.round_to_mintick.get(), args, 2);
 }
 
 bool PythonModel::latest_contains(const Key& key) const {
   Ref latest = engine_attr(ctx_.latest_mavets);
-  host_ran();  // the key's own hashing and comparison
-  if (PyDict_CheckExact(latest.get()))
-    return check_status(PyDict_Contains(latest.get(), key.get())) != 0;
-  return check_status(PySequence_Contains(latest.get(), key.get())) != 0;
+  return host_.contains(latest.get(), key.get());
 }
 
 int64_t PythonModel::latest_get(const Key& key, int64_t fallback) const {
   Ref latest = engine_attr(ctx_.latest_mavets);
-  host_ran();
-  if (PyDict_CheckExact(latest.get())) {
-    PyObject* found = PyDict_GetItemWithError(latest.get(), key.get());
-    if (found == nullptr) {
-      if (PyErr_Occurred()) throw PyError{};
-      return fallback;
-    }
-    Ref held = Ref::borrow(found);
-    return to_index(held.get());
-  }
-  Ref default_value = from_index(fallback);
-  Ref found = call_method(latest.get(), ctx_.get.get(), {key.get(), default_value.get()});
-  return to_index(found.get());
+  return host_.get_index(latest.get(), key.get(), fallback);
 }
 
 void PythonModel::latest_set(const Key& key, int64_t bar) const {
   Ref latest = engine_attr(ctx_.latest_mavets);
-  host_ran();
   Ref value = from_index(bar);
-  check_status(PyObject_SetItem(latest.get(), key.get(), value.get()));
+  host_.set_item(latest.get(), key.get(), value.get());
 }
 
 }  // namespace torvex::py

@@ -24,12 +24,12 @@ PyObject* py_bool(bool value) {
 }
 
 // A result class is gone only while the engine module is being torn down.
-Ref call(const Ref& cls, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+PyObject* result_class(const Ref& cls) {
   if (!cls) {
     PyErr_SetString(PyExc_SystemError, "the engine module's result classes are gone");
     throw PyError{};
   }
-  return Ref::steal(PyObject_Vectorcall(cls.get(), args, nargs, kwnames));
+  return cls.get();
 }
 
 }  // namespace
@@ -54,23 +54,17 @@ std::unique_ptr<WindowResults> WindowResults::create(PyObject* result, PyObject*
 }
 
 int64_t WindowModel::count(PyObject* value) const {
-  Ref index = Ref::steal(PyNumber_Index(value));
-  int overflow = 0;
-  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (result == -1 && PyErr_Occurred()) throw PyError{};
-  // A bound past 64 bits reaches no further back than the series does: the series says so.
-  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
-  return result;
+  return host().count(value);
 }
 
 PythonModel::Key WindowModel::round_key(PyObject* price) const {
   PyObject* args[2] = {engine(), price};
-  return Ref::steal(PyObject_VectorcallMethod(context().round_to_mintick.get(), args, 2, nullptr));
+  return host().call_method(context().round_to_mintick.get(), args, 2);
 }
 
 Ref WindowModel::copy_window(const Window& window) const {
   PyObject* args[1] = {window.get()};
-  return Ref::steal(PyObject_VectorcallMethod(r_.copy.get(), args, 1, nullptr));
+  return host().call_method(r_.copy.get(), args, 1);
 }
 
 Ref WindowModel::make_result(const core::CheckOutcome& o, std::optional<Ref> mavet) const {
@@ -83,12 +77,12 @@ Ref WindowModel::make_result(const core::CheckOutcome& o, std::optional<Ref> mav
                        py_bool(v.signal_window),
                        py_bool(v.search_range_close_above_bar_count),
                        window.get()};
-  return call(r_.result_class, args, 7, nullptr);
+  return host().call(result_class(r_.result_class), args, 7, nullptr);
 }
 
 Ref WindowModel::make_success(bool is_vvip, Ref mavet) const {
   PyObject* args[3] = {Py_True, py_bool(is_vvip), mavet.get()};
-  return call(r_.success_class, args, 0, r_.success_kwnames.get());
+  return host().call(result_class(r_.success_class), args, 0, r_.success_kwnames.get());
 }
 
 Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
@@ -98,7 +92,7 @@ Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
                        py_bool(v.signal_window),
                        py_bool(v.search_range_close_above_bar_count),
                        mavet.get()};
-  return call(r_.failure_class, args, 0, r_.failure_kwnames.get());
+  return host().call(result_class(r_.failure_class), args, 0, r_.failure_kwnames.get());
 }
 
 void WindowModel::append_success(Ref& list, Ref success) const {
@@ -108,34 +102,34 @@ void WindowModel::append_success(Ref& list, Ref success) const {
 
 std::size_t WindowModel::success_count(const Ref& list) const {
   if (!list) return 0;
-  return static_cast<std::size_t>(seq_length(list.get()));
+  return static_cast<std::size_t>(host().length(list.get()));
 }
 
 Ref WindowModel::success_at(const Ref& list, std::size_t i) const {
-  return seq_item(list.get(), static_cast<Py_ssize_t>(i));
+  return host().item(list.get(), static_cast<Py_ssize_t>(i));
 }
 
 bool WindowModel::success_is_vvip(const Ref& success) const {
-  return to_flag(get_attr(success.get(), r_.is_vvip_signal.get()).get());
+  return host().flag(host().attr(success.get(), r_.is_vvip_signal.get()).get());
 }
 
 Ref WindowModel::dispatch_get_success_by_vvip(const Ref& list) const {
   PyObject* args[2] = {engine(), list.get()};
-  return Ref::steal(PyObject_VectorcallMethod(r_.get_success_by_vvip.get(), args, 2, nullptr));
+  return host().call_method(r_.get_success_by_vvip.get(), args, 2);
 }
 
 Ref WindowModel::make_result_v2_success(const Ref& chosen) const {
   PyObject* args[1] = {chosen.get()};
-  return call(r_.result_v2_class, args, 0, r_.v2_success_kwname.get());
+  return host().call(result_class(r_.result_v2_class), args, 0, r_.v2_success_kwname.get());
 }
 
 Ref WindowModel::make_result_v2_failure(const Ref& failure) const {
   PyObject* args[1] = {failure.get()};
-  return call(r_.result_v2_class, args, 0, r_.v2_failure_kwname.get());
+  return host().call(result_class(r_.result_v2_class), args, 0, r_.v2_failure_kwname.get());
 }
 
 Ref WindowModel::make_result_v2_empty() const {
-  return call(r_.result_v2_class, nullptr, 0, nullptr);
+  return host().call(result_class(r_.result_v2_class), nullptr, 0, nullptr);
 }
 
 }  // namespace torvex::py

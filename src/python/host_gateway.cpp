@@ -1,0 +1,216 @@
+#include "python/host_gateway.hpp"
+
+#include <climits>
+#include <limits>
+
+#include "python/python_model.hpp"
+
+namespace torvex::py {
+
+namespace {
+
+[[noreturn]] void raise_empty_pop() {
+  PyErr_SetString(PyExc_IndexError, "pop from empty list");
+  throw PyError{};
+}
+
+}  // namespace
+
+PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
+  // The generic lookup's walk: the first class along the MRO whose dictionary has the name.
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    // Static built-in types keep their dictionary elsewhere since 3.12.
+    Ref dict = Ref::steal(PyType_GetDict(base));
+#else
+    Ref dict = Ref::borrow(base->tp_dict);
+#endif
+    if (!dict) continue;
+    // Borrowed from a dictionary the class keeps.
+    PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+    if (found != nullptr) return found;
+    if (PyErr_Occurred()) throw PyError{};
+  }
+  return nullptr;
+}
+
+PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name) {
+  // A class attribute without __get__ is returned as it is and one without __set__ leaves a
+  // write to the instance; anything else may be a hook.
+  PyObject* found = class_attribute(type, name);
+  return Entry{name, 0, found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr,
+               found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr};
+}
+
+bool plain_numbers(PyObject* values) {
+  if (!PyList_CheckExact(values) && !PyTuple_CheckExact(values)) return false;
+  PyObject** items = PySequence_Fast_ITEMS(values);
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!plain_number(items[i])) return false;
+  return true;
+}
+
+Ref HostGateway::attr(PyObject* obj, PyObject* name, bool& plain) {
+  plain = ctx_.plain_attrs.get(obj, name);
+  if (!plain) ran();
+  return get_attr(obj, name);
+}
+
+void HostGateway::set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+  if (!ctx_.plain_attrs.set(obj, name)) ran();
+  py::set_attr(obj, name, value);
+}
+
+int64_t HostGateway::count(PyObject* value) {
+  if (!PyLong_CheckExact(value)) ran();
+  Ref index = Ref::steal(PyNumber_Index(value));
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (result == -1 && PyErr_Occurred()) throw PyError{};
+  // A bound past 64 bits reaches no further back than the series does: the series says so.
+  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  return result;
+}
+
+Py_ssize_t HostGateway::length(PyObject* seq) {
+  if (!PyList_CheckExact(seq)) ran();
+  return seq_length(seq);
+}
+
+Ref HostGateway::item(PyObject* seq, Py_ssize_t index) {
+  if (!PyList_CheckExact(seq)) ran();
+  return seq_item(seq, index);
+}
+
+void HostGateway::append(PyObject* seq, PyObject* item) {
+  if (PyList_CheckExact(seq)) {
+    check_status(PyList_Append(seq, item));
+    return;
+  }
+  PyObject* args[2] = {seq, item};
+  call_method(ctx_.str_append.get(), args, 2);
+}
+
+void HostGateway::extend(PyObject* seq, PyObject* items) {
+  if (PyList_CheckExact(seq) && (PyList_CheckExact(items) || PyTuple_CheckExact(items))) {
+    // Slice assignment at the end copies first, so a list may extend itself.
+    const Py_ssize_t end = PyList_GET_SIZE(seq);
+    check_status(PyList_SetSlice(seq, end, end, items));
+    return;
+  }
+  PyObject* args[2] = {seq, items};
+  call_method(ctx_.str_extend.get(), args, 2);
+}
+
+void HostGateway::clear(PyObject* seq) {
+  if (PyList_CheckExact(seq)) {
+    check_status(PyList_SetSlice(seq, 0, PyList_GET_SIZE(seq), nullptr));
+    return;
+  }
+  call_method(ctx_.str_clear.get(), &seq, 1);
+}
+
+Ref HostGateway::pop_first(PyObject* seq) {
+  if (PyList_CheckExact(seq)) {
+    if (PyList_GET_SIZE(seq) == 0) raise_empty_pop();
+    Ref item = Ref::borrow(PyList_GET_ITEM(seq, 0));
+    check_status(PyList_SetSlice(seq, 0, 1, nullptr));
+    return item;
+  }
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  PyObject* args[2] = {seq, zero.get()};
+  return call_method(ctx_.str_pop.get(), args, 2);
+}
+
+Ref HostGateway::pop_last(PyObject* seq) {
+  if (PyList_CheckExact(seq)) {
+    const Py_ssize_t size = PyList_GET_SIZE(seq);
+    if (size == 0) raise_empty_pop();
+    Ref item = Ref::borrow(PyList_GET_ITEM(seq, size - 1));
+    check_status(PyList_SetSlice(seq, size - 1, size, nullptr));
+    return item;
+  }
+  return call_method(ctx_.str_pop.get(), &seq, 1);
+}
+
+void HostGateway::replace_all(PyObject* seq, PyObject* items) {
+  if (PyList_CheckExact(seq)) {
+    check_status(PyList_SetSlice(seq, 0, PyList_GET_SIZE(seq), items));
+    return;
+  }
+  ran();  // seq[:] = items
+  check_status(PySequence_SetSlice(seq, 0, std::numeric_limits<Py_ssize_t>::max(), items));
+}
+
+void HostGateway::read_numbers(PyObject* values, std::vector<double>& out) {
+  if (!plain_numbers(values)) ran();
+  py::read_numbers(values, out);
+}
+
+bool HostGateway::differ(PyObject* a, PyObject* b) {
+  if (!plain_number(a) || !plain_number(b)) ran();
+  // The operator itself, not the identity shortcut of RichCompareBool: NaN differs from NaN.
+  Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
+  return to_flag(result.get());
+}
+
+Ref HostGateway::concat(PyObject* a, PyObject* b) {
+  if (!PyList_CheckExact(a) || !PyList_CheckExact(b)) ran();
+  return Ref::steal(PyNumber_Add(a, b));
+}
+
+bool HostGateway::contains(PyObject* mapping, PyObject* key) {
+  ran();
+  if (PyDict_CheckExact(mapping)) return check_status(PyDict_Contains(mapping, key)) != 0;
+  return check_status(PySequence_Contains(mapping, key)) != 0;
+}
+
+int64_t HostGateway::get_index(PyObject* mapping, PyObject* key, int64_t fallback) {
+  ran();
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* found = PyDict_GetItemWithError(mapping, key);
+    if (found == nullptr) {
+      if (PyErr_Occurred()) throw PyError{};
+      return fallback;
+    }
+    Ref held = Ref::borrow(found);
+    return to_index(held.get());
+  }
+  Ref default_value = from_index(fallback);
+  PyObject* args[3] = {mapping, key, default_value.get()};
+  Ref found = call_method(ctx_.str_get.get(), args, 3);
+  return to_index(found.get());
+}
+
+void HostGateway::set_item(PyObject* mapping, PyObject* key, PyObject* value) {
+  ran();
+  check_status(PyObject_SetItem(mapping, key, value));
+}
+
+Ref HostGateway::call(PyObject* callable, PyObject* const* args, std::size_t nargs,
+                      PyObject* kwnames) {
+  ran();
+  return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
+}
+
+Ref HostGateway::call_method(PyObject* name, PyObject* const* args, std::size_t nargs) {
+  ran();
+  return Ref::steal(PyObject_VectorcallMethod(name, args, nargs, nullptr));
+}
+
+Ref HostGateway::series_item(PyObject* series, int64_t offset, bool kept) {
+  if (kept)
+    ++epoch_;
+  else
+    ran();
+  // The host's own indexing with the offset as key: a sequence would count a negative index
+  // from its end, which a bar series does not.
+  Ref key = Ref::steal(PyLong_FromLongLong(offset));
+  return Ref::steal(PyObject_GetItem(series, key.get()));
+}
+
+}  // namespace torvex::py

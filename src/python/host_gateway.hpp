@@ -1,0 +1,160 @@
+#pragma once
+// The one way the Python model reaches host objects. Every access that may run host code (an
+// attribute behind a hook, a conversion hook, a host container's own methods, a call, a host
+// series' indexing) goes through a HostGateway, which ends the current epoch unless it can
+// tell that no host code runs. Whatever a model keeps of what it read (settings, host series
+// values) holds only within one epoch, so a new access cannot leave a kept value stale by
+// being forgotten: there is no other way to make it. Finalizers are left out: they may run at
+// any allocation, and nothing here waits for them.
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/model.hpp"
+#include "python/host_value.hpp"
+#include "python/ref.hpp"
+
+namespace torvex::py {
+
+// Whether reading or writing obj.name goes straight to the instance (the generic lookup, and
+// no class attribute that would take part), so that no host code runs. What the class holds is
+// remembered per type version (a changed class gets a new one) and name; names must outlive
+// the cache.
+class PlainAttrCache {
+ public:
+  // Runs no host code: the class has no attribute of that name, or one without __get__.
+  bool get(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type->tp_getattro == PyObject_GenericGetAttr && entry(type, name).get;
+  }
+  bool set(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type->tp_setattro == PyObject_GenericSetAttr && entry(type, name).set;
+  }
+
+ private:
+  struct Entry {
+    PyObject* name = nullptr;
+    unsigned int version = 0;  // 0: no entry
+    bool get = false;
+    bool set = false;
+  };
+  const Entry& entry(PyTypeObject* type, PyObject* name) {
+    // Version tags are unique among types and renewed when a class changes.
+    const unsigned int version =
+        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+    if (version == 0) return uncached_ = look_up(type, name);
+    Entry& slot =
+        entries_[((reinterpret_cast<std::uintptr_t>(name) >> 4) * 31 + version) % entries_.size()];
+    if (slot.name != name || slot.version != version) {
+      slot = look_up(type, name);
+      slot.version = version;
+    }
+    return slot;
+  }
+  static Entry look_up(PyTypeObject* type, PyObject* name);
+
+  std::array<Entry, 512> entries_{};
+  Entry uncached_;
+};
+
+// The class attribute `name` as the generic lookup finds it along the type's MRO (borrowed;
+// null when none), without running host code. Raises PyError only for a failed dict lookup.
+PyObject* class_attribute(PyTypeObject* type, PyObject* name);
+
+// Values whose conversion to a number or a truth value runs no host code.
+inline bool plain_number(PyObject* value) {
+  return PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value);
+}
+inline bool plain_flag(PyObject* value) {
+  return value == Py_None || plain_number(value);
+}
+// Also a float subclass (numpy's float64, say): float() takes its stored value as it is.
+inline bool plain_double(PyObject* value) {
+  return PyFloat_Check(value) || plain_number(value);
+}
+// An exact list or tuple of such numbers.
+bool plain_numbers(PyObject* values);
+
+class ModelContext;
+
+class HostGateway {
+ public:
+  explicit HostGateway(ModelContext& ctx) noexcept : ctx_(ctx) {}
+  HostGateway(const HostGateway&) = delete;
+  HostGateway& operator=(const HostGateway&) = delete;
+
+  // Advances with every run of host code, a host series' own reads included.
+  uint64_t epoch() const { return epoch_; }
+  // Advances with host code other than a host series' reads.
+  uint64_t foreign_epoch() const { return foreign_epoch_; }
+
+  // Attributes; `plain` tells whether the read ran no host code.
+  Ref attr(PyObject* obj, PyObject* name, bool& plain);
+  Ref attr(PyObject* obj, PyObject* name) {
+    bool plain;
+    return attr(obj, name, plain);
+  }
+  void set_attr(PyObject* obj, PyObject* name, PyObject* value);
+
+  // Conversions of host values.
+  template <core::ValueKind K>
+  typename core::value_of<K>::type to_value(PyObject* value) {
+    const bool plain = K == core::ValueKind::flag    ? plain_flag(value)
+                       : K == core::ValueKind::index ? plain_number(value)
+                                                     : plain_double(value);
+    if (!plain) ran();
+    return py::to_value<K>(value);
+  }
+  template <core::SettingKind K>
+  typename core::setting_value_of<K>::type to_setting(PyObject* value) {
+    const bool plain = K == core::SettingKind::flag    ? plain_flag(value)
+                       : K == core::SettingKind::count ? plain_number(value)
+                                                       : plain_double(value);
+    if (!plain) ran();
+    return py::to_setting<K>(value);
+  }
+  double number(PyObject* value) { return to_value<core::ValueKind::price>(value); }
+  bool flag(PyObject* value) { return to_value<core::ValueKind::flag>(value); }
+  int64_t index(PyObject* value) { return to_value<core::ValueKind::index>(value); }
+  // A range bound as range() takes it: an integer or an object with __index__; one past 64
+  // bits saturates.
+  int64_t count(PyObject* value);
+
+  // Host containers used in place: an exact list runs no host code.
+  Py_ssize_t length(PyObject* seq);
+  Ref item(PyObject* seq, Py_ssize_t index);
+  void append(PyObject* seq, PyObject* item);
+  void extend(PyObject* seq, PyObject* items);
+  void clear(PyObject* seq);
+  Ref pop_first(PyObject* seq);
+  Ref pop_last(PyObject* seq);
+  void replace_all(PyObject* seq, PyObject* items);
+  void read_numbers(PyObject* values, std::vector<double>& out);
+  bool differ(PyObject* a, PyObject* b);  // a != b as the host compares them
+  Ref concat(PyObject* a, PyObject* b);   // a + b
+
+  // The latest-window mapping: a key's own hashing and comparison are host code.
+  bool contains(PyObject* mapping, PyObject* key);
+  int64_t get_index(PyObject* mapping, PyObject* key, int64_t fallback);  // mapping.get
+  void set_item(PyObject* mapping, PyObject* key, PyObject* value);
+
+  // Calls: always host code.
+  Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames);
+  Ref call_method(PyObject* name, PyObject* const* args, std::size_t nargs);  // args[0]: self
+  // A host series' element at a bar offset, indexed by the host with the offset as key.
+  // `kept`: the caller keeps the value for the epoch, taking the read to change no value.
+  Ref series_item(PyObject* series, int64_t offset, bool kept = false);
+
+ private:
+  void ran() {
+    ++epoch_;
+    ++foreign_epoch_;
+  }
+
+  ModelContext& ctx_;  // the interned names and the attribute cache
+  uint64_t epoch_ = 0;
+  uint64_t foreign_epoch_ = 0;
+};
+
+}  // namespace torvex::py
