@@ -45,9 +45,11 @@ def frame(bars):
 
 
 class Holder(bt.Strategy):
-    params = (("kw", {}), ("stop_at", None), ("saved", None))
+    params = (("kw", {}), ("stop_at", None), ("saved", None), ("slow", 0))
 
     def __init__(self):
+        if self.p.slow:  # an indicator with a long minimum period, created first
+            self.average = bt.indicators.SMA(self.data, period=self.p.slow)
         self.levels = TorvexLevels(self.data, **self.p.kw)
 
     def next(self):
@@ -56,10 +58,10 @@ class Holder(bt.Strategy):
             self.env.runstop()
 
 
-def cerebro_run(bars, kw=None, feed=None, **cerebro):
+def cerebro_run(bars, kw=None, feed=None, slow=0, **cerebro):
     c = bt.Cerebro(stdstats=False, **cerebro)
     c.adddata(feed if feed is not None else bt.feeds.PandasData(dataname=frame(bars)))
-    c.addstrategy(Holder, kw=kw or {})
+    c.addstrategy(Holder, kw=kw or {}, slow=slow)
     return c.run()[0].levels
 
 
@@ -124,6 +126,13 @@ def test_feeds_that_are_not_kept_whole_match_too(data_sets, cerebro):
     reference = run(bars, Settings(**NON_DEFAULT))
     levels = cerebro_run(bars, dict(NON_DEFAULT, last_bar_index=len(bars) - 1), **cerebro)
     assert_same_run(levels, reference)
+
+
+@pytest.mark.parametrize("runonce", [True, False])
+def test_a_slow_indicator_beside_it_delays_nothing(data_sets, runonce):
+    bars = data_sets["sample"]
+    levels = cerebro_run(bars, slow=200, runonce=runonce)
+    assert_same_run(levels, run(bars))
 
 
 def test_unpreloaded_feed_without_last_bar_index_says_what_to_pass(data_sets):
