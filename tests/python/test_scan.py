@@ -107,13 +107,6 @@ def test_job_count_does_not_change_a_row(pool_rows):
     assert timeless(scan(UNIVERSE, jobs=1).rows) == timeless(pool_rows)
 
 
-def test_local_dask_cluster_gives_the_same_table(pool_rows):
-    pytest.importorskip("distributed")
-    table = scan(UNIVERSE, dask_workers=2)
-    assert table.executor == "local Dask cluster of 2 workers"
-    assert timeless(table.rows) == timeless(pool_rows)
-
-
 def dying(instrument, settings):
     """A task whose worker dies on one instrument, as a crash in native code would kill it."""
     if instrument.symbol == "DIES":
@@ -128,6 +121,25 @@ def test_a_dying_worker_loses_nothing_else(pool_rows):
     assert [row.error for row in died] == [DIED]
     others = [row for row in table.rows if row.symbol != "DIES"]
     assert timeless(others) == timeless(pool_rows)
+
+
+def failing(instrument, settings):
+    """A task that fails on one instrument outside the run's own error handling."""
+    if instrument.symbol == "FAILS":
+        raise RuntimeError("lost its bars")
+    return run_instrument(instrument, settings)
+
+
+def test_local_dask_cluster_gives_the_pool_table():
+    pytest.importorskip("distributed")
+    # enough instruments that they travel several to a task, one task holding the failure
+    universe = dict(synthetic_universe(17, bars=300, seed=5), FAILS=UNIVERSE["SYN0000"])
+    pool = scan(universe, jobs=2, task=failing)
+    table = scan(universe, dask_workers=2, task=failing)
+    assert table.executor == "local Dask cluster of 2 workers"
+    assert [(row.symbol, row.error) for row in table.failed] == [
+        ("FAILS", "RuntimeError: lost its bars")]
+    assert timeless(table.rows) == timeless(pool.rows)
 
 
 def test_directory_scan_from_the_command_line(folder, pool_rows, capsys, tmp_path):
