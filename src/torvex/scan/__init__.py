@@ -64,6 +64,13 @@ class ScanTable:
         write_table(self.rows, path)
 
 
+def cores() -> int:
+    """The cores this process may run on (a container's or taskset's share, not the host's)."""
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
+
+
 def scan(
     universe: Universe,
     settings: Settings | None = None,
@@ -104,7 +111,7 @@ def scan(
             else f"local Dask cluster of {dask_workers} workers"
         )
     else:
-        workers = jobs if jobs is not None else (os.cpu_count() or 1)
+        workers = jobs if jobs is not None else cores()
         if workers < 1:
             raise ValueError("a process pool needs at least 1 job")
         workers = min(workers, max(len(todo), 1))
