@@ -57,8 +57,8 @@ def advance(kind, series, bar):
             s.current = bar
 
 
-def run(workload, kind, bars=None):
-    """Runs the loop; returns (seconds in engine calls, signals, failures)."""
+def run(workload, kind, bars=None, clock=time.perf_counter):
+    """Runs the loop; returns (seconds in engine calls by `clock`, signals, failures)."""
     w = workload
     columns = [w.close, w.open, w.high, w.low, w.time, w.normal_high, w.normal_low,
                w.trending_high, w.trending_low, w.trend]
@@ -70,7 +70,6 @@ def run(workload, kind, bars=None):
     update, update_mavet = engine.update, engine.update_mavet
     check, commit = engine.check_mavet_v3, engine.commit_latest_mavet
     caps = w.close_avg_percent
-    clock = time.perf_counter
     spent, signals, failures = 0.0, 0, 0
     for bar in range(len(w) if bars is None else bars):
         if bar:

@@ -149,14 +149,13 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
   const wide_int offset_to_start_kerd_end_bar_index =
       wide(bar_index) - m.template get<KerdAttr::end_bar_index>(self);
 
+  uint64_t stamp_before = 0;
+  if constexpr (RemembersMergedValue<M>) stamp_before = m.host_stamp();
   double merged_kerd_value;
   if constexpr (SpansSnibValues<M>) {
-    // The lists in place, and the value kept for the merge that may follow.
     merged_kerd_value =
         calculate_weighted_kerd_value(m, m.snib_span(self), m.snib_span(end_kerd), last_snib_weight,
                                       second_last_snib_weight, snib_weight);
-    m.remember_merged_value(self, end_kerd, last_snib_weight, second_last_snib_weight, snib_weight,
-                            merged_kerd_value);
   } else {
     auto lease = m.scratch();
     std::vector<double>& combined = lease.values();
@@ -165,6 +164,11 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
     merged_kerd_value = calculate_weighted_kerd_value(m, combined, last_snib_weight,
                                                       second_last_snib_weight, snib_weight);
   }
+  // Kept for the backward merge of self into end_kerd that may follow: it weighs the same list.
+  if constexpr (RemembersMergedValue<M> && std::is_arithmetic_v<L> && std::is_arithmetic_v<S> &&
+                std::is_arithmetic_v<G>)
+    m.remember_merged_value(self, end_kerd, last_snib_weight, second_last_snib_weight, snib_weight,
+                            merged_kerd_value, stamp_before);
 
   LazyNumber latest_cross_count(m, current_cross_count);
   if (bar_count_to_loop > 0) {
@@ -235,14 +239,15 @@ bool merge(M& m, const typename M::Line& self, const typename M::Line& target,
     m.template set<KerdAttr::post_extend_end_bar_index>(self, 0);
     m.template set<KerdAttr::extend_end_bar_index>(self, 0);
   } else {
-    // The crossing test before a backward merge weighs the same joined list, often with the
-    // same weights: a model that kept its value hands it back.
-    std::optional<double> known;
-    if constexpr (RecallsMergedValue<M>)
-      known = m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
-                                    snib_weight);
     m.prepend_snib_values(self, target);
     add_target_value();
+    // The crossing test before a backward merge weighed the same joined list, often with the
+    // same weights: a model that kept its value, and saw nothing change since, hands it back.
+    std::optional<double> known;
+    if constexpr (RecallsMergedValue<M> && std::is_arithmetic_v<L> && std::is_arithmetic_v<S> &&
+                  std::is_arithmetic_v<G>)
+      known = m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
+                                    snib_weight);
     if (known)
       m.template set<KerdAttr::kerd_value>(self, *known);
     else

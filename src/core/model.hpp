@@ -424,12 +424,18 @@ concept SaysMergeTestsUnseen = requires(M& m, const typename M::Line& line) {
   { m.merge_tests_unseen(line) } -> std::convertible_to<bool>;
 };
 
-// A line's values in place (valid until the line changes), and the weighted value of two
-// lines' values joined, kept by the crossing test for the merge that may follow.
+// A line's values in place (valid until the line changes).
 template <class M>
-concept SpansSnibValues = requires(M& m, const typename M::Line& h, double w) {
+concept SpansSnibValues = requires(M& m, const typename M::Line& h) {
   { m.snib_span(h) } -> std::convertible_to<std::span<const double>>;
-  m.remember_merged_value(h, h, w, w, w, w);
+};
+// The weighted value of two lines' values joined, kept by the crossing test (with the
+// host_stamp from before it read them) for the backward merge that may follow, and handed back
+// to that merge while nothing has changed.
+template <class M>
+concept RemembersMergedValue = requires(M& m, const typename M::Line& h, double w, uint64_t t) {
+  { m.host_stamp() } -> std::convertible_to<uint64_t>;
+  m.remember_merged_value(h, h, w, w, w, w, t);
 };
 template <class M>
 concept RecallsMergedValue = requires(M& m, const typename M::Line& h, double w) {

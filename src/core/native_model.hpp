@@ -174,29 +174,28 @@ class NativeModel {
     self->snib_values = std::move(values);
   }
   std::span<const double> snib_span(Line line) const { return line->snib_values; }
-  // The weighted value of self's values joined with end's, as the crossing test computed it,
-  // for the backward merge of self into end that may follow.
-  void remember_merged_value(Line self, Line end, double last, double second_last, double general,
-                             double value) const {
-    merged_ = {self,
-               end,
-               self->snib_values.data(),
-               end->snib_values.data(),
-               self->snib_values.size(),
-               end->snib_values.size(),
+  // The weighted value of first's values joined with second's, as the crossing test computed
+  // it, for the backward merge of first into second that may follow.
+  void remember_merged_value(Line first, Line second, double last, double second_last,
+                             double general, double value, uint64_t) const {
+    merged_ = {first,
+               second,
+               first->snib_values.size(),
+               second->snib_values.size(),
                {last, second_last, general},
                value};
   }
+  // After that merge: second's values are now first's joined with its own.
   std::optional<double> recall_merged_value(Line first, Line second, double last,
                                             double second_last, double general) const {
-    const MergedValue& k = merged_;
+    const MergedValue k = std::exchange(merged_, MergedValue{});
     const double weights[3] = {last, second_last, general};
     for (int i = 0; i < 3; ++i)
       if (std::bit_cast<uint64_t>(weights[i]) != std::bit_cast<uint64_t>(k.weights[i]))
         return std::nullopt;
-    if (k.first != first || k.second != second || k.first_data != first->snib_values.data() ||
-        k.second_data != second->snib_values.data() || k.first_size != first->snib_values.size() ||
-        k.second_size != second->snib_values.size())
+    if (k.first == nullptr || k.first != first || k.second != second ||
+        k.first_size != first->snib_values.size() ||
+        k.first_size + k.second_size != second->snib_values.size())
       return std::nullopt;
     return k.value;
   }
@@ -391,7 +390,6 @@ class NativeModel {
  private:
   struct MergedValue {
     Line first = nullptr, second = nullptr;
-    const double *first_data = nullptr, *second_data = nullptr;
     std::size_t first_size = 0, second_size = 0;
     double weights[3] = {};
     double value = 0.0;

@@ -147,6 +147,20 @@ void HostGateway::replace_all(PyObject* seq, PyObject* items) {
 }
 
 void HostGateway::read_numbers(PyObject* values, std::vector<double>& out) {
+  if (PyList_CheckExact(values)) {
+    // The common case in one pass: an exact list of floats, read in place.
+    const Py_ssize_t count = PyList_GET_SIZE(values);
+    const std::size_t before = out.size();
+    out.reserve(before + static_cast<std::size_t>(count));
+    Py_ssize_t i = 0;
+    for (; i < count; ++i) {
+      PyObject* item = PyList_GET_ITEM(values, i);
+      if (!PyFloat_CheckExact(item)) break;
+      out.push_back(PyFloat_AS_DOUBLE(item));
+    }
+    if (i == count) return;
+    out.resize(before);
+  }
   if (!plain_numbers(values)) ran();
   py::read_numbers(values, out);
 }

@@ -1,6 +1,8 @@
 #include "python/python_model.hpp"
 
+#include <bit>
 #include <limits>
+#include <utility>
 
 namespace torvex::py {
 
@@ -164,6 +166,28 @@ std::size_t PythonModel::snib_count(const Line& line) const {
 void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) const {
   Ref values = host_.attr(line.get(), name(core::KerdAttr::snib_values));
   host_.read_numbers(values.get(), out);
+}
+
+void PythonModel::remember_merged_value(const Line& first, const Line& second, double last,
+                                        double second_last, double general, double value,
+                                        uint64_t stamp_before) const {
+  merged_ = {};
+  if (host_.epoch() != stamp_before) return;  // host code ran while the value was weighed
+  merged_ = {first.get(), second.get(), {last, second_last, general}, value, host_.epoch()};
+}
+
+std::optional<double> PythonModel::recall_merged_value(const Line& first, const Line& second,
+                                                       double last, double second_last,
+                                                       double general) const {
+  const MergedValue k = std::exchange(merged_, MergedValue{});
+  const double weights[3] = {last, second_last, general};
+  for (int i = 0; i < 3; ++i)
+    if (std::bit_cast<uint64_t>(weights[i]) != std::bit_cast<uint64_t>(k.weights[i]))
+      return std::nullopt;
+  if (k.first == nullptr || k.first != first.get() || k.second != second.get() ||
+      k.epoch != host_.epoch())
+    return std::nullopt;
+  return k.value;
 }
 
 void PythonModel::extend_snib_values(const Line& self, const Line& target) const {

@@ -136,6 +136,15 @@ class PythonModel {
   }
   std::size_t snib_count(const Line& line) const;
   void read_snib_values(const Line& line, std::vector<double>& out) const;
+  // The weighted value of first's values joined with second's, as a merge crossing test
+  // weighed it with no host code running (since stamp_before), for the backward merge of first
+  // into second that may follow; handed back only while no host code has run since.
+  void remember_merged_value(const Line& first, const Line& second, double last, double second_last,
+                             double general, double value, uint64_t stamp_before) const;
+  std::optional<double> recall_merged_value(const Line& first, const Line& second, double last,
+                                            double second_last, double general) const;
+  // Advances whenever host code may have run.
+  uint64_t host_stamp() const { return host_.epoch(); }
   void extend_snib_values(const Line& self, const Line& target) const;
   void prepend_snib_values(const Line& self, const Line& target) const;
   int64_t line_bar_index(const Line& line) const;
@@ -254,6 +263,15 @@ class PythonModel {
   PyObject* engine_;  // borrowed from the caller's arguments; null for line operations
   const ModelClasses* classes_;
   mutable HostGateway host_;
+
+  struct MergedValue {
+    PyObject* first = nullptr;  // identities only, compared while no host code has run
+    PyObject* second = nullptr;
+    double weights[3] = {};
+    double value = 0.0;
+    uint64_t epoch = 0;
+  };
+  mutable MergedValue merged_;
 
   // Host series values read in this operation, valid within one foreign epoch. The
   // series kept are held, so none can be replaced by another at the same address.
