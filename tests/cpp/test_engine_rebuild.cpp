@@ -215,6 +215,8 @@ class EveryTestModel : public NativeModel {
   bool merge_tests_unseen(Args&&...) const = delete;
   template <class... Args>
   std::span<const double> snib_span(Args&&...) const = delete;
+  template <class... Args>
+  void remember_merged_value(Args&&...) const = delete;
 };
 
 struct FlowCase {
