@@ -1,6 +1,7 @@
 #include "python/python_model.hpp"
 
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -136,6 +137,11 @@ std::unique_ptr<ModelContext> ModelContext::create() {
        at(KerdAttr::snib_values), at(KerdAttr::close_avg_percent), &ctx->close, &ctx->open,
        &ctx->high, &ctx->low, &ctx->time, &ctx->bar_index, &ctx->last_bar_index, &ctx->mintick});
 
+  ctx->plain_kerd_names = {
+      ctx->close.get(),     ctx->open.get(), ctx->high.get(),           ctx->low.get(),
+      ctx->bar_index.get(), ctx->time.get(), ctx->last_bar_index.get(), ctx->mintick.get()};
+  for (std::size_t i = 0; i < a.size(); ++i) ctx->plain_kerd_names[8 + i] = a[i].get();
+
   Ref n = intern("n"), m = intern("m"), close_at_pivot = intern("close_at_pivot"),
       is_high = intern("is_high"), is_trending = intern("is_trending");
   const auto& p = ctx->pivot_field;
@@ -216,6 +222,69 @@ double PythonModel::line_mintick(const Line& line) const {
 SeriesHandle PythonModel::series_of(Ref object) const {
   SeriesObject* direct = ctx_.series.as_series(object.get());
   return SeriesHandle{std::move(object), direct};
+}
+
+bool PythonModel::own_pivot(PyObject* p) const {
+  if (classes_ == nullptr || classes_->snib == nullptr ||
+      Py_TYPE(p) != reinterpret_cast<PyTypeObject*>(classes_->snib))
+    return false;
+  const PyTypeObject* type = Py_TYPE(p);
+  return type->tp_getattro == PyObject_GenericGetAttr &&
+         std::strcmp(type->tp_name, "torvex.dto.snib.Snib") == 0;
+}
+
+PyObject* PythonModel::unseen_attr(PyObject* obj, PyObject* attr_name) const {
+  if (!ctx_.plain_attrs.get(obj, attr_name)) return nullptr;
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(*dict, attr_name);
+  if (value == nullptr && PyErr_Occurred()) throw PyError{};
+  return value;
+}
+
+namespace {
+
+// An exact int that converts to a bar index.
+bool plain_index(PyObject* value) {
+  if (value == nullptr || !PyLong_CheckExact(value)) return false;
+  int overflow = 0;
+  PyLong_AsLongLongAndOverflow(value, &overflow);
+  return overflow == 0;
+}
+
+}  // namespace
+
+bool PythonModel::merge_tests_unseen(const Line& line) const {
+  using core::KerdAttr;
+  using core::Setting;
+  if (settings_checked_ != host_.epoch() + 1) {  // the settings the tests read, once per epoch
+    settings_checked_ = host_.epoch() + 1;
+    settings_unseen_ = false;
+    PyObject* settings = engine_ != nullptr ? unseen_attr(engine_, ctx_.settings.get()) : nullptr;
+    if (settings == nullptr) return false;
+    for (Setting setting :
+         {Setting::kerd_overlap_ca_percent_multiplier, Setting::bar_cross_threshold,
+          Setting::last_snib_weight, Setting::second_last_snib_weight, Setting::snib_weight,
+          Setting::kerd_length_threshold, Setting::allow_reuse_snib}) {
+      PyObject* value = unseen_attr(settings, ctx_.setting[static_cast<int>(setting)].get());
+      if (value == nullptr || !plain_number(value)) return false;
+    }
+    settings_unseen_ = true;
+  }
+  if (!settings_unseen_) return false;
+  PyObject* obj = line.get();
+  for (KerdAttr a : {KerdAttr::close_avg_percent, KerdAttr::kerd_value}) {
+    PyObject* value = unseen_attr(obj, name(a));
+    if (value == nullptr || !plain_number(value)) return false;
+  }
+  for (KerdAttr a : {KerdAttr::bar_crosses, KerdAttr::start_bar_index, KerdAttr::end_bar_index})
+    if (!plain_index(unseen_attr(obj, name(a)))) return false;
+  if (!plain_index(unseen_attr(obj, ctx_.bar_index.get()))) return false;
+  PyObject* values = unseen_attr(obj, name(KerdAttr::snib_values));
+  if (values == nullptr || !plain_numbers(values)) return false;
+  for (const Ref* series : {&ctx_.close, &ctx_.open})
+    if (unseen_attr(obj, series->get()) == nullptr) return false;
+  return true;
 }
 
 SeriesHandle PythonModel::series_attr(PyObject* owner, const Ref& attr_name) const {
@@ -327,6 +396,18 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
   args[12] = engine_attr(ctx_.time);
   args[14] = engine_attr(ctx_.last_bar_index);
   args[15] = engine_attr(ctx_.mintick);
+  // The package's own classes: the base values (in the base initialiser's order), then the
+  // line's attributes, stored without host code.
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  PyObject* const stored[PlainKerdMaker::kValues] = {
+      args[8].get(),  args[9].get(),  args[10].get(), args[11].get(), args[13].get(),
+      args[12].get(), args[14].get(), args[15].get(), args[0].get(),  args[1].get(),
+      args[2].get(),  args[3].get(),  args[4].get(),  args[5].get(),  args[6].get(),
+      args[7].get(),  zero.get(),     Py_False,       Py_False,       zero.get(),
+      zero.get(),     Py_False,       zero.get()};
+  if (ctx_.plain_kerd.applies(cls, ctx_.plain_kerd_names)) {
+    return PlainKerdMaker::make(cls, ctx_.plain_kerd_names, stored);
+  }
   PyObject* stack[16];
   for (int i = 0; i < 16; ++i) stack[i] = args[i].get();
   return host_.call(cls, stack, 0, ctx_.kerd_kwnames.get());  // the class's initialiser

@@ -24,6 +24,7 @@
 #include "core/scratch.hpp"
 #include "python/host_gateway.hpp"
 #include "python/host_value.hpp"
+#include "python/plain_kerd.hpp"
 #include "python/ref.hpp"
 #include "python/series_object.hpp"
 
@@ -69,6 +70,8 @@ class ModelContext {
   core::ScratchPool scratch;
   core::OffsetMemoPool series_memo;
   PlainAttrCache plain_attrs;
+  PlainKerdMaker plain_kerd;
+  std::array<PyObject*, PlainKerdMaker::kValues> plain_kerd_names{};  // borrowed from above
 
   int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
   void clear() noexcept { series.clear(); }
@@ -145,6 +148,9 @@ class PythonModel {
                                             double second_last, double general) const;
   // Advances whenever host code may have run.
   uint64_t host_stamp() const { return host_.epoch(); }
+  // Whether the rebuild's merge tests would read the line's attributes and the settings they
+  // use from instance dictionaries, as plain values that convert without host code or error.
+  bool merge_tests_unseen(const Line& line) const;
   void extend_snib_values(const Line& self, const Line& target) const;
   void prepend_snib_values(const Line& self, const Line& target) const;
   int64_t line_bar_index(const Line& line) const;
@@ -208,7 +214,11 @@ class PythonModel {
   void move_new_snibs_to_vip() const;
   template <core::PivotField F>
   core::pivot_field_type<F> pivot(const Pivot& p) const {
-    Ref value = host_.attr(p.get(), ctx_.pivot_field[static_cast<int>(F)].get());
+    // The package's own pivot record reads its fields in C getters: no host code.
+    Ref value =
+        own_pivot(p.get())
+            ? Ref::steal(PyObject_GetAttr(p.get(), ctx_.pivot_field[static_cast<int>(F)].get()))
+            : host_.attr(p.get(), ctx_.pivot_field[static_cast<int>(F)].get());
     if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>)
       return host_.index(value.get());
     else
@@ -248,6 +258,11 @@ class PythonModel {
 
  private:
   PyObject* name(core::KerdAttr attr) const { return ctx_.kerd_attr[static_cast<int>(attr)].get(); }
+  // Whether p is exactly the package's pivot record class.
+  bool own_pivot(PyObject* p) const;
+  // obj.name from the instance dictionary when the lookup would find it there and run no
+  // host code; null otherwise (absent, or not provably plain).
+  PyObject* unseen_attr(PyObject* obj, PyObject* attr_name) const;
   PyObject* require_engine() const;
   Ref engine_attr(const Ref& name) const;
   // An engine list, used in place.
@@ -272,6 +287,8 @@ class PythonModel {
     uint64_t epoch = 0;
   };
   mutable MergedValue merged_;
+  mutable uint64_t settings_checked_ = 0;  // the epoch + 1 when settings_unseen_ was found
+  mutable bool settings_unseen_ = false;
 
   // Host series values read in this operation, valid within one foreign epoch. The
   // series kept are held, so none can be replaced by another at the same address.
@@ -284,7 +301,9 @@ class PythonModel {
 // The line operations run on it directly; the engine models add to it.
 static_assert(core::EngineAccess<PythonModel> && core::ViewsSeries<PythonModel> &&
               core::ConvertsArguments<PythonModel, PyObject*>);
+static_assert(core::SaysMergeTestsUnseen<PythonModel> && core::RemembersMergedValue<PythonModel> &&
+              core::RecallsMergedValue<PythonModel>);
 static_assert(!core::SearchesStraddles<PythonModel> && !core::OverridesOperations<PythonModel> &&
-              !core::SaysMergeTestsUnseen<PythonModel> && !core::SpansSnibValues<PythonModel>);
+              !core::SpansSnibValues<PythonModel>);
 
 }  // namespace torvex::py

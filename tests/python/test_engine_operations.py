@@ -155,6 +155,39 @@ def test_rebuilt_lines_are_kerds_sharing_the_engine_series():
     assert (line.snib_values, line.close_avg_percent, line.extended) == ([100.5], 0.8, False)
 
 
+@pytest.mark.parametrize("marked", [True, False])
+def test_rebuilt_lines_hold_what_the_initialisers_store_whether_or_not_they_run(marked):
+    """Over the package's own base, whose initialiser says it only stores its arguments, the
+    rebuild stores them itself; a base initialiser without that mark (a host's) runs per line.
+    Either way each line holds the same attributes, in the same order, as one built by hand."""
+    base = Kerd.__mro__[1]
+    own_init, calls = base.__init__, []
+
+    def recording_init(self, *args):
+        calls.append(args[4])
+        own_init(self, *args)
+
+    if marked:
+        recording_init.torvex_stores_arguments = True
+    market = Market(Settings(draw_from_recent=False))
+    base.__init__ = recording_init
+    try:
+        market.new.extend([Snib(5, 2, 100.5, 100.0, 6, 1480, True, False, 0.8),
+                           Snib(5, 2, 150.0, 100.0, 3, 1300, False, False, 0.9)])
+        market.engine.rebuild_kerd_from_most_recent_snib()
+    finally:
+        base.__init__ = own_init
+    assert calls == ([] if marked else [9, 9])
+    e = market.engine
+    for line, (bar, time, price, cap) in zip(market.kerds, [(3, 1300, 150.0, 0.9),
+                                                           (6, 1480, 100.5, 0.8)]):
+        by_hand = Kerd(e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                       e.mintick, start_bar_index=bar, end_bar_index=bar, start_time=time,
+                       end_time=time, kerd_value=price, kerd_accum_value=price,
+                       snib_values=[price], close_avg_percent=cap)
+        assert list(vars(line).items()) == list(vars(by_hand).items())
+
+
 @pytest.mark.parametrize("method, kind, before, after", [
     ("extend_kerd_to_first_cross", "unextended", {}, {"extended": True, "extend_end_bar_index": 9}),
     ("extend_kerd_to_first_cross", "extended", {"extended": True, "extend_end_bar_index": 7},

@@ -1,0 +1,88 @@
+#include "python/plain_kerd.hpp"
+
+#include <cstring>
+
+namespace torvex::py {
+
+namespace {
+
+// The __init__ found in the class dictionaries of type's MRO from position `from` on, and the
+// position after the class holding it.
+PyObject* next_init(PyTypeObject* type, Py_ssize_t& from, PyObject* name) {
+  PyObject* mro = type->tp_mro;
+  for (; mro != nullptr && from < PyTuple_GET_SIZE(mro); ++from) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, from))->tp_dict;
+    PyObject* found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (found != nullptr) {
+      ++from;
+      return found;
+    }
+    if (PyErr_Occurred()) throw PyError{};
+  }
+  return nullptr;
+}
+
+// The line module's own initialiser: a C function of the module torvex.dto.kerd.
+bool is_package_line_init(PyObject* init) {
+  if (init == nullptr || !PyInstanceMethod_Check(init)) return false;
+  PyObject* function = PyInstanceMethod_GET_FUNCTION(init);
+  if (!PyCFunction_Check(function)) return false;
+  PyObject* module = PyCFunction_GET_SELF(function);
+  if (module == nullptr || !PyModule_Check(module)) return false;
+  const char* name = PyModule_GetName(module);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::strcmp(name, "torvex.dto.kerd") == 0;
+}
+
+// The package's stand-in initialiser, which marks itself.
+bool stores_arguments_only(PyObject* init) {
+  if (init == nullptr || !PyFunction_Check(init)) return false;
+  // The function's own attribute dictionary: no lookup through its type.
+  PyObject* dict = reinterpret_cast<PyFunctionObject*>(init)->func_dict;
+  if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
+  return PyDict_GetItemString(dict, "torvex_stores_arguments") == Py_True;
+}
+
+}  // namespace
+
+bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> names) {
+  if (!PyType_Check(cls)) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (!init_name_) init_name_ = Ref::steal(PyUnicode_InternFromString("__init__"));
+  PyObject* init_name = init_name_.get();
+  _PyType_Lookup(type, init_name);  // gives a changed class its new version tag
+  const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+  if (tagged && type == type_ && type->tp_version_tag == version_) return applies_;
+  type_ = tagged ? type : nullptr;  // an untagged class is looked at every time
+  version_ = type->tp_version_tag;
+  applies_ = false;
+  // Called as type calls it: object's __new__, then the line initialiser, which calls the base
+  // initialiser; attributes are stored plainly, with no descriptor of the class in the way.
+  if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new ||
+      type->tp_setattro != PyObject_GenericSetAttr)
+    return false;
+  Py_ssize_t from = 0;
+  if (!is_package_line_init(next_init(type, from, init_name))) return false;
+  if (!stores_arguments_only(next_init(type, from, init_name))) return false;
+  for (PyObject* name : names) {
+    PyObject* found = _PyType_Lookup(type, name);
+    if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return false;
+  }
+  applies_ = true;
+  return true;
+}
+
+Ref PlainKerdMaker::make(PyObject* cls, std::span<PyObject* const, kValues> names,
+                         std::span<PyObject* const, kValues> values) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref line = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+  for (std::size_t i = 0; i < kValues; ++i)
+    check_status(PyObject_GenericSetAttr(line.get(), names[i], values[i]));
+  return line;
+}
+
+}  // namespace torvex::py

@@ -1,0 +1,32 @@
+#pragma once
+// Lines built without host code. When the line class is the package's own and its base class
+// is the package's own stand-in (whose initialiser only stores its eight arguments, and says
+// so), storing the eight base values and then the line's fifteen attributes on a new instance
+// leaves exactly what the two initialisers would: the same values, in the same order, and no
+// host code run.
+#include <span>
+
+#include "python/ref.hpp"
+
+namespace torvex::py {
+
+class PlainKerdMaker {
+ public:
+  static constexpr std::size_t kValues = 23;  // the eight base values, then the fifteen
+
+  // Whether instances of cls may be built that way; remembered per class version. `names` are
+  // the attribute names in the order they are stored.
+  bool applies(PyObject* cls, std::span<PyObject* const, kValues> names);
+
+  // A new instance of cls with values[i] stored under names[i], in order.
+  static Ref make(PyObject* cls, std::span<PyObject* const, kValues> names,
+                  std::span<PyObject* const, kValues> values);
+
+ private:
+  Ref init_name_;
+  PyTypeObject* type_ = nullptr;
+  unsigned int version_ = 0;
+  bool applies_ = false;
+};
+
+}  // namespace torvex::py
