@@ -2,7 +2,6 @@
 // The rebuild: pending pivots join the processed ones, and the line list is built anew from
 // all processed pivots, newest first, each pivot merged backward into the lines it overlaps
 // or kept as a line of its own.
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>

@@ -403,7 +403,8 @@ class NativeModel {
 
 static_assert(ObjectModel<NativeModel> && ViewsSeries<NativeModel> &&
               SearchesStraddles<NativeModel> && SaysMergeTestsUnseen<NativeModel> &&
-              SpansSnibValues<NativeModel> && RecallsMergedValue<NativeModel>);
+              SpansSnibValues<NativeModel> && RemembersMergedValue<NativeModel> &&
+              RecallsMergedValue<NativeModel>);
 static_assert(!ReadsRawElements<NativeModel> && !GatesStraddleSearch<NativeModel> &&
               !DispatchesSuccessChoice<NativeModel> && !OverridesOperations<NativeModel>);
 
