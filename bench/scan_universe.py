@@ -12,7 +12,6 @@ checked to equal the 1-job table.
 
 import argparse
 import dataclasses
-import logging
 import os
 import sys
 import time
@@ -20,7 +19,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src"))
 
 from torvex.kit import synthetic_universe  # noqa: E402
-from torvex.scan import scan  # noqa: E402
+from torvex.scan import cores as usable_cores, scan  # noqa: E402
+from torvex.scan.cluster import local_cluster  # noqa: E402
 
 
 def best(repeat, **executor):
@@ -44,7 +44,7 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--seed", type=int, default=11)
     args = parser.parse_args()
-    cores = os.cpu_count() or 1
+    cores = usable_cores()
 
     started = time.perf_counter()
     UNIVERSE = synthetic_universe(args.instruments, bars=args.bars, seed=args.seed)
@@ -72,16 +72,8 @@ def main() -> None:
     assert timeless(table) == timeless(reference), "the pool's job count changed a row"
     report(f"process pool, {cores} jobs", seconds)
 
-    from distributed import LocalCluster
-
     started = time.perf_counter()
-    with LocalCluster(
-        n_workers=cores,
-        threads_per_worker=1,
-        host="127.0.0.1",
-        dashboard_address=None,
-        silence_logs=logging.ERROR,
-    ) as cluster:
+    with local_cluster(cores) as cluster:
         start = time.perf_counter() - started
         seconds, table = best(args.repeat, scheduler=cluster.scheduler_address)
     assert timeless(table) == timeless(reference), "Dask changed a row"

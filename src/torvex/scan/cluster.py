@@ -9,7 +9,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import math
-from typing import Callable, Iterable
+from typing import Any, Callable, Iterable
 
 from torvex.kit import Settings
 
@@ -17,7 +17,7 @@ from .pool import DIED, Task
 from .table import ScanRow, error_row
 from .work import Instrument
 
-__all__ = ["ClusterError", "run_on_dask"]
+__all__ = ["ClusterError", "local_cluster", "run_on_dask"]
 
 LOOPBACK = "127.0.0.1"
 CHUNK_MOST = 24  # instruments in one task
@@ -40,7 +40,7 @@ def run_on_dask(
     Instruments travel in chunks; a chunk whose workers kept dying (Dask retries it on others
     first) is split into single instruments, and one that still kills them gets an error row."""
     try:
-        from distributed import Client, KilledWorker, LocalCluster, as_completed
+        from distributed import Client, KilledWorker, as_completed
     except ImportError:
         raise ClusterError(
             "Dask distributed is not installed (pip install 'torvex[dask]')"
@@ -49,17 +49,7 @@ def run_on_dask(
     with contextlib.ExitStack() as stack:
         try:
             if local_workers is not None:
-                cluster = stack.enter_context(
-                    LocalCluster(
-                        n_workers=local_workers,
-                        threads_per_worker=1,
-                        processes=True,
-                        host=LOOPBACK,
-                        scheduler_port=0,
-                        dashboard_address=None,
-                        silence_logs=logging.ERROR,
-                    )
-                )
+                cluster = stack.enter_context(local_cluster(local_workers))
                 client = stack.enter_context(Client(cluster))
             else:
                 client = stack.enter_context(Client(scheduler))
@@ -100,6 +90,24 @@ def run_on_dask(
                 future.release()
             for row in rows:
                 done(row)
+
+
+def local_cluster(workers: int) -> Any:
+    """A Dask cluster of `workers` single-threaded worker processes on this machine, every
+    endpoint (scheduler, workers, the scheduler's HTTP routes) on a loopback port of the
+    system's choosing; no dashboard."""
+    from distributed import LocalCluster
+
+    return LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        host=LOOPBACK,
+        scheduler_port=0,
+        dashboard_address=None,
+        scheduler_kwargs={"dashboard": False, "dashboard_address": f"{LOOPBACK}:0"},
+        silence_logs=logging.ERROR,
+    )
 
 
 def run_chunk(task: Task, chunk: list[Instrument], settings: Settings) -> list[ScanRow]:
