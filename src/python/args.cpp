@@ -13,16 +13,15 @@ namespace {
 
 }  // namespace
 
-void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::span<PyObject*> out) {
-  parse_args(sig.name, std::span<const char* const>(sig.params.begin(), sig.params.size()),
-             sig.required, args, nargs, kwnames, out);
-}
-
 void parse_args(const char* name, std::span<const char* const> params, Py_ssize_t required,
                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<PyObject*> out) {
   const auto total = static_cast<Py_ssize_t>(params.size());
+  if (out.size() != params.size()) {
+    PyErr_Format(PyExc_SystemError, "%.200s(): %zd parameters parsed into %zd slots", name, total,
+                 static_cast<Py_ssize_t>(out.size()));
+    fail();
+  }
   if (nargs > total) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes at most %zd positional argument%s (%zd given)",
                  name, total, total == 1 ? "" : "s", nargs);

@@ -1,7 +1,8 @@
 #pragma once
 // Argument parsing for METH_FASTCALL | METH_KEYWORDS entry points whose parameters are all
 // positional-or-keyword, with the interpreter's own messages for count and keyword errors.
-#include <initializer_list>
+#include <array>
+#include <cstddef>
 #include <span>
 
 #include "python/entry.hpp"
@@ -9,28 +10,17 @@
 
 namespace torvex::py {
 
-// The calling convention of entry points parsed by parse_args, and such an entry point as
-// PyMethodDef stores it: the parameter type checks that the function takes these arguments.
-inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction fast(FastFunction fn) {
-  return as_method(fn);
-}
-
+// A function's N parameters; the output of its parse has one slot per parameter, so an array
+// of another size does not compile.
+template <std::size_t N>
 struct Signature {
-  const char* name;                           // function name shown in messages
-  std::initializer_list<const char*> params;  // parameter names, in order
-  Py_ssize_t required;                        // how many leading parameters have no default
+  const char* name;       // function name shown in messages
+  const char* params[N];  // parameter names, in order
+  Py_ssize_t required;    // how many leading parameters have no default
 };
 
-// Fills out[i] (size == sig.params.size()) with a borrowed reference to the value of parameter
-// i, or nullptr when an optional parameter was not given. Raises PyError (TypeError set) for a
-// missing required argument, too many positional arguments, an unknown keyword or an argument
-// given twice.
-void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::span<PyObject*> out);
-
-// The same for parameter lists built from tables (the record classes' constructors).
+// The same for parameter lists built from tables (the record classes' constructors); the
+// output's size must be the parameter count.
 void parse_args(const char* name, std::span<const char* const> params, Py_ssize_t required,
                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<PyObject*> out);
@@ -39,6 +29,16 @@ void parse_args(const char* name, std::span<const char* const> params, Py_ssize_
 // values in out are borrowed from args and kwargs.
 void parse_args(const char* name, std::span<const char* const> params, Py_ssize_t required,
                 PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+// Fills out[i] with a borrowed reference to the value of parameter i, or nullptr when an
+// optional parameter was not given. Raises PyError (TypeError set) for a missing required
+// argument, too many positional arguments, an unknown keyword or an argument given twice.
+template <std::size_t N>
+void parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::array<PyObject*, N>& out) {
+  parse_args(sig.name, std::span<const char* const>(sig.params), sig.required, args, nargs, kwnames,
+             std::span<PyObject*>(out));
+}
 
 // Raises TypeError "Argument '<name>' has incorrect type (expected <type>, got <value's type>)"
 // unless value is an instance of type (or of a subclass), or None where none_allowed.

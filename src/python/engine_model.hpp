@@ -145,10 +145,10 @@ class EngineModel : public PythonModel {
   // Moves the last pending pivot to the processed list. It is appended there before it leaves
   // the pending list, so a processed list that refuses it loses nothing.
   void pop_new_snib_to_vip() const {
-    Ref pending = host().attr(engine(), context().new_vip_snibs.get());
+    Ref pending = host().attr(engine(), context().str_new_vip_snibs.get());
     const Py_ssize_t last = host().length(pending.get()) - 1;
     Ref pivot = host().item(pending.get(), last);
-    Ref processed = host().attr(engine(), context().vip_snibs.get());
+    Ref processed = host().attr(engine(), context().str_vip_snibs.get());
     host().append(processed.get(), pivot.get());
     host().pop_last(pending.get());
   }
@@ -161,9 +161,9 @@ class EngineModel : public PythonModel {
     constexpr auto slot = static_cast<std::size_t>(S);
     KeptSetting& kept = kept_[slot];
     if (kept.epoch == host().epoch()) return kept.get<S>();
-    if (!settings_) settings_ = host().attr(engine(), context().settings.get());
+    if (!settings_) settings_ = host().attr(engine(), context().str_settings.get());
     const uint64_t before = host().epoch();
-    Ref value = host().attr(settings_.get(), context().setting[slot].get());
+    Ref value = host().attr(settings_.get(), context().str_setting[slot].get());
     const core::setting_type<S> result = host().to_setting<core::info(S).kind>(value.get());
     if (host().epoch() == before) {
       kept.set<S>(result);
@@ -174,7 +174,7 @@ class EngineModel : public PythonModel {
 
  private:
   const Ref& kerds() const {
-    if (!kerds_) kerds_ = host().attr(engine(), context().kerds.get());
+    if (!kerds_) kerds_ = host().attr(engine(), context().str_kerds.get());
     return kerds_;
   }
 

@@ -51,6 +51,14 @@ PyCFunction as_method(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// The calling convention of entry points parsed by parse_args, and such an entry point as
+// PyMethodDef stores it: the parameter type checks that the function takes these arguments.
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fast(FastFunction fn) {
+  return as_method(fn);
+}
+
 // None as an owned reference, for entry points that return nothing.
 inline Ref none() {
   return Ref::borrow(Py_None);

@@ -60,7 +60,7 @@ InternedSignature::InternedSignature(const char* name, std::span<const char* con
                                      Py_ssize_t required)
     : name_(name), params_(params), required_(required) {
   names_.reserve(params.size());
-  for (const char* param : params) names_.push_back(Ref::steal(PyUnicode_InternFromString(param)));
+  for (const char* param : params) names_.push_back(intern(param));
 }
 
 void InternedSignature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

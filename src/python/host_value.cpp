@@ -45,7 +45,7 @@ Ref from_number(double value) {
 }
 
 Ref from_flag(bool value) {
-  return Ref::borrow(value ? Py_True : Py_False);
+  return Ref::borrow(bool_object(value));
 }
 
 Ref from_time(double value) {

@@ -15,6 +15,10 @@ bool to_flag(PyObject* value);      // the truth value
 Ref from_index(int64_t value);
 Ref from_number(double value);
 Ref from_flag(bool value);
+// True or False borrowed, for argument lists: both live as long as the interpreter.
+inline PyObject* bool_object(bool value) {
+  return value ? Py_True : Py_False;
+}
 Ref from_time(double value);  // an integer when the value is whole, as host times are
 
 // The same by the kind a table gives a line attribute, window field or setting.

@@ -10,15 +10,11 @@ namespace torvex::py {
 
 namespace {
 
-PyObject* py_bool(bool value) {
-  return value ? Py_True : Py_False;
-}
-
 Ref window_tuple(const core::Mavet& w) {
   return Ref::steal(Py_BuildValue("(diiiiiO)", w.break_kerd_at_price, w.break_kerd_at_bar_index,
                                   w.recover_at_bar_index, w.break_kerd_extend_bar_cross,
                                   w.bar_count_close_above_kerd, w.vip_snib_count,
-                                  py_bool(w.recovered)));
+                                  bool_object(w.recovered)));
 }
 
 Ref window_or_none(const std::optional<core::Mavet>& w) {
@@ -28,10 +24,10 @@ Ref window_or_none(const std::optional<core::Mavet>& w) {
 Ref result_tuple(const core::MavetResult& r) {
   Ref window = window_or_none(r.mavet);
   return Ref::steal(
-      Py_BuildValue("(OOOOOOO)", py_bool(r.has_signal), py_bool(r.close_above_low_and_kerd),
-                    py_bool(r.violate_extend_bar_cross), py_bool(r.violate_recover_window),
-                    py_bool(r.violate_signal_window),
-                    py_bool(r.violate_search_range_close_above_bar_count), window.get()));
+      Py_BuildValue("(OOOOOOO)", bool_object(r.has_signal), bool_object(r.close_above_low_and_kerd),
+                    bool_object(r.violate_extend_bar_cross), bool_object(r.violate_recover_window),
+                    bool_object(r.violate_signal_window),
+                    bool_object(r.violate_search_range_close_above_bar_count), window.get()));
 }
 
 Ref result_tuple(const core::MavetResultV2& r) {
@@ -39,15 +35,16 @@ Ref result_tuple(const core::MavetResultV2& r) {
   if (r.failure) {
     const core::MavetFailure& f = *r.failure;
     Ref window = window_or_none(f.mavet);
-    failure = Ref::steal(Py_BuildValue(
-        "(OOOOOO)", py_bool(f.close_above_low_and_kerd), py_bool(f.violate_extend_bar_cross),
-        py_bool(f.violate_recover_window), py_bool(f.violate_signal_window),
-        py_bool(f.violate_search_range_close_above_bar_count), window.get()));
+    failure = Ref::steal(
+        Py_BuildValue("(OOOOOO)", bool_object(f.close_above_low_and_kerd),
+                      bool_object(f.violate_extend_bar_cross),
+                      bool_object(f.violate_recover_window), bool_object(f.violate_signal_window),
+                      bool_object(f.violate_search_range_close_above_bar_count), window.get()));
   }
   if (r.success) {
     Ref window = window_or_none(r.success->mavet);
-    success = Ref::steal(Py_BuildValue("(OOO)", py_bool(r.success->has_signal),
-                                       py_bool(r.success->is_vvip_signal), window.get()));
+    success = Ref::steal(Py_BuildValue("(OOO)", bool_object(r.success->has_signal),
+                                       bool_object(r.success->is_vvip_signal), window.get()));
   }
   return Ref::steal(PyTuple_Pack(2, failure.get(), success.get()));
 }

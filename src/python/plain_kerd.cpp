@@ -51,7 +51,7 @@ bool stores_arguments_only(PyObject* init) {
 bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> names) {
   if (!PyType_Check(cls)) return false;
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  if (!init_name_) init_name_ = Ref::steal(PyUnicode_InternFromString("__init__"));
+  if (!init_name_) init_name_ = intern("__init__");
   PyObject* init_name = init_name_.get();
   _PyType_Lookup(type, init_name);  // gives a changed class its new version tag
   const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;

@@ -9,18 +9,6 @@ namespace torvex::py {
 
 namespace {
 
-Ref intern(const char* text) {
-  return Ref::steal(PyUnicode_InternFromString(text));
-}
-
-Ref intern(std::string_view text) {
-  Ref name =
-      Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  PyObject* raw = name.release();
-  PyUnicode_InternInPlace(&raw);
-  return Ref::steal(raw);
-}
-
 Ref names_tuple(std::initializer_list<const Ref*> names) {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   Py_ssize_t i = 0;
@@ -95,33 +83,33 @@ void seq_set_item(PyObject* seq, Py_ssize_t index, PyObject* value) {
 std::unique_ptr<ModelContext> ModelContext::create() {
   auto ctx = std::make_unique<ModelContext>();
   for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i)
-    ctx->kerd_attr[i] = intern(core::kerd_attr_info[i].name);
+    ctx->str_kerd_attr[i] = intern(core::kerd_attr_info[i].name);
   for (std::size_t i = 0; i < core::setting_info.size(); ++i)
-    ctx->setting[i] = intern(core::setting_info[i].name);
+    ctx->str_setting[i] = intern(core::setting_info[i].name);
   const char* pivot_fields[] = {"bar_index_at_pivot", "bar_time_at_pivot", "price",
                                 "close_avg_percent"};
-  for (std::size_t i = 0; i < 4; ++i) ctx->pivot_field[i] = intern(pivot_fields[i]);
+  for (std::size_t i = 0; i < 4; ++i) ctx->str_pivot_field[i] = intern(pivot_fields[i]);
   for (std::size_t i = 0; i < core::mavet_field_info.size(); ++i)
-    ctx->mavet_field[i] = intern(core::mavet_field_info[i].name);
+    ctx->str_mavet_field[i] = intern(core::mavet_field_info[i].name);
   const char* pivot_series[] = {"normal_high_snib", "normal_low_snib", "trending_high_snib",
                                 "trending_low_snib"};
-  for (std::size_t i = 0; i < 4; ++i) ctx->pivot_series[i] = intern(pivot_series[i]);
+  for (std::size_t i = 0; i < 4; ++i) ctx->str_pivot_series[i] = intern(pivot_series[i]);
 
-  ctx->close = intern("close");
-  ctx->open = intern("open");
-  ctx->high = intern("high");
-  ctx->low = intern("low");
-  ctx->bar_index = intern("bar_index");
-  ctx->time = intern("time");
-  ctx->last_bar_index = intern("last_bar_index");
-  ctx->mintick = intern("mintick");
-  ctx->settings = intern("settings");
-  ctx->kerds = intern("kerds");
-  ctx->vip_snibs = intern("vip_snibs");
-  ctx->new_vip_snibs = intern("new_vip_snibs");
-  ctx->mavets = intern("mavets");
-  ctx->latest_mavets = intern("latest_mavets");
-  ctx->round_to_mintick = intern("round_to_mintick");
+  ctx->str_close = intern("close");
+  ctx->str_open = intern("open");
+  ctx->str_high = intern("high");
+  ctx->str_low = intern("low");
+  ctx->str_bar_index = intern("bar_index");
+  ctx->str_time = intern("time");
+  ctx->str_last_bar_index = intern("last_bar_index");
+  ctx->str_mintick = intern("mintick");
+  ctx->str_settings = intern("settings");
+  ctx->str_kerds = intern("kerds");
+  ctx->str_vip_snibs = intern("vip_snibs");
+  ctx->str_new_vip_snibs = intern("new_vip_snibs");
+  ctx->str_mavets = intern("mavets");
+  ctx->str_latest_mavets = intern("latest_mavets");
+  ctx->str_round_to_mintick = intern("round_to_mintick");
   ctx->str_get = intern("get");
   ctx->str_append = intern("append");
   ctx->str_extend = intern("extend");
@@ -129,22 +117,24 @@ std::unique_ptr<ModelContext> ModelContext::create() {
   ctx->str_pop = intern("pop");
 
   using core::KerdAttr;
-  const auto& a = ctx->kerd_attr;
+  const auto& a = ctx->str_kerd_attr;
   const auto at = [&](KerdAttr attr) { return &a[static_cast<int>(attr)]; };
   ctx->kerd_kwnames = names_tuple(
       {at(KerdAttr::start_bar_index), at(KerdAttr::end_bar_index), at(KerdAttr::start_time),
        at(KerdAttr::end_time), at(KerdAttr::kerd_value), at(KerdAttr::kerd_accum_value),
-       at(KerdAttr::snib_values), at(KerdAttr::close_avg_percent), &ctx->close, &ctx->open,
-       &ctx->high, &ctx->low, &ctx->time, &ctx->bar_index, &ctx->last_bar_index, &ctx->mintick});
+       at(KerdAttr::snib_values), at(KerdAttr::close_avg_percent), &ctx->str_close, &ctx->str_open,
+       &ctx->str_high, &ctx->str_low, &ctx->str_time, &ctx->str_bar_index, &ctx->str_last_bar_index,
+       &ctx->str_mintick});
 
-  ctx->plain_kerd_names = {
-      ctx->close.get(),     ctx->open.get(), ctx->high.get(),           ctx->low.get(),
-      ctx->bar_index.get(), ctx->time.get(), ctx->last_bar_index.get(), ctx->mintick.get()};
+  ctx->plain_kerd_names = {ctx->str_close.get(),          ctx->str_open.get(),
+                           ctx->str_high.get(),           ctx->str_low.get(),
+                           ctx->str_bar_index.get(),      ctx->str_time.get(),
+                           ctx->str_last_bar_index.get(), ctx->str_mintick.get()};
   for (std::size_t i = 0; i < a.size(); ++i) ctx->plain_kerd_names[8 + i] = a[i].get();
 
   Ref n = intern("n"), m = intern("m"), close_at_pivot = intern("close_at_pivot"),
       is_high = intern("is_high"), is_trending = intern("is_trending");
-  const auto& p = ctx->pivot_field;
+  const auto& p = ctx->str_pivot_field;
   using core::PivotField;
   const auto pf = [&](PivotField f) { return &p[static_cast<int>(f)]; };
   ctx->snib_kwnames =
@@ -152,7 +142,7 @@ std::unique_ptr<ModelContext> ModelContext::create() {
                    pf(PivotField::bar_index_at_pivot), pf(PivotField::bar_time_at_pivot), &is_high,
                    &is_trending, pf(PivotField::close_avg_percent)});
 
-  const auto& w = ctx->mavet_field;
+  const auto& w = ctx->str_mavet_field;
   using core::MavetField;
   const auto mf = [&](MavetField f) { return &w[static_cast<int>(f)]; };
   ctx->mavet_kwnames = names_tuple(
@@ -210,11 +200,11 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
 }
 
 int64_t PythonModel::line_bar_index(const Line& line) const {
-  return host_.index(host_.attr(line.get(), ctx_.bar_index.get()).get());
+  return host_.index(host_.attr(line.get(), ctx_.str_bar_index.get()).get());
 }
 
 double PythonModel::line_mintick(const Line& line) const {
-  return host_.number(host_.attr(line.get(), ctx_.mintick.get()).get());
+  return host_.number(host_.attr(line.get(), ctx_.str_mintick.get()).get());
 }
 
 // ---- series
@@ -260,13 +250,14 @@ bool PythonModel::merge_tests_unseen(const Line& line) const {
   if (settings_checked_ != host_.epoch() + 1) {  // the settings the tests read, once per epoch
     settings_checked_ = host_.epoch() + 1;
     settings_unseen_ = false;
-    PyObject* settings = engine_ != nullptr ? unseen_attr(engine_, ctx_.settings.get()) : nullptr;
+    PyObject* settings =
+        engine_ != nullptr ? unseen_attr(engine_, ctx_.str_settings.get()) : nullptr;
     if (settings == nullptr) return false;
     for (Setting setting :
          {Setting::kerd_overlap_ca_percent_multiplier, Setting::bar_cross_threshold,
           Setting::last_snib_weight, Setting::second_last_snib_weight, Setting::snib_weight,
           Setting::kerd_length_threshold, Setting::allow_reuse_snib}) {
-      PyObject* value = unseen_attr(settings, ctx_.setting[static_cast<int>(setting)].get());
+      PyObject* value = unseen_attr(settings, ctx_.str_setting[static_cast<int>(setting)].get());
       if (value == nullptr || !plain_number(value)) return false;
     }
     settings_unseen_ = true;
@@ -279,10 +270,10 @@ bool PythonModel::merge_tests_unseen(const Line& line) const {
   }
   for (KerdAttr a : {KerdAttr::bar_crosses, KerdAttr::start_bar_index, KerdAttr::end_bar_index})
     if (!plain_index(unseen_attr(obj, name(a)))) return false;
-  if (!plain_index(unseen_attr(obj, ctx_.bar_index.get()))) return false;
+  if (!plain_index(unseen_attr(obj, ctx_.str_bar_index.get()))) return false;
   PyObject* values = unseen_attr(obj, name(KerdAttr::snib_values));
   if (values == nullptr || !plain_numbers(values)) return false;
-  for (const Ref* series : {&ctx_.close, &ctx_.open})
+  for (const Ref* series : {&ctx_.str_close, &ctx_.str_open})
     if (unseen_attr(obj, series->get()) == nullptr) return false;
   return true;
 }
@@ -341,32 +332,32 @@ PyObject* PythonModel::record_class(PyObject* cls, const char* what) const {
 
 std::size_t PythonModel::kerd_count() const {
   Ref kerds;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.kerds, kerds)));
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_kerds, kerds)));
 }
 
 PythonModel::Line PythonModel::kerd_at(std::size_t i) const {
   Ref kerds;
-  return host_.item(engine_list(ctx_.kerds, kerds), static_cast<Py_ssize_t>(i));
+  return host_.item(engine_list(ctx_.str_kerds, kerds), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_kerd(const Line& line) const {
   Ref kerds;
-  host_.append(engine_list(ctx_.kerds, kerds), line.get());
+  host_.append(engine_list(ctx_.str_kerds, kerds), line.get());
 }
 
 void PythonModel::clear_kerds() const {
   Ref kerds;
-  host_.clear(engine_list(ctx_.kerds, kerds));
+  host_.clear(engine_list(ctx_.str_kerds, kerds));
 }
 
 void PythonModel::remove_first_kerd() const {
   Ref kerds;
-  host_.pop_first(engine_list(ctx_.kerds, kerds));
+  host_.pop_first(engine_list(ctx_.str_kerds, kerds));
 }
 
 void PythonModel::reorder_kerds(std::span<const std::size_t> order) const {
   Ref kerds;
-  PyObject* list = engine_list(ctx_.kerds, kerds);
+  PyObject* list = engine_list(ctx_.str_kerds, kerds);
   Ref sorted = Ref::steal(PyList_New(static_cast<Py_ssize_t>(order.size())));
   for (std::size_t j = 0; j < order.size(); ++j) {
     Ref line = host_.item(list, static_cast<Py_ssize_t>(order[j]));
@@ -388,14 +379,14 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
                   from_number(seed.kerd_accum_value),
                   std::move(values),
                   from_number(seed.close_avg_percent)};
-  args[8] = engine_attr(ctx_.close);
-  args[9] = engine_attr(ctx_.open);
-  args[10] = engine_attr(ctx_.high);
-  args[11] = engine_attr(ctx_.low);
-  args[13] = engine_attr(ctx_.bar_index);
-  args[12] = engine_attr(ctx_.time);
-  args[14] = engine_attr(ctx_.last_bar_index);
-  args[15] = engine_attr(ctx_.mintick);
+  args[8] = engine_attr(ctx_.str_close);
+  args[9] = engine_attr(ctx_.str_open);
+  args[10] = engine_attr(ctx_.str_high);
+  args[11] = engine_attr(ctx_.str_low);
+  args[13] = engine_attr(ctx_.str_bar_index);
+  args[12] = engine_attr(ctx_.str_time);
+  args[14] = engine_attr(ctx_.str_last_bar_index);
+  args[15] = engine_attr(ctx_.str_mintick);
   // The package's own classes: the base values (in the base initialiser's order), then the
   // line's attributes, stored without host code.
   Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -417,17 +408,17 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
 
 std::size_t PythonModel::new_snib_count() const {
   Ref pending;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.new_vip_snibs, pending)));
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_new_vip_snibs, pending)));
 }
 
 std::size_t PythonModel::vip_snib_count() const {
   Ref processed;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.vip_snibs, processed)));
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_vip_snibs, processed)));
 }
 
 PythonModel::Pivot PythonModel::vip_snib_at(std::size_t i) const {
   Ref processed;
-  return host_.item(engine_list(ctx_.vip_snibs, processed), static_cast<Py_ssize_t>(i));
+  return host_.item(engine_list(ctx_.str_vip_snibs, processed), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_new_snib(const core::Snib& snib) const {
@@ -445,19 +436,19 @@ void PythonModel::append_new_snib(const core::Snib& snib) const {
   for (int i = 0; i < 9; ++i) stack[i] = args[i].get();
   Ref record = host_.call(cls, stack, 0, ctx_.snib_kwnames.get());
   Ref pending;
-  host_.append(engine_list(ctx_.new_vip_snibs, pending), record.get());
+  host_.append(engine_list(ctx_.str_new_vip_snibs, pending), record.get());
 }
 
 void PythonModel::pop_new_snib_to_vip() const {
   Ref pending, processed;
-  Ref pivot = host_.pop_last(engine_list(ctx_.new_vip_snibs, pending));
-  host_.append(engine_list(ctx_.vip_snibs, processed), pivot.get());
+  Ref pivot = host_.pop_last(engine_list(ctx_.str_new_vip_snibs, pending));
+  host_.append(engine_list(ctx_.str_vip_snibs, processed), pivot.get());
 }
 
 void PythonModel::move_new_snibs_to_vip() const {
   Ref pending, processed;
-  PyObject* from = engine_list(ctx_.new_vip_snibs, pending);
-  host_.extend(engine_list(ctx_.vip_snibs, processed), from);
+  PyObject* from = engine_list(ctx_.str_new_vip_snibs, pending);
+  host_.extend(engine_list(ctx_.str_vip_snibs, processed), from);
   host_.clear(from);
 }
 
@@ -465,12 +456,12 @@ void PythonModel::move_new_snibs_to_vip() const {
 
 std::size_t PythonModel::mavet_count() const {
   Ref mavets;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.mavets, mavets)));
+  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_mavets, mavets)));
 }
 
 PythonModel::Window PythonModel::mavet_at(std::size_t i) const {
   Ref mavets;
-  return host_.item(engine_list(ctx_.mavets, mavets), static_cast<Py_ssize_t>(i));
+  return host_.item(engine_list(ctx_.str_mavets, mavets), static_cast<Py_ssize_t>(i));
 }
 
 void PythonModel::append_mavet(const core::Mavet& window) const {
@@ -487,14 +478,15 @@ void PythonModel::append_mavet(const core::Mavet& window) const {
   Ref record = host_.call(cls, stack, 0, ctx_.mavet_kwnames.get());
   if (window.recovered)
     host_.set_attr(record.get(),
-                   ctx_.mavet_field[static_cast<int>(core::MavetField::recovered)].get(), Py_True);
+                   ctx_.str_mavet_field[static_cast<int>(core::MavetField::recovered)].get(),
+                   Py_True);
   Ref mavets;
-  host_.append(engine_list(ctx_.mavets, mavets), record.get());
+  host_.append(engine_list(ctx_.str_mavets, mavets), record.get());
 }
 
 void PythonModel::remove_first_mavet() const {
   Ref mavets;
-  host_.pop_first(engine_list(ctx_.mavets, mavets));
+  host_.pop_first(engine_list(ctx_.str_mavets, mavets));
 }
 
 // ---- latest-window mapping
@@ -502,21 +494,21 @@ void PythonModel::remove_first_mavet() const {
 PythonModel::Key PythonModel::round_key(double price) const {
   Ref value = from_number(price);
   PyObject* args[2] = {require_engine(), value.get()};
-  return host_.call_method(ctx_.round_to_mintick.get(), args, 2);
+  return host_.call_method(ctx_.str_round_to_mintick.get(), args, 2);
 }
 
 bool PythonModel::latest_contains(const Key& key) const {
-  Ref latest = engine_attr(ctx_.latest_mavets);
+  Ref latest = engine_attr(ctx_.str_latest_mavets);
   return host_.contains(latest.get(), key.get());
 }
 
 int64_t PythonModel::latest_get(const Key& key, int64_t fallback) const {
-  Ref latest = engine_attr(ctx_.latest_mavets);
+  Ref latest = engine_attr(ctx_.str_latest_mavets);
   return host_.get_index(latest.get(), key.get(), fallback);
 }
 
 void PythonModel::latest_set(const Key& key, int64_t bar) const {
-  Ref latest = engine_attr(ctx_.latest_mavets);
+  Ref latest = engine_attr(ctx_.str_latest_mavets);
   Ref value = from_index(bar);
   host_.set_item(latest.get(), key.get(), value.get());
 }

@@ -53,14 +53,15 @@ class ModelContext {
  public:
   static std::unique_ptr<ModelContext> create();  // raises PyError
 
-  std::array<Ref, core::kerd_attr_info.size()> kerd_attr;
-  std::array<Ref, core::setting_info.size()> setting;
-  std::array<Ref, 4> pivot_field;  // PivotField order
-  std::array<Ref, core::mavet_field_info.size()> mavet_field;
-  std::array<Ref, 4> pivot_series;  // PivotKind order
-  Ref close, open, high, low, bar_index, time, last_bar_index, mintick;
-  Ref settings, kerds, vip_snibs, new_vip_snibs, mavets, latest_mavets;
-  Ref round_to_mintick;
+  std::array<Ref, core::kerd_attr_info.size()> str_kerd_attr;
+  std::array<Ref, core::setting_info.size()> str_setting;
+  std::array<Ref, 4> str_pivot_field;  // PivotField order
+  std::array<Ref, core::mavet_field_info.size()> str_mavet_field;
+  std::array<Ref, 4> str_pivot_series;  // PivotKind order
+  Ref str_close, str_open, str_high, str_low, str_bar_index, str_time, str_last_bar_index,
+      str_mintick;
+  Ref str_settings, str_kerds, str_vip_snibs, str_new_vip_snibs, str_mavets, str_latest_mavets;
+  Ref str_round_to_mintick;
   Ref str_get, str_append, str_extend, str_clear, str_pop;  // host containers' own methods
   Ref kerd_kwnames;   // the sixteen keywords a new line is built with
   Ref snib_kwnames;   // the pivot record's keywords, without `used`
@@ -155,8 +156,10 @@ class PythonModel {
   void prepend_snib_values(const Line& self, const Line& target) const;
   int64_t line_bar_index(const Line& line) const;
   double line_mintick(const Line& line) const;
-  SeriesHandle line_close(const Line& line) const { return series_attr(line.get(), ctx_.close); }
-  SeriesHandle line_open(const Line& line) const { return series_attr(line.get(), ctx_.open); }
+  SeriesHandle line_close(const Line& line) const {
+    return series_attr(line.get(), ctx_.str_close);
+  }
+  SeriesHandle line_open(const Line& line) const { return series_attr(line.get(), ctx_.str_open); }
 
   // Series.
   double value(const SeriesHandle& series, int64_t offset) const {
@@ -176,23 +179,23 @@ class PythonModel {
   SeriesHandle series_of(Ref object) const;
 
   // Engine base values.
-  int64_t bar_index() const { return host_.index(engine_attr(ctx_.bar_index).get()); }
-  int64_t last_bar_index() const { return host_.index(engine_attr(ctx_.last_bar_index).get()); }
-  double mintick() const { return host_.number(engine_attr(ctx_.mintick).get()); }
-  SeriesHandle close() const { return series_attr(engine_, ctx_.close); }
-  SeriesHandle open() const { return series_attr(engine_, ctx_.open); }
-  SeriesHandle high() const { return series_attr(engine_, ctx_.high); }
-  SeriesHandle low() const { return series_attr(engine_, ctx_.low); }
-  SeriesHandle time() const { return series_attr(engine_, ctx_.time); }
+  int64_t bar_index() const { return host_.index(engine_attr(ctx_.str_bar_index).get()); }
+  int64_t last_bar_index() const { return host_.index(engine_attr(ctx_.str_last_bar_index).get()); }
+  double mintick() const { return host_.number(engine_attr(ctx_.str_mintick).get()); }
+  SeriesHandle close() const { return series_attr(engine_, ctx_.str_close); }
+  SeriesHandle open() const { return series_attr(engine_, ctx_.str_open); }
+  SeriesHandle high() const { return series_attr(engine_, ctx_.str_high); }
+  SeriesHandle low() const { return series_attr(engine_, ctx_.str_low); }
+  SeriesHandle time() const { return series_attr(engine_, ctx_.str_time); }
   SeriesHandle pivot_series(core::PivotKind kind) const {
-    return series_attr(engine_, ctx_.pivot_series[static_cast<int>(kind)]);
+    return series_attr(engine_, ctx_.str_pivot_series[static_cast<int>(kind)]);
   }
 
   // Settings, read afresh from the engine's settings object at every use.
   template <core::Setting S>
   core::setting_type<S> setting() const {
-    Ref settings = engine_attr(ctx_.settings);
-    Ref value = host_.attr(settings.get(), ctx_.setting[static_cast<int>(S)].get());
+    Ref settings = engine_attr(ctx_.str_settings);
+    Ref value = host_.attr(settings.get(), ctx_.str_setting[static_cast<int>(S)].get());
     return host_.to_setting<core::info(S).kind>(value.get());
   }
 
@@ -217,8 +220,8 @@ class PythonModel {
     // The package's own pivot record reads its fields in C getters: no host code.
     Ref value =
         own_pivot(p.get())
-            ? Ref::steal(PyObject_GetAttr(p.get(), ctx_.pivot_field[static_cast<int>(F)].get()))
-            : host_.attr(p.get(), ctx_.pivot_field[static_cast<int>(F)].get());
+            ? Ref::steal(PyObject_GetAttr(p.get(), ctx_.str_pivot_field[static_cast<int>(F)].get()))
+            : host_.attr(p.get(), ctx_.str_pivot_field[static_cast<int>(F)].get());
     if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>)
       return host_.index(value.get());
     else
@@ -232,12 +235,12 @@ class PythonModel {
   void remove_first_mavet() const;
   template <core::MavetField F>
   core::mavet_field_type<F> window(const Window& w) const {
-    Ref value = host_.attr(w.get(), ctx_.mavet_field[static_cast<int>(F)].get());
+    Ref value = host_.attr(w.get(), ctx_.str_mavet_field[static_cast<int>(F)].get());
     return host_.to_value<core::info(F).kind>(value.get());
   }
   template <core::MavetField F>
   void set_window(const Window& w, core::mavet_field_type<F> value) const {
-    host_.set_attr(w.get(), ctx_.mavet_field[static_cast<int>(F)].get(),
+    host_.set_attr(w.get(), ctx_.str_mavet_field[static_cast<int>(F)].get(),
                    from_value<core::info(F).kind>(value).get());
   }
 
@@ -257,7 +260,9 @@ class PythonModel {
   void keep_series_values() { keep_series_values_ = true; }
 
  private:
-  PyObject* name(core::KerdAttr attr) const { return ctx_.kerd_attr[static_cast<int>(attr)].get(); }
+  PyObject* name(core::KerdAttr attr) const {
+    return ctx_.str_kerd_attr[static_cast<int>(attr)].get();
+  }
   // Whether p is exactly the package's pivot record class.
   bool own_pivot(PyObject* p) const;
   // obj.name from the instance dictionary when the lookup would find it there and run no

@@ -284,8 +284,7 @@ PyType_Spec& spec() {
 // The module function __pyx_unpickle_<Class> that rebuilds a pickled record of class C.
 template <const RecordClass& C>
 PyMethodDef reconstructor() {
-  return {C.reconstructor, as_method(Binding<C>::reconstruct_function),
-          METH_FASTCALL | METH_KEYWORDS,
+  return {C.reconstructor, fast(Binding<C>::reconstruct_function), kFastCall,
           "Rebuilds a pickled record: (class, checksum, state or None)."};
 }
 

@@ -15,10 +15,6 @@ void drop(PyTypeObject*& slot) noexcept {
   Ref::steal_or_null(reinterpret_cast<PyObject*>(std::exchange(slot, nullptr)));
 }
 
-Ref intern(const char* name) {
-  return Ref::steal(PyUnicode_InternFromString(name));
-}
-
 }  // namespace
 
 ModuleState& module_state(PyObject* module) {

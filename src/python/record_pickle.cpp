@@ -117,8 +117,8 @@ void restore(const RecordClass& cls, PyObject* self, PyObject* state) {
 Ref reconstruct(const RecordClass& cls, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) {
   std::array<PyObject*, 3> given{};
-  parse_args({cls.reconstructor, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3}, args, nargs,
-             kwnames, given);
+  parse_args(Signature{cls.reconstructor, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3}, args,
+             nargs, kwnames, given);
   PyObject* const type = given[0];
   PyObject* const state = given[2];
 

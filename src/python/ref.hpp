@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace torvex::py {
@@ -44,6 +45,14 @@ class Ref {
   explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
   PyObject* ptr_ = nullptr;
 };
+
+// The interned string of `text`: names are interned once, when a module is set up.
+inline Ref intern(std::string_view text) {
+  PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (name == nullptr) throw PyError{};
+  PyUnicode_InternInPlace(&name);
+  return Ref::steal(name);
+}
 
 // Raises PyError when a C-API call reported failure through its status code.
 inline int check_status(int status) {

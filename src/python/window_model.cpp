@@ -7,20 +7,11 @@ namespace torvex::py {
 
 namespace {
 
-Ref intern(const char* text) {
-  return Ref::steal(PyUnicode_InternFromString(text));
-}
-
 Ref names(std::initializer_list<const char*> texts) {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
   Py_ssize_t i = 0;
   for (const char* text : texts) PyTuple_SET_ITEM(tuple.get(), i++, intern(text).release());
   return tuple;
-}
-
-// True and False live as long as the interpreter: borrowed is enough for an argument list.
-PyObject* py_bool(bool value) {
-  return value ? Py_True : Py_False;
 }
 
 // A result class is gone only while the engine module is being torn down.
@@ -41,9 +32,9 @@ std::unique_ptr<WindowResults> WindowResults::create(PyObject* result, PyObject*
   r->failure_class = Ref::borrow(failure);
   r->success_class = Ref::borrow(success);
   r->result_v2_class = Ref::borrow(result_v2);
-  r->copy = intern("copy");
-  r->is_vvip_signal = intern("is_vvip_signal");
-  r->get_success_by_vvip = intern("get_success_by_vvip");
+  r->str_copy = intern("copy");
+  r->str_is_vvip_signal = intern("is_vvip_signal");
+  r->str_get_success_by_vvip = intern("get_success_by_vvip");
   r->success_kwnames = names({"has_signal", "is_vvip_signal", "mavet"});
   r->failure_kwnames =
       names({"close_above_low_and_kerd", "violate_extend_bar_cross", "violate_recover_window",
@@ -59,38 +50,38 @@ int64_t WindowModel::count(PyObject* value) const {
 
 PythonModel::Key WindowModel::round_key(PyObject* price) const {
   PyObject* args[2] = {engine(), price};
-  return host().call_method(context().round_to_mintick.get(), args, 2);
+  return host().call_method(context().str_round_to_mintick.get(), args, 2);
 }
 
 Ref WindowModel::copy_window(const Window& window) const {
   PyObject* args[1] = {window.get()};
-  return host().call_method(r_.copy.get(), args, 1);
+  return host().call_method(r_.str_copy.get(), args, 1);
 }
 
 Ref WindowModel::make_result(const core::CheckOutcome& o, std::optional<Ref> mavet) const {
   const core::Violations& v = o.violations;
   Ref window = mavet ? std::move(*mavet) : Ref::borrow(Py_None);
-  PyObject* args[7] = {py_bool(o.has_signal),
-                       py_bool(o.close_above_low_and_kerd),
-                       py_bool(v.extend_bar_cross),
-                       py_bool(v.recover_window),
-                       py_bool(v.signal_window),
-                       py_bool(v.search_range_close_above_bar_count),
+  PyObject* args[7] = {bool_object(o.has_signal),
+                       bool_object(o.close_above_low_and_kerd),
+                       bool_object(v.extend_bar_cross),
+                       bool_object(v.recover_window),
+                       bool_object(v.signal_window),
+                       bool_object(v.search_range_close_above_bar_count),
                        window.get()};
   return host().call(result_class(r_.result_class), args, 7, nullptr);
 }
 
 Ref WindowModel::make_success(bool is_vvip, Ref mavet) const {
-  PyObject* args[3] = {Py_True, py_bool(is_vvip), mavet.get()};
+  PyObject* args[3] = {Py_True, bool_object(is_vvip), mavet.get()};
   return host().call(result_class(r_.success_class), args, 0, r_.success_kwnames.get());
 }
 
 Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
   PyObject* args[6] = {Py_True,
-                       py_bool(v.extend_bar_cross),
-                       py_bool(v.recover_window),
-                       py_bool(v.signal_window),
-                       py_bool(v.search_range_close_above_bar_count),
+                       bool_object(v.extend_bar_cross),
+                       bool_object(v.recover_window),
+                       bool_object(v.signal_window),
+                       bool_object(v.search_range_close_above_bar_count),
                        mavet.get()};
   return host().call(result_class(r_.failure_class), args, 0, r_.failure_kwnames.get());
 }
@@ -110,12 +101,12 @@ Ref WindowModel::success_at(const Ref& list, std::size_t i) const {
 }
 
 bool WindowModel::success_is_vvip(const Ref& success) const {
-  return host().flag(host().attr(success.get(), r_.is_vvip_signal.get()).get());
+  return host().flag(host().attr(success.get(), r_.str_is_vvip_signal.get()).get());
 }
 
 Ref WindowModel::dispatch_get_success_by_vvip(const Ref& list) const {
   PyObject* args[2] = {engine(), list.get()};
-  return host().call_method(r_.get_success_by_vvip.get(), args, 2);
+  return host().call_method(r_.str_get_success_by_vvip.get(), args, 2);
 }
 
 Ref WindowModel::make_result_v2_success(const Ref& chosen) const {

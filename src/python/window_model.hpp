@@ -24,7 +24,7 @@ class WindowResults {
                                                PyObject* success, PyObject* result_v2);
 
   Ref result_class, failure_class, success_class, result_v2_class;
-  Ref copy, is_vvip_signal, get_success_by_vvip;
+  Ref str_copy, str_is_vvip_signal, str_get_success_by_vvip;
   Ref success_kwnames;    // has_signal, is_vvip_signal, mavet
   Ref failure_kwnames;    // close_above_low_and_kerd, the four violations, mavet
   Ref v2_success_kwname;  // success

@@ -132,10 +132,11 @@ PyObject* calculate_weighted_kerd_value(PyObject*, PyObject* const* args, Py_ssi
                                         PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 4> a{};
-    py::parse_args({"calculate_weighted_kerd_value",
-                    {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
-                    4},
-                   args, nargs, kwnames, a);
+    py::parse_args(
+        py::Signature{"calculate_weighted_kerd_value",
+                      {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
+                      4},
+        args, nargs, kwnames, a);
     std::vector<double> values;
     py::read_numbers(a[0], values);
     LineModel lm;
@@ -147,7 +148,8 @@ PyObject* calculate_weighted_kerd_value(PyObject*, PyObject* const* args, Py_ssi
 PyObject* round_to_mintick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 2> a{};
-    py::parse_args({"round_to_mintick", {"line", "price"}, 2}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{"round_to_mintick", {"line", "price"}, 2}, args, nargs, kwnames,
+                   a);
     core::Kerd line = line_from(a[0], nullptr);
     LineModel lm;
     return py::from_number(core::round_to_mintick(lm.model, &line, number(a[1])));
@@ -157,7 +159,7 @@ PyObject* round_to_mintick(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* not_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 2> a{};
-    py::parse_args({"not_equal", {"line", "target"}, 2}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{"not_equal", {"line", "target"}, 2}, args, nargs, kwnames, a);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd target = line_from(a[1], nullptr);
     LineModel lm;
@@ -168,7 +170,8 @@ PyObject* not_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 3> a{};
-    py::parse_args({"overlap", {"line", "target", "threshold"}, 3}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{"overlap", {"line", "target", "threshold"}, 3}, args, nargs,
+                   kwnames, a);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd target = line_from(a[1], nullptr);
     LineModel lm;
@@ -179,11 +182,12 @@ PyObject* overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 8> a{};
-    py::parse_args({"is_kerd_bar_crosses_violated_if_merged",
-                    {"bars", "line", "end_kerd", "bar_cross_threshold", "last_snib_weight",
-                     "second_last_snib_weight", "snib_weight", "current_cross_count"},
-                    8},
-                   args, nargs, kwnames, a);
+    py::parse_args(
+        py::Signature{"is_kerd_bar_crosses_violated_if_merged",
+                      {"bars", "line", "end_kerd", "bar_cross_threshold", "last_snib_weight",
+                       "second_last_snib_weight", "snib_weight", "current_cross_count"},
+                      8},
+        args, nargs, kwnames, a);
     BarData bars(a[0]);
     core::Kerd line = line_from(a[1], &bars.bars);
     core::Kerd end_kerd = line_from(a[2], &bars.bars);
@@ -197,8 +201,9 @@ PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* length_passed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 3> a{};
-    py::parse_args({"is_kerd_length_passed_if_merged", {"line", "end_kerd", "length_limit"}, 3},
-                   args, nargs, kwnames, a);
+    py::parse_args(
+        py::Signature{"is_kerd_length_passed_if_merged", {"line", "end_kerd", "length_limit"}, 3},
+        args, nargs, kwnames, a);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd end_kerd = line_from(a[1], nullptr);
     LineModel lm;
@@ -210,10 +215,10 @@ PyObject* length_passed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 6> a{};
-    py::parse_args({"merge",
-                    {"line", "target", "last_snib_weight", "second_last_snib_weight", "snib_weight",
-                     "backward"},
-                    6},
+    py::parse_args(py::Signature{"merge",
+                                 {"line", "target", "last_snib_weight", "second_last_snib_weight",
+                                  "snib_weight", "backward"},
+                                 6},
                    args, nargs, kwnames, a);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd target = line_from(a[1], nullptr);
@@ -275,8 +280,9 @@ struct MarketData {
 PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 4> a{};
-    py::parse_args({"run_engine", {"market", "settings", "mintick", "close_avg_percent"}, 4}, args,
-                   nargs, kwnames, a);
+    py::parse_args(
+        py::Signature{"run_engine", {"market", "settings", "mintick", "close_avg_percent"}, 4},
+        args, nargs, kwnames, a);
     const MarketData data(a[0], a[3]);
     core::NativeEngineRunner runner(data.market, settings_from(a[1]), py::to_number(a[2]));
     Ref out = Ref::steal(PyList_New(0));
@@ -285,7 +291,7 @@ PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       Ref lines = Ref::steal(PyList_New(0));
       for (const core::Kerd& kerd : runner.kerds())
         py::check_status(PyList_Append(lines.get(), dict_from(kerd).get()));
-      Ref step = Ref::steal(Py_BuildValue("(OOnn)", found ? Py_True : Py_False, lines.get(),
+      Ref step = Ref::steal(Py_BuildValue("(OOnn)", py::bool_object(found), lines.get(),
                                           static_cast<Py_ssize_t>(runner.vip_snibs().size()),
                                           static_cast<Py_ssize_t>(runner.new_vip_snibs().size())));
       py::check_status(PyList_Append(out.get(), step.get()));
@@ -340,8 +346,8 @@ PyObject* run_history(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         for (const auto* list : {&runner.vip_snibs(), &runner.new_vip_snibs()}) {
           for (const core::Snib& snib : *list) {
             Ref pivot = Ref::steal(Py_BuildValue("(idOO)", snib.bar_index_at_pivot, snib.price,
-                                                 snib.is_high ? Py_True : Py_False,
-                                                 snib.is_trending ? Py_True : Py_False));
+                                                 py::bool_object(snib.is_high),
+                                                 py::bool_object(snib.is_trending)));
             py::check_status(PyList_Append(pivots.get(), pivot.get()));
           }
         }

@@ -2,6 +2,7 @@
 // visible; indexing is by offset from the current (last visible) bar, and a bare series behaves
 // as its current value in comparisons and arithmetic. The engine reads it directly through
 // python/series_object.hpp.
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -212,7 +213,7 @@ PyObject* series_compare(PyObject* self, PyObject* other, int op) {
           result = a >= b;
           break;
       }
-      return Ref::borrow(result ? Py_True : Py_False);
+      return py::from_flag(result);
     }
     Ref value = Ref::steal(PyFloat_FromDouble(a));
     return Ref::steal(PyObject_RichCompare(value.get(), other, op));
@@ -303,8 +304,8 @@ PyObject* series_append(PyObject* self, PyObject* value) {
 PyObject* series_advance(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&] {
-    PyObject* given[1];
-    parse_args({"advance", {"n"}, 0}, args, nargs, kwnames, given);
+    std::array<PyObject*, 1> given{};
+    py::parse_args(py::Signature{"advance", {"n"}, 0}, args, nargs, kwnames, given);
     Py_ssize_t n = 1;
     if (given[0] != nullptr) {
       Ref index = Ref::steal(PyNumber_Index(given[0]));
@@ -344,8 +345,7 @@ PyObject* series_stored(PyObject* self, void*) {
 PyMethodDef series_methods[] = {
     {"append", series_append, METH_O,
      PyDoc_STR("append($self, value, /)\n--\n\nAdd a bar with this value and make it current.")},
-    {"advance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_advance)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"advance", py::fast(series_advance), py::kFastCall,
      PyDoc_STR("advance($self, n=1)\n--\n\nShow the next n preloaded bars; the last becomes "
                "current.")},
     {"values", series_values, METH_NOARGS,

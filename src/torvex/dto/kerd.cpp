@@ -38,7 +38,7 @@ struct KerdModule {
   std::unique_ptr<py::InternedSignature> init_signature;
   Ref base_indicator;
   Ref kerd_class;
-  Ref init_name;  // "__init__"
+  Ref str_init;  // "__init__"
 
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(base_indicator.get());
@@ -70,7 +70,7 @@ PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     // super().__init__(close, open, high, low, bar_index, time, last_bar_index, mintick)
     Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                          m.kerd_class.get(), self, nullptr));
-    Ref base_init = py::get_attr(parent.get(), m.init_name.get());
+    Ref base_init = py::get_attr(parent.get(), m.str_init.get());
     Ref ignored = Ref::steal(
         PyObject_Vectorcall(base_init.get(), a.data() + 1, core::base_value_names.size(), nullptr));
 
@@ -80,7 +80,7 @@ PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
       PyObject* value = a[kFirstAttr + i];
       if (value == nullptr)
         value = core::kerd_attr_info[i].kind == core::ValueKind::flag ? Py_False : zero.get();
-      py::set_attr(self, m.context->kerd_attr[i].get(), value);
+      py::set_attr(self, m.context->str_kerd_attr[i].get(), value);
     }
     return py::none();
   });
@@ -90,7 +90,8 @@ PyObject* kerd_round_to_mintick(PyObject* module, PyObject* const* args, Py_ssiz
                                 PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 2> a{};
-    py::parse_args({"round_to_mintick", {"self", "price"}, 2}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{"round_to_mintick", {"self", "price"}, 2}, args, nargs, kwnames,
+                   a);
     PythonModel model(*module_of(module).context);
     return py::from_number(core::round_to_mintick(model, Ref::borrow(a[0]), a[1]));
   });
@@ -100,7 +101,7 @@ PyObject* kerd_not_equal(PyObject* module, PyObject* const* args, Py_ssize_t nar
                          PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 2> a{};
-    py::parse_args({"not_equal", {"self", "target"}, 2}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{"not_equal", {"self", "target"}, 2}, args, nargs, kwnames, a);
     PythonModel model(*module_of(module).context);
     return py::from_flag(core::not_equal(model, Ref::borrow(a[0]), Ref::borrow(a[1])));
   });
@@ -139,7 +140,8 @@ PyObject* kerd_overlap(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                        PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 3> a{};
-    py::parse_args({"overlap", {"self", "target", "threshold"}, 3}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{"overlap", {"self", "target", "threshold"}, 3}, args, nargs,
+                   kwnames, a);
     PythonModel model(*module_of(module).context);
     return py::from_flag(core::overlap(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
   });
@@ -224,7 +226,8 @@ struct HostKerdList {
 PyObject* swap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 3> a{};
-    py::parse_args({"swap", {"kerds", "x_index", "y_index"}, 3}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{"swap", {"kerds", "x_index", "y_index"}, 3}, args, nargs, kwnames,
+                   a);
     const int64_t x = swap_index(a[1]);
     const int64_t y = swap_index(a[2]);
     HostKerdList kerds{a[0]};
@@ -287,7 +290,7 @@ int exec_module(PyObject* module) {
   return py::guarded_status([&] {
     KerdModule& m = Holder::create(module);
     m.context = py::ModelContext::create();
-    m.init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
+    m.str_init = py::intern("__init__");
     m.init_signature =
         std::make_unique<py::InternedSignature>("__init__", kInitParams, kInitRequired);
 

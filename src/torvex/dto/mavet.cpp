@@ -479,7 +479,7 @@ constexpr Name flattened[] = {
 
 Ref flatten(PyObject* module_object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 1> given{};
-  py::parse_args({"from_mavet_result_v2", {"result"}, 1}, args, nargs, kwnames, given);
+  py::parse_args(py::Signature{"from_mavet_result_v2", {"result"}, 1}, args, nargs, kwnames, given);
   PyObject* const result = given[0];
   record::ModuleState& state = record::module_state(module_object);
   py::check_arg_type(result, state.types[result_v2], false, "result");

@@ -35,7 +35,7 @@ struct TorvexModule {
   Ref base_indicator;
   Ref kerd, snib, mavet;  // the record and line classes the engine builds
   Ref torvex_class;
-  Ref init_name;  // "__init__"
+  Ref str_init;  // "__init__"
   py::ModelClasses classes;
   std::unique_ptr<py::WindowResults> window_results;  // the check results' classes and names
   py::EngineOperations operations;
@@ -60,17 +60,13 @@ WindowModel window_model_of(PyObject* module, PyObject* engine) {
   return WindowModel(*m.context, engine, &m.classes, *m.window_results);
 }
 
-Ref boolean(bool value) {
-  return Ref::borrow(value ? Py_True : Py_False);
-}
-
 // An operation that takes only the engine: parses (self) and runs `body` on its model.
 template <class Body>
 PyObject* engine_operation(PyObject* module, const char* name, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return py::guarded([&] {
     std::array<PyObject*, 1> a{};
-    py::parse_args({name, {"self"}, 1}, args, nargs, kwnames, a);
+    py::parse_args(py::Signature{name, {"self"}, 1}, args, nargs, kwnames, a);
     EngineModel model = model_of(module, a[0]);
     body(model);
     return py::none();
@@ -78,6 +74,11 @@ PyObject* engine_operation(PyObject* module, const char* name, PyObject* const* 
 }
 
 // ---- Torvex methods (the instance arrives as the first argument)
+
+// __init__(self, the engine attributes, the base values): the base values are optional.
+constexpr std::size_t kEngineAttrs = 10;
+constexpr std::size_t kFirstEngineAttr = 1;
+constexpr std::size_t kFirstBaseValue = kFirstEngineAttr + kEngineAttrs;
 
 PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
@@ -87,29 +88,35 @@ PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         {"self", "settings", "kerds", "vip_snibs", "new_vip_snibs", "mavets", "normal_high_snib",
          "normal_low_snib", "trending_high_snib", "trending_low_snib", "latest_mavets", "close",
          "open", "high", "low", "bar_index", "time", "last_bar_index", "mintick"},
-        11};
-    std::array<PyObject*, 19> a{};
+        kFirstBaseValue};
+    static_assert(std::size(sig.params) == kFirstBaseValue + core::base_value_names.size());
+    std::array<PyObject*, std::size(sig.params)> a{};
     py::parse_args(sig, args, nargs, kwnames, a);
     TorvexModule& m = module_of(module);
     PyObject* self = a[0];
 
     // super().__init__(close, open, high, low, bar_index, time, last_bar_index, mintick), with
     // None for the values the caller left out.
-    std::array<PyObject*, 8> base_args{};
-    for (std::size_t i = 0; i < base_args.size(); ++i)
-      base_args[i] = a[11 + i] != nullptr ? a[11 + i] : Py_None;
+    std::array<PyObject*, core::base_value_names.size()> base_args{};
+    for (std::size_t i = 0; i < base_args.size(); ++i) {
+      PyObject* given = a[kFirstBaseValue + i];
+      base_args[i] = given != nullptr ? given : Py_None;
+    }
     Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                          m.torvex_class.get(), self, nullptr));
-    Ref base_init = py::get_attr(parent.get(), m.init_name.get());
-    Ref ignored = Ref::steal(PyObject_Vectorcall(base_init.get(), base_args.data(), 8, nullptr));
+    Ref base_init = py::get_attr(parent.get(), m.str_init.get());
+    Ref ignored = Ref::steal(
+        PyObject_Vectorcall(base_init.get(), base_args.data(), base_args.size(), nullptr));
 
-    // The ten engine attributes, in parameter order: the host's own objects.
-    const Ref* names[10] = {&m.context->settings,        &m.context->kerds,
-                            &m.context->vip_snibs,       &m.context->new_vip_snibs,
-                            &m.context->mavets,          &m.context->pivot_series[0],
-                            &m.context->pivot_series[1], &m.context->pivot_series[2],
-                            &m.context->pivot_series[3], &m.context->latest_mavets};
-    for (std::size_t i = 0; i < 10; ++i) py::set_attr(self, names[i]->get(), a[1 + i]);
+    // The engine attributes, in parameter order: the host's own objects.
+    const py::ModelContext& c = *m.context;
+    const Ref* names[kEngineAttrs] = {&c.str_settings,        &c.str_kerds,
+                                      &c.str_vip_snibs,       &c.str_new_vip_snibs,
+                                      &c.str_mavets,          &c.str_pivot_series[0],
+                                      &c.str_pivot_series[1], &c.str_pivot_series[2],
+                                      &c.str_pivot_series[3], &c.str_latest_mavets};
+    for (std::size_t i = 0; i < kEngineAttrs; ++i)
+      py::set_attr(self, names[i]->get(), a[kFirstEngineAttr + i]);
     return py::none();
   });
 }
@@ -123,7 +130,7 @@ PyObject* torvex_add_new_snibs_to_pending(PyObject* module, PyObject* const* arg
     py::parse_args(sig, args, nargs, kwnames, a);
     EngineModel model = model_of(module, a[0]);
     const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
-    return boolean(core::add_new_snibs_to_pending(model, trend, a[2]));
+    return py::from_flag(core::add_new_snibs_to_pending(model, trend, a[2]));
   });
 }
 
@@ -258,7 +265,7 @@ PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t narg
     py::parse_args(sig, args, nargs, kwnames, a);
     EngineModel model = model_of(module, a[0]);
     const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
-    return boolean(core::update(model, trend, a[2]));
+    return py::from_flag(core::update(model, trend, a[2]));
   });
 }
 
@@ -360,7 +367,7 @@ int exec_module(PyObject* module) {
   return py::guarded_status([&] {
     TorvexModule& m = Holder::create(module);
     m.context = py::ModelContext::create();
-    m.init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
+    m.str_init = py::intern("__init__");
 
     Ref math = Ref::steal(PyImport_ImportModule("math"));
     py::check_status(PyModule_AddObjectRef(module, "math", math.get()));
@@ -383,7 +390,7 @@ int exec_module(PyObject* module) {
         {"Torvex", "The per-instrument support-and-resistance engine.", torvex_methods});
     py::check_status(PyModule_AddObjectRef(module, "Torvex", m.torvex_class.get()));
     for (std::size_t i = 0; i < m.operations.name.size(); ++i) {
-      m.operations.name[i] = Ref::steal(PyUnicode_InternFromString(py::kEngineOperationNames[i]));
+      m.operations.name[i] = py::intern(py::kEngineOperationNames[i]);
       // Read from the class, an instance method gives back the function it wraps.
       m.operations.own[i] = py::get_attr(m.torvex_class.get(), m.operations.name[i].get());
     }
