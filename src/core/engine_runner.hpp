@@ -22,6 +22,23 @@ struct MarketArrays {
   std::size_t size() const { return close.size(); }
 };
 
+// Shows the market's bars up to `index` as the engine's series: the current bar is `index`.
+// Returns the trend flags' series, which the engine takes as an argument.
+inline Series show_bars(EngineState& state, const MarketArrays& market, std::size_t index) {
+  const auto visible = static_cast<int64_t>(index) + 1;
+  const auto view = [visible](std::span<const double> data) {
+    return Series{data.data(), visible};
+  };
+  state.bars = Bars{view(market.close), view(market.open), view(market.high), view(market.low),
+                    view(market.time)};
+  state.normal_high_snib = view(market.normal_high_snib);
+  state.normal_low_snib = view(market.normal_low_snib);
+  state.trending_high_snib = view(market.trending_high_snib);
+  state.trending_low_snib = view(market.trending_low_snib);
+  state.bar_index = static_cast<int64_t>(index);
+  return view(market.is_ma_trending);
+}
+
 // The native model over a runner's fixed arrays: its bar search uses an index of the bar
 // extremes; other series are searched bar by bar.
 class RunnerModel : public NativeModel {
@@ -51,36 +68,16 @@ class NativeEngineRunner {
  public:
   NativeEngineRunner(const MarketArrays& market, const Settings& settings, double mintick)
       : market_(market),
-        settings_(settings),
+        store_(settings, mintick),
         index_(market.close, market.open, market.high, market.low),
-        model_(state_, index_) {
-    state_.settings = &settings_;
-    state_.kerds = &kerds_;
-    state_.vip_snibs = &vip_snibs_;
-    state_.new_vip_snibs = &new_vip_snibs_;
-    state_.mavets = &mavets_;
-    state_.latest_mavets = &latest_mavets_;
-    state_.mintick = mintick;
-    state_.last_bar_index = static_cast<int64_t>(market.size()) - 1;
+        model_(store_.state, index_) {
+    store_.state.last_bar_index = static_cast<int64_t>(market.size()) - 1;
   }
   NativeEngineRunner(const NativeEngineRunner&) = delete;
   NativeEngineRunner& operator=(const NativeEngineRunner&) = delete;
 
   // Makes bar `index` the current bar: every series shows the bars up to it.
-  void advance_to(std::size_t index) {
-    const auto visible = static_cast<int64_t>(index) + 1;
-    const auto view = [visible](std::span<const double> data) {
-      return Series{data.data(), visible};
-    };
-    state_.bars = Bars{view(market_.close), view(market_.open), view(market_.high),
-                       view(market_.low), view(market_.time)};
-    state_.normal_high_snib = view(market_.normal_high_snib);
-    state_.normal_low_snib = view(market_.normal_low_snib);
-    state_.trending_high_snib = view(market_.trending_high_snib);
-    state_.trending_low_snib = view(market_.trending_low_snib);
-    trend_ = view(market_.is_ma_trending);
-    state_.bar_index = static_cast<int64_t>(index);
-  }
+  void advance_to(std::size_t index) { trend_ = show_bars(store_.state, market_, index); }
 
   // Advances to bar `index` and runs the per-bar update there.
   bool update_at(std::size_t index, double close_avg_percent) {
@@ -89,20 +86,15 @@ class NativeEngineRunner {
   }
 
   RunnerModel& model() { return model_; }
-  Settings& settings() { return settings_; }
-  const std::vector<Kerd>& kerds() const { return kerds_; }
-  const std::vector<Snib>& vip_snibs() const { return vip_snibs_; }
-  const std::vector<Snib>& new_vip_snibs() const { return new_vip_snibs_; }
+  Settings& settings() { return store_.settings; }
+  const std::vector<Kerd>& kerds() const { return store_.kerds; }
+  const std::vector<Snib>& vip_snibs() const { return store_.vip_snibs; }
+  const std::vector<Snib>& new_vip_snibs() const { return store_.new_vip_snibs; }
 
  private:
   MarketArrays market_;
-  Settings settings_;
-  std::vector<Kerd> kerds_;
-  std::vector<Snib> vip_snibs_, new_vip_snibs_;
-  std::vector<Mavet> mavets_;
-  std::unordered_map<double, int64_t> latest_mavets_;
+  EngineStore store_;
   Series trend_;
-  EngineState state_;
   BarExtremesIndex index_;
   RunnerModel model_;
 };

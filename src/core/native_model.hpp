@@ -129,6 +129,29 @@ struct EngineState {
   double mintick = 0.0;
 };
 
+// The containers of one native engine and its state over them; the series are shown by the
+// owner (core/engine_runner.hpp's show_bars for whole arrays).
+struct EngineStore {
+  explicit EngineStore(const Settings& initial = {}, double mintick = 0.0) : settings(initial) {
+    state.settings = &settings;
+    state.kerds = &kerds;
+    state.vip_snibs = &vip_snibs;
+    state.new_vip_snibs = &new_vip_snibs;
+    state.mavets = &mavets;
+    state.latest_mavets = &latest_mavets;
+    state.mintick = mintick;
+  }
+  EngineStore(const EngineStore&) = delete;
+  EngineStore& operator=(const EngineStore&) = delete;
+
+  Settings settings;
+  std::vector<Kerd> kerds;
+  std::vector<Snib> vip_snibs, new_vip_snibs;
+  std::vector<Mavet> mavets;
+  std::unordered_map<double, int64_t> latest_mavets;
+  EngineState state;
+};
+
 class NativeModel {
  public:
   using Line = Kerd*;

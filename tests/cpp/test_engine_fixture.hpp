@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/engine_runner.hpp"
 #include "core/model.hpp"
 #include "core/native_model.hpp"
 
@@ -20,17 +21,9 @@ struct Bar {
 };
 
 // Every series of an engine over whole arrays; at(i) makes bar i the current bar.
-class Market {
+class Market : public EngineStore {
  public:
-  Market() {
-    state.settings = &settings;
-    state.kerds = &kerds;
-    state.vip_snibs = &vip_snibs;
-    state.new_vip_snibs = &new_vip_snibs;
-    state.mavets = &mavets;
-    state.latest_mavets = &latest_mavets;
-    state.mintick = 0.01;
-  }
+  Market() : EngineStore({}, 0.01) {}
   Market(const Market&) = delete;
   Market& operator=(const Market&) = delete;
 
@@ -54,17 +47,9 @@ class Market {
 
   // Makes bar `index` the current bar; the data ends at `last` (default: the last bar added).
   void at(int64_t index, int64_t last = -1) {
-    const int64_t visible = index + 1;
-    const auto view = [visible](const std::vector<double>& data) {
-      return Series{data.data(), visible};
-    };
-    state.bars = Bars{view(close), view(open), view(high), view(low), view(times)};
-    state.normal_high_snib = view(normal_high);
-    state.normal_low_snib = view(normal_low);
-    state.trending_high_snib = view(trending_high);
-    state.trending_low_snib = view(trending_low);
-    trend_series = view(trend);
-    state.bar_index = index;
+    const MarketArrays market{close,       open,       high,          low,          times,
+                              normal_high, normal_low, trending_high, trending_low, trend};
+    trend_series = show_bars(state, market, static_cast<std::size_t>(index));
     state.last_bar_index = last >= 0 ? last : static_cast<int64_t>(close.size()) - 1;
   }
 
@@ -88,12 +73,6 @@ class Market {
   std::vector<double> open, high, low, close, times;
   std::vector<double> normal_high, normal_low, trending_high, trending_low, trend;
   Series trend_series;
-  Settings settings;
-  std::vector<Kerd> kerds;
-  std::vector<Snib> vip_snibs, new_vip_snibs;
-  std::vector<Mavet> mavets;
-  std::unordered_map<double, int64_t> latest_mavets;
-  EngineState state;
 };
 
 // The native model, recording every settings read and every series offset read. It has no

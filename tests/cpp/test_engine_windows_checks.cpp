@@ -136,7 +136,7 @@ TEST_P(EachRule, ThirdFormReportsExactlyTheRulesThatFailed) {
   WindowMarket market;
   recovering_bar(market);
   market.window(100, 40, 10, c.extend_bar_cross);
-  if (c.committed) market.latest[round_to_mintick(100, 0.01)] = 40;
+  if (c.committed) market.latest_mavets[round_to_mintick(100, 0.01)] = 40;
   market.at(45);
   auto m = market.model();
   const MavetResultV2 result =
@@ -157,7 +157,7 @@ TEST_P(EachRule, FirstFormReportsExactlyTheRulesThatFailed) {
   WindowMarket market;
   recovering_bar(market);
   market.window(100, 40, 10, c.extend_bar_cross);
-  if (c.committed) market.latest[round_to_mintick(100, 0.01)] = 40;
+  if (c.committed) market.latest_mavets[round_to_mintick(100, 0.01)] = 40;
   market.at(45);
   auto m = market.model();
   const MavetResult r = check_mavet(m, args(c.trap, c.signal_window, c.bar_count_threshold));
@@ -168,7 +168,7 @@ TEST_P(EachRule, FirstFormReportsExactlyTheRulesThatFailed) {
   EXPECT_FALSE(r.mavet.has_value());
   EXPECT_EQ(market.mavets[0].recover_at_bar_index, 45);
   EXPECT_FALSE(market.mavets[0].recovered);
-  EXPECT_EQ(market.latest.size(), c.committed ? 1u : 0u);
+  EXPECT_EQ(market.latest_mavets.size(), c.committed ? 1u : 0u);
 }
 
 struct Boundary {
@@ -185,7 +185,7 @@ TEST_P(RuleBoundaries, ThirdFormPassesOnlyInsideTheLimits) {
   WindowMarket market;
   recovering_bar(market, b.bar);
   market.window(100, static_cast<int32_t>(b.bar - 5));  // a recovery span of 6 bars
-  if (b.committed_at >= 0) market.latest[round_to_mintick(100, 0.01)] = b.committed_at;
+  if (b.committed_at >= 0) market.latest_mavets[round_to_mintick(100, 0.01)] = b.committed_at;
   market.at(b.bar);
   auto m = market.model();
   const MavetResultV2 result = check_mavet_v3(m, args(b.trap, 10));
@@ -274,7 +274,7 @@ TEST(CheckMavetV3, NeverCommits) {
   market.at(45);
   auto m = market.model();
   ASSERT_TRUE(check_mavet_v3(m, args()).success.has_value());
-  EXPECT_TRUE(market.latest.empty());
+  EXPECT_TRUE(market.latest_mavets.empty());
 }
 
 TEST(GetSuccessByVvip, PicksTheFirstVvipElseTheFirst) {
@@ -311,8 +311,8 @@ TEST(CheckMavet, ReportsAndCommitsOnlyTheFirstPass) {
   EXPECT_EQ(r.mavet->break_kerd_at_price, 100);
   EXPECT_EQ(r.mavet->recover_at_bar_index, 45);
   EXPECT_EQ(market.mavets[1].recover_at_bar_index, -1);
-  ASSERT_EQ(market.latest.size(), 1u);
-  EXPECT_EQ(market.latest.at(round_to_mintick(100, 0.01)), 45);
+  ASSERT_EQ(market.latest_mavets.size(), 1u);
+  EXPECT_EQ(market.latest_mavets.at(round_to_mintick(100, 0.01)), 45);
 }
 
 TEST(CheckMavet, APassClearsTheFlagsOfAnEarlierFailure) {
@@ -359,7 +359,7 @@ TEST(CheckMavet, ItsCommitSpacesLaterSignalsOnTheLevel) {
   market.at(50);
   const MavetResult r = check_mavet(m, args());
   EXPECT_TRUE(r.violate_signal_window);
-  EXPECT_EQ(market.latest.at(round_to_mintick(100, 0.01)), 45);
+  EXPECT_EQ(market.latest_mavets.at(round_to_mintick(100, 0.01)), 45);
 }
 
 TEST(CheckMavet, ACloseAtTheMarginIsNoRecovery) {

@@ -10,35 +10,29 @@
 
 namespace torvex::core::testing {
 
-class WindowMarket {
+class WindowMarket : public EngineStore {
  public:
   explicit WindowMarket(int64_t capacity = 200)
-      : close_(capacity, 100.0),
+      : EngineStore({}, 0.01),
+        close_(capacity, 100.0),
         open_(capacity, 100.0),
         high_(capacity, 101.0),
         low_(capacity, 99.0),
         time_(capacity, 0.0) {
     settings.kerd_extend_bar_cross_threshold = 3;
-    state_.settings = &settings;
-    state_.kerds = &kerds;
-    state_.vip_snibs = &vip_snibs_;
-    state_.new_vip_snibs = &new_vip_snibs_;
-    state_.mavets = &mavets;
-    state_.latest_mavets = &latest;
-    state_.mintick = 0.01;
     at(0);
   }
 
   // The engine now stands on bar i: series show bars 0..i.
   void at(int64_t i) {
     const auto length = i + 1;
-    state_.bars.close = {close_.data(), length};
-    state_.bars.open = {open_.data(), length};
-    state_.bars.high = {high_.data(), length};
-    state_.bars.low = {low_.data(), length};
-    state_.bars.time = {time_.data(), length};
-    state_.bar_index = i;
-    state_.last_bar_index = static_cast<int64_t>(close_.size()) - 1;
+    state.bars.close = {close_.data(), length};
+    state.bars.open = {open_.data(), length};
+    state.bars.high = {high_.data(), length};
+    state.bars.low = {low_.data(), length};
+    state.bars.time = {time_.data(), length};
+    state.bar_index = i;
+    state.last_bar_index = static_cast<int64_t>(close_.size()) - 1;
   }
 
   // Shapes bar i; open and high follow so the bar stays consistent.
@@ -51,7 +45,7 @@ class WindowMarket {
 
   Kerd& line(double level, int64_t bar_crosses_post_extend = 0, int snib_count = 1) {
     Kerd k;
-    k.bars = &state_.bars;
+    k.bars = &state.bars;
     k.kerd_value = level;
     k.bar_crosses_post_extend = bar_crosses_post_extend;
     k.snib_values.assign(snib_count, level);
@@ -71,18 +65,11 @@ class WindowMarket {
     return mavets.back();
   }
 
-  NativeModel model() { return NativeModel(state_); }
-  int64_t bar_index() const { return state_.bar_index; }
-
-  Settings settings;
-  std::vector<Kerd> kerds;
-  std::vector<Mavet> mavets;
-  std::unordered_map<double, int64_t> latest;
+  NativeModel model() { return NativeModel(state); }
+  int64_t bar_index() const { return state.bar_index; }
 
  private:
   std::vector<double> close_, open_, high_, low_, time_;
-  std::vector<Snib> vip_snibs_, new_vip_snibs_;
-  EngineState state_;
 };
 
 }  // namespace torvex::core::testing

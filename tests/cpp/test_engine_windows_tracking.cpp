@@ -190,9 +190,9 @@ TEST(CommitLatestMavet, KeysByRoundedPriceAndKeepsTheLatestBar) {
   commit_latest_mavet(m, 99.996);  // rounds to the same tick
   market.at(31);
   commit_latest_mavet(m, 101.0);
-  ASSERT_EQ(market.latest.size(), 2u);
-  EXPECT_EQ(market.latest.at(round_to_mintick(100.0, 0.01)), 30);
-  EXPECT_EQ(market.latest.at(round_to_mintick(101.0, 0.01)), 31);
+  ASSERT_EQ(market.latest_mavets.size(), 2u);
+  EXPECT_EQ(market.latest_mavets.at(round_to_mintick(100.0, 0.01)), 30);
+  EXPECT_EQ(market.latest_mavets.at(round_to_mintick(101.0, 0.01)), 31);
 }
 
 }  // namespace
