@@ -88,7 +88,7 @@ def _unix(numbers: NDArray[np.float64]) -> tuple[NDArray[np.datetime64], int]:
     whole = good.astype(np.int64)
     micros = whole * scale + np.round((good - whole) * scale).astype(np.int64)
     moments = micros.astype(_US)
-    moments[bad] = np.datetime64("NaT")
+    moments[bad] = np.datetime64("NaT", "us")
     return moments, first
 
 
@@ -140,7 +140,7 @@ def moments_from_codes(codes: NDArray[Any]) -> tuple[NDArray[np.datetime64], int
     moments = days.astype(_US)
     if seconds is not None:
         moments += (seconds * 1_000_000).astype("timedelta64[us]")
-    moments[bad] = np.datetime64("NaT")
+    moments[bad] = np.datetime64("NaT", "us")
     return moments, int(np.argmax(bad)) if bad.any() else -1
 
 
@@ -189,7 +189,7 @@ def moments_from_cells(cells: Any) -> tuple[NDArray[np.datetime64], int]:
     for i, value in enumerate(values):
         moment = to_datetime(value)
         if moment is None:
-            moments[i:] = np.datetime64("NaT")
+            moments[i:] = np.datetime64("NaT", "us")
             return moments, i
         moments[i] = moment
     return moments, -1
