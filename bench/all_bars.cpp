@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "core/engine_intake.hpp"
@@ -61,7 +62,8 @@ void rebuild_sweep(const Workload& w) {
   auto& pending = *m.state().new_vip_snibs;
   std::size_t next = 0;
   std::vector<double> per_pivot;
-  std::printf("rebuild cost, native model (%zu bars)\n", w.size());
+  std::printf("rebuild cost from pending pivots (lines built anew), native model (%zu bars)\n",
+              w.size());
   std::printf("  processed pivots   lines   us per rebuild   us per pivot per rebuild\n");
   for (std::size_t i = 0; i < w.size() && next < counts.size(); ++i) {
     if (!runner.update_at(i, w.close_avg_percent[i])) continue;
@@ -90,6 +92,38 @@ void rebuild_sweep(const Workload& w) {
                     *std::min_element(per_pivot.begin(), per_pivot.end()));
 }
 
+// The rebuild's cost within the flow itself: the lines are never cleared (the host moved the
+// pending pivots first), so each rebuild offers every processed pivot to lines whose pivot
+// lists keep growing. The mean of the rebuilds from each count of pivots up to 10 % more.
+void flow_rebuild_sweep(const Workload& w) {
+  const std::vector<std::size_t> counts{100, 250, 500, 1000, 1500, 2000};
+  NativeEngineRunner runner(market_arrays(w), w.settings, w.mintick);
+  auto& m = runner.model();
+  std::vector<std::pair<std::size_t, double>> rebuilds;
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    if (runner.update_at(i, w.close_avg_percent[i])) {
+      torvex::core::add_new_snibs_to_processed_array(m);
+      const double start = cpu_seconds();
+      torvex::core::rebuild_kerd_from_most_recent_snib(m);
+      rebuilds.emplace_back(runner.vip_snibs().size(), cpu_seconds() - start);
+      if (rebuilds.back().first > counts.back() * 11 / 10) break;
+    }
+    torvex::core::extend_kerd_to_first_cross(m);
+  }
+  std::printf("rebuild cost within the flow, native model (%zu bars)\n", w.size());
+  std::printf("  processed pivots   lines   us per rebuild   us per pivot per rebuild\n");
+  for (std::size_t count : counts) {
+    double sum = 0.0;
+    int n = 0;
+    for (const auto& [pivots, seconds] : rebuilds)
+      if (count <= pivots && pivots * 10 <= count * 11) sum += seconds, ++n;
+    if (n == 0) continue;
+    const double each = sum / n;
+    std::printf("  %16zu       - %16.1f %26.3f\n", count, each * 1e6,
+                each / static_cast<double>(count) * 1e6);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,5 +142,6 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < long_market.size(); ++i)
     long_market.time[i] = 86400.0 * static_cast<double>(i);
   rebuild_sweep(long_market);
+  flow_rebuild_sweep(long_market);
   return 0;
 }

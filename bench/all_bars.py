@@ -12,9 +12,11 @@ host's advancing of its series is not timed) on the Python model with the packag
 plain Python series, and on the native model (torvex.native.run_window_loop with all_bars,
 timed around the call, so its conversions of the market and of every bar's results count);
 the draw-from-recent loop of bench/host_loop.py on the package's series; each as a ratio to
-the pure-Python figures measured on this machine kind (REFERENCE_US_PER_BAR); and the rebuild
-cost against the number of processed pivots on both models (build/bench_all_bars, when built,
-for the native side).
+the pure-Python figures measured on this machine kind (REFERENCE_US_PER_BAR). With plain
+series, the host series reads per bar and what they alone cost. Then the rebuild's cost per
+processed pivot: within the flow (whose rebuilds never clear the lines, so their pivot lists
+grow with every rebuild), and for a rebuild from pending pivots, which builds every line anew,
+on a 16000-bar market; on both models (build/bench_all_bars, when built, for the native side).
 """
 
 import argparse
@@ -67,9 +69,10 @@ def _engine(workload, kind, settings):
     return engine, series, trend, (kerds, vip, new, mavets)
 
 
-def run_flow(workload, kind):
-    """The all-bars flow on the Python model; (seconds in engine calls, signals, lines)."""
-    engine, series, trend, (kerds, _, _, _) = _engine(workload, kind, flow_settings(workload))
+def run_flow(workload, kind, rebuilds=None):
+    """The all-bars flow on the Python model; (seconds in engine calls, signals, lines). With a
+    list `rebuilds`, each rebuild's (processed pivots, seconds) is appended to it."""
+    engine, series, trend, (kerds, vip, _, _) = _engine(workload, kind, flow_settings(workload))
     update, processed = engine.update, engine.add_new_snibs_to_processed_array
     rebuild, extend = engine.rebuild_kerd_from_most_recent_snib, engine.extend_kerd_to_first_cross
     update_mavet, check = engine.update_mavet, engine.check_mavet_v3
@@ -85,7 +88,12 @@ def run_flow(workload, kind):
         start = clock()
         if update(trend, cap):
             processed()
-            rebuild(cap)
+            if rebuilds is None:
+                rebuild(cap)
+            else:
+                began = clock()
+                rebuild(cap)
+                rebuilds.append((len(vip), clock() - began))
         extend()
         if bar >= t.search_range:
             update_mavet(t.trap_recover_window_threshold, t.search_range,
@@ -116,6 +124,41 @@ def run_native_flow(workload):
     signals = sum(1 for result, _ in bars if result is not None and result[1] is not None
                   and result[1][0])
     return spent, signals
+
+
+_PLAIN = host_loop.PlainSeries
+
+
+class CountingSeries(_PLAIN):
+    """A plain Python series that counts the reads the engine makes of it."""
+
+    __slots__ = ()
+    reads = 0
+
+    def __getitem__(self, offset):
+        CountingSeries.reads += 1
+        return _PLAIN.__getitem__(self, offset)
+
+
+def series_read_floor(workload):
+    """The host series reads of the flow on plain series: (reads per bar, seconds per bar that
+    those reads alone take, timed as the same number of reads of one such series)."""
+    original = host_loop.PlainSeries
+    host_loop.PlainSeries = CountingSeries
+    try:
+        CountingSeries.reads = 0
+        run_flow(workload, "plain")
+        reads = CountingSeries.reads
+    finally:
+        host_loop.PlainSeries = original
+    series = original(list(workload.close))
+    series.current = len(workload) - 1
+    read = series.__getitem__
+    start = time.process_time()
+    for _ in range(reads // 4):
+        read(0), read(-1), read(-2), read(-3)
+    spent = time.process_time() - start
+    return reads / len(workload), spent / len(workload)
 
 
 def rebuild_sweep(workload, kind="package", counts=SWEEP_COUNTS, budget=0.3):
@@ -152,11 +195,23 @@ def rebuild_sweep(workload, kind="package", counts=SWEEP_COUNTS, budget=0.3):
     return results
 
 
+def flow_rebuilds(rebuilds, counts=SWEEP_COUNTS):
+    """The rebuilds of one flow run near each count of processed pivots, as sweep rows: the
+    mean over the rebuilds from that count up to 10 % more."""
+    rows = []
+    for count in counts:
+        near = [seconds for pivots, seconds in rebuilds if count <= pivots <= count * 1.1]
+        if near:
+            rows.append((count, 0, sum(near) / len(near)))
+    return rows
+
+
 def print_sweep(title, rows):
     print(title)
     print("  processed pivots   lines   us per rebuild   us per pivot per rebuild")
     for pivots, lines, seconds in rows:
-        print(f"  {pivots:16d} {lines:7d} {seconds * 1e6:16.1f} {seconds / pivots * 1e6:26.3f}")
+        shown = f"{lines:7d}" if lines else "      -"
+        print(f"  {pivots:16d} {shown} {seconds * 1e6:16.1f} {seconds / pivots * 1e6:26.3f}")
     if rows:
         per_pivot = [seconds / pivots for pivots, _, seconds in rows]
         print(f"  largest / smallest per pivot: {max(per_pivot) / min(per_pivot):.2f}")
@@ -179,11 +234,17 @@ def main():
     repeat = max(args.repeat, 1)
     print(f"all-bars flow, {bars} bars; ratios against the pure-Python figures "
           f"{REFERENCE_US_PER_BAR} (us per bar, 5000 bars, this machine kind)")
+    in_flow = []
     for kind in ("package", "plain"):
-        spent, signals, lines = min(run_flow(workload, kind) for _ in range(repeat))
+        spent, signals, lines = min(
+            run_flow(workload, kind, in_flow if kind == "package" and not in_flow else None)
+            for _ in range(repeat))
         us = spent / bars * 1e6
         print(f"  Python model, {kind} series: {us:9.2f} us/bar, {signals} signals, "
               f"{lines} lines at the end; {ratio('all-bars', us)}")
+    reads, floor = series_read_floor(workload)
+    print(f"  plain series: {reads:.0f} host series reads per bar, which alone take "
+          f"{floor * 1e6:.1f} us/bar (at best {REFERENCE_US_PER_BAR['all-bars'] / (floor * 1e6):.0f} x)")
     spent, signals = min(run_native_flow(workload) for _ in range(repeat))
     us = spent / bars * 1e6
     print(f"  native model (run_window_loop): {us:9.3f} us/bar, {signals} signals; "
@@ -193,11 +254,15 @@ def main():
     us = spent / bars * 1e6
     print(f"draw-from-recent loop (bench/host_loop.py), package series: {us:9.2f} us/bar, "
           f"{signals} signals; {ratio('draw-from-recent', us)}")
+    print_sweep("rebuild cost within the flow above (Python model, package series; the lines "
+                "are not cleared, so each rebuild offers every processed pivot to lines that keep "
+                "growing)", flow_rebuilds(in_flow))
     if args.skip_sweep:
         return
     long_market = Workload(args.sweep_bars)
     long_market.time = [86400 * i for i in range(args.sweep_bars)]  # pivot times are 32-bit
-    print_sweep(f"rebuild cost, Python model, package series ({args.sweep_bars} bars)",
+    print_sweep(f"rebuild cost from pending pivots (lines built anew), Python model, package "
+                f"series ({args.sweep_bars} bars)",
                 rebuild_sweep(long_market))
     runner = os.path.join(ROOT, "build", "bench_all_bars")
     if os.path.exists(runner):
