@@ -119,6 +119,27 @@ def test_both_models_keep_the_same_lines_after_every_bar(variant, seed):
     assert lines_seen > 0
 
 
+def test_both_models_keep_the_same_lines_at_the_end_of_a_long_market():
+    """20000 bars: the line work of the end window reaches far back into the series."""
+    bars = 20_000
+
+    def settings():
+        s = settings_for("body_reuse", bars)
+        s.bar_count_to_snib = 300
+        return s
+
+    market, caps = random_market(3, bars)
+    expected = native.run_engine(market, settings(), 0.01, caps)
+    lines_seen = 0
+    for bar, ((found, lines, vip, new), want) in enumerate(
+            zip(run_python(market, caps, settings(), "package"), expected)):
+        want_found, want_lines, want_vip, want_new = want
+        assert (found, vip, new) == (want_found, want_vip, want_new), bar
+        assert [{name: line[name] for name in ATTRIBUTES} for line in want_lines] == lines, bar
+        lines_seen += len(lines)
+    assert lines_seen > 0
+
+
 @pytest.mark.parametrize("run, thresholds", [(native.run_engine, ()),
                                              (native.run_window_loop, (None,))])
 @pytest.mark.parametrize("damage, error", [("drop", KeyError), ("shorten", ValueError)])
