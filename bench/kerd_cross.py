@@ -8,23 +8,17 @@ The native model's figure comes from bench_kerd_cross.
 """
 
 import argparse
+import os
 import random
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests", "python"))  # the shared plain series
+from plain_series import PlainSeries  # noqa: E402
 
 from torvex.dto.kerd import Kerd
 from torvex.series import Series
-
-
-class ListSeries:
-    """The usual pure-Python host series: a list read by offset from its end."""
-
-    def __init__(self, values):
-        self._values = list(values)
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset >= len(self._values):
-            raise IndexError(f"series index {offset} out of range")
-        return self._values[offset - 1]
 
 
 def lines(series_type, closes, opens):
@@ -56,7 +50,7 @@ def main():
     closes = [rng.uniform(95.0, 105.0) for _ in range(args.bars)]
     opens = [rng.uniform(95.0, 105.0) for _ in range(args.bars)]
     rates, results = {}, set()
-    for name, series_type in (("torvex.series.Series", Series), ("plain Python series", ListSeries)):
+    for name, series_type in (("torvex.series.Series", Series), ("plain Python series", PlainSeries)):
         rate, result = bars_per_second(*lines(series_type, closes, opens), args.calls)
         rates[name] = rate
         results.add(result)

@@ -7,25 +7,16 @@ reads torvex.series.Series without any Python call at all.
 """
 
 import argparse
+import os
 import random
+import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests", "python"))  # the shared plain series
+from plain_series import PlainSeries  # noqa: E402
+
 from torvex.series import Series
-
-
-class ListSeries:
-    """The usual pure-Python host series: a list read by offset from its end."""
-
-    def __init__(self, values):
-        self._values = list(values)
-
-    def __getitem__(self, offset):
-        if offset > 0 or -offset >= len(self._values):
-            raise IndexError(f"series index {offset} out of range")
-        return self._values[offset - 1]
-
-    def __len__(self):
-        return len(self._values)
 
 
 def reads_per_second(series, offsets):
@@ -48,7 +39,7 @@ def main():
     offsets = [-rng.randrange(args.bars) for _ in range(args.reads)]
 
     results = {}
-    for name, series in (("torvex.series.Series", Series(values)), ("list-backed", ListSeries(values))):
+    for name, series in (("torvex.series.Series", Series(values)), ("list-backed", PlainSeries(values))):
         rate, total = reads_per_second(series, offsets)
         results[name] = (rate, total)
         print(f"{name:22s} {rate / 1e6:8.2f} M reads/s")
