@@ -4,6 +4,7 @@ import importlib.util
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -223,10 +224,11 @@ def test_settings_file(tmp_path, content, expected):
 @pytest.mark.parametrize(
     "content, message",
     [
-        ("high_snib_n=1\nbogus=2\n", "s.cfg: line 2: unknown setting 'bogus'"),
-        ('{"high_snib_n": "x"}', "s.cfg: setting high_snib_n: 'x' is not a whole number"),
-        ('{"high_snib_n": 1,}', "s.cfg: line 1 column 19: invalid JSON"),
-        ("[1, 2]", "s.cfg: line 1: '[1, 2]' is not name=value"),
+        ("high_snib_n=1\nbogus=2\n", re.escape("s.cfg: line 2: unknown setting 'bogus'")),
+        ('{"high_snib_n": "x"}', re.escape("s.cfg: setting high_snib_n: 'x' is not a whole number")),
+        # The column and the reason are the json module's own and differ between versions.
+        ('{"high_snib_n": 1,}', r"s\.cfg: line 1 column \d+: invalid JSON: \S"),
+        ("[1, 2]", re.escape("s.cfg: line 1: '[1, 2]' is not name=value")),
     ],
 )
 def test_settings_file_errors_name_the_place(tmp_path, content, message):
@@ -234,7 +236,7 @@ def test_settings_file_errors_name_the_place(tmp_path, content, message):
     path.write_text(content)
     with pytest.raises(SettingsError) as caught:
         load_settings_file(path)
-    assert str(caught.value).replace(str(tmp_path) + os.sep, "").startswith(message)
+    assert re.match(message, str(caught.value).replace(str(tmp_path) + os.sep, ""))
 
 
 SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(__file__))), "src")
