@@ -4,8 +4,10 @@
 // pointer is null. T keeps its Python references as members and reports them through
 // `int traverse(visitproc, void*) const` and `void clear()`, which m_traverse and m_clear
 // forward to.
+#include <algorithm>
 #include <utility>
 
+#include "python/module_alias.hpp"
 #include "python/ref.hpp"
 
 namespace torvex::py {
@@ -59,10 +61,17 @@ class ModuleHolder {
  private:
   static T*& slot(PyObject* module) { return *static_cast<T**>(PyModule_GetState(module)); }
 
+  // One module object per definition whichever name imports it (module_alias.hpp).
   template <int (*exec)(PyObject*)>
   struct Slots {
+    static int exec_once(PyObject* module) {
+      int adopted = module_alias::readopt(module);
+      if (adopted != 0) return std::min(adopted, 0);
+      return exec(module) < 0 ? -1 : module_alias::settle(module);
+    }
     static inline PyModuleDef_Slot slots[] = {
-        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {Py_mod_create, reinterpret_cast<void*>(&module_alias::create)},
+        {Py_mod_exec, reinterpret_cast<void*>(&exec_once)},
         {0, nullptr},
     };
   };

@@ -27,13 +27,17 @@ class _SiblingLoader(importlib.abc.Loader):
 
     def __init__(self, target):
         self._target = target
+        self._spec = None
 
     def create_module(self, spec):
         # The import system stores this very object under the short name as well.
-        return importlib.import_module(self._target)
+        module = importlib.import_module(self._target)
+        self._spec = module.__spec__
+        return module
 
     def exec_module(self, module):
-        pass
+        # The import system gave the module the short name's spec; it keeps its own.
+        module.__spec__ = self._spec
 
 
 class SiblingFinder(importlib.abc.MetaPathFinder):
