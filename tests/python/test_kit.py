@@ -12,13 +12,15 @@ import textwrap
 import numpy as np
 import pytest
 
-from torvex.kit import close_avg_percent, pivot_highs, pivot_lows, trend_flags
+from torvex.kit import close_avg_percent, pivot_highs, pivot_lows, run, synthetic_bars, trend_flags
 from torvex.kit.settings import (
     ENGINE_SETTINGS,
     Settings,
     SettingsError,
+    accepted_range,
     load_settings_file,
     parse_assignment,
+    setting_names,
 )
 
 NAN = math.nan
@@ -183,10 +185,10 @@ def test_parse_assignment(text, name, value):
         ("no_such=1", "unknown setting 'no_such'"),
         ("high_snib_n=abc", "setting high_snib_n: 'abc' is not a whole number"),
         ("high_snib_n=2.5", "setting high_snib_n: '2.5' is not a whole number"),
-        ("high_snib_n=-1", "setting high_snib_n: '-1' is below 0"),
+        ("high_snib_n=-1", f"setting high_snib_n: '-1' is below 0; accepted: 0 .. {2**63 - 1}"),
         ("debug=maybe", "setting debug: 'maybe' is not true or false"),
         ("snib_weight=nan", "setting snib_weight: 'nan' is not a number"),
-        ("mintick=0", "setting mintick: '0' must be above 0"),
+        ("mintick=0", "setting mintick: '0' is below 1e-12; accepted: 1e-12 .. 1e+12"),
         ("high_snib_n", "'high_snib_n' is not name=value"),
     ],
 )
@@ -194,6 +196,29 @@ def test_parse_assignment_rejects(text, message):
     with pytest.raises(SettingsError) as caught:
         parse_assignment(text)
     assert str(caught.value) == message
+
+
+NUMERIC = [name for name in setting_names() if not isinstance(getattr(Settings(), name), bool)]
+
+
+@pytest.mark.parametrize("name", NUMERIC)
+def test_every_accepted_setting_value_runs_and_the_next_is_refused(name):
+    low, high = accepted_range(name)
+    bars = synthetic_bars(80, seed=3)
+    for edge, step in ((low, -1), (high, 1)):
+        run(bars, Settings(**{name: edge}))  # no error from the kit or the engine
+        beyond = edge + step if isinstance(edge, int) else edge * 10.0 ** step
+        if math.isinf(beyond):
+            continue
+        with pytest.raises(SettingsError, match=f"^setting {name}: .* accepted: "):
+            Settings().set(name, beyond)
+
+
+def test_settings_changed_after_construction_are_checked_by_run():
+    settings = Settings()
+    settings.bar_count_to_snib = 2**63
+    with pytest.raises(SettingsError, match="bar_count_to_snib"):
+        run(synthetic_bars(20, seed=1), settings)
 
 
 def test_settings_replace_checks_and_copies():

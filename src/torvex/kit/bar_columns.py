@@ -105,6 +105,11 @@ def _numbers(cells: Any) -> tuple[NDArray[np.float64], int, str]:
     return numbers, -1, ""
 
 
+# Far above any quote, and low enough that sums of prices, tick multiples and printed levels
+# stay finite and readable.
+MAX_PRICE = 1e15
+
+
 def _first(mask: NDArray[np.bool_]) -> int:
     return int(np.argmax(mask)) if mask.any() else -1
 
@@ -118,6 +123,7 @@ def _price_problems(rank: int, column: str, values: NDArray[np.float64]) -> list
         (np.isnan(values), lambda i: "NaN price"),
         (np.isinf(values), lambda i: "infinite price"),
         (values <= 0, lambda i: f"price {values[i]:g} is not above 0"),
+        (values > MAX_PRICE, lambda i: f"price {values[i]:g} is above {MAX_PRICE:g}, the largest"),
     ):
         i = _first(mask)
         if i >= 0:

@@ -296,8 +296,9 @@ def read_npz(path: str | os.PathLike[str], label: str | None = None) -> Bars:
         archive = np.load(path, allow_pickle=False)
     except OSError as e:
         raise _open_error(label, e) from None
-    except (ValueError, EOFError) as e:
-        raise BarsError(f"{label}: not an .npz file ({e})") from None
+    except (ValueError, EOFError):
+        # numpy's reason for an unrecognised file suggests loading it with pickle: not here.
+        raise BarsError(f"{label}: not an .npz file") from None
     if not isinstance(archive, np.lib.npyio.NpzFile):
         raise BarsError(f"{label}: not an .npz archive")
     with archive:

@@ -224,6 +224,7 @@ class Driver:
     they all give the same results."""
 
     def __init__(self, settings: Settings, series: EngineSeries, last_bar_index: int) -> None:
+        settings.check()  # values may have been assigned after construction
         Torvex = engine_module().Torvex
         self.settings = s = settings
         self.series = series

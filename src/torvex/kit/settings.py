@@ -16,6 +16,7 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
+import numbers
 import os
 from dataclasses import dataclass, field
 from typing import Any, Mapping
@@ -27,6 +28,7 @@ __all__ = [
     "WINDOW_SETTINGS",
     "KIT_SETTINGS",
     "setting_names",
+    "accepted_range",
     "describe",
     "parse_assignment",
     "load_settings_file",
@@ -37,8 +39,14 @@ class SettingsError(ValueError):
     """A setting name or value that cannot be used; the message is one line for the user."""
 
 
-def _doc(text: str, minimum: float | None = None) -> dict[str, Any]:
-    return {"doc": text, "minimum": minimum}
+# Whole-number settings are 64-bit integers in the engine.
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+
+
+def _doc(
+    text: str, minimum: float | None = None, maximum: float | None = None
+) -> dict[str, Any]:
+    return {"doc": text, "minimum": minimum, "maximum": maximum}
 
 
 @dataclass(slots=True)
@@ -212,15 +220,30 @@ class Settings:
             "Bars averaged for close_avg_percent, the mean bar range in percent of the close.", 1
         ),
     )
-    mintick: float = field(default=0.01, metadata=_doc("The instrument's price step.", 0))
+    mintick: float = field(
+        default=0.01, metadata=_doc("The instrument's price step.", 1e-12, 1e12)
+    )
     check_form: int = field(
         default=3,
         metadata=_doc(
             "Window check called on each bar: 3 for check_mavet_v3 (vvip signals, recoveries "
             "followed after the recovery bar), 1 for the first form, check_mavet.",
             1,
+            3,
         ),
     )
+
+    def __post_init__(self) -> None:
+        self.check()
+
+    def check(self) -> None:
+        """SettingsError naming the first number outside its setting's accepted range.
+        Values of other types are left to whoever reads them."""
+        for name in _NAMES:
+            value = getattr(self, name)
+            if isinstance(value, numbers.Real) and not isinstance(value, bool):
+                if not (isinstance(value, float) and math.isnan(value)):
+                    _check_range(name, value, value)
 
     def replace(self, **changes: Any) -> "Settings":
         """A copy with some values changed; names and values are checked like any override."""
@@ -290,14 +313,34 @@ def convert(name: str, value: Any) -> Any:
     if result is None:
         noun = {"bool": "true or false", "int": "a whole number"}.get(kind, "a number")
         raise SettingsError(f"setting {name}: {value!r} is not {noun}")
-    minimum = f.metadata["minimum"]
-    if minimum is not None and not result >= minimum:
-        raise SettingsError(f"setting {name}: {value!r} is below {minimum:g}")
-    if name == "mintick" and result <= 0:
-        raise SettingsError(f"setting {name}: {value!r} must be above 0")
+    if kind != "bool":
+        _check_range(name, result, value)
     if name == "check_form" and result not in (1, 3):
         raise SettingsError(f"setting {name}: {value!r} is not 1 or 3")
     return result
+
+
+def accepted_range(name: str) -> tuple[float, float]:
+    """The smallest and largest value setting `name` takes."""
+    f = _field(name)
+    whole = (f.type if isinstance(f.type, str) else f.type.__name__) == "int"
+    low, high = f.metadata["minimum"], f.metadata["maximum"]
+    if low is None:
+        low = _INT64_MIN if whole else -math.inf
+    if high is None:
+        high = _INT64_MAX if whole else math.inf
+    return low, high
+
+
+def _check_range(name: str, number: float, shown: Any) -> None:
+    low, high = accepted_range(name)
+    if low <= number <= high:
+        return
+    side, edge = ("below", low) if number < low else ("above", high)
+    show = [f"{x:g}" if isinstance(x, float) else str(x) for x in (edge, low, high)]
+    raise SettingsError(
+        f"setting {name}: {shown!r} is {side} {show[0]}; accepted: {show[1]} .. {show[2]}"
+    )
 
 
 def _to_bool(value: Any) -> bool | None:
