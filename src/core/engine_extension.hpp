@@ -171,34 +171,56 @@ std::optional<StraddlingBar> next_straddling_bar(M& m, const PriceSeries<M>& ser
   return std::nullopt;
 }
 
+// The replay's rules for one bar at offset -y, as written: the line's state is read on every
+// bar, and only a straddling bar changes it. Unlike the current-bar operation, extension needs
+// the bar's time to be strictly later than the line's end time, and an extended, unchecked
+// line is left alone on bars up to its extension bar.
+template <class M>
+void replay_bar(M& m, typename M::Line line, const CrossBand& band, double level, int64_t y) {
+  const int64_t bar = narrow_index(wide(m.bar_index()) - y);
+  if (m.template get<KerdAttr::extended>(line)) {
+    if (!m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
+        bar > m.template get<KerdAttr::extend_end_bar_index>(line)) {
+      apply_first_cross_rule(m, line, band, bar, FirstCrossOrder::end_first);
+    } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
+      apply_checked_rule(m, line, band, bar);
+    }
+  } else if (band.straddles(level) &&
+             m.template get<KerdAttr::end_time>(line) < m.value(m.time(), -y)) {
+    m.template set<KerdAttr::extend_end_bar_index>(line, bar);
+    m.template set<KerdAttr::extended>(line, true);
+  }
+}
+
+// Whether the reads of the line's state on a bar that does not straddle it can be left out:
+// true unless the model says they could be seen (a host line lacking an attribute, or with a
+// hook on one).
+template <class M>
+bool line_reads_unseen(M& m, typename M::Line line) {
+  if constexpr (SaysLineReadsUnseen<M>)
+    return m.line_reads_unseen(line);
+  else
+    return true;
+}
+
 // Replays the rules for one unchecked line over the bars from its end to the current bar,
-// oldest first. A bar that does not straddle the line changes nothing in any state, so only
-// straddling bars are acted on. Unlike the current-bar operation, extension needs the bar's
-// time to be strictly later than the line's end time, and an extended, unchecked line is left
-// alone on bars up to its extension bar.
+// oldest first. A bar that does not straddle the line changes nothing in any state, so where
+// reading the line's state is unseen only straddling bars are visited.
 template <class M>
 void replay_kerd_history(M& m, const PriceSeries<M>& series, typename M::Line line,
                          int64_t bar_count_to_loop) {
   // No rule changes the level.
   const double level = m.template get<KerdAttr::kerd_value>(line);
   int64_t from_y = std::max<int64_t>(bar_count_to_loop - 1, 0);
+  if (!line_reads_unseen(m, line)) {
+    for (int64_t y = from_y; y >= 0; --y)
+      replay_bar(m, line, cross_band(m, read_bar(m, series, -y)), level, y);
+    return;
+  }
   while (const std::optional<StraddlingBar> hit = next_straddling_bar(m, series, level, from_y)) {
-    const int64_t y = hit->y;
-    const int64_t bar = narrow_index(wide(m.bar_index()) - y);
-    if (m.template get<KerdAttr::extended>(line)) {
-      if (!m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
-          bar > m.template get<KerdAttr::extend_end_bar_index>(line)) {
-        apply_first_cross_rule(m, line, hit->band, bar, FirstCrossOrder::end_first);
-      } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
-        apply_checked_rule(m, line, hit->band, bar);
-      }
-    } else if (const double end_time = m.template get<KerdAttr::end_time>(line);
-               end_time < m.value(m.time(), -y)) {
-      m.template set<KerdAttr::extend_end_bar_index>(line, bar);
-      m.template set<KerdAttr::extended>(line, true);
-    }
-    if (y == 0) break;
-    from_y = y - 1;
+    replay_bar(m, line, hit->band, level, hit->y);
+    if (hit->y == 0) break;
+    from_y = hit->y - 1;
   }
 }
 

@@ -400,6 +400,14 @@ concept GatesStraddleSearch = requires(M& m, const series_of_t<M>& s) {
   { m.can_find_straddle(s, s, s, s) } -> std::same_as<bool>;
 };
 
+// Whether a line's state may go unread on the replay's bars that cannot change it: false when
+// leaving the reads out could be seen (an attribute missing, or behind host code); taken as
+// true when absent.
+template <class M>
+concept SaysLineReadsUnseen = requires(M& m, const typename M::Line& line) {
+  { m.line_reads_unseen(line) } -> std::convertible_to<bool>;
+};
+
 // The engine object's own (overridable) get_success_by_vvip chooses; without it the core's.
 template <class M>
 concept DispatchesSuccessChoice = requires(M& m, const typename M::SuccessList& list) {

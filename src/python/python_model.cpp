@@ -207,6 +207,32 @@ double PythonModel::line_mintick(const Line& line) const {
   return host_.number(host_.attr(line.get(), ctx_.str_mintick.get()).get());
 }
 
+bool PythonModel::line_reads_unseen(const Line& line) const {
+  using core::KerdAttr;
+  PyObject* obj = line.get();
+  for (KerdAttr a : {KerdAttr::extended, KerdAttr::historical_extend_bar_crosses_checked,
+                     KerdAttr::extend_end_bar_index, KerdAttr::end_time}) {
+    if (!ctx_.plain_attrs.get(obj, name(a))) return false;
+    // A plain lookup runs no host code; one that finds nothing means the replay as written
+    // raises there.
+    Ref value = Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
+    if (!value) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+      PyErr_Clear();
+      return false;
+    }
+    const bool flag =
+        a == KerdAttr::extended || a == KerdAttr::historical_extend_bar_crosses_checked;
+    if (!(flag ? plain_flag(value.get()) : plain_double(value.get()))) return false;
+  }
+  for (KerdAttr a : {KerdAttr::extended, KerdAttr::historical_extend_bar_crosses_checked,
+                     KerdAttr::extend_end_bar_index, KerdAttr::bar_crosses_post_extend,
+                     KerdAttr::post_extend_end_bar_index, KerdAttr::violated}) {
+    if (!ctx_.plain_attrs.set(obj, name(a))) return false;
+  }
+  return true;
+}
+
 // ---- series
 
 SeriesHandle PythonModel::series_of(Ref object) const {

@@ -156,6 +156,10 @@ class PythonModel {
   void prepend_snib_values(const Line& self, const Line& target) const;
   int64_t line_bar_index(const Line& line) const;
   double line_mintick(const Line& line) const;
+  // Whether leaving out the reads of a line's state on a bar that does not straddle it goes
+  // unseen: each attribute the replay reads there is present, read and converted without
+  // running host code, and the replay's writes run none either.
+  bool line_reads_unseen(const Line& line) const;
   SeriesHandle line_close(const Line& line) const {
     return series_attr(line.get(), ctx_.str_close);
   }

@@ -329,3 +329,40 @@ def test_a_series_running_out_during_the_replay_keeps_earlier_lines_changes():
         market.engine.extend_kerd_to_first_cross_from_history()
     assert first.extended and first.historical_extend_bar_crosses_checked
     assert not market.kerds[1].extended
+
+
+class Counted:
+    """A truth value that counts its uses."""
+
+    def __init__(self, value):
+        self.value, self.uses = value, 0
+
+    def __bool__(self):
+        self.uses += 1
+        return self.value
+
+
+@pytest.mark.parametrize("make", [Series, PlainSeries], ids=["package series", "plain series"])
+@pytest.mark.parametrize("extended", [False, True])
+def test_replay_reads_line_state_even_when_no_bar_straddles(make, extended):
+    # Level 150 lies above every bar: no bar of the replay can change the line.
+    class Watched(Kerd):
+        def __getattribute__(self, name):
+            reads.append(name)
+            return super().__getattribute__(name)
+
+    reads = []
+    market = Market(make=make)
+    e = market.engine
+    watched = Watched(e.close, e.open, e.high, e.low, 9, e.time, 9, 0.01, 5, 5, 1300, 1300,
+                      150.0, 150.0, [150.0], 1.0, extended=extended)
+    counted = market.line(5, 150.0, extended=Counted(extended))
+    missing = market.line(5, 150.0, extended=extended)
+    del missing.extended
+    market.kerds.insert(0, watched)
+    with pytest.raises(AttributeError, match="extended"):
+        e.extend_kerd_to_first_cross_from_history()
+    assert "extended" in reads and counted.extended.uses >= 1
+    if extended:
+        assert {"historical_extend_bar_crosses_checked", "extend_end_bar_index"} <= set(reads)
+    assert not watched.historical_extend_bar_crosses_checked and not watched.violated
