@@ -364,6 +364,7 @@ def run(
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, not {engine!r}")
     bars = load_bars(bars)
     settings = settings if settings is not None else Settings()
+    settings.check()  # values may have been assigned after construction
     count = len(bars)
     inputs = host_inputs(bars.high, bars.low, bars.close, settings)
     result = RunResult(bars=bars, settings=settings, inputs=inputs)
