@@ -5,7 +5,11 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # A sanitizer run points TORVEX_PACKAGE_ROOT at its staging copy of the package.
 SRC = os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src"))
-HOST = os.path.join(ROOT, "host")
+# The stand-ins where the package under test keeps them (a staged copy has them inside, as an
+# installed package does), else the checkout's.
+HOST = os.path.join(SRC, "torvex", "_host")
+if not os.path.isdir(HOST):
+    HOST = os.path.join(ROOT, "host")
 
 if SRC not in sys.path:
     sys.path.insert(0, SRC)
