@@ -150,20 +150,15 @@ constexpr const SettingInfo& info(Setting s) {
   return setting_info[static_cast<int>(s)];
 }
 
+// A setting holds what a value of this kind holds, converted alike.
+constexpr ValueKind value_kind(SettingKind k) {
+  return k == SettingKind::flag    ? ValueKind::flag
+         : k == SettingKind::count ? ValueKind::index
+                                   : ValueKind::price;
+}
+
 template <SettingKind K>
-struct setting_value_of;
-template <>
-struct setting_value_of<SettingKind::flag> {
-  using type = bool;
-};
-template <>
-struct setting_value_of<SettingKind::count> {
-  using type = int64_t;
-};
-template <>
-struct setting_value_of<SettingKind::number> {
-  using type = double;
-};
+using setting_value_of = value_of<value_kind(K)>;
 
 template <Setting S>
 using setting_type = typename setting_value_of<info(S).kind>::type;

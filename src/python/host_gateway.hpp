@@ -108,11 +108,7 @@ class HostGateway {
   }
   template <core::SettingKind K>
   typename core::setting_value_of<K>::type to_setting(PyObject* value) {
-    const bool plain = K == core::SettingKind::flag    ? plain_flag(value)
-                       : K == core::SettingKind::count ? plain_number(value)
-                                                       : plain_double(value);
-    if (!plain) ran();
-    return py::to_setting<K>(value);
+    return to_value<core::value_kind(K)>(value);
   }
   double number(PyObject* value) { return to_value<core::ValueKind::price>(value); }
   bool flag(PyObject* value) { return to_value<core::ValueKind::flag>(value); }

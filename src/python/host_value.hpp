@@ -33,12 +33,7 @@ typename core::value_of<K>::type to_value(PyObject* value) {
 }
 template <core::SettingKind K>
 typename core::setting_value_of<K>::type to_setting(PyObject* value) {
-  if constexpr (K == core::SettingKind::flag)
-    return to_flag(value);
-  else if constexpr (K == core::SettingKind::count)
-    return to_index(value);
-  else
-    return to_number(value);
+  return to_value<core::value_kind(K)>(value);
 }
 template <core::ValueKind K, class T>
 Ref from_value(T value) {
