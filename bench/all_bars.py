@@ -22,15 +22,11 @@ on a 16000-bar market; on both models (build/bench_all_bars, when built, for the
 import argparse
 import os
 import subprocess
-import sys
 import time
 import types
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src")))
-sys.path.insert(0, HERE)
-import host_loop  # noqa: E402  (puts the host stand-ins on the path where needed)
+import bench_paths  # first: the import paths
+import host_loop  # noqa: E402
 from host_loop import advance, make_series  # noqa: E402
 from settings import Settings  # noqa: E402
 from workload import Workload  # noqa: E402
@@ -59,9 +55,7 @@ def flow_settings(workload):
 
 def _engine(workload, kind, settings):
     w = workload
-    columns = [w.close, w.open, w.high, w.low, w.time, w.normal_high, w.normal_low,
-               w.trending_high, w.trending_low, w.trend]
-    series = [make_series(kind, list(c)) for c in columns]
+    series = [make_series(kind, list(c)) for c in w.columns()]
     close, open_, high, low, times, nh, nl, th, tl, trend = series
     kerds, vip, new, mavets = [], [], [], []
     engine = Torvex(Settings(**settings), kerds, vip, new, mavets, nh, nl, th, tl, {}, close,
@@ -112,10 +106,7 @@ def run_flow(workload, kind, rebuilds=None):
 def run_native_flow(workload):
     """The same flow through the native batch runner; (seconds, signals)."""
     w = workload
-    market = {"close": w.close, "open": w.open, "high": w.high, "low": w.low, "time": w.time,
-              "normal_high_snib": w.normal_high, "normal_low_snib": w.normal_low,
-              "trending_high_snib": w.trending_high, "trending_low_snib": w.trending_low,
-              "is_ma_trending": w.trend}
+    market = w.market()
     settings = Settings(**flow_settings(w))
     start = time.process_time()
     bars, _ = native.run_window_loop(market, settings, w.mintick, w.close_avg_percent,
@@ -264,7 +255,7 @@ def main():
     print_sweep(f"rebuild cost from pending pivots (lines built anew), Python model, package "
                 f"series ({args.sweep_bars} bars)",
                 rebuild_sweep(long_market))
-    runner = os.path.join(ROOT, "build", "bench_all_bars")
+    runner = os.path.join(bench_paths.ROOT, "build", "bench_all_bars")
     if os.path.exists(runner):
         print(subprocess.run([runner, str(args.sweep_bars)], check=True, capture_output=True,
                              text=True).stdout, end="")

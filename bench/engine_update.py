@@ -10,21 +10,9 @@ only the update calls are timed, not the host's advancing of its series.
 """
 
 import argparse
-import os
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-# A staging build (as the sanitizer run makes) is found through TORVEX_PACKAGE_ROOT.
-sys.path.insert(0, os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src")))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the shared plain series
-import importlib.util
-
-if importlib.util.find_spec("indicators") is None:
-    sys.path.append(os.path.join(ROOT, "host"))
-
+import bench_paths  # noqa: F401  (first: the import paths)
 from settings import Settings
 from plain_series import PlainSeries
 from workload import Workload
@@ -53,10 +41,7 @@ def advance_plain(series, bar):
 
 def _market(workload, kind):
     make = package_series if kind == "package" else plain_series
-    w = workload
-    columns = [w.close, w.open, w.high, w.low, w.time, w.normal_high, w.normal_low,
-               w.trending_high, w.trending_low, w.trend]
-    return [make(list(c)) for c in columns]
+    return [make(list(c)) for c in workload.columns()]
 
 
 def _drive(workload, kind, count, with_engine):
@@ -96,9 +81,7 @@ def rebuild_cost(workload, counts=(50, 100, 200, 400)):
     w = workload
     settings = Settings(**w.settings)
     settings.draw_from_recent = False
-    series = [package_series(list(c)) for c in (w.close, w.open, w.high, w.low, w.time,
-                                                w.normal_high, w.normal_low, w.trending_high,
-                                                w.trending_low, w.trend)]
+    series = [package_series(list(c)) for c in w.columns()]
     close, open_, high, low, times, nh, nl, th, tl, trend = series
     kerds, vip, new = [], [], []
     engine = Torvex(settings, kerds, vip, new, [], nh, nl, th, tl, {}, close, open_, high, low,

@@ -11,20 +11,9 @@ counts, which match the native loop's (bench/host_loop.cpp) on the same market.
 """
 
 import argparse
-import importlib.util
-import os
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-# A staging build (as the sanitizer run makes) is found through TORVEX_PACKAGE_ROOT.
-sys.path.insert(0, os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(ROOT, "src")))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the shared plain series
-if importlib.util.find_spec("indicators") is None:
-    sys.path.append(os.path.join(ROOT, "host"))
-
+import bench_paths  # noqa: F401  (first: the import paths)
 from settings import Settings
 from plain_series import PlainSeries
 from workload import Workload
@@ -60,9 +49,7 @@ def advance(kind, series, bar):
 def run(workload, kind, bars=None, clock=time.perf_counter):
     """Runs the loop; returns (seconds in engine calls by `clock`, signals, failures)."""
     w = workload
-    columns = [w.close, w.open, w.high, w.low, w.time, w.normal_high, w.normal_low,
-               w.trending_high, w.trending_low, w.trend]
-    series = [make_series(kind, list(c)) for c in columns]
+    series = [make_series(kind, list(c)) for c in w.columns()]
     close, open_, high, low, times, nh, nl, th, tl, trend = series
     mavets = []
     engine = Torvex(Settings(**w.settings), [], [], [], mavets, nh, nl, th, tl, {}, close,

@@ -1,6 +1,6 @@
 """Bars per second of Kerd.is_kerd_bar_crosses_violated_if_merged on the host's objects.
 
-    PYTHONPATH=src:host python3 bench/kerd_cross.py [--bars N] [--calls N]
+    python3 bench/kerd_cross.py [--bars N] [--calls N]
 
 The line reads its close and open series once per scanned bar: directly for the package's
 torvex.series.Series, through the series' own __getitem__ for a plain Python series class.
@@ -8,14 +8,11 @@ The native model's figure comes from bench_kerd_cross.
 """
 
 import argparse
-import os
 import random
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "tests", "python"))  # the shared plain series
-from plain_series import PlainSeries  # noqa: E402
+import bench_paths  # noqa: F401  (first: the import paths)
+from plain_series import PlainSeries
 
 from torvex.dto.kerd import Kerd
 from torvex.series import Series

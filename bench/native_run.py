@@ -12,16 +12,12 @@ Two figures, each the best of --repeat runs:
 """
 
 import argparse
-import os
-import sys
 import time
 import types
 
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.environ.get("TORVEX_PACKAGE_ROOT", os.path.join(os.path.dirname(HERE), "src")))
-sys.path.insert(0, HERE)
+import bench_paths  # noqa: F401  (first: the import paths)
 
 from host_loop import (  # noqa: E402
     BAR_COUNT_CLOSE_ABOVE_KERD, CLOSE_ABOVE_KERD, CLOSE_ABOVE_LOW, CLOSE_ABOVE_RECOVER_LOW,
@@ -52,10 +48,7 @@ def main():
     args = parser.parse_args()
     w = Workload()
     bars = len(w)
-    market = {"close": w.close, "open": w.open, "high": w.high, "low": w.low, "time": w.time,
-              "normal_high_snib": w.normal_high, "normal_low_snib": w.normal_low,
-              "trending_high_snib": w.trending_high, "trending_low_snib": w.trending_low,
-              "is_ma_trending": w.trend}
+    market = w.market()
     thresholds = types.SimpleNamespace(
         trap_recover_window_threshold=TRAP, search_range=SEARCH_RANGE,
         low_above_kerd_threshold=LOW_ABOVE_KERD, close_above_kerd_threshold=CLOSE_ABOVE_KERD,

@@ -1,20 +1,17 @@
 """Reads per second of s[-k] on torvex.series.Series and on a plain list-backed series.
 
-    PYTHONPATH=src python3 bench/series_read.py [--bars N] [--reads N]
+    python3 bench/series_read.py [--bars N] [--reads N]
 
 Both are read from Python here, so the difference shown is only the indexing cost; the engine
 reads torvex.series.Series without any Python call at all.
 """
 
 import argparse
-import os
 import random
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "tests", "python"))  # the shared plain series
-from plain_series import PlainSeries  # noqa: E402
+import bench_paths  # noqa: F401  (first: the import paths)
+from plain_series import PlainSeries
 
 from torvex.series import Series
 

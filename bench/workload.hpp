@@ -14,15 +14,12 @@
 
 namespace torvex::bench {
 
-struct Workload {
-  std::vector<double> open, high, low, close, time;
-  std::vector<double> normal_high, normal_low, trending_high, trending_low;
-  std::vector<double> trend;  // 1.0 while trending, else 0.0
+// The market's columns (is_ma_trending 1.0 while trending, else 0.0) and what a run takes
+// besides them.
+struct Workload : core::MarketColumns {
   std::vector<double> close_avg_percent;
   core::Settings settings;
   double mintick = 0.01;
-
-  std::size_t size() const { return close.size(); }
 };
 
 inline constexpr uint64_t kWorkloadSeed = 20240601;
@@ -77,17 +74,15 @@ inline Workload make_workload(std::size_t bars = kWorkloadBars, uint64_t seed = 
     const double close = previous * (1.0 + (random.uniform() - 0.5) * 0.0346);
     const double top = open > close ? open : close;
     const double bottom = open < close ? open : close;
-    w.open.push_back(open);
-    w.close.push_back(close);
-    w.high.push_back(top * (1.0 + random.uniform() * 0.006));
-    w.low.push_back(bottom * (1.0 - random.uniform() * 0.006));
-    w.time.push_back(1000000000.0 + 86400.0 * static_cast<double>(i));
+    const double high = top * (1.0 + random.uniform() * 0.006);
+    const double low = bottom * (1.0 - random.uniform() * 0.006);
+    w.add_bar(open, high, low, close, 1000000000.0 + 86400.0 * static_cast<double>(i));
     previous = close;
   }
-  w.normal_high = pivots(w.high, 5, 5, 1.0);
-  w.normal_low = pivots(w.low, 5, 5, -1.0);
-  w.trending_high = pivots(w.high, 3, 2, 1.0);
-  w.trending_low = pivots(w.low, 3, 2, -1.0);
+  w.normal_high_snib = pivots(w.high, 5, 5, 1.0);
+  w.normal_low_snib = pivots(w.low, 5, 5, -1.0);
+  w.trending_high_snib = pivots(w.high, 3, 2, 1.0);
+  w.trending_low_snib = pivots(w.low, 3, 2, -1.0);
 
   // Trending while the 20-bar average of the closes moved 1.5 % or more over 5 bars.
   std::vector<double> average(bars);
@@ -103,31 +98,22 @@ inline Workload make_workload(std::size_t bars = kWorkloadBars, uint64_t seed = 
       const double size = move < 0.0 ? -move : move;
       trending = size * 100.0 >= 1.5 * average[t - 5];
     }
-    w.trend.push_back(trending ? 1.0 : 0.0);
+    w.is_ma_trending[t] = trending ? 1.0 : 0.0;
     w.close_avg_percent.push_back(trailing_mean(range_percent, static_cast<int64_t>(t), 14));
   }
 
   core::Settings& s = w.settings;
-  const double inf = std::numeric_limits<double>::infinity();
   s.debug = false;
-  s.debug_start_time = -inf;
-  s.debug_end_time = inf;
-  s.debug_start_price = -inf;
-  s.debug_end_price = inf;
+  core::open_debug_window(s);
   s.draw_from_recent = true;
   s.bar_count_to_snib = 1500;
-  s.high_snib_n = s.low_snib_n = 5;
-  s.high_snib_m = s.low_snib_m = 5;
-  s.high_snib_n_on_trend = s.low_snib_n_on_trend = 3;
-  s.high_snib_m_on_trend = s.low_snib_m_on_trend = 2;
+  core::set_pivot_widths(s, {5, 5}, {5, 5}, {3, 2}, {3, 2});
   s.only_body_cross = true;
   s.kerd_extend_bar_cross_threshold = 3;
   s.allow_reuse_snib = true;
   s.kerd_overlap_ca_percent_multiplier = 0.5;
   s.bar_cross_threshold = 3;
-  s.last_snib_weight = 3;
-  s.second_last_snib_weight = 2;
-  s.snib_weight = 1;
+  core::set_snib_weights(s, 3, 2, 1);
   s.kerd_length_threshold = 120;
   return w;
 }
@@ -140,8 +126,7 @@ inline const Workload& shared_workload() {
 
 // The workload's columns as a native engine runner takes them.
 inline core::MarketArrays market_arrays(const Workload& w) {
-  return core::MarketArrays{w.close,       w.open,       w.high,          w.low,          w.time,
-                            w.normal_high, w.normal_low, w.trending_high, w.trending_low, w.trend};
+  return w.arrays();
 }
 
 }  // namespace torvex::bench

@@ -8,6 +8,8 @@ C++ version, so both produce identical values.
 
 import math
 
+from torvex.native import MARKET_COLUMNS
+
 SEED = 20240601
 BARS = 5000
 MINTICK = 0.01
@@ -79,7 +81,8 @@ def trailing_mean(values, t, length):
 
 
 class Workload:
-    """The market's arrays, one element per bar, and the settings as keyword values."""
+    """The market's columns, one element per bar (is_ma_trending 1.0 while trending, else
+    0.0), and the settings as keyword values."""
 
     def __init__(self, bars=BARS, seed=SEED):
         random = Random(seed)
@@ -96,24 +99,32 @@ class Workload:
             self.low.append(bottom * (1.0 - random.uniform() * 0.006))
             self.time.append(1000000000 + 86400 * i)
             previous = close
-        self.normal_high = pivots(self.high, 5, 5, 1.0)
-        self.normal_low = pivots(self.low, 5, 5, -1.0)
-        self.trending_high = pivots(self.high, 3, 2, 1.0)
-        self.trending_low = pivots(self.low, 3, 2, -1.0)
+        self.normal_high_snib = pivots(self.high, 5, 5, 1.0)
+        self.normal_low_snib = pivots(self.low, 5, 5, -1.0)
+        self.trending_high_snib = pivots(self.high, 3, 2, 1.0)
+        self.trending_low_snib = pivots(self.low, 3, 2, -1.0)
 
         average = [trailing_mean(self.close, t, 20) for t in range(bars)]
         ranges = [(self.high[t] - self.low[t]) / self.close[t] * 100.0 for t in range(bars)]
-        self.trend, self.close_avg_percent = [], []
+        self.is_ma_trending, self.close_avg_percent = [], []
         for t in range(bars):
             trending = False
             if t >= 25:
                 move = average[t] - average[t - 5]
                 size = -move if move < 0.0 else move
                 trending = size * 100.0 >= 1.5 * average[t - 5]
-            self.trend.append(1.0 if trending else 0.0)
+            self.is_ma_trending.append(1.0 if trending else 0.0)
             self.close_avg_percent.append(trailing_mean(ranges, t, 14))
         self.settings = dict(SETTINGS)
         self.mintick = MINTICK
 
     def __len__(self):
         return len(self.close)
+
+    def columns(self):
+        """The market's columns in the order the engine's batch path names them."""
+        return [getattr(self, name) for name in MARKET_COLUMNS]
+
+    def market(self):
+        """The market as the batch path takes it: a dict of its columns."""
+        return {name: getattr(self, name) for name in MARKET_COLUMNS}

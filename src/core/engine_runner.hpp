@@ -2,10 +2,14 @@
 // A native engine over whole arrays, advanced bar by bar as a host advances its series: the
 // batch path for hosts that hand over complete data, and the driver of the native benchmarks
 // and comparisons.
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/engine_bar_search.hpp"
@@ -14,13 +18,116 @@
 
 namespace torvex::core {
 
+// A market's columns, one value per bar, in the order a batch caller names them: the bars,
+// the four pivot series (NaN where no pivot is reported) and the trend flags (truth-tested).
+#define TORVEX_MARKET_COLUMNS(X) \
+  X(close)                       \
+  X(open)                        \
+  X(high)                        \
+  X(low)                         \
+  X(time)                        \
+  X(normal_high_snib)            \
+  X(normal_low_snib)             \
+  X(trending_high_snib)          \
+  X(trending_low_snib)           \
+  X(is_ma_trending)
+
+#define TORVEX_COLUMN_NAME(name) #name,
+inline constexpr std::array market_column_names =
+    std::to_array<std::string_view>({TORVEX_MARKET_COLUMNS(TORVEX_COLUMN_NAME)});
+#undef TORVEX_COLUMN_NAME
+
 // The arrays of one market, one element per bar; they must outlive the runner.
 struct MarketArrays {
-  std::span<const double> close, open, high, low, time;
-  std::span<const double> normal_high_snib, normal_low_snib, trending_high_snib, trending_low_snib;
-  std::span<const double> is_ma_trending;  // truth-tested
-  std::size_t size() const { return close.size(); }
+#define TORVEX_COLUMN_VIEW(name) std::span<const double> name;
+  TORVEX_MARKET_COLUMNS(TORVEX_COLUMN_VIEW)
+#undef TORVEX_COLUMN_VIEW
+  std::size_t size() const {
+    return close.size();
+  }
 };
+
+// A market that owns its columns; the one builder of markets for the batch path, the
+// benchmarks and the tests.
+struct MarketColumns {
+#define TORVEX_COLUMN(name) std::vector<double> name;
+  TORVEX_MARKET_COLUMNS(TORVEX_COLUMN)
+#undef TORVEX_COLUMN
+
+  // Column i of the table.
+  std::vector<double>& column(std::size_t i) {
+    return this->*members[i];
+  }
+  const std::vector<double>& column(std::size_t i) const {
+    return this->*members[i];
+  }
+  std::size_t size() const {
+    return close.size();
+  }
+
+  // Appends a bar with no pivot and no trend.
+  void add_bar(double open_price, double high_price, double low_price, double close_price,
+               double bar_time) {
+    open.push_back(open_price);
+    high.push_back(high_price);
+    low.push_back(low_price);
+    close.push_back(close_price);
+    time.push_back(bar_time);
+    for (auto* pivots :
+         {&normal_high_snib, &normal_low_snib, &trending_high_snib, &trending_low_snib})
+      pivots->push_back(std::numeric_limits<double>::quiet_NaN());
+    is_ma_trending.push_back(0.0);
+  }
+
+  MarketArrays arrays() const {
+#define TORVEX_COLUMN_SPAN(name) name,
+    return MarketArrays{TORVEX_MARKET_COLUMNS(TORVEX_COLUMN_SPAN)};
+#undef TORVEX_COLUMN_SPAN
+  }
+
+ private:
+#define TORVEX_COLUMN_MEMBER(name) &MarketColumns::name,
+  static constexpr std::vector<double> MarketColumns::*members[] = {
+      TORVEX_MARKET_COLUMNS(TORVEX_COLUMN_MEMBER)};
+#undef TORVEX_COLUMN_MEMBER
+};
+
+// Settings for an engine built by hand (benchmarks, tests), one group at a time.
+
+// A debug window over every time and price: it filters out no pivot.
+inline void open_debug_window(Settings& s) {
+  const double inf = std::numeric_limits<double>::infinity();
+  s.debug_start_time = s.debug_start_price = -inf;
+  s.debug_end_time = s.debug_end_price = inf;
+}
+
+// Bars before and after a pivot.
+struct PivotWidth {
+  int64_t n, m;
+};
+
+// The widths of the four pivot series, in intake order.
+inline void set_pivot_widths(Settings& s, PivotWidth normal_high, PivotWidth normal_low,
+                             PivotWidth trending_high, PivotWidth trending_low) {
+  using Width = int64_t Settings::*;
+  constexpr std::pair<Width, Width> members[] = {
+      {&Settings::high_snib_n, &Settings::high_snib_m},
+      {&Settings::low_snib_n, &Settings::low_snib_m},
+      {&Settings::high_snib_n_on_trend, &Settings::high_snib_m_on_trend},
+      {&Settings::low_snib_n_on_trend, &Settings::low_snib_m_on_trend}};
+  const PivotWidth widths[] = {normal_high, normal_low, trending_high, trending_low};
+  for (std::size_t i = 0; i < std::size(widths); ++i) {
+    s.*members[i].first = widths[i].n;
+    s.*members[i].second = widths[i].m;
+  }
+}
+
+// The weights of a line's last value, the one before it and every earlier one.
+inline void set_snib_weights(Settings& s, double last, double second_last, double earlier) {
+  s.last_snib_weight = last;
+  s.second_last_snib_weight = second_last;
+  s.snib_weight = earlier;
+}
 
 // Shows the market's bars up to `index` as the engine's series: the current bar is `index`.
 // Returns the trend flags' series, which the engine takes as an argument.

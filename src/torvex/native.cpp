@@ -14,6 +14,7 @@
 #include "core/native_model.hpp"
 #include "python/args.hpp"
 #include "python/entry.hpp"
+#include "python/module_state.hpp"
 #include "python/native_windows.hpp"
 #include "python/python_model.hpp"
 
@@ -23,6 +24,18 @@ namespace {
 
 using core::KerdAttr;
 using py::Ref;
+
+// The setting names, interned once: every batch call reads each of them.
+struct NativeModule {
+  std::array<Ref, core::setting_info.size()> setting_names;
+
+  int traverse(visitproc, void*) const { return 0; }  // strings only
+  void clear() {
+    for (Ref& name : setting_names) name = Ref();
+  }
+};
+
+using Holder = py::ModuleHolder<NativeModule>;
 
 // The value under key, or null when absent.
 PyObject* lookup(PyObject* dict, const char* key) {
@@ -232,10 +245,11 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 // ---- the engine over whole arrays
 
 // The settings the engine reads, taken once from an object's attributes in table order.
-core::Settings settings_from(PyObject* obj) {
+core::Settings settings_from(PyObject* module, PyObject* obj) {
+  const NativeModule& m = Holder::of(module);
   core::Settings s;
   core::for_each_setting([&]<core::Setting S>() {
-    Ref value = Ref::steal(PyObject_GetAttrString(obj, core::info(S).name.data()));
+    Ref value = py::get_attr(obj, m.setting_names[static_cast<std::size_t>(S)].get());
     s.field<S>() = py::to_setting<core::info(S).kind>(value.get());
   });
   return s;
@@ -244,32 +258,21 @@ core::Settings settings_from(PyObject* obj) {
 // A market handed over as a dict of lists, oldest bar first, and the list of each bar's close
 // average percentage: every column must have one value per bar.
 struct MarketData {
-  static constexpr const char* kColumns[] = {"close",
-                                             "open",
-                                             "high",
-                                             "low",
-                                             "time",
-                                             "normal_high_snib",
-                                             "normal_low_snib",
-                                             "trending_high_snib",
-                                             "trending_low_snib",
-                                             "is_ma_trending"};
-  std::array<std::vector<double>, std::size(kColumns)> columns;
+  core::MarketColumns columns;
   std::vector<double> close_avg_percent;
   core::MarketArrays market;  // views of columns
 
   MarketData(PyObject* dict, PyObject* percents) {
-    for (std::size_t i = 0; i < columns.size(); ++i)
-      py::read_numbers(require(dict, kColumns[i]), columns[i]);
+    for (std::size_t i = 0; i < core::market_column_names.size(); ++i)
+      py::read_numbers(require(dict, core::market_column_names[i].data()), columns.column(i));
     py::read_numbers(percents, close_avg_percent);
-    for (const auto& column : columns) {
-      if (column.size() != close_avg_percent.size()) {
+    for (std::size_t i = 0; i < core::market_column_names.size(); ++i) {
+      if (columns.column(i).size() != close_avg_percent.size()) {
         PyErr_SetString(PyExc_ValueError, "every market column needs one value per bar");
         throw py::PyError{};
       }
     }
-    market = {columns[0], columns[1], columns[2], columns[3], columns[4],
-              columns[5], columns[6], columns[7], columns[8], columns[9]};
+    market = columns.arrays();
   }
   MarketData(const MarketData&) = delete;
   MarketData& operator=(const MarketData&) = delete;
@@ -277,14 +280,14 @@ struct MarketData {
 
 // run_engine(market, settings, mintick, close_avg_percent): update on every bar of the market
 // in turn; after each bar (found, lines, processed pivot count, pending pivot count).
-PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* run_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     std::array<PyObject*, 4> a{};
     py::parse_args(
         py::Signature{"run_engine", {"market", "settings", "mintick", "close_avg_percent"}, 4},
         args, nargs, kwnames, a);
     const MarketData data(a[0], a[3]);
-    core::NativeEngineRunner runner(data.market, settings_from(a[1]), py::to_number(a[2]));
+    core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
     Ref out = Ref::steal(PyList_New(0));
     for (std::size_t bar = 0; bar < data.close_avg_percent.size(); ++bar) {
       const bool found = runner.update_at(bar, data.close_avg_percent[bar]);
@@ -304,8 +307,8 @@ PyObject* run_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // thresholds, form=3, all_bars=False), makes the runner over the market and hands both to
 // `loop`, which returns the result.
 template <class Loop>
-PyObject* window_loop_entry(const char* name, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, Loop loop) {
+PyObject* window_loop_entry(PyObject* module, const char* name, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, Loop loop) {
   return py::guarded([&] {
     std::array<PyObject*, 7> a{};
     py::parse_args(
@@ -314,7 +317,7 @@ PyObject* window_loop_entry(const char* name, PyObject* const* args, Py_ssize_t 
          5},
         args, nargs, kwnames, a);
     const MarketData data(a[0], a[3]);
-    core::NativeEngineRunner runner(data.market, settings_from(a[1]), py::to_number(a[2]));
+    core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
     Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
     const bool all_bars = a[6] != nullptr && py::to_flag(a[6]);
     return loop(runner, data.close_avg_percent, a[4], form.get(), all_bars);
@@ -325,16 +328,19 @@ PyObject* window_loop_entry(const char* name, PyObject* const* args, Py_ssize_t 
 // all_bars=False): a host's window loop on every bar (update, update_mavet, the check of `form`,
 // the commit of a signal); with all_bars also the host's line work (the move of new pivots and
 // the rebuild after a bar's update found one, the extension to the first cross on every bar).
-PyObject* run_window_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return window_loop_entry("run_window_loop", args, nargs, kwnames, py::run_native_window_loop);
+PyObject* run_window_loop(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return window_loop_entry(module, "run_window_loop", args, nargs, kwnames,
+                           py::run_native_window_loop);
 }
 
 // run_history(...): the same loop, handing back only what a run keeps: (outcomes as
 // run_native_outcomes gives them, the lines at the end as dicts, the pivots, the processed then
 // the pending, as (bar_index_at_pivot, price, is_high, is_trending)).
-PyObject* run_history(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* run_history(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   return window_loop_entry(
-      "run_history", args, nargs, kwnames,
+      module, "run_history", args, nargs, kwnames,
       [](core::NativeEngineRunner& runner, std::span<const double> close_avg_percent,
          PyObject* thresholds, PyObject* form, bool all_bars) {
         Ref outcomes =
@@ -402,9 +408,12 @@ PyMethodDef functions[] = {
 };
 
 // SETTINGS: ((name, kind), ...) of every setting the engine reads, kind "flag", "count" or
-// "number", in table order.
+// "number", in table order; MARKET_COLUMNS: the names of a market's columns, in table order.
 int exec_module(PyObject* module) {
   return py::guarded_status([&] {
+    NativeModule& m = Holder::create(module);
+    for (std::size_t i = 0; i < core::setting_info.size(); ++i)
+      m.setting_names[i] = py::intern(core::setting_info[i].name);
     constexpr const char* kinds[] = {"flag", "count", "number"};
     Ref table = Ref::steal(PyTuple_New(core::setting_info.size()));
     for (std::size_t i = 0; i < core::setting_info.size(); ++i) {
@@ -416,6 +425,12 @@ int exec_module(PyObject* module) {
       if (PyTuple_GET_ITEM(table.get(), static_cast<Py_ssize_t>(i)) == nullptr) throw py::PyError{};
     }
     py::check_status(PyModule_AddObjectRef(module, "SETTINGS", table.get()));
+    Ref columns = Ref::steal(PyTuple_New(core::market_column_names.size()));
+    for (std::size_t i = 0; i < core::market_column_names.size(); ++i) {
+      PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i),
+                       py::intern(core::market_column_names[i]).release());
+    }
+    py::check_status(PyModule_AddObjectRef(module, "MARKET_COLUMNS", columns.get()));
   });
 }
 
@@ -428,12 +443,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "torvex.native",
     "The native batch path: the core algorithms on plain data.",
-    0,
+    Holder::state_size,
     functions,
     slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    Holder::traverse,
+    Holder::clear,
+    Holder::free,
 };
 
 }  // namespace

@@ -17,6 +17,11 @@ _LineArg: TypeAlias = Mapping[str, Any]
 # one value per bar.
 _Columns: TypeAlias = Mapping[str, Sequence[_Number]]
 
+# Every setting the engine reads as (name, kind), kind "flag", "count" or "number"; the names
+# of a market's columns. Both in the engine's table order.
+SETTINGS: tuple[tuple[str, str], ...]
+MARKET_COLUMNS: tuple[str, ...]
+
 class _Line(TypedDict):
     """A line handed back: every attribute, with the base values."""
 

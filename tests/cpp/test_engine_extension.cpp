@@ -86,7 +86,7 @@ TEST_P(CurrentBarTest, AppliesTheFirstRuleThatHolds) {
   market.settings.only_body_cross = c.only_body_cross;
   market.settings.kerd_extend_bar_cross_threshold = c.threshold;
   set_state(line(), c.before);
-  if (c.same_time) line().end_time = market.times[10];
+  if (c.same_time) line().end_time = market.time[10];
   NativeModel m(market.state);
   extend_kerd_to_first_cross(m);
   EXPECT_EQ(state_of(line()), c.after);
@@ -304,7 +304,7 @@ class HistoryEndTest : public HistoryTest, public ::testing::WithParamInterface<
 TEST_P(HistoryEndTest, LinesEndingAtOrAfterTheBarSeeOnlyTheCurrentBar) {
   bars({kAbove, kBody, kBody, kBody, kBody, kBody, kBody, kBody, kBody, kBody});
   const EndCase c = GetParam();
-  add_line(c.end_bar_index, kLevel).end_time = market.times[9] + c.end_time;
+  add_line(c.end_bar_index, kLevel).end_time = market.time[9] + c.end_time;
   replay();
   EXPECT_EQ(market.kerds[0].extended, c.extended);
   EXPECT_EQ(market.kerds[0].extend_end_bar_index, c.extended ? 9 : 0);
@@ -319,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(Ends, HistoryEndTest,
 
 TEST_F(HistoryTest, AStraddlingBarNotLaterThanTheEndTimeNeverExtends) {
   bars({kAbove, kBody, kBody, kBody, kAbove, kAbove, kAbove, kAbove, kAbove, kAbove});
-  add_line(0).end_time = market.times[3];
+  add_line(0).end_time = market.time[3];
   replay();
   EXPECT_FALSE(market.kerds[0].extended);
 }

@@ -21,36 +21,28 @@ struct Bar {
 };
 
 // Every series of an engine over whole arrays; at(i) makes bar i the current bar.
-class Market : public EngineStore {
+class Market : public EngineStore, public MarketColumns {
  public:
   Market() : EngineStore({}, 0.01) {}
   Market(const Market&) = delete;
   Market& operator=(const Market&) = delete;
 
   // Appends a bar; its time is 1000 + 60 * index unless given.
-  int64_t add(Bar bar, double time = kNaN) {
-    const auto index = static_cast<int64_t>(close.size());
-    open.push_back(bar.open);
-    high.push_back(bar.high);
-    low.push_back(bar.low);
-    close.push_back(bar.close);
-    times.push_back(std::isnan(time) ? 1000.0 + 60.0 * static_cast<double>(index) : time);
-    for (auto* pivots : {&normal_high, &normal_low, &trending_high, &trending_low})
-      pivots->push_back(kNaN);
-    trend.push_back(0.0);
+  int64_t add(Bar bar, double bar_time = kNaN) {
+    const auto index = static_cast<int64_t>(size());
+    add_bar(bar.open, bar.high, bar.low, bar.close,
+            std::isnan(bar_time) ? 1000.0 + 60.0 * static_cast<double>(index) : bar_time);
     return index;
   }
   // A flat bar at one price.
-  int64_t add_flat(double price, double time = kNaN) {
-    return add({price, price, price, price}, time);
+  int64_t add_flat(double price, double bar_time = kNaN) {
+    return add({price, price, price, price}, bar_time);
   }
 
   // Makes bar `index` the current bar; the data ends at `last` (default: the last bar added).
   void at(int64_t index, int64_t last = -1) {
-    const MarketArrays market{close,       open,       high,          low,          times,
-                              normal_high, normal_low, trending_high, trending_low, trend};
-    trend_series = show_bars(state, market, static_cast<std::size_t>(index));
-    state.last_bar_index = last >= 0 ? last : static_cast<int64_t>(close.size()) - 1;
+    trend_series = show_bars(state, arrays(), static_cast<std::size_t>(index));
+    state.last_bar_index = last >= 0 ? last : static_cast<int64_t>(size()) - 1;
   }
 
   // A line as the rebuild would make it from one pivot, built on the current bar.
@@ -70,8 +62,6 @@ class Market : public EngineStore {
     return kerd;
   }
 
-  std::vector<double> open, high, low, close, times;
-  std::vector<double> normal_high, normal_low, trending_high, trending_low, trend;
   Series trend_series;
 };
 

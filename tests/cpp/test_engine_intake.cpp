@@ -14,28 +14,17 @@ class IntakeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (int i = 0; i < 10; ++i) market.add({100.0 + i, 101.0 + i, 99.0 + i, 100.5 + i});
-    Settings& s = market.settings;
-    s.debug_start_time = 0;
-    s.debug_end_time = 1e9;
-    s.debug_start_price = 0;
-    s.debug_end_price = 1e9;
-    s.high_snib_n = 5;
-    s.high_snib_m = 2;
-    s.low_snib_n = 4;
-    s.low_snib_m = 2;
-    s.high_snib_n_on_trend = 3;
-    s.high_snib_m_on_trend = 1;
-    s.low_snib_n_on_trend = 2;
-    s.low_snib_m_on_trend = 1;
+    open_debug_window(market.settings);
+    set_pivot_widths(market.settings, {5, 2}, {4, 2}, {3, 1}, {2, 1});
   }
   // Reports pivots of all four kinds on bar 9 with the trend flag off 2 back and on 1 back.
   void all_four_on_last_bar() {
-    market.normal_high[9] = 110.0;
-    market.normal_low[9] = 95.0;
-    market.trending_high[9] = 111.0;
-    market.trending_low[9] = 96.0;
-    market.trend[7] = 0.0;
-    market.trend[8] = 1.0;
+    market.normal_high_snib[9] = 110.0;
+    market.normal_low_snib[9] = 95.0;
+    market.trending_high_snib[9] = 111.0;
+    market.trending_low_snib[9] = 96.0;
+    market.is_ma_trending[7] = 0.0;
+    market.is_ma_trending[8] = 1.0;
     market.at(9);
   }
   bool intake(double close_avg_percent = 0.75) {
@@ -71,12 +60,12 @@ TEST_F(IntakeTest, AdmitsAllFourKindsInKindOrderWithTheirFields) {
 
 TEST_F(IntakeTest, TrendFlagAtThePivotBarDecidesBetweenNormalAndTrending) {
   all_four_on_last_bar();
-  market.trend[7] = 1.0;  // normal kinds need it falsy 2 bars back
-  market.trend[8] = 0.0;  // trending kinds need it truthy 1 bar back
+  market.is_ma_trending[7] = 1.0;  // normal kinds need it falsy 2 bars back
+  market.is_ma_trending[8] = 0.0;  // trending kinds need it truthy 1 bar back
   EXPECT_FALSE(intake());
   EXPECT_TRUE(market.new_vip_snibs.empty());
 
-  market.trend[7] = 0.0;
+  market.is_ma_trending[7] = 0.0;
   EXPECT_TRUE(intake());
   ASSERT_EQ(market.new_vip_snibs.size(), 2u);
   EXPECT_FALSE(market.new_vip_snibs[0].is_trending);
@@ -101,7 +90,7 @@ TEST_F(IntakeTest, AllNaNReadsOnlyTheTimeWindowAndTheRecentFlag) {
 }
 
 TEST_F(IntakeTest, AnAdmittedPivotReadsItsSettingsInRecordOrder) {
-  market.normal_high[9] = 110.0;
+  market.normal_high_snib[9] = 110.0;
   market.at(9);
   RecordingModel m(market.state);
   ASSERT_TRUE(add_new_snibs_to_pending(m, market.trend_series, 1.0));
@@ -122,7 +111,7 @@ class IntakeDebugTest : public IntakeTest, public ::testing::WithParamInterface<
 
 TEST_P(IntakeDebugTest, DebugWindowsGateAdmissionOnlyWhenDebugging) {
   const DebugCase c = GetParam();
-  market.normal_high[9] = 110.0;
+  market.normal_high_snib[9] = 110.0;
   market.at(9);
   const double now = 1000 + 60 * 9;
   market.settings.debug = c.debug;
@@ -146,8 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(IntakeTest, RecentWindowAdmitsOnlyTheLastBarCountBars) {
   market.settings.draw_from_recent = true;
   market.settings.bar_count_to_snib = 3;
-  market.normal_high[6] = 108.0;
-  market.normal_high[7] = 109.0;
+  market.normal_high_snib[6] = 108.0;
+  market.normal_high_snib[7] = 109.0;
   market.at(6);  // 3 bars still to come: outside
   EXPECT_FALSE(intake());
   market.at(7);
@@ -157,8 +146,8 @@ TEST_F(IntakeTest, RecentWindowAdmitsOnlyTheLastBarCountBars) {
 }
 
 TEST_F(IntakeTest, ASeriesThatCannotReachMBarsBackFailsAfterEarlierKinds) {
-  market.normal_high[1] = 105.0;
-  market.trending_high[1] = 106.0;
+  market.normal_high_snib[1] = 105.0;
+  market.trending_high_snib[1] = 106.0;
   market.settings.high_snib_m = 1;
   market.settings.high_snib_m_on_trend = 2;  // needs bar -1
   market.at(1);
@@ -168,8 +157,8 @@ TEST_F(IntakeTest, ASeriesThatCannotReachMBarsBackFailsAfterEarlierKinds) {
 }
 
 TEST_F(IntakeTest, ARecordFieldOutside32BitsAppendsNothingForThatKind) {
-  market.times[9] = 3e9;
-  market.normal_high[9] = 110.0;
+  market.time[9] = 3e9;
+  market.normal_high_snib[9] = 110.0;
   market.at(9);
   try {
     intake();

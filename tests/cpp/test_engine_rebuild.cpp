@@ -34,9 +34,7 @@ class RebuildTest : public ::testing::Test {
     Settings& s = market.settings;
     s.kerd_overlap_ca_percent_multiplier = 1.0;  // a 1 % band around lines of percentage 1
     s.bar_cross_threshold = 3;
-    s.last_snib_weight = 3;
-    s.second_last_snib_weight = 2;
-    s.snib_weight = 1;
+    set_snib_weights(s, 3, 2, 1);
     s.kerd_length_threshold = 100;
   }
   void rebuild() {
@@ -154,10 +152,7 @@ class UpdateTest : public ::testing::Test {
   void SetUp() override {
     for (int i = 0; i < 10; ++i) market.add({60, 61, 59, 60});
     Settings& s = market.settings;
-    s.debug_start_time = -1e18;
-    s.debug_end_time = 1e18;
-    s.debug_start_price = -1e18;
-    s.debug_end_price = 1e18;
+    open_debug_window(s);
     s.draw_from_recent = true;
     s.bar_count_to_snib = 2;
     s.high_snib_m = 1;
@@ -176,7 +171,7 @@ class UpdateTest : public ::testing::Test {
 
 TEST_F(UpdateTest, WithoutDrawFromRecentOnlyPivotsAreCollected) {
   market.settings.draw_from_recent = false;
-  market.normal_high[9] = 61.0;
+  market.normal_high_snib[9] = 61.0;
   market.kerds.push_back(market.line(0, 60.0));
   EXPECT_TRUE(update_at(9));
   EXPECT_EQ(market.new_vip_snibs.size(), 1u);
@@ -194,7 +189,7 @@ TEST_F(UpdateTest, LineWorkStartsOneBarInsideTheEndWindow) {
 }
 
 TEST_F(UpdateTest, APivotInTheEndWindowRebuildsSortsAndExtends) {
-  market.normal_high[8] = 60.5;  // pivot bar 7, admitted: 1 bar to come < 2
+  market.normal_high_snib[8] = 60.5;  // pivot bar 7, admitted: 1 bar to come < 2
   market.kerds.push_back(market.line(0, 70.0));
   EXPECT_TRUE(update_at(8));
   ASSERT_EQ(market.kerds.size(), 1u);  // cleared and rebuilt from the one pivot
@@ -246,7 +241,7 @@ TEST_P(FlowTest, ShortcutsChangeNoLine) {
     const double pivot = next(4) == 0 ? price + (next(9) - 4) * 0.25 : kNaN;
     for (Market* m : {&fast, &slow}) {
       m->add(bar);
-      if (i >= 5) (next(2) == 0 ? m->normal_high : m->normal_low).back() = pivot;
+      if (i >= 5) (next(2) == 0 ? m->normal_high_snib : m->normal_low_snib).back() = pivot;
     }
     price = std::clamp(close, 10.0, 30.0);
   }
@@ -254,16 +249,13 @@ TEST_P(FlowTest, ShortcutsChangeNoLine) {
     Settings& s = m->settings;
     s.draw_from_recent = false;
     s.high_snib_m = s.low_snib_m = 2;
-    s.debug_start_time = s.debug_start_price = -1e300;
-    s.debug_end_time = s.debug_end_price = 1e300;
+    open_debug_window(s);
     s.only_body_cross = true;
     s.kerd_extend_bar_cross_threshold = 2;
     s.allow_reuse_snib = c.allow_reuse;
     s.kerd_overlap_ca_percent_multiplier = 0.5;
     s.bar_cross_threshold = 2;
-    s.last_snib_weight = 3;
-    s.second_last_snib_weight = 2;
-    s.snib_weight = 1;
+    set_snib_weights(s, 3, 2, 1);
     s.kerd_length_threshold = c.length_limit;
   }
   NativeModel fast_model(fast.state);

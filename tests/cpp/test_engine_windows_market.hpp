@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/engine_runner.hpp"
 #include "core/native_model.hpp"
 #include "core/records.hpp"
 
@@ -12,35 +13,24 @@ namespace torvex::core::testing {
 
 class WindowMarket : public EngineStore {
  public:
-  explicit WindowMarket(int64_t capacity = 200)
-      : EngineStore({}, 0.01),
-        close_(capacity, 100.0),
-        open_(capacity, 100.0),
-        high_(capacity, 101.0),
-        low_(capacity, 99.0),
-        time_(capacity, 0.0) {
+  explicit WindowMarket(int64_t capacity = 200) : EngineStore({}, 0.01) {
+    for (int64_t i = 0; i < capacity; ++i) bars_.add_bar(100.0, 101.0, 99.0, 100.0, 0.0);
     settings.kerd_extend_bar_cross_threshold = 3;
     at(0);
   }
 
   // The engine now stands on bar i: series show bars 0..i.
   void at(int64_t i) {
-    const auto length = i + 1;
-    state.bars.close = {close_.data(), length};
-    state.bars.open = {open_.data(), length};
-    state.bars.high = {high_.data(), length};
-    state.bars.low = {low_.data(), length};
-    state.bars.time = {time_.data(), length};
-    state.bar_index = i;
-    state.last_bar_index = static_cast<int64_t>(close_.size()) - 1;
+    show_bars(state, bars_.arrays(), static_cast<std::size_t>(i));
+    state.last_bar_index = static_cast<int64_t>(bars_.size()) - 1;
   }
 
   // Shapes bar i; open and high follow so the bar stays consistent.
   void bar(int64_t i, double close, double low) {
-    close_[i] = close;
-    open_[i] = close;
-    low_[i] = low;
-    high_[i] = close + 1;
+    bars_.close[i] = close;
+    bars_.open[i] = close;
+    bars_.low[i] = low;
+    bars_.high[i] = close + 1;
   }
 
   Kerd& line(double level, int64_t bar_crosses_post_extend = 0, int snib_count = 1) {
@@ -69,7 +59,7 @@ class WindowMarket : public EngineStore {
   int64_t bar_index() const { return state.bar_index; }
 
  private:
-  std::vector<double> close_, open_, high_, low_, time_;
+  MarketColumns bars_;
 };
 
 }  // namespace torvex::core::testing

@@ -140,15 +140,22 @@ def test_both_models_keep_the_same_lines_at_the_end_of_a_long_market():
     assert lines_seen > 0
 
 
+def test_the_batch_path_names_the_market_columns_it_reads():
+    assert native.MARKET_COLUMNS == COLUMNS
+
+
 @pytest.mark.parametrize("run, thresholds", [(native.run_engine, ()),
                                              (native.run_window_loop, (None,))])
-@pytest.mark.parametrize("damage, error", [("drop", KeyError), ("shorten", ValueError)])
-def test_native_runs_reject_a_market_without_one_value_per_bar(run, thresholds, damage, error):
+@pytest.mark.parametrize("damage, column", [("drop", name) for name in COLUMNS]
+                         + [("shorten", "time"), ("shorten", "is_ma_trending")])
+def test_native_runs_reject_a_market_without_one_value_per_bar(run, thresholds, damage, column):
     market, caps = random_market(1, 20)
     if damage == "drop":
-        del market["trending_low_snib"]
+        del market[column]
     else:
-        market["time"].pop()
+        market[column].pop()
     # The market is read first: the settings and thresholds (None) are never reached.
-    with pytest.raises(error):
+    with pytest.raises(KeyError if damage == "drop" else ValueError) as raised:
         run(market, None, 0.01, caps, *thresholds)
+    if damage == "drop":
+        assert raised.value.args[0].strip("'") == column

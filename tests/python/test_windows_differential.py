@@ -99,12 +99,8 @@ def third_form_result(r):
 
 def host_loop(market, settings, mintick, cap, t, form, kind, all_bars=False):
     """The loop as a Python host writes it; with all_bars the host also does the line work."""
-    names = ["close", "open", "high", "low", "time", "normal_high_snib", "normal_low_snib",
-             "trending_high_snib", "trending_low_snib", "is_ma_trending"]
-    if kind == "package":
-        series = [Series(market[name], visible=1) for name in names]
-    else:
-        series = [PlainSeries(market[name], visible=1) for name in names]
+    make = Series if kind == "package" else PlainSeries
+    series = [make(market[name], visible=1) for name in native.MARKET_COLUMNS]
     close, open_, high, low, times, nh, nl, th, tl, trend = series
     mavets, latest = [], {}
     bars = len(cap)

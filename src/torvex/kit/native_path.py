@@ -7,6 +7,8 @@ from collections import namedtuple
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
 from .bars import Dates
 from .driver import Failure, Line, Pivot, Signal, _failure, _line, _pivot, _signal
 
@@ -36,18 +38,12 @@ def run_native(
 ) -> tuple[list[Signal], list[Failure], list[Line], list[Pivot]]:
     from torvex import native
 
-    market = {
-        "close": bars.close.tolist(),
-        "open": bars.open.tolist(),
-        "high": bars.high.tolist(),
-        "low": bars.low.tolist(),
-        "time": bars.time.tolist(),
-        "normal_high_snib": inputs.normal_high_snib.tolist(),
-        "normal_low_snib": inputs.normal_low_snib.tolist(),
-        "trending_high_snib": inputs.trending_high_snib.tolist(),
-        "trending_low_snib": inputs.trending_low_snib.tolist(),
-        "is_ma_trending": inputs.is_ma_trending.astype(float).tolist(),
-    }
+    # every column the batch path names, from the host inputs or else the bars, as floats
+    def column(name: str) -> list[float]:
+        source = inputs if hasattr(inputs, name) else bars
+        return np.asarray(getattr(source, name), dtype=float).tolist()
+
+    market = {name: column(name) for name in native.MARKET_COLUMNS}
     first_form = settings.check_form == 1
     outcomes, kerds, snibs = native.run_history(
         market,
