@@ -1,13 +1,17 @@
 #pragma once
 // The end bars of the lines a rebuild has appended, by list position, with the smallest end of
-// each block of positions. A pivot's line can only merge into a line that ends at most the
-// length limit after the pivot; the others fail the length test whatever the other two tests
-// say, so where those tests are unseen and cannot fail they need not run. The ends never move
-// during a rebuild: its merges are backward and change where a line starts.
+// each block of positions kept in a min-tree. A pivot's line can only merge into a line that
+// ends at most the length limit after the pivot; the others fail the length test whatever the
+// other two tests say, so where those tests are unseen and cannot fail they need not run. The
+// ends never move during a rebuild: its merges are backward and change where a line starts.
+// Finding the lines in reach costs the blocks that hold them and a climb through the tree, not
+// a pass over the whole list.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "core/engine_arith.hpp"
@@ -16,17 +20,20 @@ namespace torvex::core {
 
 class KerdEndIndex {
  public:
-  static constexpr std::size_t kBlock = 32;
+  static constexpr std::size_t kBlock = 8;
 
   void clear() {
     ends_.clear();
-    block_lowest_.clear();
+    tree_.clear();
+    leaves_ = 0;
     highest_ = std::numeric_limits<int64_t>::min();
   }
 
   void push(int64_t end) {
-    if (ends_.size() % kBlock == 0) block_lowest_.push_back(end);
-    block_lowest_.back() = std::min(block_lowest_.back(), end);
+    const std::size_t block = ends_.size() / kBlock;
+    if (block >= leaves_) grow(block + 1);
+    for (std::size_t node = leaves_ + block; node > 0; node /= 2)
+      tree_[node] = std::min(tree_[node], end);
     highest_ = std::max(highest_, end);
     ends_.push_back(end);
   }
@@ -35,29 +42,97 @@ class KerdEndIndex {
   bool empty() const { return ends_.empty(); }
   int64_t highest_end() const { return highest_; }
 
-  // Whether a line ending at `end` passes the length test against a line starting at `start`,
-  // exactly as the test computes it.
-  static bool within(int64_t end, int64_t start, double length_limit) {
-    return static_cast<double>(wide(end) - start) <= length_limit;
-  }
-
   // Calls visit(y) for each position y, ascending, whose line passes the length test against a
-  // line starting at `start`, until visit returns true.
+  // line starting at `start` (double(end - start) <= length_limit, as the test computes it),
+  // until visit returns true.
   template <class Visit>
   void for_each_within(int64_t start, double length_limit, Visit&& visit) const {
-    for (std::size_t block = 0; block < block_lowest_.size(); ++block) {
-      // Ends convert to doubles monotonically: a block whose smallest end fails, fails whole.
-      if (!within(block_lowest_[block], start, length_limit)) continue;
+    const wide_int reach = wide(start) + longest_within(length_limit);
+    if (reach < std::numeric_limits<int64_t>::min()) return;
+    // Every end passes a reach past the largest int64: compared as int64 from here on.
+    const int64_t bound = static_cast<int64_t>(std::min<wide_int>(reach, kNoEnd));
+    const std::size_t blocks = (ends_.size() + kBlock - 1) / kBlock;
+    for (std::size_t block = first_block(bound); block < blocks;
+         block = next_block(block + 1, bound)) {
       const std::size_t last = std::min(ends_.size(), (block + 1) * kBlock);
       for (std::size_t y = block * kBlock; y < last; ++y)
-        if (within(ends_[y], start, length_limit) && visit(y)) return;
+        if (ends_[y] <= bound && visit(y)) return;
     }
   }
 
  private:
+  static constexpr int64_t kNoEnd = std::numeric_limits<int64_t>::max();
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+  // The largest difference d (of two int64 values) with double(d) <= limit, or one below the
+  // smallest difference when none passes. Conversion to double never decreases, so the passing
+  // differences are exactly those up to it. Cached: the limit rarely changes.
+  wide_int longest_within(double limit) const {
+    if (cached_ && std::bit_cast<uint64_t>(limit) == cached_limit_bits_) return cached_longest_;
+    constexpr wide_int kSpan = wide_int{1} << 65;  // beyond any difference of two int64
+    wide_int low = -kSpan, high = kSpan;
+    if (!(static_cast<double>(low) <= limit)) {  // none passes (also a NaN limit)
+      high = low - 1;
+    } else {
+      while (low < high) {  // invariant: double(low) <= limit
+        const wide_int mid = low + (high - low + 1) / 2;
+        if (static_cast<double>(mid) <= limit)
+          low = mid;
+        else
+          high = mid - 1;
+      }
+    }
+    cached_ = true;
+    cached_limit_bits_ = std::bit_cast<uint64_t>(limit);
+    cached_longest_ = high;
+    return high;
+  }
+
+  void grow(std::size_t blocks) {
+    const std::size_t leaves = std::bit_ceil(blocks);
+    std::vector<int64_t> tree(2 * leaves, kNoEnd);
+    for (std::size_t b = 0; b < leaves_; ++b) tree[leaves + b] = tree_[leaves_ + b];
+    for (std::size_t node = leaves - 1; node > 0; --node)
+      tree[node] = std::min(tree[2 * node], tree[2 * node + 1]);
+    tree_ = std::move(tree);
+    leaves_ = leaves;
+  }
+
+  // The first block whose smallest end is at most `bound`, from the root down; past the last
+  // block when none is.
+  std::size_t first_block(int64_t bound) const {
+    if (leaves_ == 0 || !(tree_[1] <= bound)) return kNone;
+    return leftmost_leaf(1, bound);
+  }
+
+  // The same from `block` on: up from the block until a subtree to the right qualifies.
+  std::size_t next_block(std::size_t block, int64_t bound) const {
+    if (block >= leaves_) return kNone;
+    std::size_t node = leaves_ + block;
+    while (!(tree_[node] <= bound)) {
+      node >>= std::countr_one(node);  // a right child's parent's range ends with it
+      if (node == 0) return kNone;
+      ++node;
+    }
+    return leftmost_leaf(node, bound);
+  }
+
+  // The leftmost block under `node`, which qualifies, that qualifies.
+  std::size_t leftmost_leaf(std::size_t node, int64_t bound) const {
+    while (node < leaves_) {
+      node *= 2;
+      if (!(tree_[node] <= bound)) ++node;
+    }
+    return node - leaves_;
+  }
+
   std::vector<int64_t> ends_;
-  std::vector<int64_t> block_lowest_;
+  std::vector<int64_t> tree_;  // node 1 the root, the blocks' smallest ends from leaves_ on
+  std::size_t leaves_ = 0;
   int64_t highest_ = std::numeric_limits<int64_t>::min();
+  mutable bool cached_ = false;
+  mutable uint64_t cached_limit_bits_ = 0;
+  mutable wide_int cached_longest_ = 0;
 };
 
 }  // namespace torvex::core

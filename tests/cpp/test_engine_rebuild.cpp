@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "core/engine_intake.hpp"
 #include "core/engine_rebuild.hpp"
 #include "core/engine_update.hpp"
+#include "core/kerd_end_index.hpp"
 #include "test_engine_fixture.hpp"
 
 namespace torvex::core::testing {
@@ -288,6 +290,77 @@ TEST_P(FlowTest, ShortcutsChangeNoLine) {
   }
   EXPECT_GT(merged, 0u);  // the market does merge lines
 }
+
+struct ReachCase {
+  const char* name;
+  std::vector<int64_t> ends;  // appended in order
+  int64_t start;
+  double length_limit;
+};
+
+class EndIndexTest : public ::testing::TestWithParam<ReachCase> {};
+
+// The index offers exactly the positions, ascending, that the length test passes, as it
+// computes that test (the difference converted to double), and stops where the visit asks.
+TEST_P(EndIndexTest, OffersTheLinesTheLengthTestPassesInListOrder) {
+  const ReachCase& c = GetParam();
+  KerdEndIndex index;
+  for (int64_t end : c.ends) index.push(end);
+  std::vector<std::size_t> expected;
+  for (std::size_t y = 0; y < c.ends.size(); ++y) {
+    const wide_int length = wide(c.ends[y]) - c.start;
+    if (static_cast<double>(length) <= c.length_limit) expected.push_back(y);
+  }
+  for (std::size_t stop_after : {std::size_t{1}, expected.size() + 1}) {
+    std::vector<std::size_t> seen;
+    index.for_each_within(c.start, c.length_limit, [&](std::size_t y) {
+      seen.push_back(y);
+      return seen.size() == stop_after;
+    });
+    const std::size_t count = std::min(stop_after, expected.size());
+    EXPECT_EQ(seen, std::vector<std::size_t>(expected.begin(), expected.begin() + count));
+  }
+}
+
+std::vector<int64_t> scattered_ends(std::size_t count, uint32_t seed) {
+  std::vector<int64_t> ends;
+  for (std::size_t i = 0; i < count; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    ends.push_back(static_cast<int64_t>(seed >> 20) - 2048);  // -2048..2047, any order
+  }
+  return ends;
+}
+
+std::vector<int64_t> falling_ends(std::size_t count, int64_t step = 3) {  // as a rebuild appends
+  std::vector<int64_t> ends;
+  for (std::size_t i = 0; i < count; ++i) ends.push_back(5000 - step * static_cast<int64_t>(i));
+  return ends;
+}
+
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Reaches, EndIndexTest,
+    ::testing::Values(
+        ReachCase{"empty", {}, 0, 10}, ReachCase{"scattered", scattered_ends(700, 7), 0, 100},
+        ReachCase{"scattered_fraction", scattered_ends(300, 9), -40, 12.5},
+        ReachCase{"scattered_negative", scattered_ends(300, 3), 100, -1500.25},
+        ReachCase{"falling", falling_ends(1000), 2500, 120},
+        // The reach ends exactly on one line, at several places within a block.
+        ReachCase{"falling_edge_0", falling_ends(64, 1), 4900, 69},
+        ReachCase{"falling_edge_1", falling_ends(64, 1), 4900, 70},
+        ReachCase{"falling_edge_5", falling_ends(64, 1), 4900, 74},
+        ReachCase{"falling_none", falling_ends(100), 9000, -1e9},
+        ReachCase{"nan", scattered_ends(50, 1), 0, kNaN},
+        ReachCase{"infinite", scattered_ends(50, 2), 0, kInf},
+        ReachCase{"minus_infinite", scattered_ends(50, 2), 0, -kInf},
+        // Differences beyond 2^53 round: the test's own rounding decides.
+        ReachCase{"rounding", {kMax, kMax - 1, 0, kMin, 1}, -3, 9223372036854775808.0},
+        ReachCase{"rounding_below", {kMax, kMax - 600, kMax - 1100}, 0, 9223372036854774784.0},
+        ReachCase{"extremes", {kMin, kMax, 0}, kMax, -1.8446744073709552e19}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Markets, FlowTest,
                          ::testing::Values(FlowCase{1, false, 30}, FlowCase{2, true, 30},
