@@ -40,6 +40,15 @@ void parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs
              std::span<PyObject*>(out));
 }
 
+// The same, the values returned in parameter order.
+template <std::size_t N>
+std::array<PyObject*, N> parse_args(const Signature<N>& sig, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, N> out{};
+  parse_args(sig, args, nargs, kwnames, out);
+  return out;
+}
+
 // Raises TypeError "Argument '<name>' has incorrect type (expected <type>, got <value's type>)"
 // unless value is an instance of type (or of a subclass), or None where none_allowed.
 void check_arg_type(PyObject* value, PyTypeObject* type, bool none_allowed, const char* name);

@@ -7,12 +7,14 @@
 // with lists "close" and "open", oldest first, the last element the current bar.
 #include <array>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/engine_runner.hpp"
 #include "core/kerd.hpp"
 #include "core/native_model.hpp"
 #include "python/args.hpp"
+#include "python/doc_text.hpp"
 #include "python/entry.hpp"
 #include "python/module_state.hpp"
 #include "python/native_windows.hpp"
@@ -141,15 +143,32 @@ double number(PyObject* value) {
   return py::to_number(value);
 }
 
+// Each function's parameters, for its parser and its docstring alike.
+constexpr py::Signature kCalculateWeightedKerdValue{
+    "calculate_weighted_kerd_value",
+    {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
+    4};
+constexpr py::Signature kRoundToMintick{"round_to_mintick", {"line", "price"}, 2};
+constexpr py::Signature kNotEqual{"not_equal", {"line", "target"}, 2};
+constexpr py::Signature kOverlap{"overlap", {"line", "target", "threshold"}, 3};
+constexpr py::Signature kIsKerdBarCrossesViolatedIfMerged{
+    "is_kerd_bar_crosses_violated_if_merged",
+    {"bars", "line", "end_kerd", "bar_cross_threshold", "last_snib_weight",
+     "second_last_snib_weight", "snib_weight", "current_cross_count"},
+    8};
+constexpr py::Signature kIsKerdLengthPassedIfMerged{
+    "is_kerd_length_passed_if_merged", {"line", "end_kerd", "length_limit"}, 3};
+constexpr py::Signature kMerge{
+    "merge",
+    {"line", "target", "last_snib_weight", "second_last_snib_weight", "snib_weight", "backward"},
+    6};
+constexpr py::Signature kRunEngine{
+    "run_engine", {"market", "settings", "mintick", "close_avg_percent"}, 4};
+
 PyObject* calculate_weighted_kerd_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 4> a{};
-    py::parse_args(
-        py::Signature{"calculate_weighted_kerd_value",
-                      {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
-                      4},
-        args, nargs, kwnames, a);
+    const auto a = py::parse_args(kCalculateWeightedKerdValue, args, nargs, kwnames);
     std::vector<double> values;
     py::read_numbers(a[0], values);
     LineModel lm;
@@ -160,9 +179,7 @@ PyObject* calculate_weighted_kerd_value(PyObject*, PyObject* const* args, Py_ssi
 
 PyObject* round_to_mintick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 2> a{};
-    py::parse_args(py::Signature{"round_to_mintick", {"line", "price"}, 2}, args, nargs, kwnames,
-                   a);
+    const auto a = py::parse_args(kRoundToMintick, args, nargs, kwnames);
     core::Kerd line = line_from(a[0], nullptr);
     LineModel lm;
     return py::from_number(core::round_to_mintick(lm.model, &line, number(a[1])));
@@ -171,8 +188,7 @@ PyObject* round_to_mintick(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* not_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 2> a{};
-    py::parse_args(py::Signature{"not_equal", {"line", "target"}, 2}, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kNotEqual, args, nargs, kwnames);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd target = line_from(a[1], nullptr);
     LineModel lm;
@@ -182,9 +198,7 @@ PyObject* not_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 3> a{};
-    py::parse_args(py::Signature{"overlap", {"line", "target", "threshold"}, 3}, args, nargs,
-                   kwnames, a);
+    const auto a = py::parse_args(kOverlap, args, nargs, kwnames);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd target = line_from(a[1], nullptr);
     LineModel lm;
@@ -194,13 +208,7 @@ PyObject* overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 8> a{};
-    py::parse_args(
-        py::Signature{"is_kerd_bar_crosses_violated_if_merged",
-                      {"bars", "line", "end_kerd", "bar_cross_threshold", "last_snib_weight",
-                       "second_last_snib_weight", "snib_weight", "current_cross_count"},
-                      8},
-        args, nargs, kwnames, a);
+    const auto a = py::parse_args(kIsKerdBarCrossesViolatedIfMerged, args, nargs, kwnames);
     BarData bars(a[0]);
     core::Kerd line = line_from(a[1], &bars.bars);
     core::Kerd end_kerd = line_from(a[2], &bars.bars);
@@ -213,10 +221,7 @@ PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* length_passed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 3> a{};
-    py::parse_args(
-        py::Signature{"is_kerd_length_passed_if_merged", {"line", "end_kerd", "length_limit"}, 3},
-        args, nargs, kwnames, a);
+    const auto a = py::parse_args(kIsKerdLengthPassedIfMerged, args, nargs, kwnames);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd end_kerd = line_from(a[1], nullptr);
     LineModel lm;
@@ -227,12 +232,7 @@ PyObject* length_passed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 6> a{};
-    py::parse_args(py::Signature{"merge",
-                                 {"line", "target", "last_snib_weight", "second_last_snib_weight",
-                                  "snib_weight", "backward"},
-                                 6},
-                   args, nargs, kwnames, a);
+    const auto a = py::parse_args(kMerge, args, nargs, kwnames);
     core::Kerd line = line_from(a[0], nullptr);
     core::Kerd target = line_from(a[1], nullptr);
     LineModel lm;
@@ -282,10 +282,7 @@ struct MarketData {
 // in turn; after each bar (found, lines, processed pivot count, pending pivot count).
 PyObject* run_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 4> a{};
-    py::parse_args(
-        py::Signature{"run_engine", {"market", "settings", "mintick", "close_avg_percent"}, 4},
-        args, nargs, kwnames, a);
+    const auto a = py::parse_args(kRunEngine, args, nargs, kwnames);
     const MarketData data(a[0], a[3]);
     core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
     Ref out = Ref::steal(PyList_New(0));
@@ -303,19 +300,27 @@ PyObject* run_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+// The window loops' parameters.
+constexpr py::Signature<7> window_loop_signature(const char* name) {
+  return {name,
+          {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form", "all_bars"},
+          5};
+}
+constexpr auto kRunWindowLoop = window_loop_signature("run_window_loop");
+constexpr auto kRunHistory = window_loop_signature("run_history");
+// form=3, all_bars=False
+constexpr auto kWindowLoopDefault = [](std::size_t i) {
+  return std::string_view(i == 5 ? "3" : "False");
+};
+
 // The window loops' shared entry: parses (market, settings, mintick, close_avg_percent,
 // thresholds, form=3, all_bars=False), makes the runner over the market and hands both to
 // `loop`, which returns the result.
 template <class Loop>
-PyObject* window_loop_entry(PyObject* module, const char* name, PyObject* const* args,
+PyObject* window_loop_entry(PyObject* module, const py::Signature<7>& sig, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames, Loop loop) {
   return py::guarded([&] {
-    std::array<PyObject*, 7> a{};
-    py::parse_args(
-        {name,
-         {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form", "all_bars"},
-         5},
-        args, nargs, kwnames, a);
+    const auto a = py::parse_args(sig, args, nargs, kwnames);
     const MarketData data(a[0], a[3]);
     core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
     Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
@@ -330,7 +335,7 @@ PyObject* window_loop_entry(PyObject* module, const char* name, PyObject* const*
 // the rebuild after a bar's update found one, the extension to the first cross on every bar).
 PyObject* run_window_loop(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return window_loop_entry(module, "run_window_loop", args, nargs, kwnames,
+  return window_loop_entry(module, kRunWindowLoop, args, nargs, kwnames,
                            py::run_native_window_loop);
 }
 
@@ -340,7 +345,7 @@ PyObject* run_window_loop(PyObject* module, PyObject* const* args, Py_ssize_t na
 PyObject* run_history(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return window_loop_entry(
-      module, "run_history", args, nargs, kwnames,
+      module, kRunHistory, args, nargs, kwnames,
       [](core::NativeEngineRunner& runner, std::span<const double> close_avg_percent,
          PyObject* thresholds, PyObject* form, bool all_bars) {
         Ref outcomes =
@@ -362,48 +367,40 @@ PyObject* run_history(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef functions[] = {
-    {"calculate_weighted_kerd_value", py::fast(calculate_weighted_kerd_value), py::kFastCall,
-     "calculate_weighted_kerd_value(snib_values, last_snib_weight, second_last_snib_weight, "
-     "snib_weight)\n--\n\nThe weighted line value of a list of numbers."},
-    {"round_to_mintick", py::fast(round_to_mintick), py::kFastCall,
-     "round_to_mintick(line, price)\n--\n\nprice rounded to the line's mintick."},
-    {"not_equal", py::fast(not_equal), py::kFastCall,
-     "not_equal(line, target)\n--\n\nWhether the two lines differ in all six compared "
-     "attributes."},
-    {"overlap", py::fast(overlap), py::kFastCall,
-     "overlap(line, target, threshold)\n--\n\nWhether target's level lies in line's band."},
-    {"is_kerd_bar_crosses_violated_if_merged", py::fast(crosses_violated), py::kFastCall,
-     "is_kerd_bar_crosses_violated_if_merged(bars, line, end_kerd, bar_cross_threshold, "
-     "last_snib_weight, second_last_snib_weight, snib_weight, current_cross_count)\n--\n\n"
-     "The merge crossing test over the bars' close and open lists."},
-    {"is_kerd_length_passed_if_merged", py::fast(length_passed), py::kFastCall,
-     "is_kerd_length_passed_if_merged(line, end_kerd, length_limit)\n--\n\n"
-     "The merge length test."},
-    {"merge", py::fast(merge), py::kFastCall,
-     "merge(line, target, last_snib_weight, second_last_snib_weight, snib_weight, "
-     "backward)\n--\n\nThe line after merging target into it, as a new dict."},
-    {"run_engine", py::fast(run_engine), py::kFastCall,
-     "run_engine(market, settings, mintick, close_avg_percent)\n--\n\n"
-     "Run the engine's update on every bar of a market given as lists (close, open, high, low, "
-     "time, the four pivot series and is_ma_trending); after each bar a tuple (found, lines as "
-     "dicts, processed pivot count, pending pivot count)."},
-    {"run_window_loop", py::fast(run_window_loop), py::kFastCall,
-     "run_window_loop(market, settings, mintick, close_avg_percent, thresholds, form=3, "
-     "all_bars=False)\n--\n\n"
-     "Run a host's window loop on every bar of a market given as in run_engine: update, "
-     "update_mavet, check_mavet (form 1) or check_mavet_v3 (form 3) and the commit of each "
-     "signal, with the window thresholds read from thresholds' attributes. With all_bars, after "
-     "update the host's line work too: add_new_snibs_to_processed_array and "
-     "rebuild_kerd_from_most_recent_snib on a bar where update found a pivot, then "
-     "extend_kerd_to_first_cross on every bar. Returns "
-     "([(result, windows) per bar], latest_mavets) as plain tuples and a dict."},
-    {"run_history", py::fast(run_history), py::kFastCall,
-     "run_history(market, settings, mintick, close_avg_percent, thresholds, form=3, "
-     "all_bars=False)\n--\n\n"
-     "Run the window loop of run_window_loop over the whole market and hand back what a run "
-     "keeps: ([(bar, result)] on the bars with a signal or a failure, the lines at the end as "
-     "dicts, the pivots (processed, then pending) as (bar_index_at_pivot, price, is_high, "
-     "is_trending))."},
+    py::method<kCalculateWeightedKerdValue, "The weighted line value of a list of numbers.", false>(
+        py::fast(calculate_weighted_kerd_value)),
+    py::method<kRoundToMintick, "price rounded to the line's mintick.", false>(
+        py::fast(round_to_mintick)),
+    py::method<kNotEqual, "Whether the two lines differ in all six compared attributes.", false>(
+        py::fast(not_equal)),
+    py::method<kOverlap, "Whether target's level lies in line's band.", false>(py::fast(overlap)),
+    py::method<kIsKerdBarCrossesViolatedIfMerged,
+               "The merge crossing test over the bars' close and open lists.", false>(
+        py::fast(crosses_violated)),
+    py::method<kIsKerdLengthPassedIfMerged, "The merge length test.", false>(
+        py::fast(length_passed)),
+    py::method<kMerge, "The line after merging target into it, as a new dict.", false>(
+        py::fast(merge)),
+    py::method<kRunEngine,
+               "Run the engine's update on every bar of a market given as lists (close, open, "
+               "high, low, time, the four pivot series and is_ma_trending); after each bar a tuple "
+               "(found, lines as dicts, processed pivot count, pending pivot count).",
+               false>(py::fast(run_engine)),
+    py::method<kRunWindowLoop,
+               "Run a host's window loop on every bar of a market given as in run_engine: update, "
+               "update_mavet, check_mavet (form 1) or check_mavet_v3 (form 3) and the commit of "
+               "each signal, with the window thresholds read from thresholds' attributes. With "
+               "all_bars, after update the host's line work too: add_new_snibs_to_processed_array "
+               "and rebuild_kerd_from_most_recent_snib on a bar where update found a pivot, then "
+               "extend_kerd_to_first_cross on every bar. Returns ([(result, windows) per bar], "
+               "latest_mavets) as plain tuples and a dict.",
+               false, kWindowLoopDefault>(py::fast(run_window_loop)),
+    py::method<kRunHistory,
+               "Run the window loop of run_window_loop over the whole market and hand back what a "
+               "run keeps: ([(bar, result)] on the bars with a signal or a failure, the lines at "
+               "the end as dicts, the pivots (processed, then pending) as (bar_index_at_pivot, "
+               "price, is_high, is_trending)).",
+               false, kWindowLoopDefault>(py::fast(run_history)),
     {nullptr, nullptr, 0, nullptr},
 };
 

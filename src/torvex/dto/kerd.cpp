@@ -4,9 +4,11 @@
 #include <array>
 #include <climits>
 #include <memory>
+#include <string_view>
 
 #include "core/kerd.hpp"
 #include "python/args.hpp"
+#include "python/doc_text.hpp"
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
 #include "python/module_state.hpp"
@@ -21,16 +23,20 @@ using py::PythonModel;
 using py::Ref;
 
 // __init__(self, the base values, the line attributes): every name from the tables.
-constexpr auto kInitParams = [] {
-  std::array<const char*, 1 + core::base_value_names.size() + core::kerd_attr_info.size()> params{
-      "self"};
-  std::size_t i = 1;
-  for (std::string_view name : core::base_value_names) params[i++] = name.data();
-  for (const core::AttrInfo& attr : core::kerd_attr_info) params[i++] = attr.name.data();
-  return params;
-}();
 constexpr std::size_t kFirstAttr = 1 + core::base_value_names.size();
-constexpr Py_ssize_t kInitRequired = kFirstAttr + core::kKerdRequiredAttrs;
+constexpr auto kInit = [] {
+  py::Signature<kFirstAttr + core::kerd_attr_info.size()> sig{
+      "__init__", {"self"}, kFirstAttr + core::kKerdRequiredAttrs};
+  std::size_t i = 1;
+  for (std::string_view name : core::base_value_names) sig.params[i++] = name.data();
+  for (const core::AttrInfo& attr : core::kerd_attr_info) sig.params[i++] = attr.name.data();
+  return sig;
+}();
+// An optional line attribute defaults to zero of its kind.
+constexpr auto kInitDefault = [](std::size_t i) {
+  return std::string_view(
+      core::kerd_attr_info[i - kFirstAttr].kind == core::ValueKind::flag ? "False" : "0");
+};
 
 // Everything the module keeps; owned through the module state.
 struct KerdModule {
@@ -58,12 +64,35 @@ KerdModule& module_of(PyObject* module) {
   return Holder::of(module);
 }
 
+// Each function's parameters, for its parser and its docstring alike.
+constexpr py::Signature kRoundToMintick{"round_to_mintick", {"self", "price"}, 2};
+constexpr py::Signature kNotEqual{"not_equal", {"self", "target"}, 2};
+constexpr py::Signature kUpdateKerdValue{
+    "update_kerd_value", {"self", "last_snib_weight", "second_last_snib_weight", "snib_weight"}, 4};
+constexpr py::Signature kMerge{
+    "merge",
+    {"self", "target", "last_snib_weight", "second_last_snib_weight", "snib_weight", "backward"},
+    6};
+constexpr py::Signature kOverlap{"overlap", {"self", "target", "threshold"}, 3};
+constexpr py::Signature kIsKerdBarCrossesViolatedIfMerged{
+    "is_kerd_bar_crosses_violated_if_merged",
+    {"self", "end_kerd", "bar_cross_threshold", "last_snib_weight", "second_last_snib_weight",
+     "snib_weight", "current_cross_count"},
+    7};
+constexpr py::Signature kIsKerdLengthPassedIfMerged{
+    "is_kerd_length_passed_if_merged", {"self", "end_kerd", "length_limit"}, 3};
+constexpr py::Signature kCalculateWeightedKerdValue{
+    "calculate_weighted_kerd_value",
+    {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
+    4};
+constexpr py::Signature kSwap{"swap", {"kerds", "x_index", "y_index"}, 3};
+
 // ---- Kerd methods (the instance arrives as the first argument)
 
 PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     KerdModule& m = module_of(module);
-    std::array<PyObject*, kInitParams.size()> a{};
+    std::array<PyObject*, std::size(kInit.params)> a{};
     m.init_signature->parse(args, nargs, kwnames, a);
     PyObject* self = a[0];
 
@@ -89,9 +118,7 @@ PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* kerd_round_to_mintick(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 2> a{};
-    py::parse_args(py::Signature{"round_to_mintick", {"self", "price"}, 2}, args, nargs, kwnames,
-                   a);
+    const auto a = py::parse_args(kRoundToMintick, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     return py::from_number(core::round_to_mintick(model, Ref::borrow(a[0]), a[1]));
   });
@@ -100,8 +127,7 @@ PyObject* kerd_round_to_mintick(PyObject* module, PyObject* const* args, Py_ssiz
 PyObject* kerd_not_equal(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 2> a{};
-    py::parse_args(py::Signature{"not_equal", {"self", "target"}, 2}, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kNotEqual, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     return py::from_flag(core::not_equal(model, Ref::borrow(a[0]), Ref::borrow(a[1])));
   });
@@ -110,12 +136,7 @@ PyObject* kerd_not_equal(PyObject* module, PyObject* const* args, Py_ssize_t nar
 PyObject* kerd_update_kerd_value(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "update_kerd_value",
-        {"self", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
-        4};
-    std::array<PyObject*, 4> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kUpdateKerdValue, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     core::update_kerd_value(model, Ref::borrow(a[0]), a[1], a[2], a[3]);
     return py::none();
@@ -124,12 +145,7 @@ PyObject* kerd_update_kerd_value(PyObject* module, PyObject* const* args, Py_ssi
 
 PyObject* kerd_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{"merge",
-                                   {"self", "target", "last_snib_weight", "second_last_snib_weight",
-                                    "snib_weight", "backward"},
-                                   6};
-    std::array<PyObject*, 6> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kMerge, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     return py::from_flag(
         core::merge(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5]));
@@ -139,9 +155,7 @@ PyObject* kerd_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* kerd_overlap(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 3> a{};
-    py::parse_args(py::Signature{"overlap", {"self", "target", "threshold"}, 3}, args, nargs,
-                   kwnames, a);
+    const auto a = py::parse_args(kOverlap, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     return py::from_flag(core::overlap(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
   });
@@ -150,13 +164,7 @@ PyObject* kerd_overlap(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 PyObject* kerd_crosses_violated(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "is_kerd_bar_crosses_violated_if_merged",
-        {"self", "end_kerd", "bar_cross_threshold", "last_snib_weight", "second_last_snib_weight",
-         "snib_weight", "current_cross_count"},
-        7};
-    std::array<PyObject*, 7> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kIsKerdBarCrossesViolatedIfMerged, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
         model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5], a[6]));
@@ -166,10 +174,7 @@ PyObject* kerd_crosses_violated(PyObject* module, PyObject* const* args, Py_ssiz
 PyObject* kerd_length_passed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "is_kerd_length_passed_if_merged", {"self", "end_kerd", "length_limit"}, 3};
-    std::array<PyObject*, 3> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kIsKerdLengthPassedIfMerged, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     return py::from_flag(
         core::is_kerd_length_passed_if_merged(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
@@ -181,12 +186,7 @@ PyObject* kerd_length_passed(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* calculate_weighted_kerd_value(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "calculate_weighted_kerd_value",
-        {"snib_values", "last_snib_weight", "second_last_snib_weight", "snib_weight"},
-        4};
-    std::array<PyObject*, 4> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kCalculateWeightedKerdValue, args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     auto lease = model.scratch();
     py::read_numbers(a[0], lease.values());
@@ -225,9 +225,7 @@ struct HostKerdList {
 
 PyObject* swap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    std::array<PyObject*, 3> a{};
-    py::parse_args(py::Signature{"swap", {"kerds", "x_index", "y_index"}, 3}, args, nargs, kwnames,
-                   a);
+    const auto a = py::parse_args(kSwap, args, nargs, kwnames);
     const int64_t x = swap_index(a[1]);
     const int64_t y = swap_index(a[2]);
     HostKerdList kerds{a[0]};
@@ -239,50 +237,38 @@ PyObject* swap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 // ---- tables
 
 PyMethodDef kerd_methods[] = {
-    {"__init__", py::fast(kerd_init), py::kFastCall,
-     "__init__($module, self, close, open, high, low, bar_index, time, last_bar_index, mintick, "
-     "start_bar_index, end_bar_index, start_time, end_time, kerd_value, kerd_accum_value, "
-     "snib_values, close_avg_percent, bar_crosses=0, violated=False, extended=False, "
-     "extend_end_bar_index=0, bar_crosses_post_extend=0, "
-     "historical_extend_bar_crosses_checked=False, post_extend_end_bar_index=0)\n--\n\n"
-     "Initialise the base indicator with the eight base values, then the line's attributes."},
-    {"round_to_mintick", py::fast(kerd_round_to_mintick), py::kFastCall,
-     "round_to_mintick($module, self, price)\n--\n\n"
-     "Round price to a whole multiple of mintick, halves to the even multiple."},
-    {"not_equal", py::fast(kerd_not_equal), py::kFastCall,
-     "not_equal($module, self, target)\n--\n\n"
-     "True only when start_bar_index, end_bar_index, start_time, end_time, kerd_value and "
-     "kerd_accum_value all differ from target's."},
-    {"update_kerd_value", py::fast(kerd_update_kerd_value), py::kFastCall,
-     "update_kerd_value($module, self, last_snib_weight, second_last_snib_weight, "
-     "snib_weight)\n--\n\n"
-     "Set kerd_value to the weighted value of snib_values."},
-    {"merge", py::fast(kerd_merge), py::kFastCall,
-     "merge($module, self, target, last_snib_weight, second_last_snib_weight, snib_weight, "
-     "backward)\n--\n\n"
-     "Merge target into this line, forward or backward; always True."},
-    {"overlap", py::fast(kerd_overlap), py::kFastCall,
-     "overlap($module, self, target, threshold)\n--\n\n"
-     "Check if the target kerd_value overlaps with the source kerd_value based on the given "
-     "threshold."},
-    {"is_kerd_bar_crosses_violated_if_merged", py::fast(kerd_crosses_violated), py::kFastCall,
-     "is_kerd_bar_crosses_violated_if_merged($module, self, end_kerd, bar_cross_threshold, "
-     "last_snib_weight, second_last_snib_weight, snib_weight, current_cross_count)\n--\n\n"
-     "Determines if the Kerd bar crosses are violated if merged."},
-    {"is_kerd_length_passed_if_merged", py::fast(kerd_length_passed), py::kFastCall,
-     "is_kerd_length_passed_if_merged($module, self, end_kerd, length_limit)\n--\n\n"
-     "True when the merged line would span at most length_limit bars."},
+    py::method<
+        kInit,
+        "Initialise the base indicator with the eight base values, then the line's attributes.",
+        true, kInitDefault>(py::fast(kerd_init)),
+    py::method<kRoundToMintick,
+               "Round price to a whole multiple of mintick, halves to the even multiple.">(
+        py::fast(kerd_round_to_mintick)),
+    py::method<kNotEqual,
+               "True only when start_bar_index, end_bar_index, start_time, end_time, kerd_value "
+               "and kerd_accum_value all differ from target's.">(py::fast(kerd_not_equal)),
+    py::method<kUpdateKerdValue, "Set kerd_value to the weighted value of snib_values.">(
+        py::fast(kerd_update_kerd_value)),
+    py::method<kMerge, "Merge target into this line, forward or backward; always True.">(
+        py::fast(kerd_merge)),
+    py::method<kOverlap,
+               "Check if the target kerd_value overlaps with the source kerd_value based on the "
+               "given threshold.">(py::fast(kerd_overlap)),
+    py::method<kIsKerdBarCrossesViolatedIfMerged,
+               "Determines if the Kerd bar crosses are violated if merged.">(
+        py::fast(kerd_crosses_violated)),
+    py::method<kIsKerdLengthPassedIfMerged,
+               "True when the merged line would span at most length_limit bars.">(
+        py::fast(kerd_length_passed)),
 };
 
 PyMethodDef module_functions[] = {
-    {"calculate_weighted_kerd_value", py::fast(calculate_weighted_kerd_value), py::kFastCall,
-     "calculate_weighted_kerd_value($module, snib_values, last_snib_weight, "
-     "second_last_snib_weight, snib_weight)\n--\n\n"
-     "The weighted mean of snib_values: the last value carries last_snib_weight, the one "
-     "before it second_last_snib_weight, all earlier ones snib_weight."},
-    {"swap", py::fast(swap), py::kFastCall,
-     "swap($module, kerds, x_index, y_index)\n--\n\n"
-     "Swap two elements in a list of Kerd objects at specified indices."},
+    py::method<kCalculateWeightedKerdValue,
+               "The weighted mean of snib_values: the last value carries last_snib_weight, the one "
+               "before it second_last_snib_weight, all earlier ones snib_weight.">(
+        py::fast(calculate_weighted_kerd_value)),
+    py::method<kSwap, "Swap two elements in a list of Kerd objects at specified indices.">(
+        py::fast(swap)),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -292,7 +278,7 @@ int exec_module(PyObject* module) {
     m.context = py::ModelContext::create();
     m.str_init = py::intern("__init__");
     m.init_signature =
-        std::make_unique<py::InternedSignature>("__init__", kInitParams, kInitRequired);
+        std::make_unique<py::InternedSignature>(kInit.name, kInit.params, kInit.required);
 
     Ref math = Ref::steal(PyImport_ImportModule("math"));
     py::check_status(PyModule_AddObjectRef(module, "math", math.get()));

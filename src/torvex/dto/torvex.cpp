@@ -14,6 +14,7 @@
 #include "core/engine_update.hpp"
 #include "core/engine_upkeep.hpp"
 #include "python/args.hpp"
+#include "python/doc_text.hpp"
 #include "python/engine_model.hpp"
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
@@ -60,13 +61,59 @@ WindowModel window_model_of(PyObject* module, PyObject* engine) {
   return WindowModel(*m.context, engine, &m.classes, *m.window_results);
 }
 
+// __init__(self, the engine attributes, the base values): the base values are optional.
+constexpr std::size_t kEngineAttrs = 10;
+constexpr std::size_t kFirstEngineAttr = 1;
+constexpr std::size_t kFirstBaseValue = kFirstEngineAttr + kEngineAttrs;
+
+// Each method's parameters, for its parser and its docstring alike.
+constexpr py::Signature kInit{
+    "__init__",
+    {"self", "settings", "kerds", "vip_snibs", "new_vip_snibs", "mavets", "normal_high_snib",
+     "normal_low_snib", "trending_high_snib", "trending_low_snib", "latest_mavets", "close", "open",
+     "high", "low", "bar_index", "time", "last_bar_index", "mintick"},
+    kFirstBaseValue};
+constexpr py::Signature kAddNewSnibsToPending{
+    "add_new_snibs_to_pending", {"self", "is_ma_trending", "close_avg_percent"}, 3};
+// close_avg_percent is accepted and not used: every line takes its pivot's own.
+constexpr py::Signature kRebuild{
+    "rebuild_kerd_from_most_recent_snib", {"self", "close_avg_percent"}, 1};
+constexpr py::Signature kUpdateMavet{"update_mavet",
+                                     {"self", "trap_recover_window_threshold", "search_range",
+                                      "low_above_kerd_threshold", "close_avg_percent"},
+                                     5};
+constexpr py::Signature kCommitLatestMavet{
+    "commit_latest_mavet", {"self", "break_kerd_at_price"}, 2};
+constexpr py::Signature kCheckMavet{
+    "check_mavet",
+    {"self", "close_avg_percent", "close_above_kerd_threshold", "trap_recover_window_threshold",
+     "signal_window", "close_above_low_threshold", "bar_count_close_above_kerd_threshold"},
+    7};
+constexpr py::Signature kCheckMavetV3{
+    "check_mavet_v3",
+    {"self", "close_avg_percent", "close_above_kerd_threshold", "trap_recover_window_threshold",
+     "signal_window", "close_above_low_threshold", "close_above_recover_low_threshold",
+     "bar_count_close_above_kerd_threshold", "vvip_kerd_min_snib_count"},
+    9};
+constexpr py::Signature kUpdate{"update", {"self", "is_ma_trending", "close_avg_percent"}, 3};
+constexpr py::Signature kGetSuccessByVvip{"get_success_by_vvip", {"self", "successes"}, 2};
+constexpr py::Signature<1> kAddNewSnibsToProcessedArray{
+    "add_new_snibs_to_processed_array", {"self"}, 1};
+constexpr py::Signature<1> kSortKerds{"sort_kerds_by_end_bar_index", {"self"}, 1};
+constexpr py::Signature<1> kRemoveKerd{"remove_kerd_by_end_bar_index", {"self"}, 1};
+constexpr py::Signature<1> kExtendToFirstCross{"extend_kerd_to_first_cross", {"self"}, 1};
+constexpr py::Signature<1> kSortAndFilter{"sort_and_filter_kerds", {"self"}, 1};
+constexpr py::Signature<1> kClearAllKerd{"clear_all_kerd", {"self"}, 1};
+constexpr py::Signature<1> kExtendFromHistory{
+    "extend_kerd_to_first_cross_from_history", {"self"}, 1};
+static_assert(std::size(kInit.params) == kFirstBaseValue + core::base_value_names.size());
+
 // An operation that takes only the engine: parses (self) and runs `body` on its model.
 template <class Body>
-PyObject* engine_operation(PyObject* module, const char* name, PyObject* const* args,
+PyObject* engine_operation(PyObject* module, const py::Signature<1>& sig, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return py::guarded([&] {
-    std::array<PyObject*, 1> a{};
-    py::parse_args(py::Signature{name, {"self"}, 1}, args, nargs, kwnames, a);
+    const auto a = py::parse_args(sig, args, nargs, kwnames);
     EngineModel model = model_of(module, a[0]);
     body(model);
     return py::none();
@@ -75,23 +122,10 @@ PyObject* engine_operation(PyObject* module, const char* name, PyObject* const* 
 
 // ---- Torvex methods (the instance arrives as the first argument)
 
-// __init__(self, the engine attributes, the base values): the base values are optional.
-constexpr std::size_t kEngineAttrs = 10;
-constexpr std::size_t kFirstEngineAttr = 1;
-constexpr std::size_t kFirstBaseValue = kFirstEngineAttr + kEngineAttrs;
-
 PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "__init__",
-        {"self", "settings", "kerds", "vip_snibs", "new_vip_snibs", "mavets", "normal_high_snib",
-         "normal_low_snib", "trending_high_snib", "trending_low_snib", "latest_mavets", "close",
-         "open", "high", "low", "bar_index", "time", "last_bar_index", "mintick"},
-        kFirstBaseValue};
-    static_assert(std::size(sig.params) == kFirstBaseValue + core::base_value_names.size());
-    std::array<PyObject*, std::size(sig.params)> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kInit, args, nargs, kwnames);
     TorvexModule& m = module_of(module);
     PyObject* self = a[0];
 
@@ -124,10 +158,7 @@ PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 PyObject* torvex_add_new_snibs_to_pending(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "add_new_snibs_to_pending", {"self", "is_ma_trending", "close_avg_percent"}, 3};
-    std::array<PyObject*, 3> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kAddNewSnibsToPending, args, nargs, kwnames);
     EngineModel model = model_of(module, a[0]);
     const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
     return py::from_flag(core::add_new_snibs_to_pending(model, trend, a[2]));
@@ -136,48 +167,44 @@ PyObject* torvex_add_new_snibs_to_pending(PyObject* module, PyObject* const* arg
 
 PyObject* torvex_add_new_snibs_to_processed_array(PyObject* module, PyObject* const* args,
                                                   Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, "add_new_snibs_to_processed_array", args, nargs, kwnames,
+  return engine_operation(module, kAddNewSnibsToProcessedArray, args, nargs, kwnames,
                           [](EngineModel& m) { core::add_new_snibs_to_processed_array(m); });
 }
 
 PyObject* torvex_sort_kerds_by_end_bar_index(PyObject* module, PyObject* const* args,
                                              Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, "sort_kerds_by_end_bar_index", args, nargs, kwnames,
+  return engine_operation(module, kSortKerds, args, nargs, kwnames,
                           [](EngineModel& m) { core::sort_kerds_by_end_bar_index(m); });
 }
 
 PyObject* torvex_remove_kerd_by_end_bar_index(PyObject* module, PyObject* const* args,
                                               Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, "remove_kerd_by_end_bar_index", args, nargs, kwnames,
+  return engine_operation(module, kRemoveKerd, args, nargs, kwnames,
                           [](EngineModel& m) { core::remove_kerd_by_end_bar_index(m); });
 }
 
 PyObject* torvex_extend_kerd_to_first_cross(PyObject* module, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, "extend_kerd_to_first_cross", args, nargs, kwnames,
+  return engine_operation(module, kExtendToFirstCross, args, nargs, kwnames,
                           [](EngineModel& m) { core::extend_kerd_to_first_cross(m); });
 }
 
 PyObject* torvex_sort_and_filter_kerds(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return engine_operation(module, "sort_and_filter_kerds", args, nargs, kwnames,
+  return engine_operation(module, kSortAndFilter, args, nargs, kwnames,
                           [](EngineModel& m) { core::sort_and_filter_kerds(m); });
 }
 
 PyObject* torvex_clear_all_kerd(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return engine_operation(module, "clear_all_kerd", args, nargs, kwnames,
+  return engine_operation(module, kClearAllKerd, args, nargs, kwnames,
                           [](EngineModel& m) { core::clear_all_kerd(m); });
 }
 
 PyObject* torvex_rebuild_kerd_from_most_recent_snib(PyObject* module, PyObject* const* args,
                                                     Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    // close_avg_percent is accepted and not used: every line takes its pivot's own.
-    static const py::Signature sig{
-        "rebuild_kerd_from_most_recent_snib", {"self", "close_avg_percent"}, 1};
-    std::array<PyObject*, 2> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kRebuild, args, nargs, kwnames);
     EngineModel model = model_of(module, a[0]);
     core::rebuild_kerd_from_most_recent_snib(model);
     return py::none();
@@ -186,19 +213,14 @@ PyObject* torvex_rebuild_kerd_from_most_recent_snib(PyObject* module, PyObject* 
 
 PyObject* torvex_extend_kerd_to_first_cross_from_history(PyObject* module, PyObject* const* args,
                                                          Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, "extend_kerd_to_first_cross_from_history", args, nargs, kwnames,
+  return engine_operation(module, kExtendFromHistory, args, nargs, kwnames,
                           [](EngineModel& m) { core::extend_kerd_to_first_cross_from_history(m); });
 }
 
 PyObject* torvex_update_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{"update_mavet",
-                                   {"self", "trap_recover_window_threshold", "search_range",
-                                    "low_above_kerd_threshold", "close_avg_percent"},
-                                   5};
-    std::array<PyObject*, 5> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kUpdateMavet, args, nargs, kwnames);
     WindowModel m = window_model_of(module, a[0]);
     core::update_mavet(m, a[1], a[2], a[3], a[4]);
     return py::none();
@@ -208,9 +230,7 @@ PyObject* torvex_update_mavet(PyObject* module, PyObject* const* args, Py_ssize_
 PyObject* torvex_commit_latest_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{"commit_latest_mavet", {"self", "break_kerd_at_price"}, 2};
-    std::array<PyObject*, 2> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kCommitLatestMavet, args, nargs, kwnames);
     WindowModel m = window_model_of(module, a[0]);
     core::commit_latest_mavet(m, a[1]);
     return py::none();
@@ -220,13 +240,7 @@ PyObject* torvex_commit_latest_mavet(PyObject* module, PyObject* const* args, Py
 PyObject* torvex_check_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "check_mavet",
-        {"self", "close_avg_percent", "close_above_kerd_threshold", "trap_recover_window_threshold",
-         "signal_window", "close_above_low_threshold", "bar_count_close_above_kerd_threshold"},
-        7};
-    std::array<PyObject*, 7> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kCheckMavet, args, nargs, kwnames);
     core::WindowCheckArgs<PyObject*> thresholds;
     thresholds.close_avg_percent = a[1];
     thresholds.close_above_kerd_threshold = a[2];
@@ -242,14 +256,7 @@ PyObject* torvex_check_mavet(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* torvex_check_mavet_v3(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{
-        "check_mavet_v3",
-        {"self", "close_avg_percent", "close_above_kerd_threshold", "trap_recover_window_threshold",
-         "signal_window", "close_above_low_threshold", "close_above_recover_low_threshold",
-         "bar_count_close_above_kerd_threshold", "vvip_kerd_min_snib_count"},
-        9};
-    std::array<PyObject*, 9> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kCheckMavetV3, args, nargs, kwnames);
     const core::WindowCheckArgs<PyObject*> thresholds{a[1], a[2], a[3], a[4],
                                                       a[5], a[6], a[7], a[8]};
     WindowModel m = window_model_of(module, a[0]);
@@ -260,9 +267,7 @@ PyObject* torvex_check_mavet_v3(PyObject* module, PyObject* const* args, Py_ssiz
 PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{"update", {"self", "is_ma_trending", "close_avg_percent"}, 3};
-    std::array<PyObject*, 3> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kUpdate, args, nargs, kwnames);
     EngineModel model = model_of(module, a[0]);
     const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
     return py::from_flag(core::update(model, trend, a[2]));
@@ -272,9 +277,7 @@ PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyObject* torvex_get_success_by_vvip(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   return py::guarded([&] {
-    static const py::Signature sig{"get_success_by_vvip", {"self", "successes"}, 2};
-    std::array<PyObject*, 2> a{};
-    py::parse_args(sig, args, nargs, kwnames, a);
+    const auto a = py::parse_args(kGetSuccessByVvip, args, nargs, kwnames);
     WindowModel m = window_model_of(module, a[0]);
     const Ref successes = Ref::borrow(a[1]);
     auto chosen = core::get_success_by_vvip(m, successes);
@@ -286,74 +289,59 @@ PyObject* torvex_get_success_by_vvip(PyObject* module, PyObject* const* args, Py
 
 // The class's operations in declaration order.
 PyMethodDef torvex_methods[] = {
-    {"__init__", py::fast(torvex_init), py::kFastCall,
-     "__init__($module, self, settings, kerds, vip_snibs, new_vip_snibs, mavets, "
-     "normal_high_snib, normal_low_snib, trending_high_snib, trending_low_snib, latest_mavets, "
-     "close=None, open=None, high=None, low=None, bar_index=None, time=None, "
-     "last_bar_index=None, mintick=None)\n--\n\n"
-     "Initialise the base indicator with the eight base values, then keep the settings, the "
-     "host's lists, mapping and pivot series as given."},
-    {"add_new_snibs_to_pending", py::fast(torvex_add_new_snibs_to_pending), py::kFastCall,
-     "add_new_snibs_to_pending($module, self, is_ma_trending, close_avg_percent)\n--\n\n"
-     "Append a pivot record to new_vip_snibs for each pivot the four pivot series report on "
-     "this bar and the filters admit; True when any was appended."},
-    {"add_new_snibs_to_processed_array", py::fast(torvex_add_new_snibs_to_processed_array),
-     py::kFastCall,
-     "add_new_snibs_to_processed_array($module, self)\n--\n\n"
-     "Move every pending pivot to vip_snibs, the last pending one first."},
-    {"sort_kerds_by_end_bar_index", py::fast(torvex_sort_kerds_by_end_bar_index), py::kFastCall,
-     "sort_kerds_by_end_bar_index($module, self)\n--\n\n"
-     "Sort kerds in place by end_bar_index, ascending and stable."},
-    {"remove_kerd_by_end_bar_index", py::fast(torvex_remove_kerd_by_end_bar_index), py::kFastCall,
-     "remove_kerd_by_end_bar_index($module, self)\n--\n\n"
-     "Remove stale lines from the front of kerds, stopping at the first line that is not."},
-    {"extend_kerd_to_first_cross", py::fast(torvex_extend_kerd_to_first_cross), py::kFastCall,
-     "extend_kerd_to_first_cross($module, self)\n--\n\n"
-     "Extend each Kerd object in the list to the first valid cross after extension."},
-    {"sort_and_filter_kerds", py::fast(torvex_sort_and_filter_kerds), py::kFastCall,
-     "sort_and_filter_kerds($module, self)\n--\n\n"
-     "On the last bar, sort kerds by end_bar_index and remove stale lines from the front."},
-    {"clear_all_kerd", py::fast(torvex_clear_all_kerd), py::kFastCall,
-     "clear_all_kerd($module, self)\n--\n\n"
-     "Empty kerds in place."},
-    {"rebuild_kerd_from_most_recent_snib", py::fast(torvex_rebuild_kerd_from_most_recent_snib),
-     py::kFastCall,
-     "rebuild_kerd_from_most_recent_snib($module, self, close_avg_percent=None)\n--\n\n"
-     "Move the pending pivots to vip_snibs and rebuild kerds from all processed pivots, newest "
-     "first, by backward merges."},
-    {"extend_kerd_to_first_cross_from_history",
-     py::fast(torvex_extend_kerd_to_first_cross_from_history), py::kFastCall,
-     "extend_kerd_to_first_cross_from_history($module, self)\n--\n\n"
-     "Replay the extension rules over the bars since each unchecked line's end."},
-    {"update_mavet", py::fast(torvex_update_mavet), py::kFastCall,
-     "update_mavet($module, self, trap_recover_window_threshold, search_range, "
-     "low_above_kerd_threshold, close_avg_percent)\n--\n\n"
-     "Open a window on every line the current bar breaks, then drop expired windows from the "
-     "front of mavets."},
-    {"check_mavet", py::fast(torvex_check_mavet), py::kFastCall,
-     "check_mavet($module, self, close_avg_percent, close_above_kerd_threshold, "
-     "trap_recover_window_threshold, signal_window, close_above_low_threshold, "
-     "bar_count_close_above_kerd_threshold)\n--\n\n"
-     "Judge each waiting window once; report and commit the first that passes, as a "
-     "MavetResult."},
-    {"check_mavet_v3", py::fast(torvex_check_mavet_v3), py::kFastCall,
-     "check_mavet_v3($module, self, close_avg_percent, close_above_kerd_threshold, "
-     "trap_recover_window_threshold, signal_window, close_above_low_threshold, "
-     "close_above_recover_low_threshold, bar_count_close_above_kerd_threshold, "
-     "vvip_kerd_min_snib_count)\n--\n\n"
-     "Track and judge the recoveries of the open windows; return a MavetResultV2 with the best "
-     "success of the bar, else its last failure."},
-    {"commit_latest_mavet", py::fast(torvex_commit_latest_mavet), py::kFastCall,
-     "commit_latest_mavet($module, self, break_kerd_at_price)\n--\n\n"
-     "Record the current bar index under round_to_mintick(break_kerd_at_price) in "
-     "latest_mavets."},
-    {"update", py::fast(torvex_update), py::kFastCall,
-     "update($module, self, is_ma_trending, close_avg_percent)\n--\n\n"
-     "Take in this bar's pivots; near the end of the data in draw-from-recent mode, rebuild, "
-     "sort, prune and extend the lines. True when a pivot was found."},
-    {"get_success_by_vvip", py::fast(torvex_get_success_by_vvip), py::kFastCall,
-     "get_success_by_vvip($module, self, successes)\n--\n\n"
-     "The first success whose is_vvip_signal is true, else the first one; None when empty."},
+    py::method<kInit,
+               "Initialise the base indicator with the eight base values, then keep the "
+               "settings, the host's lists, mapping and pivot series as given.">(
+        py::fast(torvex_init)),
+    py::method<kAddNewSnibsToPending,
+               "Append a pivot record to new_vip_snibs for each pivot the four pivot series "
+               "report on this bar and the filters admit; True when any was appended.">(
+        py::fast(torvex_add_new_snibs_to_pending)),
+    py::method<kAddNewSnibsToProcessedArray,
+               "Move every pending pivot to vip_snibs, the last pending one first.">(
+        py::fast(torvex_add_new_snibs_to_processed_array)),
+    py::method<kSortKerds, "Sort kerds in place by end_bar_index, ascending and stable.">(
+        py::fast(torvex_sort_kerds_by_end_bar_index)),
+    py::method<
+        kRemoveKerd,
+        "Remove stale lines from the front of kerds, stopping at the first line that is not.">(
+        py::fast(torvex_remove_kerd_by_end_bar_index)),
+    py::method<kExtendToFirstCross,
+               "Extend each Kerd object in the list to the first valid cross after extension.">(
+        py::fast(torvex_extend_kerd_to_first_cross)),
+    py::method<
+        kSortAndFilter,
+        "On the last bar, sort kerds by end_bar_index and remove stale lines from the front.">(
+        py::fast(torvex_sort_and_filter_kerds)),
+    py::method<kClearAllKerd, "Empty kerds in place.">(py::fast(torvex_clear_all_kerd)),
+    py::method<kRebuild,
+               "Move the pending pivots to vip_snibs and rebuild kerds from all processed "
+               "pivots, newest first, by backward merges.">(
+        py::fast(torvex_rebuild_kerd_from_most_recent_snib)),
+    py::method<kExtendFromHistory,
+               "Replay the extension rules over the bars since each unchecked line's end.">(
+        py::fast(torvex_extend_kerd_to_first_cross_from_history)),
+    py::method<kUpdateMavet,
+               "Open a window on every line the current bar breaks, then drop expired windows "
+               "from the front of mavets.">(py::fast(torvex_update_mavet)),
+    py::method<kCheckMavet,
+               "Judge each waiting window once; report and commit the first that passes, as a "
+               "MavetResult.">(py::fast(torvex_check_mavet)),
+    py::method<kCheckMavetV3,
+               "Track and judge the recoveries of the open windows; return a MavetResultV2 "
+               "with the best success of the bar, else its last failure.">(
+        py::fast(torvex_check_mavet_v3)),
+    py::method<kCommitLatestMavet,
+               "Record the current bar index under round_to_mintick(break_kerd_at_price) in "
+               "latest_mavets.">(py::fast(torvex_commit_latest_mavet)),
+    py::method<kUpdate,
+               "Take in this bar's pivots; near the end of the data in draw-from-recent mode, "
+               "rebuild, sort, prune and extend the lines. True when a pivot was found.">(
+        py::fast(torvex_update)),
+    py::method<
+        kGetSuccessByVvip,
+        "The first success whose is_vvip_signal is true, else the first one; None when empty.">(
+        py::fast(torvex_get_success_by_vvip)),
 };
 
 // `from <module> import <name>` for each name, bound in the module under the same name.
