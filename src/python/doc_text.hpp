@@ -22,6 +22,15 @@ struct TextWriter {
     }
     return *this;
   }
+  // A whole number in decimal.
+  constexpr TextWriter& operator<<(long long value) {
+    if (value < 0) *this << "-";
+    const unsigned long long magnitude =
+        value < 0 ? 0ull - static_cast<unsigned long long>(value) : value;
+    if (magnitude >= 10) *this << static_cast<long long>(magnitude / 10);
+    const char digit[] = {static_cast<char>('0' + magnitude % 10)};
+    return *this << std::string_view(digit, 1);
+  }
 };
 
 // A string literal as a template argument.
@@ -50,7 +59,7 @@ inline constexpr auto static_text = [] {
 }();
 
 // "name(" then, after "$module, " where module_first, each parameter, the optional ones (from
-// index `required` on) with "=" and default_of(index), then ")\n--\n\n".
+// index `required` on) followed by "=" and what default_of(w, index) writes, then ")\n--\n\n".
 template <class Params, class DefaultOf>
 constexpr void write_text_signature(TextWriter& w, std::string_view name, bool module_first,
                                     const Params& params, std::size_t required,
@@ -61,18 +70,21 @@ constexpr void write_text_signature(TextWriter& w, std::string_view name, bool m
   for (std::string_view param : params) {
     if (i > 0) w << ", ";
     w << param;
-    if (i >= required) w << "=" << default_of(i);
+    if (i >= required) {
+      w << "=";
+      default_of(w, i);
+    }
     ++i;
   }
   w << ")\n--\n\n";
 }
 
 // Every optional parameter shown with the default None.
-inline constexpr auto none_defaults = [](std::size_t) { return std::string_view("None"); };
+inline constexpr auto none_defaults = [](TextWriter& w, std::size_t) { w << "None"; };
 
 // The docstring of a function whose parameters Sig (a Signature) lists, taking the module
 // first where module_first (a class's method made from a module function) and showing None as
-// every default unless Defaults (a captureless lambda from index to text) says otherwise.
+// every default unless Defaults (a captureless lambda writing index's default) says otherwise.
 template <const auto& Sig, Literal Summary, bool module_first = true, auto Defaults = none_defaults>
 inline constexpr const char* method_doc = static_text<[](TextWriter& w) {
                                             write_text_signature(

@@ -15,6 +15,7 @@
 #include <span>
 #include <string_view>
 
+#include "python/doc_text.hpp"
 #include "python/entry.hpp"
 #include "python/module_state.hpp"
 #include "python/ref.hpp"
@@ -68,8 +69,8 @@ constexpr bool holds_references(Kind kind) {
 }
 
 struct RecordClass {
-  const char* name;  // full dotted name, e.g. "torvex.dto.snib.Snib"
-  const char* doc;
+  const char* name;     // full dotted name, e.g. "torvex.dto.snib.Snib"
+  const char* summary;  // the docstring after the constructor's text signature
   PyModuleDef* module;  // the module that defines the class
   int index;            // the class's position in its module's class list
   Py_ssize_t basicsize;
@@ -119,6 +120,22 @@ constexpr std::array<int, N> alphabetical(const Field (&fields)[N]) {
   return order;
 }
 
+// The constructor parameters of a record that takes its first P fields in declaration order:
+// their names, and the field each sets.
+template <std::size_t P, std::size_t N>
+constexpr std::array<const char*, P> leading_names(const Field (&fields)[N]) {
+  static_assert(P <= N);
+  std::array<const char*, P> names{};
+  for (std::size_t i = 0; i < P; ++i) names[i] = fields[i].name;
+  return names;
+}
+template <std::size_t P>
+constexpr std::array<int, P> leading_fields() {
+  std::array<int, P> order{};
+  for (std::size_t i = 0; i < P; ++i) order[i] = static_cast<int>(i);
+  return order;
+}
+
 // The field index of each constructor parameter; a name that is no field does not compile.
 template <std::size_t N, std::size_t P>
 constexpr std::array<int, P> fields_of(const Field (&fields)[N], const char* const (&params)[P]) {
@@ -131,6 +148,26 @@ constexpr std::array<int, P> fields_of(const Field (&fields)[N], const char* con
     out[p] = static_cast<int>(i);
   }
   return out;
+}
+
+// The class docstring: "Name(params)\n--\n\n" (the constructor's text signature, each optional
+// parameter with the default the constructor takes) and the summary.
+constexpr void write_doc(TextWriter& w, const RecordClass& cls) {
+  const auto default_of = [&cls](TextWriter& out, std::size_t p) {
+    const Field& field = cls.fields[cls.param_fields[p]];
+    if (field.none_is_fallback || holds_references(field.kind))
+      out << "None";
+    else if (field.kind == Kind::boolean)
+      out << "False";
+    else if (field.fallback == static_cast<double>(static_cast<long long>(field.fallback)))
+      out << static_cast<long long>(field.fallback);
+    else
+      throw "a shown default must be a whole number";
+  };
+  const std::string_view name(cls.name);
+  write_text_signature(w, name.substr(name.rfind('.') + 1), false, cls.params,
+                       static_cast<std::size_t>(cls.required), default_of);
+  w << cls.summary;
 }
 
 template <class T>
@@ -180,6 +217,7 @@ struct Binding {
   static constexpr bool gc = std::any_of(C.fields.begin(), C.fields.end(),
                                          [](const Field& f) { return holds_references(f.kind); });
   static constexpr std::size_t field_count = C.fields.size();
+  static constexpr auto& doc = static_text<[](TextWriter& w) { write_doc(w, C); }>;
   static constexpr std::size_t method_count = 2 + (C.copyable ? 1 : 0) + C.methods.size();
   static_assert(field_count <= max_fields && C.params.size() <= field_count);
   static_assert(C.param_fields.size() == C.params.size() && C.state.size() == field_count);
@@ -257,7 +295,7 @@ struct Binding {
       slots[s++] = {Py_tp_repr, reinterpret_cast<void*>(tp_repr)};
       slots[s++] = {Py_tp_getset, getset.data()};
       slots[s++] = {Py_tp_methods, methods.data()};
-      slots[s++] = {Py_tp_doc, const_cast<char*>(C.doc)};
+      slots[s++] = {Py_tp_doc, const_cast<char*>(doc.data())};
       if constexpr (gc) {
         slots[s++] = {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse)};
         slots[s++] = {Py_tp_clear, reinterpret_cast<void*>(tp_clear)};

@@ -309,8 +309,8 @@ constexpr py::Signature<7> window_loop_signature(const char* name) {
 constexpr auto kRunWindowLoop = window_loop_signature("run_window_loop");
 constexpr auto kRunHistory = window_loop_signature("run_history");
 // form=3, all_bars=False
-constexpr auto kWindowLoopDefault = [](std::size_t i) {
-  return std::string_view(i == 5 ? "3" : "False");
+constexpr auto kWindowLoopDefault = [](py::TextWriter& w, std::size_t i) {
+  w << (i == 5 ? "3" : "False");
 };
 
 // The window loops' shared entry: parses (market, settings, mintick, close_avg_percent,

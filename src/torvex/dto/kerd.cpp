@@ -33,9 +33,8 @@ constexpr auto kInit = [] {
   return sig;
 }();
 // An optional line attribute defaults to zero of its kind.
-constexpr auto kInitDefault = [](std::size_t i) {
-  return std::string_view(
-      core::kerd_attr_info[i - kFirstAttr].kind == core::ValueKind::flag ? "False" : "0");
+constexpr auto kInitDefault = [](py::TextWriter& w, std::size_t i) {
+  w << (core::kerd_attr_info[i - kFirstAttr].kind == core::ValueKind::flag ? "False" : "0");
 };
 
 // Everything the module keeps; owned through the module state.

@@ -23,24 +23,25 @@ struct MavetObject {
   PyObject_HEAD core::Mavet value;
 };
 
+// The flags both check results carry before their window, in field order.
+#define CHECK_FLAGS(X)        \
+  X(close_above_low_and_kerd) \
+  X(violate_extend_bar_cross) \
+  X(violate_recover_window)   \
+  X(violate_signal_window)    \
+  X(violate_search_range_close_above_bar_count)
+#define FLAG_MEMBER(name) bool name;
+
 struct MavetResultObject {
   PyObject_HEAD bool has_signal;
-  bool close_above_low_and_kerd;
-  bool violate_extend_bar_cross;
-  bool violate_recover_window;
-  bool violate_signal_window;
-  bool violate_search_range_close_above_bar_count;
+  CHECK_FLAGS(FLAG_MEMBER)
   PyObject* mavet;
 };
 
 struct MavetFailureObject {
-  PyObject_HEAD bool close_above_low_and_kerd;
-  bool violate_extend_bar_cross;
-  bool violate_recover_window;
-  bool violate_signal_window;
-  bool violate_search_range_close_above_bar_count;
-  PyObject* mavet;
+  PyObject_HEAD CHECK_FLAGS(FLAG_MEMBER) PyObject* mavet;
 };
+#undef FLAG_MEMBER
 
 struct MavetSuccessObject {
   PyObject_HEAD bool has_signal;
@@ -80,21 +81,16 @@ constexpr record::Field mavet_fields[] = {
     record::boolean_field("recovered", MAVET_FIELD(recovered)),
 };
 #undef MAVET_FIELD
-constexpr const char* mavet_params[] = {
-    "break_kerd_at_price",         "break_kerd_at_bar_index",    "recover_at_bar_index",
-    "break_kerd_extend_bar_cross", "bar_count_close_above_kerd", "vip_snib_count",
-};
-constexpr auto mavet_param_fields = record::fields_of(mavet_fields, mavet_params);
+// The constructor takes every field but recovered.
+constexpr auto mavet_params = record::leading_names<6>(mavet_fields);
+constexpr auto mavet_param_fields = record::leading_fields<6>();
 constexpr auto mavet_state = record::alphabetical(mavet_fields);
 
 // copy() rebuilds through the constructor with recover_at_bar_index -1 passed as None, which
 // the constructor maps back to -1, and then sets recovered: a field-for-field copy.
 constexpr record::RecordClass mavet_class{
     .name = "torvex.dto.mavet.Mavet",
-    .doc =
-        "Mavet(break_kerd_at_price, break_kerd_at_bar_index, recover_at_bar_index=None, "
-        "break_kerd_extend_bar_cross=0, bar_count_close_above_kerd=0, vip_snib_count=0)\n"
-        "--\n\nOne break of a line and its recovery; recover_at_bar_index -1 means none.",
+    .summary = "One break of a line and its recovery; recover_at_bar_index -1 means none.",
     .module = &module,
     .index = mavet,
     .basicsize = sizeof(MavetObject),
@@ -111,39 +107,21 @@ constexpr record::RecordClass mavet_class{
 
 // MavetResult ---------------------------------------------------------------------------------
 
+#define RESULT_FIELD(name) #name, offsetof(MavetResultObject, name)
+#define RESULT_FLAG(name) record::boolean_field(RESULT_FIELD(name)),
 constexpr record::Field result_fields[] = {
-    record::boolean_field("has_signal", offsetof(MavetResultObject, has_signal)),
-    record::boolean_field("close_above_low_and_kerd",
-                          offsetof(MavetResultObject, close_above_low_and_kerd)),
-    record::boolean_field("violate_extend_bar_cross",
-                          offsetof(MavetResultObject, violate_extend_bar_cross)),
-    record::boolean_field("violate_recover_window",
-                          offsetof(MavetResultObject, violate_recover_window)),
-    record::boolean_field("violate_signal_window",
-                          offsetof(MavetResultObject, violate_signal_window)),
-    record::boolean_field("violate_search_range_close_above_bar_count",
-                          offsetof(MavetResultObject, violate_search_range_close_above_bar_count)),
-    record::record_field("mavet", offsetof(MavetResultObject, mavet), mavet),
+    record::boolean_field(RESULT_FIELD(has_signal)),
+    CHECK_FLAGS(RESULT_FLAG) record::record_field(RESULT_FIELD(mavet), mavet),
 };
-constexpr const char* result_params[] = {
-    "has_signal",
-    "close_above_low_and_kerd",
-    "violate_extend_bar_cross",
-    "violate_recover_window",
-    "violate_signal_window",
-    "violate_search_range_close_above_bar_count",
-    "mavet",
-};
-constexpr auto result_param_fields = record::fields_of(result_fields, result_params);
+#undef RESULT_FLAG
+#undef RESULT_FIELD
+constexpr auto result_params = record::leading_names<std::size(result_fields)>(result_fields);
+constexpr auto result_param_fields = record::leading_fields<std::size(result_fields)>();
 constexpr auto result_state = record::alphabetical(result_fields);
 
 constexpr record::RecordClass result_class{
     .name = "torvex.dto.mavet.MavetResult",
-    .doc =
-        "MavetResult(has_signal=False, close_above_low_and_kerd=False, "
-        "violate_extend_bar_cross=False, violate_recover_window=False, "
-        "violate_signal_window=False, violate_search_range_close_above_bar_count=False, "
-        "mavet=None)\n--\n\nThe result of the first window check form.",
+    .summary = "The result of the first window check form.",
     .module = &module,
     .index = result,
     .basicsize = sizeof(MavetResultObject),
@@ -160,37 +138,21 @@ constexpr record::RecordClass result_class{
 
 // MavetFailure --------------------------------------------------------------------------------
 
+#define FAILURE_FIELD(name) #name, offsetof(MavetFailureObject, name)
+#define FAILURE_FLAG(name) record::boolean_field(FAILURE_FIELD(name)),
 constexpr record::Field failure_fields[] = {
-    record::boolean_field("close_above_low_and_kerd",
-                          offsetof(MavetFailureObject, close_above_low_and_kerd)),
-    record::boolean_field("violate_extend_bar_cross",
-                          offsetof(MavetFailureObject, violate_extend_bar_cross)),
-    record::boolean_field("violate_recover_window",
-                          offsetof(MavetFailureObject, violate_recover_window)),
-    record::boolean_field("violate_signal_window",
-                          offsetof(MavetFailureObject, violate_signal_window)),
-    record::boolean_field("violate_search_range_close_above_bar_count",
-                          offsetof(MavetFailureObject, violate_search_range_close_above_bar_count)),
-    record::record_field("mavet", offsetof(MavetFailureObject, mavet), mavet),
+    CHECK_FLAGS(FAILURE_FLAG) record::record_field(FAILURE_FIELD(mavet), mavet),
 };
-constexpr const char* failure_params[] = {
-    "close_above_low_and_kerd",
-    "violate_extend_bar_cross",
-    "violate_recover_window",
-    "violate_signal_window",
-    "violate_search_range_close_above_bar_count",
-    "mavet",
-};
-constexpr auto failure_param_fields = record::fields_of(failure_fields, failure_params);
+#undef FAILURE_FLAG
+#undef FAILURE_FIELD
+#undef CHECK_FLAGS
+constexpr auto failure_params = record::leading_names<std::size(failure_fields)>(failure_fields);
+constexpr auto failure_param_fields = record::leading_fields<std::size(failure_fields)>();
 constexpr auto failure_state = record::alphabetical(failure_fields);
 
 constexpr record::RecordClass failure_class{
     .name = "torvex.dto.mavet.MavetFailure",
-    .doc =
-        "MavetFailure(close_above_low_and_kerd=False, violate_extend_bar_cross=False, "
-        "violate_recover_window=False, violate_signal_window=False, "
-        "violate_search_range_close_above_bar_count=False, mavet=None)\n--\n\n"
-        "A recovered window that failed validation, with the validations it failed.",
+    .summary = "A recovered window that failed validation, with the validations it failed.",
     .module = &module,
     .index = failure,
     .basicsize = sizeof(MavetFailureObject),
@@ -207,22 +169,21 @@ constexpr record::RecordClass failure_class{
 
 // MavetSuccess --------------------------------------------------------------------------------
 
+#define SUCCESS_FIELD(name) #name, offsetof(MavetSuccessObject, name)
 constexpr record::Field success_fields[] = {
-    record::boolean_field("has_signal", offsetof(MavetSuccessObject, has_signal)),
-    record::boolean_field("is_vvip_signal", offsetof(MavetSuccessObject, is_vvip_signal)),
-    record::object_field("signal_debug_line", offsetof(MavetSuccessObject, signal_debug_line)),
-    record::record_field("mavet", offsetof(MavetSuccessObject, mavet), mavet),
+    record::boolean_field(SUCCESS_FIELD(has_signal)),
+    record::boolean_field(SUCCESS_FIELD(is_vvip_signal)),
+    record::object_field(SUCCESS_FIELD(signal_debug_line)),
+    record::record_field(SUCCESS_FIELD(mavet), mavet),
 };
-constexpr const char* success_params[] = {"has_signal", "is_vvip_signal", "signal_debug_line",
-                                          "mavet"};
-constexpr auto success_param_fields = record::fields_of(success_fields, success_params);
+#undef SUCCESS_FIELD
+constexpr auto success_params = record::leading_names<std::size(success_fields)>(success_fields);
+constexpr auto success_param_fields = record::leading_fields<std::size(success_fields)>();
 constexpr auto success_state = record::alphabetical(success_fields);
 
 constexpr record::RecordClass success_class{
     .name = "torvex.dto.mavet.MavetSuccess",
-    .doc =
-        "MavetSuccess(has_signal=False, is_vvip_signal=False, signal_debug_line=None, "
-        "mavet=None)\n--\n\nA recovered window that passed validation: the signal.",
+    .summary = "A recovered window that passed validation: the signal.",
     .module = &module,
     .index = success,
     .basicsize = sizeof(MavetSuccessObject),
@@ -391,19 +352,20 @@ PyMethodDef result_v2_methods[] = {
                                      "recovery_failed() and failure.violate_signal_window"),
 };
 
+#define RESULT_V2_FIELD(name) #name, offsetof(MavetResultV2Object, name)
 constexpr record::Field result_v2_fields[] = {
-    record::record_field("failure", offsetof(MavetResultV2Object, failure), failure),
-    record::record_field("success", offsetof(MavetResultV2Object, success), success),
+    record::record_field(RESULT_V2_FIELD(failure), failure),
+    record::record_field(RESULT_V2_FIELD(success), success),
 };
-constexpr const char* result_v2_params[] = {"failure", "success"};
-constexpr auto result_v2_param_fields = record::fields_of(result_v2_fields, result_v2_params);
+#undef RESULT_V2_FIELD
+constexpr auto result_v2_params =
+    record::leading_names<std::size(result_v2_fields)>(result_v2_fields);
+constexpr auto result_v2_param_fields = record::leading_fields<std::size(result_v2_fields)>();
 constexpr auto result_v2_state = record::alphabetical(result_v2_fields);
 
 constexpr record::RecordClass result_v2_class{
     .name = "torvex.dto.mavet.MavetResultV2",
-    .doc =
-        "MavetResultV2(failure=None, success=None)\n--\n\n"
-        "The result of the third window check form: at most one failure and one success.",
+    .summary = "The result of the third window check form: at most one failure and one success.",
     .module = &module,
     .index = result_v2,
     .basicsize = sizeof(MavetResultV2Object),
@@ -433,28 +395,13 @@ constexpr record::Field flat_fields[] = {
     record::boolean_field(FLAT_FIELD(violate_signal_window)),
 };
 #undef FLAT_FIELD
-constexpr const char* flat_params[] = {
-    "break_kerd_at_price",
-    "is_kerd_satisfied",
-    "is_vvip_signal",
-    "is_non_vvip_signal",
-    "no_signal_but_close_above",
-    "violate_extended_bar_cross",
-    "violate_search_range_close_above_bar_count",
-    "violate_recover_window",
-    "violate_signal_window",
-};
-constexpr auto flat_param_fields = record::fields_of(flat_fields, flat_params);
+constexpr auto flat_params = record::leading_names<std::size(flat_fields)>(flat_fields);
+constexpr auto flat_param_fields = record::leading_fields<std::size(flat_fields)>();
 constexpr auto flat_state = record::alphabetical(flat_fields);
 
 constexpr record::RecordClass flat_class{
     .name = "torvex.dto.mavet.FlatternMavetResultV2",
-    .doc =
-        "FlatternMavetResultV2(break_kerd_at_price=-1, is_kerd_satisfied=False, "
-        "is_vvip_signal=False, is_non_vvip_signal=False, no_signal_but_close_above=False, "
-        "violate_extended_bar_cross=False, violate_search_range_close_above_bar_count=False, "
-        "violate_recover_window=False, violate_signal_window=False)\n--\n\n"
-        "A MavetResultV2 flattened into plain values.",
+    .summary = "A MavetResultV2 flattened into plain values.",
     .module = &module,
     .index = flat,
     .basicsize = sizeof(FlatternMavetResultV2Object),
@@ -477,10 +424,10 @@ constexpr Name flattened[] = {
     violate_recover_window,     violate_signal_window,
 };
 
+constexpr py::Signature kFromMavetResultV2{"from_mavet_result_v2", {"result"}, 1};
+
 Ref flatten(PyObject* module_object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 1> given{};
-  py::parse_args(py::Signature{"from_mavet_result_v2", {"result"}, 1}, args, nargs, kwnames, given);
-  PyObject* const result = given[0];
+  PyObject* const result = py::parse_args(kFromMavetResultV2, args, nargs, kwnames)[0];
   record::ModuleState& state = record::module_state(module_object);
   py::check_arg_type(result, state.types[result_v2], false, "result");
 
@@ -513,8 +460,8 @@ PyObject* from_mavet_result_v2(PyObject* module_object, PyObject* const* args, P
 constexpr record::RecordModule records{.names = names};
 
 PyMethodDef functions[] = {
-    {"from_mavet_result_v2", py::fast(from_mavet_result_v2), py::kFastCall,
-     "from_mavet_result_v2(result)\n--\n\nThe flat form of a MavetResultV2, from its predicates."},
+    py::method<kFromMavetResultV2, "The flat form of a MavetResultV2, from its predicates.", false>(
+        py::fast(from_mavet_result_v2)),
     record::reconstructor<mavet_class>(),
     record::reconstructor<result_class>(),
     record::reconstructor<failure_class>(),

@@ -44,10 +44,7 @@ constexpr auto state = record::alphabetical(fields);
 
 constexpr record::RecordClass snib_class{
     .name = "torvex.dto.snib.Snib",
-    .doc =
-        "Snib(n, m, price, close_at_pivot, bar_index_at_pivot, bar_time_at_pivot, is_high, "
-        "is_trending, close_avg_percent, used=False)\n--\n\n"
-        "One confirmed pivot: its bar, time, price and the context it was admitted in.",
+    .summary = "One confirmed pivot: its bar, time, price and the context it was admitted in.",
     .module = &module,
     .index = 0,
     .basicsize = sizeof(SnibObject),
