@@ -28,24 +28,26 @@ struct Mavet {
   bool recovered = false;
 };
 
+// The flags both window check results carry before their window, in field order.
+#define TORVEX_CHECK_FLAGS(X) \
+  X(close_above_low_and_kerd) \
+  X(violate_extend_bar_cross) \
+  X(violate_recover_window)   \
+  X(violate_signal_window)    \
+  X(violate_search_range_close_above_bar_count)
+
+#define TORVEX_FLAG_MEMBER(name) bool name = false;
 struct MavetResult {
   bool has_signal = false;
-  bool close_above_low_and_kerd = false;
-  bool violate_extend_bar_cross = false;
-  bool violate_recover_window = false;
-  bool violate_signal_window = false;
-  bool violate_search_range_close_above_bar_count = false;
+  TORVEX_CHECK_FLAGS(TORVEX_FLAG_MEMBER)
   std::optional<Mavet> mavet;
 };
 
 struct MavetFailure {
-  bool close_above_low_and_kerd = false;
-  bool violate_extend_bar_cross = false;
-  bool violate_recover_window = false;
-  bool violate_signal_window = false;
-  bool violate_search_range_close_above_bar_count = false;
+  TORVEX_CHECK_FLAGS(TORVEX_FLAG_MEMBER)
   std::optional<Mavet> mavet;
 };
+#undef TORVEX_FLAG_MEMBER
 
 struct MavetSuccess {
   bool has_signal = false;

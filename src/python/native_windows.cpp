@@ -21,26 +21,31 @@ Ref window_or_none(const std::optional<core::Mavet>& w) {
   return w ? window_tuple(*w) : none();
 }
 
-Ref result_tuple(const core::MavetResult& r) {
+// A check result as a tuple: has_signal where the result has one, the check flags, the window.
+template <class Result>
+Ref check_tuple(const Result& r) {
   Ref window = window_or_none(r.mavet);
-  return Ref::steal(
-      Py_BuildValue("(OOOOOOO)", bool_object(r.has_signal), bool_object(r.close_above_low_and_kerd),
-                    bool_object(r.violate_extend_bar_cross), bool_object(r.violate_recover_window),
-                    bool_object(r.violate_signal_window),
-                    bool_object(r.violate_search_range_close_above_bar_count), window.get()));
+#define TORVEX_FLAG_ITEM(name) bool_object(r.name),
+  PyObject* const items[] = {TORVEX_CHECK_FLAGS(TORVEX_FLAG_ITEM) window.get()};
+#undef TORVEX_FLAG_ITEM
+  constexpr bool signal = requires {
+    r.has_signal;
+  };
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(signal + std::size(items))));
+  Py_ssize_t i = 0;
+  if constexpr (signal)
+    PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(bool_object(r.has_signal)).release());
+  for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(item).release());
+  return tuple;
+}
+
+Ref result_tuple(const core::MavetResult& r) {
+  return check_tuple(r);
 }
 
 Ref result_tuple(const core::MavetResultV2& r) {
   Ref failure = none(), success = none();
-  if (r.failure) {
-    const core::MavetFailure& f = *r.failure;
-    Ref window = window_or_none(f.mavet);
-    failure = Ref::steal(
-        Py_BuildValue("(OOOOOO)", bool_object(f.close_above_low_and_kerd),
-                      bool_object(f.violate_extend_bar_cross),
-                      bool_object(f.violate_recover_window), bool_object(f.violate_signal_window),
-                      bool_object(f.violate_search_range_close_above_bar_count), window.get()));
-  }
+  if (r.failure) failure = check_tuple(*r.failure);
   if (r.success) {
     Ref window = window_or_none(r.success->mavet);
     success = Ref::steal(Py_BuildValue("(OOO)", bool_object(r.success->has_signal),

@@ -36,9 +36,9 @@ std::unique_ptr<WindowResults> WindowResults::create(PyObject* result, PyObject*
   r->str_is_vvip_signal = intern("is_vvip_signal");
   r->str_get_success_by_vvip = intern("get_success_by_vvip");
   r->success_kwnames = names({"has_signal", "is_vvip_signal", "mavet"});
-  r->failure_kwnames =
-      names({"close_above_low_and_kerd", "violate_extend_bar_cross", "violate_recover_window",
-             "violate_signal_window", "violate_search_range_close_above_bar_count", "mavet"});
+#define TORVEX_FLAG_NAME(name) #name,
+  r->failure_kwnames = names({TORVEX_CHECK_FLAGS(TORVEX_FLAG_NAME) "mavet"});
+#undef TORVEX_FLAG_NAME
   r->v2_success_kwname = names({"success"});
   r->v2_failure_kwname = names({"failure"});
   return r;

@@ -23,23 +23,16 @@ struct MavetObject {
   PyObject_HEAD core::Mavet value;
 };
 
-// The flags both check results carry before their window, in field order.
-#define CHECK_FLAGS(X)        \
-  X(close_above_low_and_kerd) \
-  X(violate_extend_bar_cross) \
-  X(violate_recover_window)   \
-  X(violate_signal_window)    \
-  X(violate_search_range_close_above_bar_count)
 #define FLAG_MEMBER(name) bool name;
 
 struct MavetResultObject {
   PyObject_HEAD bool has_signal;
-  CHECK_FLAGS(FLAG_MEMBER)
+  TORVEX_CHECK_FLAGS(FLAG_MEMBER)
   PyObject* mavet;
 };
 
 struct MavetFailureObject {
-  PyObject_HEAD CHECK_FLAGS(FLAG_MEMBER) PyObject* mavet;
+  PyObject_HEAD TORVEX_CHECK_FLAGS(FLAG_MEMBER) PyObject* mavet;
 };
 #undef FLAG_MEMBER
 
@@ -111,7 +104,7 @@ constexpr record::RecordClass mavet_class{
 #define RESULT_FLAG(name) record::boolean_field(RESULT_FIELD(name)),
 constexpr record::Field result_fields[] = {
     record::boolean_field(RESULT_FIELD(has_signal)),
-    CHECK_FLAGS(RESULT_FLAG) record::record_field(RESULT_FIELD(mavet), mavet),
+    TORVEX_CHECK_FLAGS(RESULT_FLAG) record::record_field(RESULT_FIELD(mavet), mavet),
 };
 #undef RESULT_FLAG
 #undef RESULT_FIELD
@@ -141,11 +134,10 @@ constexpr record::RecordClass result_class{
 #define FAILURE_FIELD(name) #name, offsetof(MavetFailureObject, name)
 #define FAILURE_FLAG(name) record::boolean_field(FAILURE_FIELD(name)),
 constexpr record::Field failure_fields[] = {
-    CHECK_FLAGS(FAILURE_FLAG) record::record_field(FAILURE_FIELD(mavet), mavet),
+    TORVEX_CHECK_FLAGS(FAILURE_FLAG) record::record_field(FAILURE_FIELD(mavet), mavet),
 };
 #undef FAILURE_FLAG
 #undef FAILURE_FIELD
-#undef CHECK_FLAGS
 constexpr auto failure_params = record::leading_names<std::size(failure_fields)>(failure_fields);
 constexpr auto failure_param_fields = record::leading_fields<std::size(failure_fields)>();
 constexpr auto failure_state = record::alphabetical(failure_fields);
