@@ -8,6 +8,7 @@ C++ version, so both produce identical values.
 
 import math
 
+from plain_series import plain_pivots as pivots
 from torvex.native import MARKET_COLUMNS
 
 SEED = 20240601
@@ -57,19 +58,6 @@ class Random:
         z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK
         z ^= z >> 31
         return (z >> 11) * (1.0 / 9007199254740992.0)
-
-
-def pivots(values, n, m, sign):
-    """Pivots reported m bars after the pivot bar: strictly beyond the n bars before it, at
-    least as far as the m bars after it (sign -1 for lows)."""
-    reported = [math.nan] * len(values)
-    for p in range(n, len(values) - m):
-        v = sign * values[p]
-        if all(v > sign * values[j] for j in range(p - n, p)) and all(
-            v >= sign * values[j] for j in range(p + 1, p + m + 1)
-        ):
-            reported[p + m] = values[p]
-    return reported
 
 
 def trailing_mean(values, t, length):

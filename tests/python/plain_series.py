@@ -1,5 +1,8 @@
-"""A host series in plain Python, shared by the tests and the benchmarks: offset 0 is the
-current bar, -k the bar k bars back, and a read before the first bar raises IndexError."""
+"""A host's plain Python pieces, shared by the tests and the benchmarks: a series (offset 0 is
+the current bar, -k the bar k bars back, and a read before the first bar raises IndexError) and
+the pivot series a host reports."""
+
+import math
 
 
 class PlainSeries:
@@ -19,3 +22,16 @@ class PlainSeries:
         if offset > 0 or -offset > current:
             raise IndexError("series offset out of reach")
         return self.values[current + offset]
+
+
+def plain_pivots(values, n, m, sign):
+    """Pivots reported m bars after the pivot bar: strictly beyond the n bars before it, at
+    least as far as the m bars after it (sign -1 for lows); NaN on every other bar."""
+    reported = [math.nan] * len(values)
+    for p in range(n, len(values) - m):
+        v = sign * values[p]
+        if all(v > sign * values[j] for j in range(p - n, p)) and all(
+            v >= sign * values[j] for j in range(p + 1, p + m + 1)
+        ):
+            reported[p + m] = values[p]
+    return reported

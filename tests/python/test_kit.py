@@ -12,6 +12,7 @@ import textwrap
 import numpy as np
 import pytest
 
+from plain_series import plain_pivots
 from torvex.kit import close_avg_percent, pivot_highs, pivot_lows, run, synthetic_bars, trend_flags
 from torvex.kit.settings import (
     ENGINE_SETTINGS,
@@ -74,26 +75,15 @@ def test_pivot_lows(low, n, m, expected):
     assert reported(pivot_lows(low, n, m)) == expected
 
 
-def brute_force_pivots(values, n, m, sign):
-    out = [NAN] * len(values)
-    for p in range(n, len(values) - m):
-        v = sign * values[p]
-        if all(v > sign * values[q] for q in range(p - n, p)) and all(
-            v >= sign * values[q] for q in range(p + 1, p + m + 1)
-        ):
-            out[p + m] = values[p]
-    return out
-
-
 @pytest.mark.parametrize("n, m", [(1, 1), (3, 2), (5, 5), (2, 7), (0, 3), (4, 0)])
 def test_pivots_match_their_definition_on_data_with_many_ties(n, m):
     rng = np.random.default_rng(n * 10 + m)
     values = rng.integers(0, 6, size=400).astype(float)  # few levels: ties everywhere
     np.testing.assert_array_equal(
-        pivot_highs(values, n, m), brute_force_pivots(values.tolist(), n, m, 1)
+        pivot_highs(values, n, m), plain_pivots(values.tolist(), n, m, 1)
     )
     np.testing.assert_array_equal(
-        pivot_lows(values, n, m), brute_force_pivots(values.tolist(), n, m, -1)
+        pivot_lows(values, n, m), plain_pivots(values.tolist(), n, m, -1)
     )
 
 

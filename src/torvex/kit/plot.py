@@ -185,35 +185,20 @@ def plot_result(
         f"bars {first}-{last}",
         fontsize=11,
     )
+
+    def key(label: str, color: str, **style: Any) -> Any:
+        return Line2D([], [], color=color, label=label, **style)
+
+    def marker(label: str, color: str, shape: str, size: float, **style: Any) -> Any:
+        return key(label, color, marker=shape, linestyle="none", markersize=size, **style)
+
     legend: list[Any] = [
-        Line2D([], [], color=LINE, linewidth=2.2, label="line: pivot span"),
-        Line2D(
-            [], [], color=LINE, linewidth=1.1, linestyle=(0, (4, 3)), label="line: holding since"
-        ),
-        Line2D([], [], color=LINE_VIOLATED, linewidth=2.2, label="violated line"),
-        Line2D(
-            [], [], color="#455a64", marker="v", linestyle="none", markersize=5, label="pivot taken"
-        ),
-        Line2D(
-            [],
-            [],
-            color=SIGNAL,
-            marker="^",
-            linestyle="none",
-            markersize=9,
-            markeredgecolor="black",
-            label="signal",
-        ),
-        Line2D(
-            [],
-            [],
-            color=SIGNAL_VVIP,
-            marker="^",
-            linestyle="none",
-            markersize=9,
-            markeredgecolor="black",
-            label="vvip signal",
-        ),
+        key("line: pivot span", LINE, linewidth=2.2),
+        key("line: holding since", LINE, linewidth=1.1, linestyle=(0, (4, 3))),
+        key("violated line", LINE_VIOLATED, linewidth=2.2),
+        marker("pivot taken", "#455a64", "v", 5),
+        marker("signal", SIGNAL, "^", 9, markeredgecolor="black"),
+        marker("vvip signal", SIGNAL_VVIP, "^", 9, markeredgecolor="black"),
     ]
     fig.legend(
         handles=legend, loc="outside lower center", ncols=len(legend), fontsize=8, frameon=False

@@ -46,25 +46,9 @@ class ScanRow:
 
 
 COLUMNS = tuple(f.name for f in dataclasses.fields(ScanRow))
-# column -> Arrow type name, for Parquet and frames
-_TYPES = {
-    "symbol": "string",
-    "bars": "int64",
-    "last_date": "string",
-    "last_close": "float64",
-    "support": "float64",
-    "support_pivots": "int64",
-    "resistance": "float64",
-    "resistance_pivots": "int64",
-    "last_signal_date": "string",
-    "last_signal_level": "float64",
-    "last_signal_vvip": "bool",
-    "lines": "int64",
-    "signals": "int64",
-    "failures": "int64",
-    "seconds": "float64",
-    "error": "string",
-}
+# column -> Arrow type name, for Parquet and frames, from each field's annotated type
+_ARROW = {"str": "string", "int": "int64", "float": "float64", "bool": "bool"}
+_TYPES = {f.name: _ARROW[str(f.type).split(" |")[0]] for f in dataclasses.fields(ScanRow)}
 FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet", ".json": "json"}
 
 
