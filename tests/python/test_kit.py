@@ -24,8 +24,6 @@ from torvex.kit.settings import (
     setting_names,
 )
 
-NAN = math.nan
-
 
 def reported(values):
     """{report bar: price} of a pivot series."""
