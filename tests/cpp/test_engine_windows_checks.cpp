@@ -110,7 +110,34 @@ struct RuleCase {
   Violations expected;
 };
 
-class EachRule : public ::testing::TestWithParam<RuleCase> {};
+// The case's window (10 closes above in its search range) recovering at bar 45, judged there
+// (a span of 6 bars).
+class EachRule : public ::testing::TestWithParam<RuleCase> {
+ protected:
+  void SetUp() override {
+    const RuleCase& c = GetParam();
+    recovering_bar(market);
+    market.window(100, 40, 10, c.extend_bar_cross);
+    if (c.committed) market.latest_mavets[round_to_mintick(100, 0.01)] = 40;
+    market.at(45);
+  }
+  WindowCheckArgs<double> rule_args() const {
+    const RuleCase& c = GetParam();
+    return args(c.trap, c.signal_window, c.bar_count_threshold);
+  }
+  // The result's violations are exactly the case's.
+  template <class Result>
+  void expect_violations(const Result& r) const {
+    const Violations& want = GetParam().expected;
+    EXPECT_EQ(r.violate_extend_bar_cross, want.extend_bar_cross);
+    EXPECT_EQ(r.violate_recover_window, want.recover_window);
+    EXPECT_EQ(r.violate_signal_window, want.signal_window);
+    EXPECT_EQ(r.violate_search_range_close_above_bar_count,
+              want.search_range_close_above_bar_count);
+  }
+
+  WindowMarket market;
+};
 
 INSTANTIATE_TEST_SUITE_P(
     Validation, EachRule,
@@ -123,52 +150,29 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"all_four", 5, 10, 11, 4, true, {true, true, true, true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-void expect_flags(const Violations& want, bool extend, bool recover, bool signal, bool search) {
-  EXPECT_EQ(extend, want.extend_bar_cross);
-  EXPECT_EQ(recover, want.recover_window);
-  EXPECT_EQ(signal, want.signal_window);
-  EXPECT_EQ(search, want.search_range_close_above_bar_count);
-}
-
-// Window: 10 closes above in its search range, judged at bar 45 (a span of 6 bars).
 TEST_P(EachRule, ThirdFormReportsExactlyTheRulesThatFailed) {
-  const RuleCase& c = GetParam();
-  WindowMarket market;
-  recovering_bar(market);
-  market.window(100, 40, 10, c.extend_bar_cross);
-  if (c.committed) market.latest_mavets[round_to_mintick(100, 0.01)] = 40;
-  market.at(45);
   auto m = market.model();
-  const MavetResultV2 result =
-      check_mavet_v3(m, args(c.trap, c.signal_window, c.bar_count_threshold));
+  const MavetResultV2 result = check_mavet_v3(m, rule_args());
   ASSERT_TRUE(result.failure.has_value());
   ASSERT_FALSE(result.success.has_value());
   const MavetFailure& f = *result.failure;
   EXPECT_TRUE(f.close_above_low_and_kerd);
-  expect_flags(c.expected, f.violate_extend_bar_cross, f.violate_recover_window,
-               f.violate_signal_window, f.violate_search_range_close_above_bar_count);
+  expect_violations(f);
   ASSERT_TRUE(f.mavet.has_value());
   EXPECT_EQ(f.mavet->recover_at_bar_index, 45);
   EXPECT_TRUE(f.mavet->recovered);
 }
 
 TEST_P(EachRule, FirstFormReportsExactlyTheRulesThatFailed) {
-  const RuleCase& c = GetParam();
-  WindowMarket market;
-  recovering_bar(market);
-  market.window(100, 40, 10, c.extend_bar_cross);
-  if (c.committed) market.latest_mavets[round_to_mintick(100, 0.01)] = 40;
-  market.at(45);
   auto m = market.model();
-  const MavetResult r = check_mavet(m, args(c.trap, c.signal_window, c.bar_count_threshold));
+  const MavetResult r = check_mavet(m, rule_args());
   EXPECT_FALSE(r.has_signal);
   EXPECT_TRUE(r.close_above_low_and_kerd);
-  expect_flags(c.expected, r.violate_extend_bar_cross, r.violate_recover_window,
-               r.violate_signal_window, r.violate_search_range_close_above_bar_count);
+  expect_violations(r);
   EXPECT_FALSE(r.mavet.has_value());
   EXPECT_EQ(market.mavets[0].recover_at_bar_index, 45);
   EXPECT_FALSE(market.mavets[0].recovered);
-  EXPECT_EQ(market.latest_mavets.size(), c.committed ? 1u : 0u);
+  EXPECT_EQ(market.latest_mavets.size(), GetParam().committed ? 1u : 0u);
 }
 
 struct Boundary {
