@@ -42,6 +42,13 @@ class KerdTest : public ::testing::Test {
     return k;
   }
 
+  // The crossing test of merging end into self, every weight 1 but the last value's.
+  bool crosses_violated(Kerd& self, Kerd& end, double threshold, double count = 0.0,
+                        double last_weight = 1.0) {
+    return is_kerd_bar_crosses_violated_if_merged(model_, &self, &end, threshold, last_weight, 1.0,
+                                                  1.0, count);
+  }
+
   double weighted(std::vector<double> values, double last, double second, double general) {
     return calculate_weighted_kerd_value(model_, values, last, second, general);
   }
@@ -133,12 +140,9 @@ TEST_F(KerdTest, CrossingScanCountsStrictBodyCrossings) {
   Kerd self = line(0, 1, 10.0);
   Kerd end_kerd = line(4, 4, 10.0);
   // Bars 1 and 3 cross 10; bar 2 only touches it; bar 4 (end_kerd's end) is not scanned.
-  EXPECT_FALSE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &end_kerd, 2.0, 1.0, 1.0, 1.0, 0.0));
-  EXPECT_TRUE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &end_kerd, 1.0, 1.0, 1.0, 1.0, 0.0));
-  EXPECT_TRUE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &end_kerd, 2.0, 1.0, 1.0, 1.0, 1.0));
+  EXPECT_FALSE(crosses_violated(self, end_kerd, 2.0));
+  EXPECT_TRUE(crosses_violated(self, end_kerd, 1.0));
+  EXPECT_TRUE(crosses_violated(self, end_kerd, 2.0, 1.0));
 }
 
 TEST_F(KerdTest, CrossingScanTestsTheMergedLevel) {
@@ -146,11 +150,9 @@ TEST_F(KerdTest, CrossingScanTestsTheMergedLevel) {
   Kerd self = line(0, 1, 10.0, {10.0});
   Kerd end_kerd = line(2, 2, 12.0, {12.0});
   // Merged level (10 * 1 + 12 * 3) / 4 = 11.5: the body 10.5..11.5 only touches it.
-  EXPECT_FALSE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &end_kerd, 0.0, 3.0, 1.0, 1.0, 0.0));
+  EXPECT_FALSE(crosses_violated(self, end_kerd, 0.0, 0.0, 3.0));
   // Equal weights: level 11 lies inside the body.
-  EXPECT_TRUE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &end_kerd, 0.0, 1.0, 1.0, 1.0, 0.0));
+  EXPECT_TRUE(crosses_violated(self, end_kerd, 0.0));
   EXPECT_EQ(self.snib_values, std::vector<double>{10.0});
   EXPECT_EQ(end_kerd.snib_values, std::vector<double>{12.0});
 }
@@ -159,13 +161,10 @@ TEST_F(KerdTest, CrossingScanWithoutBarsComparesTheCount) {
   set_bars({{9, 11}});
   Kerd self = line(0, 3, 10.0);
   Kerd same_end = line(1, 3, 10.0);
-  EXPECT_FALSE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &same_end, 3.0, 1.0, 1.0, 1.0, 3.0));
-  EXPECT_TRUE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &same_end, 3.0, 1.0, 1.0, 1.0, 4.0));
+  EXPECT_FALSE(crosses_violated(self, same_end, 3.0, 3.0));
+  EXPECT_TRUE(crosses_violated(self, same_end, 3.0, 4.0));
   Kerd earlier = line(0, 1, 10.0);  // ends before self: negative bar count, no bars
-  EXPECT_FALSE(
-      is_kerd_bar_crosses_violated_if_merged(model_, &self, &earlier, 0.0, 1.0, 1.0, 1.0, 0.0));
+  EXPECT_FALSE(crosses_violated(self, earlier, 0.0));
 }
 
 TEST_F(KerdTest, CrossingScanPastTheHistoryFails) {
@@ -174,7 +173,7 @@ TEST_F(KerdTest, CrossingScanPastTheHistoryFails) {
   self.bar_index = 5;  // the series hold only two bars; bar 0 lies 5 bars back
   Kerd end_kerd = line(2, 2, 10.0);
   try {
-    is_kerd_bar_crosses_violated_if_merged(model_, &self, &end_kerd, 0.0, 1.0, 1.0, 1.0, 0.0);
+    crosses_violated(self, end_kerd, 0.0);
     FAIL() << "no error";
   } catch (const Error& e) {
     EXPECT_EQ(e.kind(), ErrorKind::index);
