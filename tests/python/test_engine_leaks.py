@@ -1,15 +1,14 @@
 """Repeated engine construction, updates, rebuilds, replays and failing calls do not grow
 memory: every reference the engine takes on the host's objects is given back."""
 
-import gc
 import math
-import sys
 
 from settings import Settings
 
 from torvex.dto.snib import Snib
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
+from leak_check import block_growth
 from plain_series import PlainSeries
 
 BARS = 40
@@ -67,18 +66,6 @@ def attempt(action, error, *args):
         pass
 
 
-def allocated_after(rounds):
-    for _ in range(rounds):
-        engine_workload()
-    gc.collect()
-    return sys.getallocatedblocks()
-
-
 def test_repeated_engine_use_does_not_grow_memory():
-    allocated_after(20)
-    growth = []
-    for _ in range(3):
-        before = allocated_after(1)
-        growth.append(allocated_after(200) - before)
-    # A leak of one reference per round grows each batch by 200 blocks at least.
+    growth = block_growth(engine_workload, 20, 200)
     assert min(growth) < 100, growth

@@ -1,4 +1,3 @@
-import gc
 import math
 import os
 import subprocess
@@ -9,6 +8,7 @@ from types import SimpleNamespace
 import pytest
 
 from indicators.common.base_indicator import BaseIndicator
+from leak_check import block_growth
 from torvex.dto import kerd as kerd_module
 from torvex.dto.kerd import Kerd, calculate_weighted_kerd_value, swap
 from torvex.series import Series
@@ -500,15 +500,5 @@ def kerd_workload():
 
 
 def test_repeated_use_does_not_grow_memory():
-    def allocated_after(rounds):
-        for _ in range(rounds):
-            kerd_workload()
-        gc.collect()
-        return sys.getallocatedblocks()
-
-    allocated_after(200)
-    growth = []
-    for _ in range(3):
-        before = allocated_after(1)
-        growth.append(allocated_after(2000) - before)
+    growth = block_growth(kerd_workload, 200, 2000)
     assert min(growth) < 200, growth

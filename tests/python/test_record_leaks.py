@@ -1,10 +1,10 @@
 import copy
 import gc
 import pickle
-import sys
 import weakref
 
 import pytest
+from leak_check import block_growth
 
 from torvex.dto.mavet import (FlatternMavetResultV2, Mavet, MavetFailure, MavetResult,
                               MavetResultV2, MavetSuccess, __pyx_unpickle_MavetResult,
@@ -91,22 +91,9 @@ def mavet_workload():
 WORKLOADS = [snib_workload, mavet_workload]
 
 
-def allocated_after(workload, rounds):
-    for _ in range(rounds):
-        workload()
-    gc.collect()
-    return sys.getallocatedblocks()
-
-
 @pytest.mark.parametrize("workload", WORKLOADS)
 def test_repeated_use_does_not_grow_memory(workload):
-    allocated_after(workload, 200)  # warm caches, interned names, pickle's module state
-    # Every path runs in every round, so a leak grows each batch of 2000 rounds by at least 2000
-    # blocks; the slack, and the best of three batches, absorb the test runner's own activity.
-    growth = []
-    for _ in range(3):
-        before = allocated_after(workload, 1)
-        growth.append(allocated_after(workload, 2000) - before)
+    growth = block_growth(workload, 200, 2000)
     assert min(growth) < 200, growth
 
 
