@@ -81,6 +81,7 @@ class EngineModel : public PythonModel {
               const EngineOperations* operations)
       : PythonModel(context, engine, classes), operations_(operations) {
     keep_series_values();
+    keep_line_records();
   }
   using PythonModel::number;
 

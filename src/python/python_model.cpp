@@ -131,6 +131,11 @@ std::unique_ptr<ModelContext> ModelContext::create() {
                            ctx->str_bar_index.get(),      ctx->str_time.get(),
                            ctx->str_last_bar_index.get(), ctx->str_mintick.get()};
   for (std::size_t i = 0; i < a.size(); ++i) ctx->plain_kerd_names[8 + i] = a[i].get();
+  for (std::size_t i = 0; i < a.size(); ++i) ctx->line_slot_names[i] = a[i].get();
+  ctx->line_slot_names[kLineSlotBarIndex] = ctx->str_bar_index.get();
+  ctx->line_slot_names[kLineSlotMintick] = ctx->str_mintick.get();
+  ctx->line_slot_names[kLineSlotClose] = ctx->str_close.get();
+  ctx->line_slot_names[kLineSlotOpen] = ctx->str_open.get();
 
   Ref n = intern("n"), m = intern("m"), close_at_pivot = intern("close_at_pivot"),
       is_high = intern("is_high"), is_trending = intern("is_trending");
@@ -154,13 +159,106 @@ std::unique_ptr<ModelContext> ModelContext::create() {
 
 // ---- lines
 
+LineRecord* PythonModel::record(PyObject* line) const {
+  if (!keep_line_records_ || classes_ == nullptr ||
+      Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd))
+    return nullptr;
+  if (!records_) {
+    records_.emplace(ctx_.line_records);
+    records_epoch_ = host_.epoch();
+  }
+  LineRecords& records = records_->records();
+  if (records_epoch_ != host_.epoch()) {
+    records.forget();
+    records_epoch_ = host_.epoch();
+  }
+  LineRecord* found = records.find(line);
+  return found != nullptr ? found : &records.add(line);
+}
+
+Ref PythonModel::line_attr(PyObject* line, int slot) const {
+  LineRecord* rec = record(line);
+  if (rec != nullptr && rec->values[static_cast<std::size_t>(slot)])
+    return rec->values[static_cast<std::size_t>(slot)];
+  bool plain;
+  Ref value = host_.attr(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)], plain);
+  // A read that ran no host code leaves the record current.
+  if (rec != nullptr && plain) rec->values[static_cast<std::size_t>(slot)] = value;
+  return value;
+}
+
+void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const {
+  host_.set_attr(obj, attr_name, value);
+  if (obj == engine_)
+    for (KeptAttr& kept : engine_attrs_) kept = KeptAttr{};
+}
+
+void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const {
+  PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
+  const uint64_t before = host_.epoch();
+  write_attr(line, attr_name, value);
+  if (host_.epoch() != before) return;
+  LineRecord* rec = record(line);
+  if (rec == nullptr) return;
+  // A plain write lands in the instance dictionary, where a plain read finds it.
+  rec->values[static_cast<std::size_t>(slot)] =
+      ctx_.plain_attrs.get(line, attr_name) ? Ref::borrow(value) : Ref();
+  rec->forget_answers();
+  if (slot == line_slot(core::KerdAttr::snib_values)) rec->forget_numbers();
+}
+
+namespace {
+
+// Appends the numbers of an exact list whose items all convert without host code or error;
+// false (with `out` as it was) otherwise.
+bool read_plain_numbers(PyObject* list, std::vector<double>& out) {
+  if (!PyList_CheckExact(list)) return false;
+  const Py_ssize_t count = PyList_GET_SIZE(list);
+  const std::size_t before = out.size();
+  out.reserve(before + static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (PyFloat_CheckExact(item)) {
+      out.push_back(PyFloat_AS_DOUBLE(item));
+      continue;
+    }
+    double value = -1.0;
+    if (PyLong_CheckExact(item) || PyBool_Check(item)) value = PyLong_AsDouble(item);
+    if (value == -1.0 && (!(PyLong_CheckExact(item) || PyBool_Check(item)) || PyErr_Occurred())) {
+      PyErr_Clear();
+      out.resize(before);
+      return false;
+    }
+    out.push_back(value);
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<double>* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
+  LineRecord* rec = record(line);
+  if (rec == nullptr || !PyList_CheckExact(list) ||
+      rec->values[line_slot(core::KerdAttr::snib_values)].get() != list)
+    return nullptr;
+  if (const std::vector<double>* known = rec->numbers_of(list)) return known;
+  rec->numbers.clear();
+  if (!read_plain_numbers(list, rec->numbers)) return nullptr;
+  rec->set_numbers(list);
+  return &rec->numbers;
+}
+
 std::size_t PythonModel::snib_count(const Line& line) const {
-  Ref values = host_.attr(line.get(), name(core::KerdAttr::snib_values));
+  Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
   return static_cast<std::size_t>(host_.length(values.get()));
 }
 
 void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) const {
-  Ref values = host_.attr(line.get(), name(core::KerdAttr::snib_values));
+  Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
+  if (const std::vector<double>* known = known_numbers(line.get(), values.get())) {
+    out.insert(out.end(), known->begin(), known->end());
+    return;
+  }
   host_.read_numbers(values.get(), out);
 }
 
@@ -187,40 +285,95 @@ std::optional<double> PythonModel::recall_merged_value(const Line& first, const 
 }
 
 void PythonModel::extend_snib_values(const Line& self, const Line& target) const {
-  Ref own = host_.attr(self.get(), name(core::KerdAttr::snib_values));
-  Ref added = host_.attr(target.get(), name(core::KerdAttr::snib_values));
+  constexpr int slot = line_slot(core::KerdAttr::snib_values);
+  Ref own = line_attr(self.get(), slot);
+  Ref added = line_attr(target.get(), slot);
+  // The joined numbers, when both lists' are known, for self's record.
+  std::vector<double> joined;
+  bool known = false;
+  if (const std::vector<double>* first = known_numbers(self.get(), own.get())) {
+    if (const std::vector<double>* second = known_numbers(target.get(), added.get())) {
+      joined.reserve(first->size() + second->size());
+      joined.assign(first->begin(), first->end());
+      joined.insert(joined.end(), second->begin(), second->end());
+      known = true;
+    }
+  }
+  const uint64_t before = host_.epoch();
   host_.extend(own.get(), added.get());
+  if (host_.epoch() != before) return;
+  if (LineRecord* rec = record(self.get()); rec != nullptr) {
+    rec->forget_answers();
+    rec->forget_numbers();
+    if (known && rec->values[slot].get() == own.get()) {
+      rec->numbers.swap(joined);
+      rec->set_numbers(own.get());
+    }
+  }
 }
 
 void PythonModel::prepend_snib_values(const Line& self, const Line& target) const {
-  Ref earlier = host_.attr(target.get(), name(core::KerdAttr::snib_values));
-  Ref own = host_.attr(self.get(), name(core::KerdAttr::snib_values));
+  constexpr int slot = line_slot(core::KerdAttr::snib_values);
+  Ref earlier = line_attr(target.get(), slot);
+  Ref own = line_attr(self.get(), slot);
+  const std::vector<double>* first = known_numbers(target.get(), earlier.get());
+  const std::vector<double>* second = first ? known_numbers(self.get(), own.get()) : nullptr;
+  const uint64_t before = host_.epoch();
   Ref combined = host_.concat(earlier.get(), own.get());
-  host_.set_attr(self.get(), name(core::KerdAttr::snib_values), combined.get());
+  if (host_.epoch() != before || second == nullptr) {
+    set_line_attr(self.get(), slot, combined.get());
+    return;
+  }
+  // The record's numbers become target's, then its own; target's may be the same record's.
+  LineRecord* rec = record(self.get());
+  if (first == &rec->numbers) {
+    std::vector<double> joined(first->begin(), first->end());
+    joined.insert(joined.end(), second->begin(), second->end());
+    rec->numbers.swap(joined);
+  } else {
+    rec->numbers.insert(rec->numbers.begin(), first->begin(), first->end());
+  }
+  set_line_attr(self.get(), slot, combined.get());
+  if (host_.epoch() != before) return;
+  rec = record(self.get());
+  if (rec->values[slot].get() == combined.get()) rec->set_numbers(combined.get());
 }
 
 int64_t PythonModel::line_bar_index(const Line& line) const {
-  return host_.index(host_.attr(line.get(), ctx_.str_bar_index.get()).get());
+  return host_.index(line_attr(line.get(), kLineSlotBarIndex).get());
 }
 
 double PythonModel::line_mintick(const Line& line) const {
-  return host_.number(host_.attr(line.get(), ctx_.str_mintick.get()).get());
+  return host_.number(line_attr(line.get(), kLineSlotMintick).get());
 }
 
 bool PythonModel::line_reads_unseen(const Line& line) const {
   using core::KerdAttr;
   PyObject* obj = line.get();
+  LineRecord* rec = record(obj);
+  if (rec != nullptr && rec->reads_unseen != LineRecord::Known::unknown)
+    return rec->reads_unseen == LineRecord::Known::yes;
+  const bool unseen = line_reads_unseen(obj, rec);
+  if (rec != nullptr) rec->reads_unseen = unseen ? LineRecord::Known::yes : LineRecord::Known::no;
+  return unseen;
+}
+
+bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
+  using core::KerdAttr;
   for (KerdAttr a : {KerdAttr::extended, KerdAttr::historical_extend_bar_crosses_checked,
                      KerdAttr::extend_end_bar_index, KerdAttr::end_time}) {
     if (!ctx_.plain_attrs.get(obj, name(a))) return false;
     // A plain lookup runs no host code; one that finds nothing means the replay as written
     // raises there.
-    Ref value = Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
+    Ref* kept = rec != nullptr ? &rec->values[line_slot(a)] : nullptr;
+    Ref value =
+        kept != nullptr && *kept ? *kept : Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
     if (!value) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
       PyErr_Clear();
       return false;
     }
+    if (kept != nullptr) *kept = value;
     const bool flag =
         a == KerdAttr::extended || a == KerdAttr::historical_extend_bar_crosses_checked;
     if (!(flag ? plain_flag(value.get()) : plain_double(value.get()))) return false;
@@ -290,18 +443,66 @@ bool PythonModel::merge_tests_unseen(const Line& line) const {
   }
   if (!settings_unseen_) return false;
   PyObject* obj = line.get();
+  LineRecord* rec = record(obj);
+  if (rec != nullptr && rec->merge_tests_unseen != LineRecord::Known::unknown)
+    return rec->merge_tests_unseen == LineRecord::Known::yes;
+  // What is found in the instance dictionary is what a read would give: kept for the reads.
+  PyObject* values = line_merge_reads_unseen([&](int slot) {
+    PyObject* value = unseen_attr(obj, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
+    if (value != nullptr && rec != nullptr)
+      rec->values[static_cast<std::size_t>(slot)] = Ref::borrow(value);
+    return value;
+  });
+  const bool unseen =
+      values != nullptr && (known_numbers(obj, values) != nullptr || plain_numbers(values));
+  if (rec != nullptr)
+    rec->merge_tests_unseen = unseen ? LineRecord::Known::yes : LineRecord::Known::no;
+  return unseen;
+}
+
+template <class Attr>
+PyObject* PythonModel::line_merge_reads_unseen(const Attr& attr) const {
+  using core::KerdAttr;
   for (KerdAttr a : {KerdAttr::close_avg_percent, KerdAttr::kerd_value}) {
-    PyObject* value = unseen_attr(obj, name(a));
-    if (value == nullptr || !plain_number(value)) return false;
+    PyObject* value = attr(line_slot(a));
+    if (value == nullptr || !plain_number(value)) return nullptr;
   }
   for (KerdAttr a : {KerdAttr::bar_crosses, KerdAttr::start_bar_index, KerdAttr::end_bar_index})
-    if (!plain_index(unseen_attr(obj, name(a)))) return false;
-  if (!plain_index(unseen_attr(obj, ctx_.str_bar_index.get()))) return false;
-  PyObject* values = unseen_attr(obj, name(KerdAttr::snib_values));
-  if (values == nullptr || !plain_numbers(values)) return false;
-  for (const Ref* series : {&ctx_.str_close, &ctx_.str_open})
-    if (unseen_attr(obj, series->get()) == nullptr) return false;
-  return true;
+    if (!plain_index(attr(line_slot(a)))) return nullptr;
+  if (!plain_index(attr(kLineSlotBarIndex))) return nullptr;
+  if (attr(kLineSlotClose) == nullptr || attr(kLineSlotOpen) == nullptr) return nullptr;
+  return attr(line_slot(KerdAttr::snib_values));
+}
+
+void PythonModel::record_new_line(PyObject* line,
+                                  std::span<PyObject* const, PlainKerdMaker::kValues> stored,
+                                  PyObject* values, double value) const {
+  LineRecord* rec = record(line);
+  if (rec == nullptr) return;
+  // The line built before, once merged into another, is held by its record alone.
+  if (last_new_line_ != nullptr && last_new_line_ != rec)
+    records_->records().drop_if_unheld(*last_new_line_);
+  last_new_line_ = rec;
+  // Stored under plain_kerd_names: the eight base values, then the line's attributes.
+  const auto fill = [&](int slot, PyObject* object) {
+    if (ctx_.plain_attrs.get(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]))
+      rec->values[static_cast<std::size_t>(slot)] = Ref::borrow(object);
+  };
+  for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i)
+    fill(static_cast<int>(i), stored[8 + i]);
+  fill(kLineSlotBarIndex, stored[4]);
+  fill(kLineSlotMintick, stored[7]);
+  fill(kLineSlotClose, stored[0]);
+  fill(kLineSlotOpen, stored[1]);
+  if (rec->values[line_slot(core::KerdAttr::snib_values)].get() == values) {
+    rec->numbers.assign(1, value);
+    rec->set_numbers(values);
+  }
+  PyObject* list = line_merge_reads_unseen(
+      [&](int slot) { return rec->values[static_cast<std::size_t>(slot)].get(); });
+  rec->merge_tests_unseen = list != nullptr && rec->numbers_of(list) != nullptr
+                                ? LineRecord::Known::yes
+                                : LineRecord::Known::no;
 }
 
 SeriesHandle PythonModel::series_attr(PyObject* owner, const Ref& attr_name) const {
@@ -345,7 +546,26 @@ PyObject* PythonModel::require_engine() const {
 }
 
 Ref PythonModel::engine_attr(const Ref& attr_name) const {
-  return host_.attr(require_engine(), attr_name.get());
+  PyObject* engine = require_engine();
+  if (!keep_line_records_) return host_.attr(engine, attr_name.get());
+  // A plain read gives the same object again until host code runs or the model writes it.
+  const uint64_t epoch = host_.epoch();
+  KeptAttr* slot = nullptr;
+  for (KeptAttr& kept : engine_attrs_) {
+    if (kept.name == attr_name.get()) {
+      if (kept.epoch == epoch) return kept.value;
+      slot = &kept;
+      break;
+    }
+    if (kept.name == nullptr) {
+      slot = &kept;
+      break;
+    }
+  }
+  bool plain;
+  Ref value = host_.attr(engine, attr_name.get(), plain);
+  if (plain && slot != nullptr) *slot = KeptAttr{attr_name.get(), value, epoch};
+  return value;
 }
 
 PyObject* PythonModel::record_class(PyObject* cls, const char* what) const {
@@ -423,7 +643,9 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
       args[7].get(),  zero.get(),     Py_False,       Py_False,       zero.get(),
       zero.get(),     Py_False,       zero.get()};
   if (ctx_.plain_kerd.applies(cls, ctx_.plain_kerd_names)) {
-    return PlainKerdMaker::make(cls, ctx_.plain_kerd_names, stored);
+    Ref line = PlainKerdMaker::make(cls, ctx_.plain_kerd_names, stored);
+    record_new_line(line.get(), stored, args[6].get(), seed.snib_value);
+    return line;
   }
   PyObject* stack[16];
   for (int i = 0; i < 16; ++i) stack[i] = args[i].get();

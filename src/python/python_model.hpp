@@ -24,6 +24,7 @@
 #include "core/scratch.hpp"
 #include "python/host_gateway.hpp"
 #include "python/host_value.hpp"
+#include "python/line_records.hpp"
 #include "python/plain_kerd.hpp"
 #include "python/ref.hpp"
 #include "python/series_object.hpp"
@@ -73,6 +74,8 @@ class ModelContext {
   PlainAttrCache plain_attrs;
   PlainKerdMaker plain_kerd;
   std::array<PyObject*, PlainKerdMaker::kValues> plain_kerd_names{};  // borrowed from above
+  std::array<PyObject*, kLineSlots> line_slot_names{};                // borrowed from above
+  LineRecordsPool line_records;
 
   int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
   void clear() noexcept { series.clear(); }
@@ -120,23 +123,23 @@ class PythonModel {
   // Lines.
   template <core::KerdAttr A>
   core::kerd_attr_type<A> get(const Line& line) const {
-    Ref value = host_.attr(line.get(), name(A));
+    Ref value = line_attr(line.get(), line_slot(A));
     return host_.to_value<core::info(A).kind>(value.get());
   }
   template <core::KerdAttr A>
   void set(const Line& line, core::kerd_attr_type<A> value) const {
-    host_.set_attr(line.get(), name(A), from_value<core::info(A).kind>(value).get());
+    set_line_attr(line.get(), line_slot(A), from_value<core::info(A).kind>(value).get());
   }
   template <core::KerdAttr A>
   bool differs(const Line& a, const Line& b) const {
-    Ref left = host_.attr(a.get(), name(A));
-    Ref right = host_.attr(b.get(), name(A));
+    Ref left = line_attr(a.get(), line_slot(A));
+    Ref right = line_attr(b.get(), line_slot(A));
     return host_.differ(left.get(), right.get());
   }
   template <core::KerdAttr A>
   void copy(const Line& to, const Line& from) const {
-    Ref value = host_.attr(from.get(), name(A));
-    host_.set_attr(to.get(), name(A), value.get());
+    Ref value = line_attr(from.get(), line_slot(A));
+    set_line_attr(to.get(), line_slot(A), value.get());
   }
   std::size_t snib_count(const Line& line) const;
   void read_snib_values(const Line& line, std::vector<double>& out) const;
@@ -161,9 +164,11 @@ class PythonModel {
   // running host code, and the replay's writes run none either.
   bool line_reads_unseen(const Line& line) const;
   SeriesHandle line_close(const Line& line) const {
-    return series_attr(line.get(), ctx_.str_close);
+    return series_of(line_attr(line.get(), kLineSlotClose));
   }
-  SeriesHandle line_open(const Line& line) const { return series_attr(line.get(), ctx_.str_open); }
+  SeriesHandle line_open(const Line& line) const {
+    return series_of(line_attr(line.get(), kLineSlotOpen));
+  }
 
   // Series.
   double value(const SeriesHandle& series, int64_t offset) const {
@@ -244,8 +249,8 @@ class PythonModel {
   }
   template <core::MavetField F>
   void set_window(const Window& w, core::mavet_field_type<F> value) const {
-    host_.set_attr(w.get(), ctx_.str_mavet_field[static_cast<int>(F)].get(),
-                   from_value<core::info(F).kind>(value).get());
+    write_attr(w.get(), ctx_.str_mavet_field[static_cast<int>(F)].get(),
+               from_value<core::info(F).kind>(value).get());
   }
 
   // The latest-window mapping, keyed by the engine's own tick rounding.
@@ -262,11 +267,35 @@ class PythonModel {
   // same offset until host code runs: its reads change none of its values, and its values do
   // not follow the lines and lists the engine writes.
   void keep_series_values() { keep_series_values_ = true; }
+  // Keep what is read of the lines of the engine's line class whose reads run no host code,
+  // and the engine's own plain attributes, while no host code runs
+  // (python/line_records.hpp).
+  void keep_line_records() { keep_line_records_ = true; }
 
  private:
   PyObject* name(core::KerdAttr attr) const {
     return ctx_.str_kerd_attr[static_cast<int>(attr)].get();
   }
+  // The line's record when its reads are kept (dropping every record once host code has run);
+  // null otherwise.
+  LineRecord* record(PyObject* line) const;
+  // line.<slot's name>, from its record where it was read or written since host code last ran.
+  Ref line_attr(PyObject* line, int slot) const;
+  void set_line_attr(PyObject* line, int slot, PyObject* value) const;
+  // The numbers of `list`, line's snib_values as just read, from its record (read into it
+  // first when it is an exact list of numbers that convert without host code or error); null
+  // when not kept.
+  const std::vector<double>* known_numbers(PyObject* line, PyObject* list) const;
+  // The line's snib_values when the merge tests' other reads of the line are unseen (see
+  // merge_tests_unseen); null otherwise. attr(slot) gives the value found in the line's
+  // instance dictionary by a read that runs no host code, null otherwise.
+  template <class Attr>
+  PyObject* line_merge_reads_unseen(const Attr& attr) const;
+  bool line_reads_unseen(PyObject* line, LineRecord* rec) const;
+  // A new line's record, filled with what it was built with.
+  void record_new_line(PyObject* line, std::span<PyObject* const, PlainKerdMaker::kValues> stored,
+                       PyObject* values, double value) const;
+  void write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const;
   // Whether p is exactly the package's pivot record class.
   bool own_pivot(PyObject* p) const;
   // obj.name from the instance dictionary when the lookup would find it there and run no
@@ -305,6 +334,18 @@ class PythonModel {
   mutable std::optional<core::OffsetMemoPool::Lease> memo_;
   mutable std::array<Ref, core::OffsetMemo::kSeries> memo_series_;
   mutable uint64_t memo_epoch_ = 0;
+
+  // Lines and engine attributes read in this operation, valid within one epoch.
+  bool keep_line_records_ = false;
+  mutable std::optional<LineRecordsPool::Lease> records_;
+  mutable uint64_t records_epoch_ = 0;
+  mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
+  struct KeptAttr {
+    PyObject* name = nullptr;
+    Ref value;
+    uint64_t epoch = 0;
+  };
+  mutable std::array<KeptAttr, 16> engine_attrs_{};
 };
 
 // The line operations run on it directly; the engine models add to it.

@@ -239,3 +239,69 @@ def test_nothing_read_is_kept_from_one_call_to_the_next():
     engine.extend_kerd_to_first_cross_from_history()
     assert line.extended and line.extend_end_bar_index == 7
     assert ("high", -2) in log
+
+
+class HostKerd(Kerd):
+    """A host subclass with no hooks: the engine reads its lines at every use."""
+
+
+LINE_CHANGES = {
+    "level": lambda k: setattr(k, "kerd_value", k.kerd_value + 0.7),
+    "values appended": lambda k: k.snib_values.append(k.snib_values[-1] + 0.5),
+    "value replaced": lambda k: k.snib_values.__setitem__(0, k.snib_values[0] - 0.9),
+    "values rebound": lambda k: setattr(k, "snib_values", [v + 0.3 for v in k.snib_values]),
+    "extension": lambda k: setattr(k, "extended", not k.extended),
+    "end": lambda k: setattr(k, "end_bar_index", k.end_bar_index - 1),
+}
+KEPT_LINE_OPERATIONS = {
+    "rebuild": lambda e: e.rebuild_kerd_from_most_recent_snib(),
+    "replay": lambda e: e.extend_kerd_to_first_cross_from_history(),
+    "current bar": lambda e: e.extend_kerd_to_first_cross(),
+}
+
+
+def run_changing_lines(seed, operation, change, line_class, between_calls):
+    """Lines of line_class and processed pivots (so the rebuild keeps the lines); host code
+    changes the lines the test added, on every third close read or, with between_calls,
+    between two calls of the operation."""
+    columns, lines, pivots, values = scenario(seed)
+    engine = build(columns, Settings(**values), "host", [])
+    added = []
+    for end, level, attrs in lines:
+        e = engine
+        line = line_class(e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                          e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level,
+                          [level, level + 0.25], 1.0, **attrs)
+        engine.kerds.append(line)
+        added.append(line)
+    engine.vip_snibs.extend(pivots)
+    reads = []
+
+    def on_close(offset):
+        reads.append(offset)
+        if len(reads) % 3 == 0:
+            LINE_CHANGES[change](added[len(reads) % len(added)])
+
+    if not between_calls:
+        engine.close.on_read = on_close
+    error = None
+    try:
+        KEPT_LINE_OPERATIONS[operation](engine)
+        if between_calls:
+            for line in added:
+                LINE_CHANGES[change](line)
+        KEPT_LINE_OPERATIONS[operation](engine)
+    except IndexError as e:  # a line moved out of the bars' reach
+        error = str(e)
+    return error, [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+
+
+@pytest.mark.parametrize("between_calls", [False, True])
+@pytest.mark.parametrize("change", sorted(LINE_CHANGES))
+@pytest.mark.parametrize("operation", sorted(KEPT_LINE_OPERATIONS))
+@pytest.mark.parametrize("seed", range(6))
+def test_lines_changed_by_host_code_are_read_again(seed, operation, change, between_calls):
+    # The package's own lines are kept while no host code runs; a host subclass's are read
+    # at every use. Host code that changes a line is seen by every later read of it.
+    kept = run_changing_lines(seed, operation, change, Kerd, between_calls)
+    assert kept == run_changing_lines(seed, operation, change, HostKerd, between_calls)

@@ -1,0 +1,104 @@
+#include "python/line_records.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace torvex::py {
+
+namespace {
+
+PyObject* const kDropped = Py_None;  // never a line of the records
+
+}  // namespace
+
+std::size_t LineRecords::slot_of(PyObject* line) const {
+  const auto bits = static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(line));
+  return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> shift_);
+}
+
+LineRecord* LineRecords::find(PyObject* line) const {
+  if (table_.empty()) return nullptr;
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t i = slot_of(line);; i = (i + 1) & mask) {
+    const Entry& entry = table_[i];
+    if (entry.line == line) return entry.record;
+    if (entry.line == nullptr) return nullptr;
+  }
+}
+
+void LineRecords::grow() {
+  const std::size_t size = table_.empty() ? 64 : table_.size() * 2;
+  table_.assign(size, Entry{});
+  shift_ = 64 - std::countr_zero(size);
+  filled_ = 0;
+  const std::size_t mask = size - 1;
+  for (std::size_t r = 0; r < used_; ++r) {
+    LineRecord& record = *records_[r];
+    if (!record.line) continue;  // dropped
+    std::size_t i = slot_of(record.line.get());
+    while (table_[i].line != nullptr) i = (i + 1) & mask;
+    table_[i] = Entry{record.line.get(), &record};
+    ++filled_;
+  }
+}
+
+LineRecord& LineRecords::add(PyObject* line) {
+  if ((filled_ + 1) * 2 > table_.size()) grow();
+  LineRecord* record;
+  if (!dropped_.empty()) {
+    record = dropped_.back();
+    dropped_.pop_back();
+  } else {
+    if (used_ == records_.size()) records_.push_back(std::make_unique<LineRecord>());
+    record = records_[used_++].get();
+  }
+  record->line = Ref::borrow(line);
+  // The line is not in the table: the first dropped or empty place on its probe path is free.
+  const std::size_t mask = table_.size() - 1;
+  std::size_t i = slot_of(line);
+  while (table_[i].line != nullptr && table_[i].line != kDropped) i = (i + 1) & mask;
+  if (table_[i].line == nullptr) ++filled_;
+  table_[i] = Entry{line, record};
+  return *record;
+}
+
+void LineRecords::drop_if_unheld(LineRecord& record) {
+  if (!record.line || Py_REFCNT(record.line.get()) != 1) return;
+  const std::size_t mask = table_.size() - 1;
+  std::size_t i = slot_of(record.line.get());
+  while (table_[i].record != &record) i = (i + 1) & mask;
+  table_[i] = Entry{kDropped, nullptr};  // later lines' probes pass over it
+  clear(record);
+  dropped_.push_back(&record);
+}
+
+void LineRecords::clear(LineRecord& record) {
+  record.line = Ref();
+  for (Ref& value : record.values) value = Ref();
+  record.forget_numbers();
+  record.numbers.clear();
+  record.forget_answers();
+}
+
+void LineRecords::forget() {
+  if (used_ == 0) return;
+  for (std::size_t r = 0; r < used_; ++r) clear(*records_[r]);
+  used_ = 0;
+  dropped_.clear();
+  std::fill(table_.begin(), table_.end(), Entry{});
+  filled_ = 0;
+}
+
+LineRecordsPool::Lease::Lease(LineRecordsPool& pool) : pool_(pool.busy_ ? nullptr : &pool) {
+  if (pool_ != nullptr)
+    pool_->busy_ = true;
+  else
+    own_ = std::make_unique<LineRecords>();
+}
+
+LineRecordsPool::Lease::~Lease() {
+  records().forget();
+  if (pool_ != nullptr) pool_->busy_ = false;
+}
+
+}  // namespace torvex::py

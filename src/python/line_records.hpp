@@ -1,0 +1,109 @@
+#pragma once
+// What an engine operation has read of its lines, for the lines whose reads run no host code:
+// the attribute objects as read, a line's pivot values as numbers, and what the merge tests
+// and the replay asked of it. Kept while no host code runs (the model drops them when its
+// gateway's epoch moves) and never past the operation: host code between two engine calls is
+// not seen by the gateway. The model's own writes to such a line are written through.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/model.hpp"
+#include "python/ref.hpp"
+
+namespace torvex::py {
+
+// The attributes kept: the line's own in KerdAttr order, then these base values.
+inline constexpr int kLineSlotBarIndex = static_cast<int>(core::kerd_attr_info.size());
+inline constexpr int kLineSlotMintick = kLineSlotBarIndex + 1;
+inline constexpr int kLineSlotClose = kLineSlotBarIndex + 2;
+inline constexpr int kLineSlotOpen = kLineSlotBarIndex + 3;
+inline constexpr int kLineSlots = kLineSlotBarIndex + 4;
+
+constexpr int line_slot(core::KerdAttr attr) {
+  return static_cast<int>(attr);
+}
+
+struct LineRecord {
+  enum class Known : int8_t { unknown, no, yes };
+
+  Ref line;  // held, so that no other object takes its address while the record lasts
+  std::array<Ref, kLineSlots> values;  // as read or written; null when not known
+  // The numbers of `numbers_list` while it has `numbers_length` items: an exact list of plain
+  // numbers, read once.
+  Ref numbers_list;
+  Py_ssize_t numbers_length = 0;
+  std::vector<double> numbers;
+  Known merge_tests_unseen = Known::unknown;
+  Known reads_unseen = Known::unknown;
+
+  // The numbers when they are those of `list` as it stands.
+  const std::vector<double>* numbers_of(PyObject* list) const {
+    if (numbers_list.get() != list || PyList_GET_SIZE(list) != numbers_length) return nullptr;
+    return &numbers;
+  }
+  void set_numbers(PyObject* list) {
+    numbers_list = Ref::borrow(list);
+    numbers_length = PyList_GET_SIZE(list);
+  }
+  void forget_numbers() { numbers_list = Ref(); }
+  // A write may change what the tests would find.
+  void forget_answers() { merge_tests_unseen = reads_unseen = Known::unknown; }
+};
+
+// The records of one operation, by line. Storage is kept for the next operation: after
+// warm-up no record allocates.
+class LineRecords {
+ public:
+  LineRecord* find(PyObject* line) const;
+  LineRecord& add(PyObject* line);  // line has no record yet
+  // Drops the record of a line that nothing but the record holds any more, so that the line
+  // goes when it would have gone without it.
+  void drop_if_unheld(LineRecord& record);
+  void forget();  // drops every record and what it holds
+
+ private:
+  struct Entry {
+    PyObject* line = nullptr;  // null: empty; kDropped: a dropped record's place
+    LineRecord* record = nullptr;
+  };
+  std::size_t slot_of(PyObject* line) const;
+  void grow();
+  static void clear(LineRecord& record);
+
+  std::vector<std::unique_ptr<LineRecord>> records_;  // the first used_ are taken
+  std::size_t used_ = 0;
+  std::vector<LineRecord*> dropped_;  // taken, and free again
+  // Linear probing, a power of two in size. A dropped line's place is taken again by the next
+  // line added there: a new line often gets the address of the one dropped just before.
+  std::vector<Entry> table_;
+  std::size_t filled_ = 0;  // places that are not empty
+  int shift_ = 64;
+};
+
+// One LineRecords reused by successive operations; an operation started while it is taken (a
+// host hook re-entering the engine) gets one of its own.
+class LineRecordsPool {
+ public:
+  class Lease {
+   public:
+    explicit Lease(LineRecordsPool& pool);
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease();
+
+    LineRecords& records() { return pool_ != nullptr ? pool_->records_ : *own_; }
+
+   private:
+    LineRecordsPool* pool_;
+    std::unique_ptr<LineRecords> own_;
+  };
+
+ private:
+  LineRecords records_;
+  bool busy_ = false;
+};
+
+}  // namespace torvex::py
