@@ -100,6 +100,12 @@ class HostGateway {
   // Conversions of host values.
   template <core::ValueKind K>
   typename core::value_of<K>::type to_value(PyObject* value) {
+    // The common plain values, converted in place.
+    if constexpr (K == core::ValueKind::flag) {
+      if (value == Py_True || value == Py_False) return value == Py_True;
+    } else if constexpr (K != core::ValueKind::index) {
+      if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+    }
     const bool plain = K == core::ValueKind::flag    ? plain_flag(value)
                        : K == core::ValueKind::index ? plain_number(value)
                                                      : plain_double(value);

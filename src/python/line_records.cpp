@@ -16,7 +16,7 @@ std::size_t LineRecords::slot_of(PyObject* line) const {
   return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> shift_);
 }
 
-LineRecord* LineRecords::find(PyObject* line) const {
+LineRecord* LineRecords::look_up(PyObject* line) const {
   if (table_.empty()) return nullptr;
   const std::size_t mask = table_.size() - 1;
   for (std::size_t i = slot_of(line);; i = (i + 1) & mask) {
@@ -59,6 +59,7 @@ LineRecord& LineRecords::add(PyObject* line) {
   while (table_[i].line != nullptr && table_[i].line != kDropped) i = (i + 1) & mask;
   if (table_[i].line == nullptr) ++filled_;
   table_[i] = Entry{line, record};
+  remember(line, record);
   return *record;
 }
 
@@ -68,6 +69,8 @@ void LineRecords::drop_if_unheld(LineRecord& record) {
   std::size_t i = slot_of(record.line.get());
   while (table_[i].record != &record) i = (i + 1) & mask;
   table_[i] = Entry{kDropped, nullptr};  // later lines' probes pass over it
+  for (Entry& entry : recent_)
+    if (entry.record == &record) entry = Entry{};
   clear(record);
   dropped_.push_back(&record);
 }
@@ -85,6 +88,7 @@ void LineRecords::forget() {
   for (std::size_t r = 0; r < used_; ++r) clear(*records_[r]);
   used_ = 0;
   dropped_.clear();
+  recent_ = {};
   std::fill(table_.begin(), table_.end(), Entry{});
   filled_ = 0;
 }

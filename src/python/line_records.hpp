@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/model.hpp"
@@ -57,7 +58,17 @@ struct LineRecord {
 // warm-up no record allocates.
 class LineRecords {
  public:
-  LineRecord* find(PyObject* line) const;
+  LineRecord* find(PyObject* line) {
+    // Reads come in runs on one or two lines (a line and the line it is tested against).
+    if (recent_[0].line == line) return recent_[0].record;
+    if (recent_[1].line == line) {
+      std::swap(recent_[0], recent_[1]);
+      return recent_[0].record;
+    }
+    LineRecord* found = look_up(line);
+    if (found != nullptr) remember(line, found);
+    return found;
+  }
   LineRecord& add(PyObject* line);  // line has no record yet
   // Drops the record of a line that nothing but the record holds any more, so that the line
   // goes when it would have gone without it.
@@ -70,6 +81,11 @@ class LineRecords {
     LineRecord* record = nullptr;
   };
   std::size_t slot_of(PyObject* line) const;
+  LineRecord* look_up(PyObject* line) const;
+  void remember(PyObject* line, LineRecord* record) {
+    recent_[1] = recent_[0];
+    recent_[0] = Entry{line, record};
+  }
   void grow();
   static void clear(LineRecord& record);
 
@@ -79,7 +95,8 @@ class LineRecords {
   // Linear probing, a power of two in size. A dropped line's place is taken again by the next
   // line added there: a new line often gets the address of the one dropped just before.
   std::vector<Entry> table_;
-  std::size_t filled_ = 0;  // places that are not empty
+  std::size_t filled_ = 0;         // places that are not empty
+  std::array<Entry, 2> recent_{};  // the lines found last
   int shift_ = 64;
 };
 

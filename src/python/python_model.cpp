@@ -159,21 +159,13 @@ std::unique_ptr<ModelContext> ModelContext::create() {
 
 // ---- lines
 
-LineRecord* PythonModel::record(PyObject* line) const {
-  if (!keep_line_records_ || classes_ == nullptr ||
-      Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd))
-    return nullptr;
+void PythonModel::renew_records() const {
   if (!records_) {
     records_.emplace(ctx_.line_records);
-    records_epoch_ = host_.epoch();
+    records_list_ = &records_->records();
   }
-  LineRecords& records = records_->records();
-  if (records_epoch_ != host_.epoch()) {
-    records.forget();
-    records_epoch_ = host_.epoch();
-  }
-  LineRecord* found = records.find(line);
-  return found != nullptr ? found : &records.add(line);
+  records_list_->forget();
+  records_epoch_ = host_.epoch();
 }
 
 Ref PythonModel::line_attr(PyObject* line, int slot) const {
@@ -481,7 +473,7 @@ void PythonModel::record_new_line(PyObject* line,
   if (rec == nullptr) return;
   // The line built before, once merged into another, is held by its record alone.
   if (last_new_line_ != nullptr && last_new_line_ != rec)
-    records_->records().drop_if_unheld(*last_new_line_);
+    records_list_->drop_if_unheld(*last_new_line_);
   last_new_line_ = rec;
   // Stored under plain_kerd_names: the eight base values, then the line's attributes.
   const auto fill = [&](int slot, PyObject* object) {
@@ -506,6 +498,7 @@ void PythonModel::record_new_line(PyObject* line,
 }
 
 SeriesHandle PythonModel::series_attr(PyObject* owner, const Ref& attr_name) const {
+  if (owner == engine_) return series_of(engine_attr(attr_name));
   return series_of(host_.attr(owner, attr_name.get()));
 }
 

@@ -123,6 +123,9 @@ class PythonModel {
   // Lines.
   template <core::KerdAttr A>
   core::kerd_attr_type<A> get(const Line& line) const {
+    // The record holds what it kept for as long as the conversion takes.
+    if (PyObject* kept = kept_attr(line.get(), line_slot(A)))
+      return host_.to_value<core::info(A).kind>(kept);
     Ref value = line_attr(line.get(), line_slot(A));
     return host_.to_value<core::info(A).kind>(value.get());
   }
@@ -278,7 +281,21 @@ class PythonModel {
   }
   // The line's record when its reads are kept (dropping every record once host code has run);
   // null otherwise.
-  LineRecord* record(PyObject* line) const;
+  LineRecord* record(PyObject* line) const {
+    if (!keep_line_records_ || classes_ == nullptr ||
+        Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd))
+      return nullptr;
+    if (records_list_ == nullptr || records_epoch_ != host_.epoch()) renew_records();
+    if (LineRecord* found = records_list_->find(line)) return found;
+    return &records_list_->add(line);
+  }
+  // Starts the records afresh for the current epoch.
+  void renew_records() const;
+  // What line's record keeps under slot (borrowed from the record), or null.
+  PyObject* kept_attr(PyObject* line, int slot) const {
+    LineRecord* rec = record(line);
+    return rec != nullptr ? rec->values[static_cast<std::size_t>(slot)].get() : nullptr;
+  }
   // line.<slot's name>, from its record where it was read or written since host code last ran.
   Ref line_attr(PyObject* line, int slot) const;
   void set_line_attr(PyObject* line, int slot, PyObject* value) const;
@@ -338,6 +355,7 @@ class PythonModel {
   // Lines and engine attributes read in this operation, valid within one epoch.
   bool keep_line_records_ = false;
   mutable std::optional<LineRecordsPool::Lease> records_;
+  mutable LineRecords* records_list_ = nullptr;  // records_'s
   mutable uint64_t records_epoch_ = 0;
   mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
   struct KeptAttr {
@@ -345,7 +363,7 @@ class PythonModel {
     Ref value;
     uint64_t epoch = 0;
   };
-  mutable std::array<KeptAttr, 16> engine_attrs_{};
+  mutable std::array<KeptAttr, 24> engine_attrs_{};
 };
 
 // The line operations run on it directly; the engine models add to it.
