@@ -59,6 +59,7 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
   type_ = tagged ? type : nullptr;  // an untagged class is looked at every time
   version_ = type->tp_version_tag;
   applies_ = false;
+  reads_plain_ = false;
   // Called as type calls it: object's __new__, then the line initialiser, which calls the base
   // initialiser; attributes are stored plainly, with no descriptor of the class in the way.
   if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new ||
@@ -67,11 +68,14 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
   Py_ssize_t from = 0;
   if (!is_package_line_init(next_init(type, from, init_name))) return false;
   if (!stores_arguments_only(next_init(type, from, init_name))) return false;
+  bool reads_plain = type->tp_getattro == PyObject_GenericGetAttr;
   for (PyObject* name : names) {
     PyObject* found = _PyType_Lookup(type, name);
     if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return false;
+    if (found != nullptr && Py_TYPE(found)->tp_descr_get != nullptr) reads_plain = false;
   }
   applies_ = true;
+  reads_plain_ = reads_plain;
   return true;
 }
 

@@ -17,6 +17,9 @@ class PlainKerdMaker {
   // Whether instances of cls may be built that way; remembered per class version. `names` are
   // the attribute names in the order they are stored.
   bool applies(PyObject* cls, std::span<PyObject* const, kValues> names);
+  // Whether reading any of those names from such an instance finds the stored value without
+  // running host code: no class attribute of that name has __get__. Valid after applies().
+  bool reads_plain() const { return reads_plain_; }
 
   // A new instance of cls with values[i] stored under names[i], in order.
   static Ref make(PyObject* cls, std::span<PyObject* const, kValues> names,
@@ -27,6 +30,7 @@ class PlainKerdMaker {
   PyTypeObject* type_ = nullptr;
   unsigned int version_ = 0;
   bool applies_ = false;
+  bool reads_plain_ = false;
 };
 
 }  // namespace torvex::py

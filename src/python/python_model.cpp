@@ -476,8 +476,9 @@ void PythonModel::record_new_line(PyObject* line,
     records_list_->drop_if_unheld(*last_new_line_);
   last_new_line_ = rec;
   // Stored under plain_kerd_names: the eight base values, then the line's attributes.
+  const bool plain = ctx_.plain_kerd.reads_plain();
   const auto fill = [&](int slot, PyObject* object) {
-    if (ctx_.plain_attrs.get(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]))
+    if (plain || ctx_.plain_attrs.get(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]))
       rec->values[static_cast<std::size_t>(slot)] = Ref::borrow(object);
   };
   for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i)
@@ -543,14 +544,14 @@ Ref PythonModel::engine_attr(const Ref& attr_name) const {
   if (!keep_line_records_) return host_.attr(engine, attr_name.get());
   // A plain read gives the same object again until host code runs or the model writes it.
   const uint64_t epoch = host_.epoch();
+  // Names are interned strings: their hash is stored. Probing stops at the name or a free place.
+  const auto hash = static_cast<std::size_t>(PyObject_Hash(attr_name.get()));
+  const std::size_t mask = engine_attrs_.size() - 1;
   KeptAttr* slot = nullptr;
-  for (KeptAttr& kept : engine_attrs_) {
-    if (kept.name == attr_name.get()) {
-      if (kept.epoch == epoch) return kept.value;
-      slot = &kept;
-      break;
-    }
-    if (kept.name == nullptr) {
+  for (std::size_t i = hash & mask, n = 0; n < engine_attrs_.size(); i = (i + 1) & mask, ++n) {
+    KeptAttr& kept = engine_attrs_[i];
+    if (kept.name == attr_name.get() || kept.name == nullptr) {
+      if (kept.name != nullptr && kept.epoch == epoch) return kept.value;
       slot = &kept;
       break;
     }

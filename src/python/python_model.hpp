@@ -363,7 +363,7 @@ class PythonModel {
     Ref value;
     uint64_t epoch = 0;
   };
-  mutable std::array<KeptAttr, 24> engine_attrs_{};
+  mutable std::array<KeptAttr, 64> engine_attrs_{};  // by the name's hash
 };
 
 // The line operations run on it directly; the engine models add to it.

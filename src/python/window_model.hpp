@@ -53,7 +53,9 @@ class WindowModel : public PythonModel {
 
   WindowModel(ModelContext& ctx, PyObject* engine, const ModelClasses* classes,
               const WindowResults& results) noexcept
-      : PythonModel(ctx, engine, classes), r_(results) {}
+      : PythonModel(ctx, engine, classes), r_(results) {
+    keep_line_records();
+  }
 
   // A range bound as range() takes it: an integer or an object with __index__.
   int64_t count(PyObject* value) const;
