@@ -76,12 +76,14 @@ int64_t HostGateway::count(PyObject* value) {
   return result;
 }
 
-Py_ssize_t HostGateway::length(PyObject* seq) {
+// What an exact list does not answer in place: another container's own methods, or a list's
+// error for an index out of range.
+Py_ssize_t HostGateway::host_length(PyObject* seq) {
   if (!PyList_CheckExact(seq)) ran();
   return seq_length(seq);
 }
 
-Ref HostGateway::item(PyObject* seq, Py_ssize_t index) {
+Ref HostGateway::host_item(PyObject* seq, Py_ssize_t index) {
   if (!PyList_CheckExact(seq)) ran();
   return seq_item(seq, index);
 }

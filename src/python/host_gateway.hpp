@@ -124,8 +124,15 @@ class HostGateway {
   int64_t count(PyObject* value);
 
   // Host containers used in place: an exact list runs no host code.
-  Py_ssize_t length(PyObject* seq);
-  Ref item(PyObject* seq, Py_ssize_t index);
+  Py_ssize_t length(PyObject* seq) {
+    if (PyList_CheckExact(seq)) return PyList_GET_SIZE(seq);
+    return host_length(seq);
+  }
+  Ref item(PyObject* seq, Py_ssize_t index) {
+    if (PyList_CheckExact(seq) && 0 <= index && index < PyList_GET_SIZE(seq))
+      return Ref::borrow(PyList_GET_ITEM(seq, index));
+    return host_item(seq, index);
+  }
   void append(PyObject* seq, PyObject* item);
   void extend(PyObject* seq, PyObject* items);
   void clear(PyObject* seq);
@@ -149,6 +156,8 @@ class HostGateway {
   Ref series_item(PyObject* series, int64_t offset, bool kept = false);
 
  private:
+  Py_ssize_t host_length(PyObject* seq);
+  Ref host_item(PyObject* seq, Py_ssize_t index);
   void ran() {
     ++epoch_;
     ++foreign_epoch_;
