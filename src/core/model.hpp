@@ -166,13 +166,23 @@ using setting_type = typename setting_value_of<info(S).kind>::type;
 // The four pivot series, in the order intake handles them.
 enum class PivotKind : int { normal_high, normal_low, trending_high, trending_low };
 
-// Pivot record fields the rebuild reads.
-enum class PivotField : int { bar_index_at_pivot, bar_time_at_pivot, price, close_avg_percent };
+// Pivot record fields the rebuild reads (a pivot's time is a whole number, as its index).
+#define TORVEX_PIVOT_FIELDS(X) \
+  X(bar_index_at_pivot, index) \
+  X(bar_time_at_pivot, index)  \
+  X(price, price)              \
+  X(close_avg_percent, price)
+
+enum class PivotField : int { TORVEX_PIVOT_FIELDS(TORVEX_ENUMERATOR) };
+inline constexpr std::array pivot_field_info =
+    std::to_array<AttrInfo>({TORVEX_PIVOT_FIELDS(TORVEX_ATTR_INFO)});
+
+constexpr const AttrInfo& info(PivotField f) {
+  return pivot_field_info[static_cast<int>(f)];
+}
 
 template <PivotField F>
-using pivot_field_type =
-    std::conditional_t<F == PivotField::bar_index_at_pivot || F == PivotField::bar_time_at_pivot,
-                       int64_t, double>;
+using pivot_field_type = typename value_of<info(F).kind>::type;
 
 // Window record fields the engine reads and writes.
 #define TORVEX_MAVET_FIELDS(X)          \

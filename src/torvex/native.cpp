@@ -139,6 +139,13 @@ struct LineModel {
   core::NativeModel model{state};
 };
 
+// The two lines a call compares or merges, read from their dicts in order, and a model.
+struct LinePair : LineModel {
+  core::Kerd line, other;
+  LinePair(PyObject* first, PyObject* second, const core::Bars* bars = nullptr)
+      : line(line_from(first, bars)), other(line_from(second, bars)) {}
+};
+
 double number(PyObject* value) {
   return py::to_number(value);
 }
@@ -189,20 +196,16 @@ PyObject* round_to_mintick(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* not_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse_args(kNotEqual, args, nargs, kwnames);
-    core::Kerd line = line_from(a[0], nullptr);
-    core::Kerd target = line_from(a[1], nullptr);
-    LineModel lm;
-    return py::from_flag(core::not_equal(lm.model, &line, &target));
+    LinePair p(a[0], a[1]);
+    return py::from_flag(core::not_equal(p.model, &p.line, &p.other));
   });
 }
 
 PyObject* overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse_args(kOverlap, args, nargs, kwnames);
-    core::Kerd line = line_from(a[0], nullptr);
-    core::Kerd target = line_from(a[1], nullptr);
-    LineModel lm;
-    return py::from_flag(core::overlap(lm.model, &line, &target, number(a[2])));
+    LinePair p(a[0], a[1]);
+    return py::from_flag(core::overlap(p.model, &p.line, &p.other, number(a[2])));
   });
 }
 
@@ -210,11 +213,9 @@ PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return py::guarded([&] {
     const auto a = py::parse_args(kIsKerdBarCrossesViolatedIfMerged, args, nargs, kwnames);
     BarData bars(a[0]);
-    core::Kerd line = line_from(a[1], &bars.bars);
-    core::Kerd end_kerd = line_from(a[2], &bars.bars);
-    LineModel lm;
+    LinePair p(a[1], a[2], &bars.bars);
     return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
-        lm.model, &line, &end_kerd, number(a[3]), number(a[4]), number(a[5]), number(a[6]),
+        p.model, &p.line, &p.other, number(a[3]), number(a[4]), number(a[5]), number(a[6]),
         number(a[7])));
   });
 }
@@ -222,23 +223,19 @@ PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* length_passed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse_args(kIsKerdLengthPassedIfMerged, args, nargs, kwnames);
-    core::Kerd line = line_from(a[0], nullptr);
-    core::Kerd end_kerd = line_from(a[1], nullptr);
-    LineModel lm;
+    LinePair p(a[0], a[1]);
     return py::from_flag(
-        core::is_kerd_length_passed_if_merged(lm.model, &line, &end_kerd, number(a[2])));
+        core::is_kerd_length_passed_if_merged(p.model, &p.line, &p.other, number(a[2])));
   });
 }
 
 PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse_args(kMerge, args, nargs, kwnames);
-    core::Kerd line = line_from(a[0], nullptr);
-    core::Kerd target = line_from(a[1], nullptr);
-    LineModel lm;
-    core::merge(lm.model, &line, &target, number(a[2]), number(a[3]), number(a[4]),
+    LinePair p(a[0], a[1]);
+    core::merge(p.model, &p.line, &p.other, number(a[2]), number(a[3]), number(a[4]),
                 py::to_flag(a[5]));
-    return dict_from(line);
+    return dict_from(p.line);
   });
 }
 
