@@ -12,10 +12,9 @@ import random
 import time
 
 import bench_paths  # noqa: F401  (first: the import paths)
-from plain_series import PlainSeries
+from series_compare import compare_series
 
 from torvex.dto.kerd import Kerd
-from torvex.series import Series
 
 
 def lines(series_type, closes, opens):
@@ -46,15 +45,9 @@ def main():
     rng = random.Random(1)
     closes = [rng.uniform(95.0, 105.0) for _ in range(args.bars)]
     opens = [rng.uniform(95.0, 105.0) for _ in range(args.bars)]
-    rates, results = {}, set()
-    for name, series_type in (("torvex.series.Series", Series), ("plain Python series", PlainSeries)):
-        rate, result = bars_per_second(*lines(series_type, closes, opens), args.calls)
-        rates[name] = rate
-        results.add(result)
-        print(f"{name:22s} {rate / 1e6:8.2f} M bars/s")
-    assert len(results) == 1, "the two series gave different results"
-    fast, slow = rates.values()
-    print(f"{'speed-up':22s} {fast / slow:8.2f} x")
+    compare_series(
+        lambda series_type: bars_per_second(*lines(series_type, closes, opens), args.calls), "bars"
+    )
 
 
 if __name__ == "__main__":

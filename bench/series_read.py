@@ -11,9 +11,8 @@ import random
 import time
 
 import bench_paths  # noqa: F401  (first: the import paths)
-from plain_series import PlainSeries
+from series_compare import compare_series
 
-from torvex.series import Series
 
 
 def reads_per_second(series, offsets):
@@ -35,14 +34,9 @@ def main():
     values = [rng.uniform(90.0, 110.0) for _ in range(args.bars)]
     offsets = [-rng.randrange(args.bars) for _ in range(args.reads)]
 
-    results = {}
-    for name, series in (("torvex.series.Series", Series(values)), ("list-backed", PlainSeries(values))):
-        rate, total = reads_per_second(series, offsets)
-        results[name] = (rate, total)
-        print(f"{name:22s} {rate / 1e6:8.2f} M reads/s")
-    (fast, fast_total), (slow, slow_total) = results.values()
-    assert fast_total == slow_total, "the two series read different values"
-    print(f"{'speed-up':22s} {fast / slow:8.2f} x")
+    compare_series(
+        lambda series_type: reads_per_second(series_type(values), offsets), "reads", "list-backed"
+    )
 
 
 if __name__ == "__main__":
