@@ -273,11 +273,12 @@ class Settings:
 
 _FIELDS = {f.name: f for f in dataclasses.fields(Settings)}
 _NAMES = list(_FIELDS)
-ENGINE_SETTINGS: tuple[str, ...] = tuple(_NAMES[: _NAMES.index("kerd_length_threshold") + 1])
-WINDOW_SETTINGS: tuple[str, ...] = tuple(
-    _NAMES[len(ENGINE_SETTINGS) : _NAMES.index("vvip_kerd_min_snib_count") + 1]
-)
-KIT_SETTINGS: tuple[str, ...] = tuple(_NAMES[len(ENGINE_SETTINGS) + len(WINDOW_SETTINGS) :])
+# the three groups in field order, each ending where the next one's first field stands
+_WINDOW_START = _NAMES.index("search_range")
+_KIT_START = _NAMES.index("trend_ma_length")
+ENGINE_SETTINGS: tuple[str, ...] = tuple(_NAMES[:_WINDOW_START])
+WINDOW_SETTINGS: tuple[str, ...] = tuple(_NAMES[_WINDOW_START:_KIT_START])
+KIT_SETTINGS: tuple[str, ...] = tuple(_NAMES[_KIT_START:])
 
 
 def setting_names() -> list[str]:
