@@ -305,3 +305,47 @@ def test_lines_changed_by_host_code_are_read_again(seed, operation, change, betw
     # at every use. Host code that changes a line is seen by every later read of it.
     kept = run_changing_lines(seed, operation, change, Kerd, between_calls)
     assert kept == run_changing_lines(seed, operation, change, HostKerd, between_calls)
+
+
+SHARED_LISTS = {
+    "none": [],
+    "two lines, one list": [(1, 0)],
+    "three lines, one list": [(1, 0), (2, 0)],
+    "every line, one list": [(1, 0), (2, 0), (3, 0), (4, 0)],
+}
+
+
+def run_sharing_lists(seed, sharing, line_class):
+    """A rebuild that keeps its lines, whose pivot value lists are shared as `sharing` says
+    ((taker, giver) positions); the lines' states and which lines still share a list."""
+    columns, lines, pivots, values = scenario(seed)
+    values["allow_reuse_snib"] = True  # every pivot merges into every line it may
+    lines = [line for line in lines if line[0] >= 0]  # all within the bars
+    pivots = [pivot for pivot in pivots if pivot.bar_index_at_pivot >= 0]
+    engine = build(columns, Settings(**values), "package", [])
+    e = engine
+    for end, level, attrs in lines:
+        engine.kerds.append(line_class(
+            e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index, e.mintick,
+            end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level], 1.0, **attrs))
+    for taker, giver in sharing:
+        if taker < len(engine.kerds):
+            engine.kerds[taker].snib_values = engine.kerds[giver].snib_values
+    engine.vip_snibs.extend(pivots)
+    error = None
+    try:
+        engine.rebuild_kerd_from_most_recent_snib()
+        engine.rebuild_kerd_from_most_recent_snib()
+    except IndexError as e:  # a pivot or line before the first bar
+        error = str(e)
+    kerds = engine.kerds
+    shared = [[j for j, other in enumerate(kerds) if other.snib_values is k.snib_values]
+              for k in kerds]
+    return error, [{name: getattr(k, name) for name in ATTRIBUTES} for k in kerds], shared
+
+
+@pytest.mark.parametrize("sharing", sorted(SHARED_LISTS))
+@pytest.mark.parametrize("seed", range(8))
+def test_lines_sharing_a_value_list_merge_as_if_read_every_time(seed, sharing):
+    kept = run_sharing_lists(seed, SHARED_LISTS[sharing], Kerd)
+    assert kept == run_sharing_lists(seed, SHARED_LISTS[sharing], HostKerd)
