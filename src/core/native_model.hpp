@@ -2,6 +2,7 @@
 // The native object model: lines as structs in a vector, series as contiguous arrays, settings
 // as a struct. The C++ tests and benchmarks run on it, and hosts that hand over whole arrays
 // can use it as a batch path.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -189,12 +190,16 @@ class NativeModel {
     const std::vector<double> added = target->snib_values;
     self->snib_values.insert(self->snib_values.end(), added.begin(), added.end());
   }
+  // In place: the list keeps its buffer while it has room.
   void prepend_snib_values(Line self, Line target) const {
-    std::vector<double> values;
-    values.reserve(target->snib_values.size() + self->snib_values.size());
-    values.insert(values.end(), target->snib_values.begin(), target->snib_values.end());
-    values.insert(values.end(), self->snib_values.begin(), self->snib_values.end());
-    self->snib_values = std::move(values);
+    std::vector<double>& own = self->snib_values;
+    if (self == target) {  // target then self: the list twice
+      const std::size_t count = own.size();
+      own.resize(2 * count);
+      std::copy_n(own.begin(), count, own.begin() + static_cast<std::ptrdiff_t>(count));
+      return;
+    }
+    own.insert(own.begin(), target->snib_values.begin(), target->snib_values.end());
   }
   std::span<const double> snib_span(Line line) const { return line->snib_values; }
   // The weighted value of first's values joined with second's, as the crossing test computed
