@@ -101,13 +101,9 @@ bool length_skip_holds(M& m, const typename M::Line& new_kerd, const KerdSeed& s
   }
 }
 
-// Moves the pending pivots to the processed list and rebuilds all lines from the processed
-// pivots, newest first. The lines are cleared only when pivots were pending.
+// Offers every processed pivot, newest first, to the lines: merged or appended.
 template <class M>
-void rebuild_kerd_from_most_recent_snib(M& m) {
-  if (m.new_snib_count() > 0)
-    run_operation<EngineOperation::clear_all_kerd>(m, [&] { clear_all_kerd(m); });
-  m.move_new_snibs_to_vip();
+void offer_processed_snibs(M& m) {
   // The ends of the lines in the list, while only this rebuild changes it.
   KerdEndIndex index;
   uint64_t stamp = 0;
@@ -135,6 +131,22 @@ void rebuild_kerd_from_most_recent_snib(M& m) {
       m.append_kerd(new_kerd_from_snib);
       if (indexed) index.push(seed.end_bar_index);
     }
+  }
+}
+
+// Moves the pending pivots to the processed list and rebuilds all lines from the processed
+// pivots, newest first. The lines are cleared only when pivots were pending.
+template <class M>
+void rebuild_kerd_from_most_recent_snib(M& m) {
+  if (m.new_snib_count() > 0)
+    run_operation<EngineOperation::clear_all_kerd>(m, [&] { clear_all_kerd(m); });
+  m.move_new_snibs_to_vip();
+  if constexpr (WeighsLater<M>) {
+    // Values a merge leaves unweighed are weighed when read, or when this scope ends.
+    const auto later = m.weigh_later();
+    offer_processed_snibs(m);
+  } else {
+    offer_processed_snibs(m);
   }
 }
 

@@ -4,6 +4,7 @@
 // a line happens at the step and in the order the behaviour fixes, because in the Python model
 // each access is observable and a failure part-way must leave the earlier steps done.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -98,11 +99,32 @@ bool not_equal(M& m, const typename M::Line& self, const typename M::Line& targe
          m.template differs<KerdAttr::kerd_accum_value>(self, target);
 }
 
+// The band test of a line whose value is left unweighed, where every value in its range gives
+// the same answer: the bounds are monotone in the level (rounding never reverses an order).
+template <class M>
+std::optional<bool> overlap_in_range(M& m, const typename M::Line& self,
+                                     const typename M::Line& target, double percent) {
+  const std::optional<ValueRange> range = m.unweighed_value_range(self);
+  if (!range) return std::nullopt;
+  const double up = 1.0 + percent / 100.0, down = 1.0 - percent / 100.0;
+  if (!std::isfinite(up) || !std::isfinite(down)) return std::nullopt;
+  const auto [higher_low, higher_high] = std::minmax({range->low * up, range->high * up});
+  const auto [lower_low, lower_high] = std::minmax({range->low * down, range->high * down});
+  const double target_value = m.template get<KerdAttr::kerd_value>(target);
+  if (lower_high <= target_value && target_value <= higher_low) return true;
+  if (lower_low > target_value || target_value > higher_high) return false;
+  return std::nullopt;
+}
+
 // Whether target's level lies in the band of `threshold` per cent around this line's level,
 // ends included. The band belongs to self, so the test is not symmetric.
 template <class M, class T>
 bool overlap(M& m, const typename M::Line& self, const typename M::Line& target,
              const T& threshold) {
+  if constexpr (WeighsLater<M> && std::is_arithmetic_v<T>) {
+    if (const std::optional<bool> known = overlap_in_range(m, self, target, threshold))
+      return *known;
+  }
   // Operands are read left to right, as the expression reads: the level, then the threshold.
   LazyNumber percent(m, threshold);
   const double upper_level = m.template get<KerdAttr::kerd_value>(self);
@@ -133,6 +155,58 @@ inline double count_body_crosses_until(const double* close, const double* open, 
   return crosses;
 }
 
+// Whether a body crosses every level in [low, high] (true), none (false), or some (nothing).
+inline std::optional<bool> body_crosses_range(double close, double open, double low, double high) {
+  const double bottom = py_min(close, open), top = py_max(close, open);
+  if (bottom < low && top > high) return true;
+  if (!(bottom < high) || !(top > low)) return false;
+  return std::nullopt;
+}
+
+// count_body_crosses_until for a level known to lie in [low, high]; nothing when a body
+// crosses only part of the range.
+inline std::optional<double> count_body_crosses_in_range(const double* close, const double* open,
+                                                         int64_t count, ValueRange level,
+                                                         double crosses, double threshold) {
+  for (int64_t i = 0; i < count && !(crosses > threshold); ++i) {
+    const std::optional<bool> crossed =
+        body_crosses_range(close[i], open[i], level.low, level.high);
+    if (!crossed) return std::nullopt;
+    if (*crossed) crosses = crosses + 1.0;
+  }
+  return crosses;
+}
+
+// The crossing test of is_kerd_bar_crosses_violated_if_merged for a merged value known only by
+// its range, with the same reads and failures; nothing when the range leaves it open.
+template <class M>
+std::optional<bool> crosses_violated_in_range(M& m, const typename M::Line& self, ValueRange level,
+                                              wide_int bar_count_to_loop,
+                                              wide_int offset_to_start_kerd_end_bar_index,
+                                              double crosses, double threshold) {
+  if (bar_count_to_loop > 0) {
+    const int64_t first = narrow_index(offset_to_start_kerd_end_bar_index);
+    const auto close = m.line_close(self);
+    const double first_close = m.value(close, narrow_index(-wide(first)));
+    const auto open = m.line_open(self);
+    const double first_open = m.value(open, narrow_index(-wide(first)));
+    const std::optional<bool> crossed =
+        body_crosses_range(first_close, first_open, level.low, level.high);
+    if (!crossed) return std::nullopt;
+    if (*crossed) crosses = crosses + 1.0;
+    const std::optional<SeriesView> closes = m.view(close), opens = m.view(open);
+    const int64_t last =
+        static_cast<int64_t>(std::clamp<wide_int>(wide(first) - bar_count_to_loop + 1, -1, first));
+    if (!closes || !opens || !closes->reaches(first, last) || !opens->reaches(first, last))
+      return std::nullopt;
+    const std::optional<double> count = count_body_crosses_in_range(
+        closes->at_y(first - 1), opens->at_y(first - 1), first - last, level, crosses, threshold);
+    if (!count) return std::nullopt;
+    crosses = *count;
+  }
+  return crosses > threshold;
+}
+
 // Whether merging end_kerd forward into self would let too many bar bodies cross the merged
 // level over the bars from self's end up to end_kerd's end (exclusive). Neither line changes.
 template <class M, class B, class L, class S, class G, class C>
@@ -148,6 +222,24 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
   const int64_t bar_index = m.line_bar_index(self);
   const wide_int offset_to_start_kerd_end_bar_index =
       wide(bar_index) - m.template get<KerdAttr::end_bar_index>(self);
+
+  // A model that bounds the merged value decides from the range where it can, and leaves the
+  // joined list unweighed for the merge that may follow.
+  if constexpr (WeighsLater<M> && ViewsSeries<M> && std::is_arithmetic_v<B> &&
+                std::is_arithmetic_v<L> && std::is_arithmetic_v<S> && std::is_arithmetic_v<G> &&
+                std::is_arithmetic_v<C>) {
+    if (const std::optional<ValueRange> range = m.merged_value_range(
+            self, end_kerd, last_snib_weight, second_last_snib_weight, snib_weight)) {
+      const std::optional<bool> violated = crosses_violated_in_range(
+          m, self, *range, bar_count_to_loop, offset_to_start_kerd_end_bar_index,
+          static_cast<double>(current_cross_count), static_cast<double>(bar_cross_threshold));
+      if (violated) {
+        m.keep_merge_unweighed(self, end_kerd, last_snib_weight, second_last_snib_weight,
+                               snib_weight);
+        return *violated;
+      }
+    }
+  }
 
   uint64_t stamp_before = 0;
   if constexpr (RemembersMergedValue<M>) stamp_before = m.host_stamp();
@@ -243,14 +335,21 @@ bool merge(M& m, const typename M::Line& self, const typename M::Line& target,
     add_target_value();
     // The crossing test before a backward merge weighed the same joined list, often with the
     // same weights: a model that kept its value, and saw nothing change since, hands it back.
+    // A model that bounded it instead leaves the value to be weighed when read.
+    bool unweighed = false;
+    if constexpr (WeighsLater<M> && std::is_arithmetic_v<L> && std::is_arithmetic_v<S> &&
+                  std::is_arithmetic_v<G>)
+      unweighed = m.leave_merge_unweighed(target, self, last_snib_weight, second_last_snib_weight,
+                                          snib_weight);
     std::optional<double> known;
     if constexpr (RecallsMergedValue<M> && std::is_arithmetic_v<L> && std::is_arithmetic_v<S> &&
                   std::is_arithmetic_v<G>)
-      known = m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
-                                    snib_weight);
+      if (!unweighed)
+        known = m.recall_merged_value(target, self, last_snib_weight, second_last_snib_weight,
+                                      snib_weight);
     if (known)
       m.template set<KerdAttr::kerd_value>(self, *known);
-    else
+    else if (!unweighed)
       update_kerd_value(m, self, last_snib_weight, second_last_snib_weight, snib_weight);
     m.template copy<KerdAttr::start_bar_index>(self, target);
     m.template copy<KerdAttr::start_time>(self, target);

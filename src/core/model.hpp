@@ -455,6 +455,22 @@ concept RecallsMergedValue = requires(M& m, const typename M::Line& h, double w)
   { m.recall_merged_value(h, h, w, w, w) } -> std::same_as<std::optional<double>>;
 };
 
+// Within the scope weigh_later() returns (a rebuild), a model may bound a backward merge's
+// weighted value from sums it keeps instead of weighing the joined list: the crossing test
+// decides from the range where every bar does, the merge then leaves the line's value to be
+// weighed when it is read (at the latest when the scope ends), and the band test bounds it.
+struct ValueRange {
+  double low, high;  // the exact value lies within, ends included
+};
+template <class M>
+concept WeighsLater = requires(M& m, const typename M::Line& h, double w) {
+  m.weigh_later();
+  { m.merged_value_range(h, h, w, w, w) } -> std::same_as<std::optional<ValueRange>>;
+  m.keep_merge_unweighed(h, h, w, w, w);
+  { m.leave_merge_unweighed(h, h, w, w, w) } -> std::same_as<bool>;
+  { m.unweighed_value_range(h) } -> std::same_as<std::optional<ValueRange>>;
+};
+
 // A caller's arguments that are no C++ numbers (host objects), converted at their use.
 template <class M, class Arg>
 concept ConvertsArguments = requires(const M& m, const Arg& x) {

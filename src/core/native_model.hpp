@@ -3,7 +3,10 @@
 // as a struct. The C++ tests and benchmarks run on it, and hosts that hand over whole arrays
 // can use it as a batch path.
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,6 +18,7 @@
 
 #include "core/engine_bar_search.hpp"
 #include "core/error.hpp"
+#include "core/kerd.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
 #include "core/records.hpp"
@@ -62,6 +66,38 @@ struct setting_member;
 template <MavetField F>
 struct mavet_member;
 
+// What the native model keeps on a line while a rebuild may leave its value unweighed
+// (core/model.hpp's WeighsLater); no line attribute. The sums cover the values but the last
+// two, and hold in the scope numbered `scope` while the line has `count` values.
+struct LaterState {
+  uint64_t scope = 0;
+  std::size_t count = 0;
+  double general = 0.0, magnitude = 0.0;
+  bool unweighed = false;  // kerd_value awaits weighing with these weights
+  ValueRange range{};      // of the value awaiting weighing
+  double weights[3] = {};
+
+  void add(double value) {
+    general += value;
+    magnitude += std::abs(value);
+  }
+  void sum(const std::vector<double>& values) {
+    // In any order: only ranges use these sums, and their margin covers the rounding.
+    double g[4] = {}, a[4] = {};
+    const std::size_t n = values.size() - 2;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+      for (std::size_t j = 0; j < 4; ++j) {
+        g[j] += values[i + j];
+        a[j] += std::abs(values[i + j]);
+      }
+    for (; i < n; ++i) g[0] += values[i], a[0] += std::abs(values[i]);
+    general = (g[0] + g[1]) + (g[2] + g[3]);
+    magnitude = (a[0] + a[1]) + (a[2] + a[3]);
+    count = values.size();
+  }
+};
+
 // One line; the base values are those the line was given when it was built.
 struct Kerd {
   const Bars* bars = nullptr;
@@ -72,6 +108,7 @@ struct Kerd {
 #define TORVEX_KERD_MEMBER(name, kind) native_type<ValueKind::kind> name{};
   TORVEX_KERD_ATTRS(TORVEX_KERD_MEMBER)
 #undef TORVEX_KERD_MEMBER
+  LaterState later;
 
   template <KerdAttr A>
   auto& field() {
@@ -164,20 +201,35 @@ class NativeModel {
   explicit NativeModel(EngineState& state) : s_(state) {}
 
   // Lines.
+  // A value left unweighed is weighed on its first read; a write replaces it.
   template <KerdAttr A>
   kerd_attr_type<A> get(Line line) const {
+    if constexpr (A == KerdAttr::kerd_value) weigh(line);
     return line->field<A>();
   }
   template <KerdAttr A>
   void set(Line line, kerd_attr_type<A> value) const {
+    if constexpr (A == KerdAttr::kerd_value) line->later.unweighed = false;
     line->field<A>() = value;
   }
   template <KerdAttr A>
   bool differs(Line a, Line b) const {
+    if constexpr (A == KerdAttr::kerd_value) {
+      // Outside the range of the value left unweighed, the other value differs from it.
+      if (a->later.unweighed && !b->later.unweighed &&
+          (b->kerd_value < a->later.range.low || b->kerd_value > a->later.range.high))
+        return true;
+      weigh(a);
+      weigh(b);
+    }
     return a->field<A>() != b->field<A>();
   }
   template <KerdAttr A>
   void copy(Line to, Line from) const {
+    if constexpr (A == KerdAttr::kerd_value) {
+      weigh(from);
+      to->later.unweighed = false;
+    }
     to->field<A>() = from->field<A>();
   }
   ScratchPool::Lease scratch() const { return scratch_.lease(); }
@@ -186,6 +238,7 @@ class NativeModel {
     out.insert(out.end(), line->snib_values.begin(), line->snib_values.end());
   }
   void extend_snib_values(Line self, Line target) const {
+    self->later.count = 0;  // the last two change
     // Copy first: self and target may be the same line.
     const std::vector<double> added = target->snib_values;
     self->snib_values.insert(self->snib_values.end(), added.begin(), added.end());
@@ -193,6 +246,13 @@ class NativeModel {
   // In place: the list keeps its buffer while it has room.
   void prepend_snib_values(Line self, Line target) const {
     std::vector<double>& own = self->snib_values;
+    LaterState& later = self->later;  // the new values join the general part
+    if (scope_ != 0 && later.scope == scope_ && later.count == own.size() && own.size() >= 2) {
+      for (double value : target->snib_values) later.add(value);
+      later.count += target->snib_values.size();
+    } else {
+      later.count = 0;
+    }
     if (self == target) {  // target then self: the list twice
       const std::size_t count = own.size();
       own.resize(2 * count);
@@ -211,21 +271,78 @@ class NativeModel {
                first->snib_values.size(),
                second->snib_values.size(),
                {last, second_last, general},
-               value};
+               value,
+               false};
   }
   // After that merge: second's values are now first's joined with its own.
   std::optional<double> recall_merged_value(Line first, Line second, double last,
                                             double second_last, double general) const {
     const MergedValue k = std::exchange(merged_, MergedValue{});
-    const double weights[3] = {last, second_last, general};
-    for (int i = 0; i < 3; ++i)
-      if (std::bit_cast<uint64_t>(weights[i]) != std::bit_cast<uint64_t>(k.weights[i]))
-        return std::nullopt;
-    if (k.first == nullptr || k.first != first || k.second != second ||
-        k.first_size != first->snib_values.size() ||
-        k.first_size + k.second_size != second->snib_values.size())
-      return std::nullopt;
+    if (k.unweighed || !k.follows(first, second, {last, second_last, general})) return std::nullopt;
     return k.value;
+  }
+
+  // ---- Weighing later (core/model.hpp), within the scope weigh_later() returns.
+  class LaterScope {
+   public:
+    explicit LaterScope(const NativeModel& m) : m_(m) {
+      if (m_.later_depth_++ == 0) m_.scope_ = ++scopes_;
+    }
+    LaterScope(const LaterScope&) = delete;
+    LaterScope& operator=(const LaterScope&) = delete;
+    ~LaterScope() {
+      if (--m_.later_depth_ > 0) return;
+      m_.forget_later();
+      m_.scope_ = 0;
+    }
+
+   private:
+    const NativeModel& m_;
+  };
+  LaterScope weigh_later() const { return LaterScope(*this); }
+
+  // The range of the weighted value of first's values joined with second's (a line of the
+  // list with at least two values), from sums kept for second; nothing where the sums could
+  // not bound it safely (weights not all positive, values not finite or of extreme size).
+  std::optional<ValueRange> merged_value_range(Line first, Line second, double last,
+                                               double second_last, double general) const {
+    return joined_range(first->snib_values, second, last, second_last, general);
+  }
+  void keep_merge_unweighed(Line first, Line second, double last, double second_last,
+                            double general) const {
+    merged_ = {first,
+               second,
+               first->snib_values.size(),
+               second->snib_values.size(),
+               {last, second_last, general},
+               0.0,
+               true};
+  }
+  // After that merge: second's value is left to be weighed when read.
+  bool leave_merge_unweighed(Line first, Line second, double last, double second_last,
+                             double general) const {
+    if (!merged_.unweighed) return false;
+    const MergedValue k = std::exchange(merged_, MergedValue{});
+    // Only a line of the list: the scope's end finds it by its position.
+    const uintptr_t offset =
+        reinterpret_cast<uintptr_t>(second) - reinterpret_cast<uintptr_t>(s_.kerds->data());
+    if (offset / sizeof(Kerd) >= s_.kerds->size() || offset % sizeof(Kerd) != 0 ||
+        !k.follows(first, second, {last, second_last, general}))
+      return false;
+    const std::optional<ValueRange> range = joined_range({}, second, last, second_last, general);
+    if (!range) return false;
+    LaterState& later = second->later;
+    if (!later.unweighed) unweighed_.push_back(offset / sizeof(Kerd));
+    later.unweighed = true;
+    later.range = *range;
+    later.weights[0] = last;
+    later.weights[1] = second_last;
+    later.weights[2] = general;
+    return true;
+  }
+  std::optional<ValueRange> unweighed_value_range(Line line) const {
+    if (!line->later.unweighed) return std::nullopt;
+    return line->later.range;
   }
   int64_t line_bar_index(Line line) const { return line->bar_index; }
   double line_mintick(Line line) const { return line->mintick; }
@@ -286,9 +403,16 @@ class NativeModel {
   std::size_t kerd_count() const { return s_.kerds->size(); }
   Line kerd_at(std::size_t i) const { return &(*s_.kerds)[i]; }
   void append_kerd(Line line) const { s_.kerds->push_back(*line); }
-  void clear_kerds() const { s_.kerds->clear(); }
-  void remove_first_kerd() const { s_.kerds->erase(s_.kerds->begin()); }
+  void clear_kerds() const {
+    forget_later();
+    s_.kerds->clear();
+  }
+  void remove_first_kerd() const {
+    forget_later();
+    s_.kerds->erase(s_.kerds->begin());
+  }
   void reorder_kerds(std::span<const std::size_t> order) const {
+    forget_later();
     std::vector<Kerd> sorted;
     sorted.reserve(order.size());
     for (std::size_t i : order) sorted.push_back(std::move((*s_.kerds)[i]));
@@ -309,6 +433,7 @@ class NativeModel {
     fresh_.kerd_accum_value = seed.kerd_accum_value;
     fresh_.snib_values.assign(1, seed.snib_value);  // keeps the vector's capacity
     fresh_.close_avg_percent = seed.close_avg_percent;
+    fresh_.later = {};
     for_each_kerd_attr([this]<KerdAttr A>() {
       if constexpr (static_cast<std::size_t>(A) >= kKerdRequiredAttrs) fresh_.field<A>() = {};
     });
@@ -421,18 +546,95 @@ class NativeModel {
     std::size_t first_size = 0, second_size = 0;
     double weights[3] = {};
     double value = 0.0;
+    bool unweighed = false;  // only the range was known
+
+    // Whether this was kept for the backward merge of first into second just made.
+    bool follows(Line f, Line s, const std::array<double, 3>& w) const {
+      for (int i = 0; i < 3; ++i)
+        if (std::bit_cast<uint64_t>(w[i]) != std::bit_cast<uint64_t>(weights[i])) return false;
+      return first != nullptr && first == f && second == s && first_size == f->snib_values.size() &&
+             first_size + second_size == s->snib_values.size();
+    }
   };
+
+  // Sums of a line kept in this scope, valid for its values; none outside a scope.
+  LaterState* sums_of(Line line) const {
+    if (scope_ == 0) return nullptr;
+    LaterState& later = line->later;
+    if (later.scope != scope_) {
+      later.scope = scope_;
+      later.count = 0;
+    }
+    return &later;
+  }
+  void weigh(Line line) const {
+    LaterState& later = line->later;
+    if (!later.unweighed) return;
+    later.unweighed = false;
+    line->kerd_value =
+        calculate_weighted_kerd_value(*this, std::span<const double>(line->snib_values),
+                                      later.weights[0], later.weights[1], later.weights[2]);
+  }
+  // Weighs every value left unweighed: the lines are about to move, or the scope ends.
+  void forget_later() const {
+    for (std::size_t y : unweighed_)
+      if (y < s_.kerds->size()) weigh(&(*s_.kerds)[y]);
+    unweighed_.clear();
+  }
+
+  std::optional<ValueRange> joined_range(std::span<const double> first, Line second, double last,
+                                         double second_last, double general) const {
+    // Short lists weigh faster than their range decides.
+    constexpr std::size_t kShortList = 32;
+    const std::vector<double>& values = second->snib_values;
+    if (values.size() < 2 || first.size() + values.size() < kShortList) return std::nullopt;
+    LaterState* later = sums_of(second);
+    if (later == nullptr) return std::nullopt;
+    if (later->count != values.size()) later->sum(values);
+    LaterState joined = *later;
+    for (double value : first) joined.add(value);
+    return weighed_range(joined, first.size() + values.size(), values, last, second_last, general);
+  }
+
+  // The range of the weighted value of `count` values: their general part summed in `sums`,
+  // the last two those of `tail`. With positive weights, the value summed in order lies within
+  // (2 count + 3) u of the real weighted mean, and this mean within (count + 9) u, where u is
+  // 2^-53 of the weighted mean of the magnitudes (the sums see each value at most `count`
+  // times); the margin is twice that and more. Extreme sizes, where products could leave the
+  // normal range, get no range.
+  static std::optional<ValueRange> weighed_range(const LaterState& sums, std::size_t count,
+                                                 const std::vector<double>& tail, double last,
+                                                 double second_last, double general) {
+    for (double w : {last, second_last, general})
+      if (!(w > 0.0) || !std::isfinite(w)) return std::nullopt;
+    const double v2 = tail[tail.size() - 2], v1 = tail[tail.size() - 1];
+    const double sum = general * sums.general + second_last * v2 + last * v1;
+    const double norm = general * static_cast<double>(count - 2) + second_last + last;
+    const double magnitude =
+        general * sums.magnitude + second_last * std::abs(v2) + last * std::abs(v1);
+    constexpr double kTiny = 1e-250, kHuge = 1e250;
+    if (!std::isfinite(sum) || !(magnitude <= kHuge) || !(norm >= kTiny && norm <= kHuge) ||
+        (magnitude != 0.0 && magnitude < kTiny) || count > (std::size_t{1} << 40))
+      return std::nullopt;
+    const double mean = sum / norm;
+    const double margin = (8.0 * static_cast<double>(count) + 128.0) * 0x1p-53 * (magnitude / norm);
+    return ValueRange{mean - margin, mean + margin};
+  }
 
   EngineState& s_;
   Kerd fresh_;
   mutable MergedValue merged_;
   mutable ScratchPool scratch_;
+  mutable std::vector<std::size_t> unweighed_;  // positions of lines awaiting weighing
+  mutable uint64_t scope_ = 0;                  // this model's scope while one is open
+  mutable int later_depth_ = 0;
+  inline static std::atomic<uint64_t> scopes_{0};
 };
 
 static_assert(ObjectModel<NativeModel> && ViewsSeries<NativeModel> &&
               SearchesStraddles<NativeModel> && SaysMergeTestsUnseen<NativeModel> &&
               SpansSnibValues<NativeModel> && RemembersMergedValue<NativeModel> &&
-              RecallsMergedValue<NativeModel>);
+              RecallsMergedValue<NativeModel> && WeighsLater<NativeModel>);
 static_assert(!ReadsRawElements<NativeModel> && !GatesStraddleSearch<NativeModel> &&
               !DispatchesSuccessChoice<NativeModel> && !OverridesOperations<NativeModel>);
 

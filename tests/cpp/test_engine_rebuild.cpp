@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -148,6 +149,20 @@ TEST_F(RebuildTest, OnePairReadsItsSettingsInTestOrder) {
                          Setting::snib_weight, Setting::allow_reuse_snib}));
 }
 
+// Merges may leave a line's value to be weighed later: a rebuild that fails part-way (a
+// crossing test reading past the stored bars) still leaves every value weighed in full.
+TEST_F(RebuildTest, AFailingRebuildLeavesNoValueUnweighed) {
+  market.kerds = {market.line(20, 100.0)};
+  // Offered newest first: 12 and 10 merge, -10 reads bars the market does not hold.
+  market.vip_snibs = {pivot(-10, 100.02), pivot(10, 100.1), pivot(12, 100.05)};
+  EXPECT_THROW(rebuild(), Error);
+  const Kerd& k = market.kerds.at(0);
+  ASSERT_EQ(k.snib_values, (std::vector<double>{100.1, 100.05, 100.0}));
+  NativeModel m(market.state);
+  const double weighed = calculate_weighted_kerd_value(m, k.snib_values, 3.0, 2.0, 1.0);
+  EXPECT_EQ(std::bit_cast<uint64_t>(k.kerd_value), std::bit_cast<uint64_t>(weighed));
+}
+
 // update over ten bars whose pivots arrive through the normal-high series.
 class UpdateTest : public ::testing::Test {
  protected:
@@ -214,12 +229,15 @@ class EveryTestModel : public NativeModel {
   std::span<const double> snib_span(Args&&...) const = delete;
   template <class... Args>
   void remember_merged_value(Args&&...) const = delete;
+  template <class... Args>
+  void weigh_later(Args&&...) const = delete;
 };
 
 struct FlowCase {
   uint32_t seed;
   bool allow_reuse;
   double length_limit;
+  std::array<double, 3> weights = {3, 2, 1};  // last, second last, general
 };
 
 class FlowTest : public ::testing::TestWithParam<FlowCase> {};
@@ -257,7 +275,7 @@ TEST_P(FlowTest, ShortcutsChangeNoLine) {
     s.allow_reuse_snib = c.allow_reuse;
     s.kerd_overlap_ca_percent_multiplier = 0.5;
     s.bar_cross_threshold = 2;
-    set_snib_weights(s, 3, 2, 1);
+    set_snib_weights(s, c.weights[0], c.weights[1], c.weights[2]);
     s.kerd_length_threshold = c.length_limit;
   }
   NativeModel fast_model(fast.state);
@@ -365,7 +383,11 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(Markets, FlowTest,
                          ::testing::Values(FlowCase{1, false, 30}, FlowCase{2, true, 30},
                                            FlowCase{3, false, 1000}, FlowCase{4, true, 8},
-                                           FlowCase{5, false, -1}));
+                                           FlowCase{5, false, -1},
+                                           FlowCase{6, false, 1000, {0.3, 1.7, 0.9}},
+                                           FlowCase{7, true, 60, {1e-3, 2.5, 7.0}},
+                                           FlowCase{8, false, 1000, {3, 2, -1}},
+                                           FlowCase{9, false, 1000, {3, 0, 1}}));
 
 }  // namespace
 }  // namespace torvex::core::testing

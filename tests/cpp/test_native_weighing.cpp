@@ -1,0 +1,177 @@
+// Values a rebuild leaves unweighed on the native model: their ranges hold the exact weighed
+// value, and every test answered from a range answers as the exact value would.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "core/kerd.hpp"
+#include "core/native_model.hpp"
+
+namespace torvex::core {
+namespace {
+
+struct RangeCase {
+  const char* name;
+  std::size_t count;  // values of the line in the list
+  double scale;       // values lie within 10 % of it
+  std::array<double, 3> weights;
+  bool bounded;  // whether the model gives a range at all
+};
+
+std::vector<double> random_values(std::size_t count, double scale, uint64_t seed) {
+  std::vector<double> values;
+  for (std::size_t i = 0; i < count; ++i) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    const double unit = static_cast<double>(seed >> 11) * 0x1p-53;  // [0, 1)
+    values.push_back(scale * (0.9 + 0.2 * unit));
+  }
+  return values;
+}
+
+class WeighLaterTest : public ::testing::TestWithParam<RangeCase> {
+ protected:
+  // The list's line left unweighed after the backward merge of a one-pivot line into it.
+  void merge_unweighed(const NativeModel& m) {
+    kerds_ = {Kerd{}};
+    kerds_[0].snib_values = values_;
+    Kerd pivot;
+    pivot.snib_values = {first_};
+    const auto [last, second_last, general] = GetParam().weights;
+    m.keep_merge_unweighed(&pivot, &kerds_[0], last, second_last, general);
+    m.prepend_snib_values(&kerds_[0], &pivot);
+    ASSERT_TRUE(m.leave_merge_unweighed(&pivot, &kerds_[0], last, second_last, general));
+  }
+  double exact() {
+    const auto [last, second_last, general] = GetParam().weights;
+    std::vector<double> joined{first_};
+    joined.insert(joined.end(), values_.begin(), values_.end());
+    NativeModel m(state_);
+    return calculate_weighted_kerd_value(m, joined, last, second_last, general);
+  }
+
+  void SetUp() override {
+    values_ = random_values(GetParam().count, GetParam().scale, GetParam().count);
+    first_ = GetParam().scale * 1.03125;
+    state_.kerds = &kerds_;
+  }
+
+  std::vector<double> values_;
+  double first_ = 0.0;
+  std::vector<Kerd> kerds_;
+  EngineState state_;
+};
+
+TEST_P(WeighLaterTest, TheRangeHoldsTheWeighedValue) {
+  const RangeCase& c = GetParam();
+  kerds_ = {Kerd{}};
+  kerds_[0].snib_values = values_;
+  Kerd pivot;
+  pivot.snib_values = {first_};
+  NativeModel m(state_);
+  EXPECT_FALSE(m.merged_value_range(&pivot, &kerds_[0], c.weights[0], c.weights[1],
+                                    c.weights[2]));  // outside a scope
+  const auto later = m.weigh_later();
+  const std::optional<ValueRange> range =
+      m.merged_value_range(&pivot, &kerds_[0], c.weights[0], c.weights[1], c.weights[2]);
+  ASSERT_EQ(range.has_value(), c.bounded);
+  if (!range) return;
+  const double value = exact();
+  EXPECT_LE(range->low, value);
+  EXPECT_GE(range->high, value);
+  EXPECT_LT(range->high - range->low, 1e-9 * std::abs(value));  // narrow enough to decide
+}
+
+// Levels at and next to the band's ends and to the value itself: the answers from the range
+// (or from the value weighed on the spot) are those of the exact value.
+class UnweighedTest : public WeighLaterTest {};
+
+TEST_P(UnweighedTest, AnswersAsTheWeighedValue) {
+  const double value = exact();
+  const double percent = 0.75;
+  Kerd exact_line;
+  exact_line.kerd_value = value;
+  std::vector<double> levels;
+  for (double edge : {value * (1.0 + percent / 100.0), value * (1.0 - percent / 100.0), value})
+    for (double level : {std::nextafter(edge, 0.0), edge, std::nextafter(edge, 1e300)})
+      levels.push_back(level);
+  for (double level : levels) {
+    Kerd target;
+    target.kerd_value = level;
+    target.start_bar_index = 1;  // all six attributes differ from the line's
+    NativeModel m(state_);
+    {
+      const auto later = m.weigh_later();
+      merge_unweighed(m);
+      EXPECT_EQ(overlap(m, &kerds_[0], &target, percent), overlap(m, &exact_line, &target, percent))
+          << level;
+    }
+    {
+      const auto later = m.weigh_later();
+      merge_unweighed(m);
+      EXPECT_EQ(m.differs<KerdAttr::kerd_value>(&kerds_[0], &target), level != value) << level;
+    }
+    EXPECT_EQ(std::bit_cast<uint64_t>(kerds_[0].kerd_value), std::bit_cast<uint64_t>(value));
+  }
+}
+
+// Bodies touching the merged level, straddling it by one step, or clear of it, counted
+// against every threshold: the answer from the range is the exact value's.
+TEST_P(UnweighedTest, CrossingTestAnswersAsTheWeighedValue) {
+  const double level = exact();
+  const double below = std::nextafter(level, 0.0), above = std::nextafter(level, 1e300);
+  std::vector<double> open{level, level, level, below, level, below, level, below, level, level};
+  std::vector<double> close{level, level,     above,       level, level,
+                            above, 2 * level, 0.5 * level, above, level};
+  Bars bars;
+  bars.open = {open.data(), static_cast<int64_t>(open.size())};
+  bars.close = {close.data(), static_cast<int64_t>(close.size())};
+  Kerd pivot;
+  pivot.bars = &bars;
+  pivot.bar_index = 9;
+  pivot.end_bar_index = 1;  // the test reads bars 1 to 8
+  pivot.snib_values = {first_};
+  kerds_ = {Kerd{}};
+  kerds_[0].snib_values = values_;
+  kerds_[0].end_bar_index = 9;
+  const auto [last, second_last, general] = GetParam().weights;
+  for (int64_t threshold = 0; threshold <= 6; ++threshold) {
+    NativeModel m(state_);
+    const bool weighed = is_kerd_bar_crosses_violated_if_merged(
+        m, &pivot, &kerds_[0], threshold, last, second_last, general, int64_t{0});
+    const auto later = m.weigh_later();
+    EXPECT_EQ(is_kerd_bar_crosses_violated_if_merged(m, &pivot, &kerds_[0], threshold, last,
+                                                     second_last, general, int64_t{0}),
+              weighed)
+        << threshold;
+  }
+}
+
+const RangeCase kBounded[] = {
+    {"short", 31, 100.0, {3, 2, 1}, true},
+    {"long", 5000, 100.0, {3, 2, 1}, true},
+    {"long_odd_weights", 3000, 7.3, {0.3, 1.7, 0.9}, true},
+    {"tiny_prices", 700, 1e-7, {3, 2, 1}, true},
+    {"huge_prices", 700, 1e12, {1, 1, 1e-3}, true},
+};
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+const auto kName = [](const auto& info) { return std::string(info.param.name); };
+
+INSTANTIATE_TEST_SUITE_P(Lists, UnweighedTest, ::testing::ValuesIn(kBounded), kName);
+INSTANTIATE_TEST_SUITE_P(Lists, WeighLaterTest, ::testing::ValuesIn(kBounded), kName);
+INSTANTIATE_TEST_SUITE_P(
+    Unbounded, WeighLaterTest,
+    ::testing::Values(RangeCase{"one_value", 1, 100.0, {3, 2, 1}, false},
+                      RangeCase{"short", 30, 100.0, {3, 2, 1}, false},  // weighed at once
+                      RangeCase{"negative_weight", 50, 100.0, {3, 2, -1}, false},
+                      RangeCase{"zero_weight", 50, 100.0, {3, 0, 1}, false},
+                      RangeCase{"nan_weight", 50, 100.0, {kNaN, 2, 1}, false},
+                      RangeCase{"extreme_prices", 50, 1e300, {3, 2, 1}, false}),
+    kName);
+
+}  // namespace
+}  // namespace torvex::core
