@@ -177,6 +177,37 @@ inline std::optional<double> count_body_crosses_in_range(const double* close, co
   return crosses;
 }
 
+// Reads the first bar a crossing test reads, as it reads it (the close series, its value,
+// then the open), and hands both series, that bar's y and its body to `rest`.
+template <class M, class Rest>
+auto with_first_bar(M& m, const typename M::Line& self, wide_int offset_to_start_kerd_end_bar_index,
+                    Rest&& rest) {
+  const int64_t first = narrow_index(offset_to_start_kerd_end_bar_index);
+  const auto close = m.line_close(self);
+  const double first_close = m.value(close, narrow_index(-wide(first)));
+  const auto open = m.line_open(self);
+  const double first_open = m.value(open, narrow_index(-wide(first)));
+  return rest(first, close, open, first_close, first_open);
+}
+
+// The bodies of the bars after the first that a crossing test reads (oldest first), when the
+// series store them all.
+struct StoredBodies {
+  const double* close;
+  const double* open;
+  int64_t count;
+};
+template <class M, class Series>
+std::optional<StoredBodies> stored_bodies(M& m, const Series& close, const Series& open,
+                                          int64_t first, wide_int bar_count_to_loop) {
+  const std::optional<SeriesView> closes = m.view(close), opens = m.view(open);
+  const int64_t last =
+      static_cast<int64_t>(std::clamp<wide_int>(wide(first) - bar_count_to_loop + 1, -1, first));
+  if (!closes || !opens || !closes->reaches(first, last) || !opens->reaches(first, last))
+    return std::nullopt;
+  return StoredBodies{closes->at_y(first - 1), opens->at_y(first - 1), first - last};
+}
+
 // The crossing test of is_kerd_bar_crosses_violated_if_merged for a merged value known only by
 // its range, with the same reads and failures; nothing when the range leaves it open.
 template <class M>
@@ -184,27 +215,23 @@ std::optional<bool> crosses_violated_in_range(M& m, const typename M::Line& self
                                               wide_int bar_count_to_loop,
                                               wide_int offset_to_start_kerd_end_bar_index,
                                               double crosses, double threshold) {
-  if (bar_count_to_loop > 0) {
-    const int64_t first = narrow_index(offset_to_start_kerd_end_bar_index);
-    const auto close = m.line_close(self);
-    const double first_close = m.value(close, narrow_index(-wide(first)));
-    const auto open = m.line_open(self);
-    const double first_open = m.value(open, narrow_index(-wide(first)));
-    const std::optional<bool> crossed =
-        body_crosses_range(first_close, first_open, level.low, level.high);
-    if (!crossed) return std::nullopt;
-    if (*crossed) crosses = crosses + 1.0;
-    const std::optional<SeriesView> closes = m.view(close), opens = m.view(open);
-    const int64_t last =
-        static_cast<int64_t>(std::clamp<wide_int>(wide(first) - bar_count_to_loop + 1, -1, first));
-    if (!closes || !opens || !closes->reaches(first, last) || !opens->reaches(first, last))
-      return std::nullopt;
-    const std::optional<double> count = count_body_crosses_in_range(
-        closes->at_y(first - 1), opens->at_y(first - 1), first - last, level, crosses, threshold);
-    if (!count) return std::nullopt;
-    crosses = *count;
-  }
-  return crosses > threshold;
+  if (bar_count_to_loop <= 0) return crosses > threshold;
+  return with_first_bar(m, self, offset_to_start_kerd_end_bar_index,
+                        [&](int64_t first, const auto& close, const auto& open, double first_close,
+                            double first_open) -> std::optional<bool> {
+                          const std::optional<bool> crossed =
+                              body_crosses_range(first_close, first_open, level.low, level.high);
+                          if (!crossed) return std::nullopt;
+                          if (*crossed) crosses = crosses + 1.0;
+                          const std::optional<StoredBodies> bodies =
+                              stored_bodies(m, close, open, first, bar_count_to_loop);
+                          if (!bodies) return std::nullopt;
+                          const std::optional<double> count =
+                              count_body_crosses_in_range(bodies->close, bodies->open,
+                                                          bodies->count, level, crosses, threshold);
+                          if (!count) return std::nullopt;
+                          return *count > threshold;
+                        });
 }
 
 // Whether merging end_kerd forward into self would let too many bar bodies cross the merged
@@ -264,34 +291,33 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
 
   LazyNumber latest_cross_count(m, current_cross_count);
   if (bar_count_to_loop > 0) {
-    // The series are fetched as the first bar needs them: close, its value, then open.
-    const int64_t first = narrow_index(offset_to_start_kerd_end_bar_index);
-    const auto close = m.line_close(self);
-    const double first_close = m.value(close, narrow_index(-wide(first)));
-    const auto open = m.line_open(self);
-    const double first_open = m.value(open, narrow_index(-wide(first)));
-    if (body_crosses(first_close, first_open, merged_kerd_value)) latest_cross_count.add(1.0);
-    // With plain numbers for the count and the threshold, and series whose remaining reads can
-    // neither fail nor be seen, only the result matters: the count stops once it is past the
-    // threshold, where later bars cannot bring it back.
-    if constexpr (std::is_arithmetic_v<B> && std::is_arithmetic_v<C> && ViewsSeries<M>) {
-      const std::optional<SeriesView> closes = m.view(close), opens = m.view(open);
-      const int64_t last = static_cast<int64_t>(
-          std::clamp<wide_int>(wide(first) - bar_count_to_loop + 1, -1, first));
-      if (closes && opens && closes->reaches(first, last) && opens->reaches(first, last)) {
-        const double threshold = static_cast<double>(bar_cross_threshold);
-        const double count =
-            count_body_crosses_until(closes->at_y(first - 1), opens->at_y(first - 1), first - last,
-                                     merged_kerd_value, latest_cross_count.get(), threshold);
-        return count > threshold;
-      }
-    }
-    for (wide_int x = 1; x < bar_count_to_loop; ++x) {
-      const int64_t offset = narrow_index(x - offset_to_start_kerd_end_bar_index);
-      const double bar_close = m.value(close, offset);
-      const double bar_open = m.value(open, offset);
-      if (body_crosses(bar_close, bar_open, merged_kerd_value)) latest_cross_count.add(1.0);
-    }
+    const std::optional<bool> decided = with_first_bar(
+        m, self, offset_to_start_kerd_end_bar_index,
+        [&](int64_t first, const auto& close, const auto& open, double first_close,
+            double first_open) -> std::optional<bool> {
+          if (body_crosses(first_close, first_open, merged_kerd_value)) latest_cross_count.add(1.0);
+          // With plain numbers for the count and the threshold, and series whose remaining
+          // reads can neither fail nor be seen, only the result matters: the count stops once
+          // it is past the threshold, where later bars cannot bring it back.
+          if constexpr (std::is_arithmetic_v<B> && std::is_arithmetic_v<C> && ViewsSeries<M>) {
+            if (const std::optional<StoredBodies> bodies =
+                    stored_bodies(m, close, open, first, bar_count_to_loop)) {
+              const double threshold = static_cast<double>(bar_cross_threshold);
+              const double count =
+                  count_body_crosses_until(bodies->close, bodies->open, bodies->count,
+                                           merged_kerd_value, latest_cross_count.get(), threshold);
+              return count > threshold;
+            }
+          }
+          for (wide_int x = 1; x < bar_count_to_loop; ++x) {
+            const int64_t offset = narrow_index(x - offset_to_start_kerd_end_bar_index);
+            const double bar_close = m.value(close, offset);
+            const double bar_open = m.value(open, offset);
+            if (body_crosses(bar_close, bar_open, merged_kerd_value)) latest_cross_count.add(1.0);
+          }
+          return std::nullopt;
+        });
+    if (decided) return *decided;
   }
   const double count = latest_cross_count.get();
   return count > as_number(m, bar_cross_threshold);
