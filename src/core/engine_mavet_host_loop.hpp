@@ -4,6 +4,7 @@
 // move of new pivots and the rebuild on a bar with a pivot, the extension on every bar). The
 // benchmark and the comparison with the Python model drive it; a Python host writes the same
 // loop itself.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,16 +18,29 @@
 
 namespace torvex::core {
 
+// The window thresholds of the loop, in the order it reads them from a host's object, with
+// the defaults of a daily run.
+#define TORVEX_WINDOW_THRESHOLDS(X)                  \
+  X(trap_recover_window_threshold, number, 5)        \
+  X(search_range, count, 10)                         \
+  X(low_above_kerd_threshold, number, 0.5)           \
+  X(close_above_kerd_threshold, number, 0.2)         \
+  X(signal_window, number, 10)                       \
+  X(close_above_low_threshold, number, 0.5)          \
+  X(close_above_recover_low_threshold, number, 0.5)  \
+  X(bar_count_close_above_kerd_threshold, number, 5) \
+  X(vvip_kerd_min_snib_count, number, 3)
+
+#define TORVEX_THRESHOLD_INFO(name, kind, fallback) {#name, SettingKind::kind},
+inline constexpr std::array window_threshold_info =
+    std::to_array<SettingInfo>({TORVEX_WINDOW_THRESHOLDS(TORVEX_THRESHOLD_INFO)});
+#undef TORVEX_THRESHOLD_INFO
+
 struct WindowLoopArgs {
-  double trap_recover_window_threshold = 5;
-  int64_t search_range = 10;
-  double low_above_kerd_threshold = 0.5;
-  double close_above_kerd_threshold = 0.2;
-  double signal_window = 10;
-  double close_above_low_threshold = 0.5;
-  double close_above_recover_low_threshold = 0.5;
-  double bar_count_close_above_kerd_threshold = 5;
-  double vvip_kerd_min_snib_count = 3;
+#define TORVEX_THRESHOLD_MEMBER(name, kind, fallback) \
+  typename setting_value_of<SettingKind::kind>::type name = fallback;
+  TORVEX_WINDOW_THRESHOLDS(TORVEX_THRESHOLD_MEMBER)
+#undef TORVEX_THRESHOLD_MEMBER
   bool first_form = false;  // check_mavet instead of check_mavet_v3
   bool all_bars = false;    // the host's own line work on every bar
 };

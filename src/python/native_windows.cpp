@@ -55,19 +55,12 @@ Ref result_tuple(const core::MavetResultV2& r) {
 }
 
 core::WindowLoopArgs loop_args(PyObject* thresholds, PyObject* form) {
-  const auto number = [thresholds](const char* name) {
-    return to_number(Ref::steal(PyObject_GetAttrString(thresholds, name)).get());
-  };
   core::WindowLoopArgs a;
-  a.trap_recover_window_threshold = number("trap_recover_window_threshold");
-  a.search_range = to_index(Ref::steal(PyObject_GetAttrString(thresholds, "search_range")).get());
-  a.low_above_kerd_threshold = number("low_above_kerd_threshold");
-  a.close_above_kerd_threshold = number("close_above_kerd_threshold");
-  a.signal_window = number("signal_window");
-  a.close_above_low_threshold = number("close_above_low_threshold");
-  a.close_above_recover_low_threshold = number("close_above_recover_low_threshold");
-  a.bar_count_close_above_kerd_threshold = number("bar_count_close_above_kerd_threshold");
-  a.vvip_kerd_min_snib_count = number("vvip_kerd_min_snib_count");
+#define TORVEX_READ_THRESHOLD(name, kind, fallback) \
+  a.name = to_setting<core::SettingKind::kind>(     \
+      Ref::steal(PyObject_GetAttrString(thresholds, #name)).get());
+  TORVEX_WINDOW_THRESHOLDS(TORVEX_READ_THRESHOLD)
+#undef TORVEX_READ_THRESHOLD
   const int64_t which = to_index(form);
   if (which != 1 && which != 3) {
     PyErr_SetString(PyExc_ValueError, "form must be 1 (check_mavet) or 3 (check_mavet_v3)");

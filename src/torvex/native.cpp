@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/engine_mavet_host_loop.hpp"
 #include "core/engine_runner.hpp"
 #include "core/kerd.hpp"
 #include "core/native_model.hpp"
@@ -402,7 +403,8 @@ PyMethodDef functions[] = {
 };
 
 // SETTINGS: ((name, kind), ...) of every setting the engine reads, kind "flag", "count" or
-// "number", in table order; MARKET_COLUMNS: the names of a market's columns, in table order.
+// "number", in table order; MARKET_COLUMNS: the names of a market's columns, in table order;
+// WINDOW_THRESHOLDS: the names of the thresholds the window loops read, in the order read.
 int exec_module(PyObject* module) {
   return py::guarded_status([&] {
     NativeModule& m = Holder::create(module);
@@ -425,6 +427,12 @@ int exec_module(PyObject* module) {
                        py::intern(core::market_column_names[i]).release());
     }
     py::check_status(PyModule_AddObjectRef(module, "MARKET_COLUMNS", columns.get()));
+    Ref thresholds = Ref::steal(PyTuple_New(core::window_threshold_info.size()));
+    for (std::size_t i = 0; i < core::window_threshold_info.size(); ++i) {
+      PyTuple_SET_ITEM(thresholds.get(), static_cast<Py_ssize_t>(i),
+                       py::intern(core::window_threshold_info[i].name).release());
+    }
+    py::check_status(PyModule_AddObjectRef(module, "WINDOW_THRESHOLDS", thresholds.get()));
   });
 }
 

@@ -18,9 +18,10 @@ _LineArg: TypeAlias = Mapping[str, Any]
 _Columns: TypeAlias = Mapping[str, Sequence[_Number]]
 
 # Every setting the engine reads as (name, kind), kind "flag", "count" or "number"; the names
-# of a market's columns. Both in the engine's table order.
+# of a market's columns; the window thresholds the loops read from `thresholds`, in that order.
 SETTINGS: tuple[tuple[str, str], ...]
 MARKET_COLUMNS: tuple[str, ...]
+WINDOW_THRESHOLDS: tuple[str, ...]
 
 class _Line(TypedDict):
     """A line handed back: every attribute, with the base values."""

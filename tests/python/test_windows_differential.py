@@ -13,6 +13,7 @@ import pytest
 from settings import Settings
 
 from torvex import native
+from torvex.kit.settings import WINDOW_SETTINGS
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
 from plain_series import PlainSeries
@@ -184,3 +185,24 @@ def test_the_random_markets_exercise_the_windows():
             seen.add("committed")
     assert seen >= {"success", "vvip", "non-vvip", "extend", "recover", "signal", "search",
                     "committed"}
+
+
+class RecordingThresholds:
+    """A host's thresholds object that records each attribute read."""
+
+    def __init__(self, values):
+        self.values, self.reads = values, []
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        return self.values[name]
+
+
+@pytest.mark.parametrize("run", [native.run_window_loop, native.run_history])
+def test_the_native_loops_read_each_threshold_once_in_table_order(run):
+    market, settings, mintick, cap, t = random_case(3)
+    thresholds = RecordingThresholds(vars(t))
+    run(market, settings, mintick, cap, thresholds)
+    assert thresholds.reads == list(native.WINDOW_THRESHOLDS)
+    # the kit passes its window settings as the thresholds: the same names
+    assert sorted(WINDOW_SETTINGS) == sorted(native.WINDOW_THRESHOLDS)
