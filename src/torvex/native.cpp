@@ -17,6 +17,7 @@
 #include "python/args.hpp"
 #include "python/doc_text.hpp"
 #include "python/entry.hpp"
+#include "python/gc_pause.hpp"
 #include "python/module_state.hpp"
 #include "python/native_windows.hpp"
 #include "python/python_model.hpp"
@@ -283,6 +284,7 @@ PyObject* run_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     const auto a = py::parse_args(kRunEngine, args, nargs, kwnames);
     const MarketData data(a[0], a[3]);
     core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
+    const py::GcPause pause;
     Ref out = Ref::steal(PyList_New(0));
     for (std::size_t bar = 0; bar < data.close_avg_percent.size(); ++bar) {
       const bool found = runner.update_at(bar, data.close_avg_percent[bar]);
@@ -323,6 +325,7 @@ PyObject* window_loop_entry(PyObject* module, const py::Signature<7>& sig, PyObj
     core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
     Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
     const bool all_bars = a[6] != nullptr && py::to_flag(a[6]);
+    const py::GcPause pause;
     return loop(runner, data.close_avg_percent, a[4], form.get(), all_bars);
   });
 }

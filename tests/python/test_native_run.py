@@ -139,3 +139,30 @@ def test_progress_is_reported_once_by_the_native_model():
     calls = []
     run(sample_bars(), progress=lambda done, total: calls.append((done, total)), engine="native")
     assert calls == [(2500, 2500)]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("fails", [False, True])
+def test_the_batch_calls_leave_the_collector_as_they_found_it(enabled, fails):
+    import gc
+
+    from torvex import native
+    from torvex.kit import host_inputs
+
+    bars, settings = sample_bars(), Settings()
+    inputs = host_inputs(bars.high, bars.low, bars.close, settings)
+    market = {name: np.asarray(getattr(inputs if hasattr(inputs, name) else bars, name),
+                               dtype=float).tolist() for name in native.MARKET_COLUMNS}
+    thresholds = types.SimpleNamespace() if fails else settings
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        for call in (native.run_window_loop, native.run_history):
+            if fails:
+                with pytest.raises(AttributeError):
+                    call(market, settings, 0.01, inputs.close_avg_percent.tolist(), thresholds)
+            else:
+                call(market, settings, 0.01, inputs.close_avg_percent.tolist(), thresholds)
+            assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
