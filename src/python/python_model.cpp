@@ -570,14 +570,29 @@ PyObject* PythonModel::record_class(PyObject* cls, const char* what) const {
   return cls;
 }
 
+std::size_t PythonModel::list_count(const Ref& name) const {
+  Ref list;
+  return static_cast<std::size_t>(host_.length(engine_list(name, list)));
+}
+
+Ref PythonModel::list_at(const Ref& name, std::size_t i) const {
+  Ref list;
+  return host_.item(engine_list(name, list), static_cast<Py_ssize_t>(i));
+}
+
+template <std::size_t N>
+Ref PythonModel::call_with_keywords(PyObject* cls, const Ref (&args)[N], const Ref& kwnames) const {
+  PyObject* stack[N];
+  for (std::size_t i = 0; i < N; ++i) stack[i] = args[i].get();
+  return host_.call(cls, stack, 0, kwnames.get());
+}
+
 std::size_t PythonModel::kerd_count() const {
-  Ref kerds;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_kerds, kerds)));
+  return list_count(ctx_.str_kerds);
 }
 
 PythonModel::Line PythonModel::kerd_at(std::size_t i) const {
-  Ref kerds;
-  return host_.item(engine_list(ctx_.str_kerds, kerds), static_cast<Py_ssize_t>(i));
+  return list_at(ctx_.str_kerds, i);
 }
 
 void PythonModel::append_kerd(const Line& line) const {
@@ -641,26 +656,21 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
     record_new_line(line.get(), stored, args[6].get(), seed.snib_value);
     return line;
   }
-  PyObject* stack[16];
-  for (int i = 0; i < 16; ++i) stack[i] = args[i].get();
-  return host_.call(cls, stack, 0, ctx_.kerd_kwnames.get());  // the class's initialiser
+  return call_with_keywords(cls, args, ctx_.kerd_kwnames);  // the class's initialiser
 }
 
 // ---- pivots
 
 std::size_t PythonModel::new_snib_count() const {
-  Ref pending;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_new_vip_snibs, pending)));
+  return list_count(ctx_.str_new_vip_snibs);
 }
 
 std::size_t PythonModel::vip_snib_count() const {
-  Ref processed;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_vip_snibs, processed)));
+  return list_count(ctx_.str_vip_snibs);
 }
 
 PythonModel::Pivot PythonModel::vip_snib_at(std::size_t i) const {
-  Ref processed;
-  return host_.item(engine_list(ctx_.str_vip_snibs, processed), static_cast<Py_ssize_t>(i));
+  return list_at(ctx_.str_vip_snibs, i);
 }
 
 void PythonModel::append_new_snib(const core::Snib& snib) const {
@@ -674,9 +684,7 @@ void PythonModel::append_new_snib(const core::Snib& snib) const {
                  from_flag(snib.is_high),
                  from_flag(snib.is_trending),
                  from_number(snib.close_avg_percent)};
-  PyObject* stack[9];
-  for (int i = 0; i < 9; ++i) stack[i] = args[i].get();
-  Ref record = host_.call(cls, stack, 0, ctx_.snib_kwnames.get());
+  Ref record = call_with_keywords(cls, args, ctx_.snib_kwnames);
   Ref pending;
   host_.append(engine_list(ctx_.str_new_vip_snibs, pending), record.get());
 }
@@ -697,13 +705,11 @@ void PythonModel::move_new_snibs_to_vip() const {
 // ---- windows
 
 std::size_t PythonModel::mavet_count() const {
-  Ref mavets;
-  return static_cast<std::size_t>(host_.length(engine_list(ctx_.str_mavets, mavets)));
+  return list_count(ctx_.str_mavets);
 }
 
 PythonModel::Window PythonModel::mavet_at(std::size_t i) const {
-  Ref mavets;
-  return host_.item(engine_list(ctx_.str_mavets, mavets), static_cast<Py_ssize_t>(i));
+  return list_at(ctx_.str_mavets, i);
 }
 
 void PythonModel::append_mavet(const core::Mavet& window) const {
@@ -715,9 +721,7 @@ void PythonModel::append_mavet(const core::Mavet& window) const {
                  from_index(window.break_kerd_extend_bar_cross),
                  from_index(window.bar_count_close_above_kerd),
                  from_index(window.vip_snib_count)};
-  PyObject* stack[6];
-  for (int i = 0; i < 6; ++i) stack[i] = args[i].get();
-  Ref record = host_.call(cls, stack, 0, ctx_.mavet_kwnames.get());
+  Ref record = call_with_keywords(cls, args, ctx_.mavet_kwnames);
   if (window.recovered)
     host_.set_attr(record.get(),
                    ctx_.str_mavet_field[static_cast<int>(core::MavetField::recovered)].get(),

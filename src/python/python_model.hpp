@@ -325,6 +325,12 @@ class PythonModel {
     held = engine_attr(name);
     return held.get();
   }
+  // The length of, and an item of, an engine list.
+  std::size_t list_count(const Ref& name) const;
+  Ref list_at(const Ref& name, std::size_t i) const;
+  // cls(**dict(zip(kwnames, args))), the way every record and line is built.
+  template <std::size_t N>
+  Ref call_with_keywords(PyObject* cls, const Ref (&args)[N], const Ref& kwnames) const;
   SeriesHandle series_attr(PyObject* owner, const Ref& name) const;
   double host_value(const SeriesHandle& series, int64_t offset) const;
   PyObject* record_class(PyObject* cls, const char* what) const;
