@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "core/engine_extension.hpp"
 #include "core/engine_intake.hpp"
@@ -67,12 +68,16 @@ constexpr std::size_t kFirstEngineAttr = 1;
 constexpr std::size_t kFirstBaseValue = kFirstEngineAttr + kEngineAttrs;
 
 // Each method's parameters, for its parser and its docstring alike.
-constexpr py::Signature kInit{
-    "__init__",
-    {"self", "settings", "kerds", "vip_snibs", "new_vip_snibs", "mavets", "normal_high_snib",
-     "normal_low_snib", "trending_high_snib", "trending_low_snib", "latest_mavets", "close", "open",
-     "high", "low", "bar_index", "time", "last_bar_index", "mintick"},
-    kFirstBaseValue};
+constexpr auto kInit = [] {
+  py::Signature<kFirstBaseValue + core::base_value_names.size()> sig{
+      "__init__",
+      {"self", "settings", "kerds", "vip_snibs", "new_vip_snibs", "mavets", "normal_high_snib",
+       "normal_low_snib", "trending_high_snib", "trending_low_snib", "latest_mavets"},
+      kFirstBaseValue};
+  std::size_t i = kFirstBaseValue;
+  for (std::string_view name : core::base_value_names) sig.params[i++] = name.data();
+  return sig;
+}();
 constexpr py::Signature kAddNewSnibsToPending{
     "add_new_snibs_to_pending", {"self", "is_ma_trending", "close_avg_percent"}, 3};
 // close_avg_percent is accepted and not used: every line takes its pivot's own.
@@ -106,7 +111,6 @@ constexpr py::Signature<1> kSortAndFilter{"sort_and_filter_kerds", {"self"}, 1};
 constexpr py::Signature<1> kClearAllKerd{"clear_all_kerd", {"self"}, 1};
 constexpr py::Signature<1> kExtendFromHistory{
     "extend_kerd_to_first_cross_from_history", {"self"}, 1};
-static_assert(std::size(kInit.params) == kFirstBaseValue + core::base_value_names.size());
 
 // An operation that takes only the engine: parses (self) and runs `body` on its model.
 template <class Body>
