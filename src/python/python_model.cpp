@@ -86,9 +86,8 @@ std::unique_ptr<ModelContext> ModelContext::create() {
     ctx->str_kerd_attr[i] = intern(core::kerd_attr_info[i].name);
   for (std::size_t i = 0; i < core::setting_info.size(); ++i)
     ctx->str_setting[i] = intern(core::setting_info[i].name);
-  const char* pivot_fields[] = {"bar_index_at_pivot", "bar_time_at_pivot", "price",
-                                "close_avg_percent"};
-  for (std::size_t i = 0; i < 4; ++i) ctx->str_pivot_field[i] = intern(pivot_fields[i]);
+  for (std::size_t i = 0; i < core::pivot_field_info.size(); ++i)
+    ctx->str_pivot_field[i] = intern(core::pivot_field_info[i].name);
   for (std::size_t i = 0; i < core::mavet_field_info.size(); ++i)
     ctx->str_mavet_field[i] = intern(core::mavet_field_info[i].name);
   const char* pivot_series[] = {"normal_high_snib", "normal_low_snib", "trending_high_snib",

@@ -56,7 +56,7 @@ class ModelContext {
 
   std::array<Ref, core::kerd_attr_info.size()> str_kerd_attr;
   std::array<Ref, core::setting_info.size()> str_setting;
-  std::array<Ref, 4> str_pivot_field;  // PivotField order
+  std::array<Ref, core::pivot_field_info.size()> str_pivot_field;  // PivotField order
   std::array<Ref, core::mavet_field_info.size()> str_mavet_field;
   std::array<Ref, 4> str_pivot_series;  // PivotKind order
   Ref str_close, str_open, str_high, str_low, str_bar_index, str_time, str_last_bar_index,
