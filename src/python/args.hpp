@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "python/entry.hpp"
 #include "python/ref.hpp"
@@ -46,6 +47,47 @@ std::array<PyObject*, N> parse_args(const Signature<N>& sig, PyObject* const* ar
                                     Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, N> out{};
   parse_args(sig, args, nargs, kwnames, out);
+  return out;
+}
+
+// A signature's parsed values, reached by parameter name: a["price"]. The name is looked up
+// at compile time, so a misspelt one does not compile and a body cannot read the wrong slot.
+template <const auto& Sig>
+class Args {
+ public:
+  static constexpr std::size_t size = std::size(Sig.params);
+
+  class Name {
+   public:
+    consteval Name(const char* name) : index_(find(name)) {}  // NOLINT: implicit by design
+    constexpr std::size_t index() const { return index_; }
+
+   private:
+    static consteval std::size_t find(std::string_view name) {
+      for (std::size_t i = 0; i < size; ++i)
+        if (name == Sig.params[i]) return i;
+      throw "no parameter of this name";  // not a constant: the call does not compile
+    }
+    std::size_t index_;
+  };
+
+  static constexpr bool has(std::string_view name) {
+    for (std::size_t i = 0; i < size; ++i)
+      if (name == Sig.params[i]) return true;
+    return false;
+  }
+
+  PyObject* operator[](Name name) const { return values[name.index()]; }
+
+  // In parameter order, for runs of parameters that follow a table.
+  std::array<PyObject*, size> values{};
+};
+
+// Parses a call against Sig (see parse_args below).
+template <const auto& Sig>
+Args<Sig> parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<Sig> out;
+  parse_args(Sig, args, nargs, kwnames, out.values);
   return out;
 }
 

@@ -177,66 +177,69 @@ constexpr py::Signature kRunEngine{
 PyObject* calculate_weighted_kerd_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kCalculateWeightedKerdValue, args, nargs, kwnames);
+    const auto a = py::parse<kCalculateWeightedKerdValue>(args, nargs, kwnames);
     std::vector<double> values;
-    py::read_numbers(a[0], values);
+    py::read_numbers(a["snib_values"], values);
     LineModel lm;
-    return py::from_number(core::calculate_weighted_kerd_value(lm.model, values, number(a[1]),
-                                                               number(a[2]), number(a[3])));
+    return py::from_number(core::calculate_weighted_kerd_value(
+        lm.model, values, number(a["last_snib_weight"]), number(a["second_last_snib_weight"]),
+        number(a["snib_weight"])));
   });
 }
 
 PyObject* round_to_mintick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kRoundToMintick, args, nargs, kwnames);
-    core::Kerd line = line_from(a[0], nullptr);
+    const auto a = py::parse<kRoundToMintick>(args, nargs, kwnames);
+    core::Kerd line = line_from(a["line"], nullptr);
     LineModel lm;
-    return py::from_number(core::round_to_mintick(lm.model, &line, number(a[1])));
+    return py::from_number(core::round_to_mintick(lm.model, &line, number(a["price"])));
   });
 }
 
 PyObject* not_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kNotEqual, args, nargs, kwnames);
-    LinePair p(a[0], a[1]);
+    const auto a = py::parse<kNotEqual>(args, nargs, kwnames);
+    LinePair p(a["line"], a["target"]);
     return py::from_flag(core::not_equal(p.model, &p.line, &p.other));
   });
 }
 
 PyObject* overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kOverlap, args, nargs, kwnames);
-    LinePair p(a[0], a[1]);
-    return py::from_flag(core::overlap(p.model, &p.line, &p.other, number(a[2])));
+    const auto a = py::parse<kOverlap>(args, nargs, kwnames);
+    LinePair p(a["line"], a["target"]);
+    return py::from_flag(core::overlap(p.model, &p.line, &p.other, number(a["threshold"])));
   });
 }
 
 PyObject* crosses_violated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kIsKerdBarCrossesViolatedIfMerged, args, nargs, kwnames);
-    BarData bars(a[0]);
-    LinePair p(a[1], a[2], &bars.bars);
+    const auto a = py::parse<kIsKerdBarCrossesViolatedIfMerged>(args, nargs, kwnames);
+    BarData bars(a["bars"]);
+    LinePair p(a["line"], a["end_kerd"], &bars.bars);
     return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
-        p.model, &p.line, &p.other, number(a[3]), number(a[4]), number(a[5]), number(a[6]),
-        number(a[7])));
+        p.model, &p.line, &p.other, number(a["bar_cross_threshold"]), number(a["last_snib_weight"]),
+        number(a["second_last_snib_weight"]), number(a["snib_weight"]),
+        number(a["current_cross_count"])));
   });
 }
 
 PyObject* length_passed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kIsKerdLengthPassedIfMerged, args, nargs, kwnames);
-    LinePair p(a[0], a[1]);
-    return py::from_flag(
-        core::is_kerd_length_passed_if_merged(p.model, &p.line, &p.other, number(a[2])));
+    const auto a = py::parse<kIsKerdLengthPassedIfMerged>(args, nargs, kwnames);
+    LinePair p(a["line"], a["end_kerd"]);
+    return py::from_flag(core::is_kerd_length_passed_if_merged(p.model, &p.line, &p.other,
+                                                               number(a["length_limit"])));
   });
 }
 
 PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kMerge, args, nargs, kwnames);
-    LinePair p(a[0], a[1]);
-    core::merge(p.model, &p.line, &p.other, number(a[2]), number(a[3]), number(a[4]),
-                py::to_flag(a[5]));
+    const auto a = py::parse<kMerge>(args, nargs, kwnames);
+    LinePair p(a["line"], a["target"]);
+    core::merge(p.model, &p.line, &p.other, number(a["last_snib_weight"]),
+                number(a["second_last_snib_weight"]), number(a["snib_weight"]),
+                py::to_flag(a["backward"]));
     return dict_from(p.line);
   });
 }
@@ -281,9 +284,10 @@ struct MarketData {
 // in turn; after each bar (found, lines, processed pivot count, pending pivot count).
 PyObject* run_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kRunEngine, args, nargs, kwnames);
-    const MarketData data(a[0], a[3]);
-    core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
+    const auto a = py::parse<kRunEngine>(args, nargs, kwnames);
+    const MarketData data(a["market"], a["close_avg_percent"]);
+    core::NativeEngineRunner runner(data.market, settings_from(module, a["settings"]),
+                                    py::to_number(a["mintick"]));
     const py::GcPause pause;
     Ref out = Ref::steal(PyList_New(0));
     for (std::size_t bar = 0; bar < data.close_avg_percent.size(); ++bar) {
@@ -310,23 +314,24 @@ constexpr auto kRunWindowLoop = window_loop_signature("run_window_loop");
 constexpr auto kRunHistory = window_loop_signature("run_history");
 // form=3, all_bars=False
 constexpr auto kWindowLoopDefault = [](py::TextWriter& w, std::size_t i) {
-  w << (i == 5 ? "3" : "False");
+  w << (i == py::Args<kRunWindowLoop>::Name("form").index() ? "3" : "False");
 };
 
 // The window loops' shared entry: parses (market, settings, mintick, close_avg_percent,
 // thresholds, form=3, all_bars=False), makes the runner over the market and hands both to
 // `loop`, which returns the result.
-template <class Loop>
-PyObject* window_loop_entry(PyObject* module, const py::Signature<7>& sig, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, Loop loop) {
+template <const auto& Sig, class Loop>
+PyObject* window_loop_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, Loop loop) {
   return py::guarded([&] {
-    const auto a = py::parse_args(sig, args, nargs, kwnames);
-    const MarketData data(a[0], a[3]);
-    core::NativeEngineRunner runner(data.market, settings_from(module, a[1]), py::to_number(a[2]));
-    Ref form = a[5] != nullptr ? Ref::borrow(a[5]) : Ref::steal(PyLong_FromLong(3));
-    const bool all_bars = a[6] != nullptr && py::to_flag(a[6]);
+    const auto a = py::parse<Sig>(args, nargs, kwnames);
+    const MarketData data(a["market"], a["close_avg_percent"]);
+    core::NativeEngineRunner runner(data.market, settings_from(module, a["settings"]),
+                                    py::to_number(a["mintick"]));
+    Ref form = a["form"] != nullptr ? Ref::borrow(a["form"]) : Ref::steal(PyLong_FromLong(3));
+    const bool all_bars = a["all_bars"] != nullptr && py::to_flag(a["all_bars"]);
     const py::GcPause pause;
-    return loop(runner, data.close_avg_percent, a[4], form.get(), all_bars);
+    return loop(runner, data.close_avg_percent, a["thresholds"], form.get(), all_bars);
   });
 }
 
@@ -336,8 +341,8 @@ PyObject* window_loop_entry(PyObject* module, const py::Signature<7>& sig, PyObj
 // the rebuild after a bar's update found one, the extension to the first cross on every bar).
 PyObject* run_window_loop(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return window_loop_entry(module, kRunWindowLoop, args, nargs, kwnames,
-                           py::run_native_window_loop);
+  return window_loop_entry<kRunWindowLoop>(module, args, nargs, kwnames,
+                                           py::run_native_window_loop);
 }
 
 // run_history(...): the same loop, handing back only what a run keeps: (outcomes as
@@ -345,8 +350,8 @@ PyObject* run_window_loop(PyObject* module, PyObject* const* args, Py_ssize_t na
 // the pending, as (bar_index_at_pivot, price, is_high, is_trending)).
 PyObject* run_history(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return window_loop_entry(
-      module, kRunHistory, args, nargs, kwnames,
+  return window_loop_entry<kRunHistory>(
+      module, args, nargs, kwnames,
       [](core::NativeEngineRunner& runner, std::span<const double> close_avg_percent,
          PyObject* thresholds, PyObject* form, bool all_bars) {
         Ref outcomes =

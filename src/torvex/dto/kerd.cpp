@@ -23,11 +23,13 @@ using py::PythonModel;
 using py::Ref;
 
 // __init__(self, the base values, the line attributes): every name from the tables.
-constexpr std::size_t kFirstAttr = 1 + core::base_value_names.size();
+constexpr std::size_t kSelf = 0;
+constexpr std::size_t kFirstBaseValue = kSelf + 1;
+constexpr std::size_t kFirstAttr = kFirstBaseValue + core::base_value_names.size();
 constexpr auto kInit = [] {
   py::Signature<kFirstAttr + core::kerd_attr_info.size()> sig{
       "__init__", {"self"}, kFirstAttr + core::kKerdRequiredAttrs};
-  std::size_t i = 1;
+  std::size_t i = kFirstBaseValue;
   for (std::string_view name : core::base_value_names) sig.params[i++] = name.data();
   for (const core::AttrInfo& attr : core::kerd_attr_info) sig.params[i++] = attr.name.data();
   return sig;
@@ -93,14 +95,14 @@ PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     KerdModule& m = module_of(module);
     std::array<PyObject*, std::size(kInit.params)> a{};
     m.init_signature->parse(args, nargs, kwnames, a);
-    PyObject* self = a[0];
+    PyObject* self = a[kSelf];
 
     // super().__init__(close, open, high, low, bar_index, time, last_bar_index, mintick)
     Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                          m.kerd_class.get(), self, nullptr));
     Ref base_init = py::get_attr(parent.get(), m.str_init.get());
-    Ref ignored = Ref::steal(
-        PyObject_Vectorcall(base_init.get(), a.data() + 1, core::base_value_names.size(), nullptr));
+    Ref ignored = Ref::steal(PyObject_Vectorcall(base_init.get(), a.data() + kFirstBaseValue,
+                                                 core::base_value_names.size(), nullptr));
 
     // The attributes in table order; an optional one left out is zero of its kind.
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -117,66 +119,71 @@ PyObject* kerd_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* kerd_round_to_mintick(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kRoundToMintick, args, nargs, kwnames);
+    const auto a = py::parse<kRoundToMintick>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
-    return py::from_number(core::round_to_mintick(model, Ref::borrow(a[0]), a[1]));
+    return py::from_number(core::round_to_mintick(model, Ref::borrow(a["self"]), a["price"]));
   });
 }
 
 PyObject* kerd_not_equal(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kNotEqual, args, nargs, kwnames);
+    const auto a = py::parse<kNotEqual>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
-    return py::from_flag(core::not_equal(model, Ref::borrow(a[0]), Ref::borrow(a[1])));
+    return py::from_flag(core::not_equal(model, Ref::borrow(a["self"]), Ref::borrow(a["target"])));
   });
 }
 
 PyObject* kerd_update_kerd_value(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kUpdateKerdValue, args, nargs, kwnames);
+    const auto a = py::parse<kUpdateKerdValue>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
-    core::update_kerd_value(model, Ref::borrow(a[0]), a[1], a[2], a[3]);
+    core::update_kerd_value(model, Ref::borrow(a["self"]), a["last_snib_weight"],
+                            a["second_last_snib_weight"], a["snib_weight"]);
     return py::none();
   });
 }
 
 PyObject* kerd_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kMerge, args, nargs, kwnames);
+    const auto a = py::parse<kMerge>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
-    return py::from_flag(
-        core::merge(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5]));
+    return py::from_flag(core::merge(model, Ref::borrow(a["self"]), Ref::borrow(a["target"]),
+                                     a["last_snib_weight"], a["second_last_snib_weight"],
+                                     a["snib_weight"], a["backward"]));
   });
 }
 
 PyObject* kerd_overlap(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kOverlap, args, nargs, kwnames);
+    const auto a = py::parse<kOverlap>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
-    return py::from_flag(core::overlap(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
+    return py::from_flag(
+        core::overlap(model, Ref::borrow(a["self"]), Ref::borrow(a["target"]), a["threshold"]));
   });
 }
 
 PyObject* kerd_crosses_violated(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kIsKerdBarCrossesViolatedIfMerged, args, nargs, kwnames);
+    const auto a = py::parse<kIsKerdBarCrossesViolatedIfMerged>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
-        model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2], a[3], a[4], a[5], a[6]));
+        model, Ref::borrow(a["self"]), Ref::borrow(a["end_kerd"]), a["bar_cross_threshold"],
+        a["last_snib_weight"], a["second_last_snib_weight"], a["snib_weight"],
+        a["current_cross_count"]));
   });
 }
 
 PyObject* kerd_length_passed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kIsKerdLengthPassedIfMerged, args, nargs, kwnames);
+    const auto a = py::parse<kIsKerdLengthPassedIfMerged>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
-    return py::from_flag(
-        core::is_kerd_length_passed_if_merged(model, Ref::borrow(a[0]), Ref::borrow(a[1]), a[2]));
+    return py::from_flag(core::is_kerd_length_passed_if_merged(
+        model, Ref::borrow(a["self"]), Ref::borrow(a["end_kerd"]), a["length_limit"]));
   });
 }
 
@@ -185,12 +192,13 @@ PyObject* kerd_length_passed(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* calculate_weighted_kerd_value(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kCalculateWeightedKerdValue, args, nargs, kwnames);
+    const auto a = py::parse<kCalculateWeightedKerdValue>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     auto lease = model.scratch();
-    py::read_numbers(a[0], lease.values());
+    py::read_numbers(a["snib_values"], lease.values());
     return py::from_number(
-        core::calculate_weighted_kerd_value(model, lease.values(), a[1], a[2], a[3]));
+        core::calculate_weighted_kerd_value(model, lease.values(), a["last_snib_weight"],
+                                            a["second_last_snib_weight"], a["snib_weight"]));
   });
 }
 
@@ -224,10 +232,10 @@ struct HostKerdList {
 
 PyObject* swap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kSwap, args, nargs, kwnames);
-    const int64_t x = swap_index(a[1]);
-    const int64_t y = swap_index(a[2]);
-    HostKerdList kerds{a[0]};
+    const auto a = py::parse<kSwap>(args, nargs, kwnames);
+    const int64_t x = swap_index(a["x_index"]);
+    const int64_t y = swap_index(a["y_index"]);
+    HostKerdList kerds{a["kerds"]};
     core::swap(kerds, x, y);
     return py::none();
   });

@@ -113,15 +113,33 @@ constexpr py::Signature<1> kExtendFromHistory{
     "extend_kerd_to_first_cross_from_history", {"self"}, 1};
 
 // An operation that takes only the engine: parses (self) and runs `body` on its model.
-template <class Body>
-PyObject* engine_operation(PyObject* module, const py::Signature<1>& sig, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+template <const auto& Sig, class Body>
+PyObject* engine_operation(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, Body&& body) {
   return py::guarded([&] {
-    const auto a = py::parse_args(sig, args, nargs, kwnames);
-    EngineModel model = model_of(module, a[0]);
+    const auto a = py::parse<Sig>(args, nargs, kwnames);
+    EngineModel model = model_of(module, a["self"]);
     body(model);
     return py::none();
   });
+}
+
+// A check's thresholds by name; the first form has no recover-low threshold nor minimum pivot
+// count and leaves them null.
+template <const auto& Sig>
+core::WindowCheckArgs<PyObject*> thresholds_of(const py::Args<Sig>& a) {
+  core::WindowCheckArgs<PyObject*> t{
+      .close_avg_percent = a["close_avg_percent"],
+      .close_above_kerd_threshold = a["close_above_kerd_threshold"],
+      .trap_recover_window_threshold = a["trap_recover_window_threshold"],
+      .signal_window = a["signal_window"],
+      .close_above_low_threshold = a["close_above_low_threshold"],
+      .bar_count_close_above_kerd_threshold = a["bar_count_close_above_kerd_threshold"]};
+  if constexpr (py::Args<Sig>::has("vvip_kerd_min_snib_count")) {
+    t.close_above_recover_low_threshold = a["close_above_recover_low_threshold"];
+    t.vvip_kerd_min_snib_count = a["vvip_kerd_min_snib_count"];
+  }
+  return t;
 }
 
 // ---- Torvex methods (the instance arrives as the first argument)
@@ -129,15 +147,15 @@ PyObject* engine_operation(PyObject* module, const py::Signature<1>& sig, PyObje
 PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kInit, args, nargs, kwnames);
+    const auto a = py::parse<kInit>(args, nargs, kwnames);
     TorvexModule& m = module_of(module);
-    PyObject* self = a[0];
+    PyObject* self = a["self"];
 
     // super().__init__(close, open, high, low, bar_index, time, last_bar_index, mintick), with
     // None for the values the caller left out.
     std::array<PyObject*, core::base_value_names.size()> base_args{};
     for (std::size_t i = 0; i < base_args.size(); ++i) {
-      PyObject* given = a[kFirstBaseValue + i];
+      PyObject* given = a.values[kFirstBaseValue + i];
       base_args[i] = given != nullptr ? given : Py_None;
     }
     Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
@@ -154,7 +172,7 @@ PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                       &c.str_pivot_series[1], &c.str_pivot_series[2],
                                       &c.str_pivot_series[3], &c.str_latest_mavets};
     for (std::size_t i = 0; i < kEngineAttrs; ++i)
-      py::set_attr(self, names[i]->get(), a[kFirstEngineAttr + i]);
+      py::set_attr(self, names[i]->get(), a.values[kFirstEngineAttr + i]);
     return py::none();
   });
 }
@@ -162,54 +180,55 @@ PyObject* torvex_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 PyObject* torvex_add_new_snibs_to_pending(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kAddNewSnibsToPending, args, nargs, kwnames);
-    EngineModel model = model_of(module, a[0]);
-    const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
-    return py::from_flag(core::add_new_snibs_to_pending(model, trend, a[2]));
+    const auto a = py::parse<kAddNewSnibsToPending>(args, nargs, kwnames);
+    EngineModel model = model_of(module, a["self"]);
+    const SeriesHandle trend = model.series_of(Ref::borrow(a["is_ma_trending"]));
+    return py::from_flag(core::add_new_snibs_to_pending(model, trend, a["close_avg_percent"]));
   });
 }
 
 PyObject* torvex_add_new_snibs_to_processed_array(PyObject* module, PyObject* const* args,
                                                   Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, kAddNewSnibsToProcessedArray, args, nargs, kwnames,
-                          [](EngineModel& m) { core::add_new_snibs_to_processed_array(m); });
+  return engine_operation<kAddNewSnibsToProcessedArray>(
+      module, args, nargs, kwnames,
+      [](EngineModel& m) { core::add_new_snibs_to_processed_array(m); });
 }
 
 PyObject* torvex_sort_kerds_by_end_bar_index(PyObject* module, PyObject* const* args,
                                              Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, kSortKerds, args, nargs, kwnames,
-                          [](EngineModel& m) { core::sort_kerds_by_end_bar_index(m); });
+  return engine_operation<kSortKerds>(module, args, nargs, kwnames,
+                                      [](EngineModel& m) { core::sort_kerds_by_end_bar_index(m); });
 }
 
 PyObject* torvex_remove_kerd_by_end_bar_index(PyObject* module, PyObject* const* args,
                                               Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, kRemoveKerd, args, nargs, kwnames,
-                          [](EngineModel& m) { core::remove_kerd_by_end_bar_index(m); });
+  return engine_operation<kRemoveKerd>(
+      module, args, nargs, kwnames, [](EngineModel& m) { core::remove_kerd_by_end_bar_index(m); });
 }
 
 PyObject* torvex_extend_kerd_to_first_cross(PyObject* module, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, kExtendToFirstCross, args, nargs, kwnames,
-                          [](EngineModel& m) { core::extend_kerd_to_first_cross(m); });
+  return engine_operation<kExtendToFirstCross>(
+      module, args, nargs, kwnames, [](EngineModel& m) { core::extend_kerd_to_first_cross(m); });
 }
 
 PyObject* torvex_sort_and_filter_kerds(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return engine_operation(module, kSortAndFilter, args, nargs, kwnames,
-                          [](EngineModel& m) { core::sort_and_filter_kerds(m); });
+  return engine_operation<kSortAndFilter>(module, args, nargs, kwnames,
+                                          [](EngineModel& m) { core::sort_and_filter_kerds(m); });
 }
 
 PyObject* torvex_clear_all_kerd(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return engine_operation(module, kClearAllKerd, args, nargs, kwnames,
-                          [](EngineModel& m) { core::clear_all_kerd(m); });
+  return engine_operation<kClearAllKerd>(module, args, nargs, kwnames,
+                                         [](EngineModel& m) { core::clear_all_kerd(m); });
 }
 
 PyObject* torvex_rebuild_kerd_from_most_recent_snib(PyObject* module, PyObject* const* args,
                                                     Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kRebuild, args, nargs, kwnames);
-    EngineModel model = model_of(module, a[0]);
+    const auto a = py::parse<kRebuild>(args, nargs, kwnames);
+    EngineModel model = model_of(module, a["self"]);
     core::rebuild_kerd_from_most_recent_snib(model);
     return py::none();
   });
@@ -217,16 +236,18 @@ PyObject* torvex_rebuild_kerd_from_most_recent_snib(PyObject* module, PyObject* 
 
 PyObject* torvex_extend_kerd_to_first_cross_from_history(PyObject* module, PyObject* const* args,
                                                          Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation(module, kExtendFromHistory, args, nargs, kwnames,
-                          [](EngineModel& m) { core::extend_kerd_to_first_cross_from_history(m); });
+  return engine_operation<kExtendFromHistory>(module, args, nargs, kwnames, [](EngineModel& m) {
+    core::extend_kerd_to_first_cross_from_history(m);
+  });
 }
 
 PyObject* torvex_update_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kUpdateMavet, args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a[0]);
-    core::update_mavet(m, a[1], a[2], a[3], a[4]);
+    const auto a = py::parse<kUpdateMavet>(args, nargs, kwnames);
+    WindowModel m = window_model_of(module, a["self"]);
+    core::update_mavet(m, a["trap_recover_window_threshold"], a["search_range"],
+                       a["low_above_kerd_threshold"], a["close_avg_percent"]);
     return py::none();
   });
 }
@@ -234,9 +255,9 @@ PyObject* torvex_update_mavet(PyObject* module, PyObject* const* args, Py_ssize_
 PyObject* torvex_commit_latest_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kCommitLatestMavet, args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a[0]);
-    core::commit_latest_mavet(m, a[1]);
+    const auto a = py::parse<kCommitLatestMavet>(args, nargs, kwnames);
+    WindowModel m = window_model_of(module, a["self"]);
+    core::commit_latest_mavet(m, a["break_kerd_at_price"]);
     return py::none();
   });
 }
@@ -244,46 +265,37 @@ PyObject* torvex_commit_latest_mavet(PyObject* module, PyObject* const* args, Py
 PyObject* torvex_check_mavet(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kCheckMavet, args, nargs, kwnames);
-    core::WindowCheckArgs<PyObject*> thresholds;
-    thresholds.close_avg_percent = a[1];
-    thresholds.close_above_kerd_threshold = a[2];
-    thresholds.trap_recover_window_threshold = a[3];
-    thresholds.signal_window = a[4];
-    thresholds.close_above_low_threshold = a[5];
-    thresholds.bar_count_close_above_kerd_threshold = a[6];
-    WindowModel m = window_model_of(module, a[0]);
-    return core::check_mavet(m, thresholds);
+    const auto a = py::parse<kCheckMavet>(args, nargs, kwnames);
+    WindowModel m = window_model_of(module, a["self"]);
+    return core::check_mavet(m, thresholds_of(a));
   });
 }
 
 PyObject* torvex_check_mavet_v3(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kCheckMavetV3, args, nargs, kwnames);
-    const core::WindowCheckArgs<PyObject*> thresholds{a[1], a[2], a[3], a[4],
-                                                      a[5], a[6], a[7], a[8]};
-    WindowModel m = window_model_of(module, a[0]);
-    return core::check_mavet_v3(m, thresholds);
+    const auto a = py::parse<kCheckMavetV3>(args, nargs, kwnames);
+    WindowModel m = window_model_of(module, a["self"]);
+    return core::check_mavet_v3(m, thresholds_of(a));
   });
 }
 
 PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kUpdate, args, nargs, kwnames);
-    EngineModel model = model_of(module, a[0]);
-    const SeriesHandle trend = model.series_of(Ref::borrow(a[1]));
-    return py::from_flag(core::update(model, trend, a[2]));
+    const auto a = py::parse<kUpdate>(args, nargs, kwnames);
+    EngineModel model = model_of(module, a["self"]);
+    const SeriesHandle trend = model.series_of(Ref::borrow(a["is_ma_trending"]));
+    return py::from_flag(core::update(model, trend, a["close_avg_percent"]));
   });
 }
 
 PyObject* torvex_get_success_by_vvip(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   return py::guarded([&] {
-    const auto a = py::parse_args(kGetSuccessByVvip, args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a[0]);
-    const Ref successes = Ref::borrow(a[1]);
+    const auto a = py::parse<kGetSuccessByVvip>(args, nargs, kwnames);
+    WindowModel m = window_model_of(module, a["self"]);
+    const Ref successes = Ref::borrow(a["successes"]);
     auto chosen = core::get_success_by_vvip(m, successes);
     return chosen ? std::move(*chosen) : py::none();
   });
