@@ -419,7 +419,7 @@ constexpr Name flattened[] = {
 constexpr py::Signature kFromMavetResultV2{"from_mavet_result_v2", {"result"}, 1};
 
 Ref flatten(PyObject* module_object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* const result = py::parse_args(kFromMavetResultV2, args, nargs, kwnames)[0];
+  PyObject* const result = py::parse<kFromMavetResultV2>(args, nargs, kwnames)["result"];
   record::ModuleState& state = record::module_state(module_object);
   py::check_arg_type(result, state.types[result_v2], false, "result");
 
