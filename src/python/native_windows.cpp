@@ -1,6 +1,8 @@
 #include "python/native_windows.hpp"
 
 #include <array>
+#include <bit>
+#include <vector>
 
 #include "core/engine_mavet_host_loop.hpp"
 #include "python/entry.hpp"
@@ -11,20 +13,80 @@ namespace torvex::py {
 namespace {
 
 Ref window_tuple(const core::Mavet& w) {
-  return Ref::steal(Py_BuildValue("(diiiiiO)", w.break_kerd_at_price, w.break_kerd_at_bar_index,
-                                  w.recover_at_bar_index, w.break_kerd_extend_bar_cross,
-                                  w.bar_count_close_above_kerd, w.vip_snib_count,
-                                  bool_object(w.recovered)));
+  Ref items[] = {
+      from_number(w.break_kerd_at_price),       from_index(w.break_kerd_at_bar_index),
+      from_index(w.recover_at_bar_index),       from_index(w.break_kerd_extend_bar_cross),
+      from_index(w.bar_count_close_above_kerd), from_index(w.vip_snib_count),
+      Ref::borrow(bool_object(w.recovered))};
+  Ref tuple = Ref::steal(PyTuple_New(std::size(items)));
+  for (Py_ssize_t i = 0; Ref & item : items) PyTuple_SET_ITEM(tuple.get(), i++, item.release());
+  return tuple;
 }
 
-Ref window_or_none(const std::optional<core::Mavet>& w) {
-  return w ? window_tuple(*w) : none();
+bool same_window(const core::Mavet& a, const core::Mavet& b) {
+  // Bitwise on the price: a tuple made from -0.0 or a NaN must not stand for another value.
+  return std::bit_cast<uint64_t>(a.break_kerd_at_price) ==
+             std::bit_cast<uint64_t>(b.break_kerd_at_price) &&
+         a.break_kerd_at_bar_index == b.break_kerd_at_bar_index &&
+         a.recover_at_bar_index == b.recover_at_bar_index &&
+         a.break_kerd_extend_bar_cross == b.break_kerd_extend_bar_cross &&
+         a.bar_count_close_above_kerd == b.bar_count_close_above_kerd &&
+         a.vip_snib_count == b.vip_snib_count && a.recovered == b.recovered;
 }
+
+// The tuples of a run that later bars may share, as they are immutable and of immutable items:
+// the windows (most bars leave most windows as they were, in the same order, some dropped or
+// added) and the third-form result with neither a failure nor a success.
+class BarTuples {
+ public:
+  // Starts a bar: its windows are looked up among the previous bar's.
+  void next_bar() {
+    std::swap(previous_, current_);
+    current_.clear();
+    cursor_ = 0;
+  }
+
+  // The tuple of the bar's next window (borrowed): the previous bar's tuple of the same window
+  // when there is one, looked for from after the last one found, as the order is kept.
+  PyObject* add(const core::Mavet& w) {
+    for (std::size_t j = cursor_; j < previous_.size(); ++j) {
+      if (same_window(previous_[j].window, w)) {
+        cursor_ = j + 1;
+        current_.push_back(previous_[j]);
+        return current_.back().tuple.get();
+      }
+    }
+    current_.push_back({w, window_tuple(w)});
+    return current_.back().tuple.get();
+  }
+
+  // A result's window: mostly one of the bar's windows, whose tuple is already made.
+  Ref of(const std::optional<core::Mavet>& w) const {
+    if (!w) return none();
+    for (const Made& m : current_)
+      if (same_window(m.window, *w)) return m.tuple;
+    return window_tuple(*w);
+  }
+
+  Ref neither() {
+    if (!neither_) neither_ = Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
+    return neither_;
+  }
+
+ private:
+  struct Made {
+    core::Mavet window;
+    Ref tuple;
+  };
+  std::vector<Made> previous_, current_;
+  std::size_t cursor_ = 0;
+  Ref neither_;
+};
 
 // A check result as a tuple: has_signal where the result has one, the check flags, the window.
 template <class Result>
-Ref check_tuple(const Result& r) {
-  Ref window = window_or_none(r.mavet);
+Ref check_tuple(const Result& r, const BarTuples& made) {
+  Ref window = made.of(r.mavet);
 #define TORVEX_FLAG_ITEM(name) bool_object(r.name),
   PyObject* const items[] = {TORVEX_CHECK_FLAGS(TORVEX_FLAG_ITEM) window.get()};
 #undef TORVEX_FLAG_ITEM
@@ -39,17 +101,18 @@ Ref check_tuple(const Result& r) {
   return tuple;
 }
 
-Ref result_tuple(const core::MavetResult& r) {
-  return check_tuple(r);
+Ref result_tuple(const core::MavetResult& r, BarTuples& made) {
+  return check_tuple(r, made);
 }
 
-Ref result_tuple(const core::MavetResultV2& r) {
+Ref result_tuple(const core::MavetResultV2& r, BarTuples& made) {
+  if (!r.failure && !r.success) return made.neither();
   Ref failure = none(), success = none();
-  if (r.failure) failure = check_tuple(*r.failure);
+  if (r.failure) failure = check_tuple(*r.failure, made);
   if (r.success) {
-    Ref window = window_or_none(r.success->mavet);
-    success = Ref::steal(Py_BuildValue("(OOO)", bool_object(r.success->has_signal),
-                                       bool_object(r.success->is_vvip_signal), window.get()));
+    Ref window = made.of(r.success->mavet);
+    success = Ref::steal(PyTuple_Pack(3, bool_object(r.success->has_signal),
+                                      bool_object(r.success->is_vvip_signal), window.get()));
   }
   return Ref::steal(PyTuple_Pack(2, failure.get(), success.get()));
 }
@@ -78,18 +141,23 @@ Ref run_native_window_loop(core::NativeEngineRunner& runner,
   core::WindowLoopArgs args = loop_args(thresholds, form);
   args.all_bars = all_bars;
   const core::EngineState& state = runner.model().state();
-  Ref bars = Ref::steal(PyList_New(0));
+  BarTuples made;
+  Ref bars = Ref::steal(PyList_New(static_cast<Py_ssize_t>(close_avg_percent.size())));
   for (std::size_t i = 0; i < close_avg_percent.size(); ++i) {
     const core::WindowLoopBar bar =
         core::run_window_loop_bar(runner, i, close_avg_percent[i], args);
-    Ref result = bar.result      ? result_tuple(*bar.result)
-                 : bar.result_v2 ? result_tuple(*bar.result_v2)
+    // The windows first, so that the result's window can be one of their tuples.
+    const std::vector<core::Mavet>& open = *state.mavets;
+    made.next_bar();
+    Ref windows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(open.size())));
+    for (std::size_t k = 0; k < open.size(); ++k)
+      PyList_SET_ITEM(windows.get(), static_cast<Py_ssize_t>(k),
+                      Ref::borrow(made.add(open[k])).release());
+    Ref result = bar.result      ? result_tuple(*bar.result, made)
+                 : bar.result_v2 ? result_tuple(*bar.result_v2, made)
                                  : none();
-    Ref windows = Ref::steal(PyList_New(0));
-    for (const core::Mavet& w : *state.mavets)
-      check_status(PyList_Append(windows.get(), window_tuple(w).get()));
-    Ref step = Ref::steal(PyTuple_Pack(2, result.get(), windows.get()));
-    check_status(PyList_Append(bars.get(), step.get()));
+    PyList_SET_ITEM(bars.get(), static_cast<Py_ssize_t>(i),
+                    Ref::steal(PyTuple_Pack(2, result.get(), windows.get())).release());
   }
   Ref latest = Ref::steal(PyDict_New());
   for (const auto& [key, bar] : *state.latest_mavets) {
@@ -103,16 +171,17 @@ Ref run_native_outcomes(core::NativeEngineRunner& runner, std::span<const double
                         PyObject* thresholds, PyObject* form, bool all_bars) {
   core::WindowLoopArgs args = loop_args(thresholds, form);
   args.all_bars = all_bars;
+  BarTuples made;
   Ref outcomes = Ref::steal(PyList_New(0));
   for (std::size_t i = 0; i < close_avg_percent.size(); ++i) {
     const core::WindowLoopBar bar =
         core::run_window_loop_bar(runner, i, close_avg_percent[i], args);
     Ref result;
     if (bar.result && (bar.result->has_signal || bar.result->close_above_low_and_kerd)) {
-      result = result_tuple(*bar.result);
+      result = result_tuple(*bar.result, made);
     } else if (bar.result_v2 && ((bar.result_v2->success && bar.result_v2->success->has_signal) ||
                                  bar.result_v2->failure)) {
-      result = result_tuple(*bar.result_v2);
+      result = result_tuple(*bar.result_v2, made);
     } else {
       continue;
     }
