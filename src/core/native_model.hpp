@@ -68,14 +68,14 @@ struct mavet_member;
 
 // What the native model keeps on a line while a rebuild may leave its value unweighed
 // (core/model.hpp's WeighsLater); no line attribute. The sums cover the values but the last
-// two, and hold in the scope numbered `scope` while the line has `count` values.
+// two, and hold in the scope numbered `scope` while the line has `count` values. The range and
+// weights of a value awaiting weighing are kept beside the list (Awaiting), for the few lines
+// that await: the lines stay small for the rebuilds that build every one anew.
 struct LaterState {
   uint64_t scope = 0;
   std::size_t count = 0;
   double general = 0.0, magnitude = 0.0;
-  bool unweighed = false;  // kerd_value awaits weighing with these weights
-  ValueRange range{};      // of the value awaiting weighing
-  double weights[3] = {};
+  bool unweighed = false;  // kerd_value awaits weighing
 
   void add(double value) {
     general += value;
@@ -216,9 +216,10 @@ class NativeModel {
   bool differs(Line a, Line b) const {
     if constexpr (A == KerdAttr::kerd_value) {
       // Outside the range of the value left unweighed, the other value differs from it.
-      if (a->later.unweighed && !b->later.unweighed &&
-          (b->kerd_value < a->later.range.low || b->kerd_value > a->later.range.high))
-        return true;
+      if (a->later.unweighed && !b->later.unweighed) {
+        const ValueRange& range = awaiting(a).range;
+        if (b->kerd_value < range.low || b->kerd_value > range.high) return true;
+      }
       weigh(a);
       weigh(b);
     }
@@ -331,18 +332,16 @@ class NativeModel {
       return false;
     const std::optional<ValueRange> range = joined_range({}, second, last, second_last, general);
     if (!range) return false;
-    LaterState& later = second->later;
-    if (!later.unweighed) unweighed_.push_back(offset / sizeof(Kerd));
-    later.unweighed = true;
-    later.range = *range;
-    later.weights[0] = last;
-    later.weights[1] = second_last;
-    later.weights[2] = general;
+    const std::size_t y = offset / sizeof(Kerd);
+    if (!second->later.unweighed) unweighed_.push_back(y);
+    second->later.unweighed = true;
+    if (y >= awaiting_.size()) awaiting_.resize(s_.kerds->size());
+    awaiting_[y] = {*range, {last, second_last, general}};
     return true;
   }
   std::optional<ValueRange> unweighed_value_range(Line line) const {
     if (!line->later.unweighed) return std::nullopt;
-    return line->later.range;
+    return awaiting(line).range;
   }
   int64_t line_bar_index(Line line) const { return line->bar_index; }
   double line_mintick(Line line) const { return line->mintick; }
@@ -567,13 +566,22 @@ class NativeModel {
     }
     return &later;
   }
+  // The range and weights of a line awaiting weighing: a line of the list, which does not move
+  // while it awaits (forget_later comes first).
+  struct Awaiting {
+    ValueRange range{};
+    double weights[3] = {};
+  };
+  const Awaiting& awaiting(Line line) const {
+    return awaiting_[static_cast<std::size_t>(line - s_.kerds->data())];
+  }
   void weigh(Line line) const {
-    LaterState& later = line->later;
-    if (!later.unweighed) return;
-    later.unweighed = false;
+    if (!line->later.unweighed) return;
+    line->later.unweighed = false;
+    const Awaiting& a = awaiting(line);
     line->kerd_value =
         calculate_weighted_kerd_value(*this, std::span<const double>(line->snib_values),
-                                      later.weights[0], later.weights[1], later.weights[2]);
+                                      a.weights[0], a.weights[1], a.weights[2]);
   }
   // Weighs every value left unweighed: the lines are about to move, or the scope ends.
   void forget_later() const {
@@ -626,6 +634,7 @@ class NativeModel {
   mutable MergedValue merged_;
   mutable ScratchPool scratch_;
   mutable std::vector<std::size_t> unweighed_;  // positions of lines awaiting weighing
+  mutable std::vector<Awaiting> awaiting_;      // by position in the list
   mutable uint64_t scope_ = 0;                  // this model's scope while one is open
   mutable int later_depth_ = 0;
   inline static std::atomic<uint64_t> scopes_{0};
