@@ -73,7 +73,7 @@ void update_kerd_value(M& m, const typename M::Line& self, const L& last_snib_we
                                           second_last_snib_weight, snib_weight);
   } else {
     auto lease = m.scratch();
-    std::vector<double>& values = lease.values();
+    std::vector<double>& values = lease.get();
     m.read_snib_values(self, values);
     value = calculate_weighted_kerd_value(m, values, last_snib_weight, second_last_snib_weight,
                                           snib_weight);
@@ -277,7 +277,7 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
                                       second_last_snib_weight, snib_weight);
   } else {
     auto lease = m.scratch();
-    std::vector<double>& combined = lease.values();
+    std::vector<double>& combined = lease.get();
     m.read_snib_values(self, combined);
     m.read_snib_values(end_kerd, combined);
     merged_kerd_value = calculate_weighted_kerd_value(m, combined, last_snib_weight,

@@ -1,8 +1,6 @@
 #pragma once
 // Reusable working storage. After warm-up no call allocates. A host object's hook may re-enter
 // the algorithms while the storage is in use; the nested call then gets storage of its own.
-//
-// ScratchPool: a buffer for values an algorithm gathers for one step (a line's pivot values).
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -13,35 +11,46 @@
 
 namespace torvex::core {
 
-class ScratchPool {
+// One T reused by successive operations; an operation started while it is taken (a host hook
+// re-entering the engine) gets one of its own. A lease hands the object back emptied (its
+// forget(), or clear() for a buffer), so every lease starts from nothing.
+template <class T>
+class ReusePool {
  public:
   class Lease {
    public:
-    explicit Lease(ScratchPool& pool) : pool_(pool.busy_ ? nullptr : &pool) {
-      if (pool_ != nullptr) {
+    explicit Lease(ReusePool& pool) : pool_(pool.busy_ ? nullptr : &pool) {
+      if (pool_ != nullptr)
         pool_->busy_ = true;
-        pool_->buffer_.clear();
-      }
+      else
+        own_ = std::make_unique<T>();
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
     ~Lease() {
+      if constexpr (requires(T & t) { t.forget(); })
+        get().forget();
+      else
+        get().clear();
       if (pool_ != nullptr) pool_->busy_ = false;
     }
 
-    std::vector<double>& values() { return pool_ != nullptr ? pool_->buffer_ : own_; }
+    T& get() { return pool_ != nullptr ? pool_->object_ : *own_; }
 
    private:
-    ScratchPool* pool_;
-    std::vector<double> own_;  // used only while the pool's buffer is taken
+    ReusePool* pool_;
+    std::unique_ptr<T> own_;  // only while the pool's object is taken
   };
 
   Lease lease() { return Lease(*this); }
 
  private:
-  std::vector<double> buffer_;
+  T object_;
   bool busy_ = false;
 };
+
+// A buffer for values an algorithm gathers for one step (a line's pivot values).
+using ScratchPool = ReusePool<std::vector<double>>;
 
 // Values of a few series already read in one span of an operation, by series and offset (0,
 // -1, -2, ...). forget() starts a new span without clearing anything: each entry carries the
@@ -99,35 +108,6 @@ class OffsetMemo {
   uint32_t stamp_ = 1;
 };
 
-// One OffsetMemo reused by successive operations; an operation started while it is taken (a
-// host hook re-entering the engine) gets one of its own.
-class OffsetMemoPool {
- public:
-  class Lease {
-   public:
-    explicit Lease(OffsetMemoPool& pool) : pool_(pool.busy_ ? nullptr : &pool) {
-      if (pool_ != nullptr)
-        pool_->busy_ = true;
-      else
-        own_ = std::make_unique<OffsetMemo>();
-      memo().forget();
-    }
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-    ~Lease() {
-      if (pool_ != nullptr) pool_->busy_ = false;
-    }
-
-    OffsetMemo& memo() { return pool_ != nullptr ? pool_->memo_ : *own_; }
-
-   private:
-    OffsetMemoPool* pool_;
-    std::unique_ptr<OffsetMemo> own_;
-  };
-
- private:
-  OffsetMemo memo_;
-  bool busy_ = false;
-};
+using OffsetMemoPool = ReusePool<OffsetMemo>;
 
 }  // namespace torvex::core

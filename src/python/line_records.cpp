@@ -93,16 +93,4 @@ void LineRecords::forget() {
   filled_ = 0;
 }
 
-LineRecordsPool::Lease::Lease(LineRecordsPool& pool) : pool_(pool.busy_ ? nullptr : &pool) {
-  if (pool_ != nullptr)
-    pool_->busy_ = true;
-  else
-    own_ = std::make_unique<LineRecords>();
-}
-
-LineRecordsPool::Lease::~Lease() {
-  records().forget();
-  if (pool_ != nullptr) pool_->busy_ = false;
-}
-
 }  // namespace torvex::py

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/model.hpp"
+#include "core/scratch.hpp"
 #include "python/ref.hpp"
 
 namespace torvex::py {
@@ -100,27 +101,6 @@ class LineRecords {
   int shift_ = 64;
 };
 
-// One LineRecords reused by successive operations; an operation started while it is taken (a
-// host hook re-entering the engine) gets one of its own.
-class LineRecordsPool {
- public:
-  class Lease {
-   public:
-    explicit Lease(LineRecordsPool& pool);
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-    ~Lease();
-
-    LineRecords& records() { return pool_ != nullptr ? pool_->records_ : *own_; }
-
-   private:
-    LineRecordsPool* pool_;
-    std::unique_ptr<LineRecords> own_;
-  };
-
- private:
-  LineRecords records_;
-  bool busy_ = false;
-};
+using LineRecordsPool = core::ReusePool<LineRecords>;
 
 }  // namespace torvex::py

@@ -161,7 +161,7 @@ std::unique_ptr<ModelContext> ModelContext::create() {
 void PythonModel::renew_records() const {
   if (!records_) {
     records_.emplace(ctx_.line_records);
-    records_list_ = &records_->records();
+    records_list_ = &records_->get();
   }
   records_list_->forget();
   records_epoch_ = host_.epoch();
@@ -509,7 +509,7 @@ double PythonModel::host_value(const SeriesHandle& series, int64_t offset) const
     memo_.emplace(ctx_.series_memo);
     memo_epoch_ = host_.foreign_epoch();
   }
-  core::OffsetMemo& memo = memo_->memo();
+  core::OffsetMemo& memo = memo_->get();
   if (memo_epoch_ != host_.foreign_epoch()) {
     memo.forget();
     for (Ref& held : memo_series_) held = Ref();

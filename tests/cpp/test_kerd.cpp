@@ -301,16 +301,16 @@ TEST(Scratch, ReusesItsBufferAndLendsANewOneWhenBusy) {
   const double* first;
   {
     auto lease = pool.lease();
-    lease.values().assign(100, 1.0);
-    first = lease.values().data();
+    lease.get().assign(100, 1.0);
+    first = lease.get().data();
     auto nested = pool.lease();
-    EXPECT_NE(nested.values().data(), first);
-    EXPECT_TRUE(nested.values().empty());
+    EXPECT_NE(nested.get().data(), first);
+    EXPECT_TRUE(nested.get().empty());
   }
   auto again = pool.lease();
-  EXPECT_TRUE(again.values().empty());
-  again.values().push_back(2.0);
-  EXPECT_EQ(again.values().data(), first);  // the warm buffer, no new allocation
+  EXPECT_TRUE(again.get().empty());
+  again.get().push_back(2.0);
+  EXPECT_EQ(again.get().data(), first);  // the warm buffer, no new allocation
 }
 
 }  // namespace

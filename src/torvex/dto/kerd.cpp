@@ -195,9 +195,9 @@ PyObject* calculate_weighted_kerd_value(PyObject* module, PyObject* const* args,
     const auto a = py::parse<kCalculateWeightedKerdValue>(args, nargs, kwnames);
     PythonModel model(*module_of(module).context);
     auto lease = model.scratch();
-    py::read_numbers(a["snib_values"], lease.values());
+    py::read_numbers(a["snib_values"], lease.get());
     return py::from_number(
-        core::calculate_weighted_kerd_value(model, lease.values(), a["last_snib_weight"],
+        core::calculate_weighted_kerd_value(model, lease.get(), a["last_snib_weight"],
                                             a["second_last_snib_weight"], a["snib_weight"]));
   });
 }
