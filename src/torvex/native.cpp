@@ -55,7 +55,9 @@ PyObject* lookup(PyObject* dict, const char* key) {
 PyObject* require(PyObject* dict, const char* key) {
   PyObject* value = lookup(dict, key);
   if (value == nullptr) {
-    PyErr_Format(PyExc_KeyError, "'%s'", key);
+    // As a dict raises it: the key itself is the error's argument.
+    Ref name = Ref::steal(PyUnicode_FromString(key));
+    if (name) PyErr_SetObject(PyExc_KeyError, name.get());
     throw py::PyError{};
   }
   return value;
