@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -99,20 +100,40 @@ bool not_equal(M& m, const typename M::Line& self, const typename M::Line& targe
          m.template differs<KerdAttr::kerd_accum_value>(self, target);
 }
 
+// The ends of the band of `percent` per cent around `level`.
+inline double band_low(double level, double percent) {
+  return level * (1.0 - percent / 100.0);
+}
+inline double band_high(double level, double percent) {
+  return level * (1.0 + percent / 100.0);
+}
+
+// The bands of all levels in a range: every one holds [inner_low, inner_high] and lies within
+// [outer_low, outer_high]; the bounds are monotone in the level (rounding never reverses an
+// order). Nothing when the band's factors are not finite.
+struct RangeBand {
+  double inner_low, inner_high, outer_low, outer_high;
+};
+inline std::optional<RangeBand> band_of_range(ValueRange range, double percent) {
+  const double up = 1.0 + percent / 100.0, down = 1.0 - percent / 100.0;
+  if (!std::isfinite(up) || !std::isfinite(down)) return std::nullopt;
+  const auto [higher_low, higher_high] = std::minmax({range.low * up, range.high * up});
+  const auto [lower_low, lower_high] = std::minmax({range.low * down, range.high * down});
+  return RangeBand{lower_high, higher_low, lower_low, higher_high};
+}
+
 // The band test of a line whose value is left unweighed, where every value in its range gives
-// the same answer: the bounds are monotone in the level (rounding never reverses an order).
+// the same answer.
 template <class M>
 std::optional<bool> overlap_in_range(M& m, const typename M::Line& self,
                                      const typename M::Line& target, double percent) {
   const std::optional<ValueRange> range = m.unweighed_value_range(self);
   if (!range) return std::nullopt;
-  const double up = 1.0 + percent / 100.0, down = 1.0 - percent / 100.0;
-  if (!std::isfinite(up) || !std::isfinite(down)) return std::nullopt;
-  const auto [higher_low, higher_high] = std::minmax({range->low * up, range->high * up});
-  const auto [lower_low, lower_high] = std::minmax({range->low * down, range->high * down});
+  const std::optional<RangeBand> band = band_of_range(*range, percent);
+  if (!band) return std::nullopt;
   const double target_value = m.template get<KerdAttr::kerd_value>(target);
-  if (lower_high <= target_value && target_value <= higher_low) return true;
-  if (lower_low > target_value || target_value > higher_high) return false;
+  if (band->inner_low <= target_value && target_value <= band->inner_high) return true;
+  if (band->outer_low > target_value || target_value > band->outer_high) return false;
   return std::nullopt;
 }
 
@@ -128,11 +149,27 @@ bool overlap(M& m, const typename M::Line& self, const typename M::Line& target,
   // Operands are read left to right, as the expression reads: the level, then the threshold.
   LazyNumber percent(m, threshold);
   const double upper_level = m.template get<KerdAttr::kerd_value>(self);
-  const double higher_bound_y = upper_level * (1.0 + percent.get() / 100.0);
+  const double higher_bound_y = band_high(upper_level, percent.get());
   const double lower_level = m.template get<KerdAttr::kerd_value>(self);
-  const double lower_bound_y = lower_level * (1.0 - percent.get() / 100.0);
+  const double lower_bound_y = band_low(lower_level, percent.get());
   const double target_value = m.template get<KerdAttr::kerd_value>(target);
   return lower_bound_y <= target_value && target_value <= higher_bound_y;
+}
+
+// The levels outside which overlap(m, self, target, percent) is false whatever target is, for
+// a model whose reads of self are unseen: the band itself, or the bands of the range of a
+// value left unweighed. A level the band test would take is never outside.
+template <class M>
+ValueRange overlap_reach(M& m, const typename M::Line& self, double percent) {
+  if constexpr (WeighsLater<M>) {
+    if (const std::optional<ValueRange> range = m.unweighed_value_range(self)) {
+      constexpr double kInf = std::numeric_limits<double>::infinity();
+      const std::optional<RangeBand> band = band_of_range(*range, percent);
+      return band ? ValueRange{band->outer_low, band->outer_high} : ValueRange{-kInf, kInf};
+    }
+  }
+  const double level = m.template get<KerdAttr::kerd_value>(self);
+  return {band_low(level, percent), band_high(level, percent)};
 }
 
 // A bar body that strictly straddles the level; touching it, or open equal to close, does not.

@@ -119,6 +119,38 @@ TEST_P(UnweighedTest, AnswersAsTheWeighedValue) {
   }
 }
 
+// The reach of a line, weighed or unweighed, holds every level its band test takes; for a
+// weighed line it is the band itself. Levels at and next to the band's ends and the reach's.
+TEST_P(UnweighedTest, TheReachHoldsEveryLevelTheBandTestTakes) {
+  const double value = exact();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (double percent : {0.75, -0.75, 0.0, 250.0, kInf, kNaN}) {
+    Kerd exact_line;
+    exact_line.kerd_value = value;
+    NativeModel m(state_);
+    const auto later = m.weigh_later();
+    merge_unweighed(m);
+    const ValueRange unweighed = overlap_reach(m, &kerds_[0], percent);
+    const ValueRange weighed = overlap_reach(m, &exact_line, percent);
+    std::vector<double> levels{kNaN, -kInf, kInf};
+    for (double edge : {band_low(value, percent), band_high(value, percent), value, unweighed.low,
+                        unweighed.high})
+      for (double level : {std::nextafter(edge, -kInf), edge, std::nextafter(edge, kInf)})
+        levels.push_back(level);
+    for (double level : levels) {
+      Kerd target;
+      target.kerd_value = level;
+      const bool takes = overlap(m, &exact_line, &target, percent);
+      EXPECT_EQ(weighed.low <= level && level <= weighed.high, takes) << percent << " " << level;
+      if (takes) {
+        EXPECT_TRUE(unweighed.low <= level && level <= unweighed.high) << percent << " " << level;
+      }
+    }
+    EXPECT_TRUE(kerds_[0].later.unweighed);  // the reach itself weighs nothing
+  }
+}
+
 // Bodies touching the merged level, straddling it by one step, or clear of it, counted
 // against every threshold: the answer from the range is the exact value's.
 TEST_P(UnweighedTest, CrossingTestAnswersAsTheWeighedValue) {
