@@ -23,6 +23,7 @@
 #include "core/pymath.hpp"
 #include "core/records.hpp"
 #include "core/scratch.hpp"
+#include "core/value_list.hpp"
 
 namespace torvex::core {
 
@@ -53,7 +54,7 @@ struct Bars {
 // A line attribute's or setting's native type.
 template <ValueKind K>
 using native_type =
-    std::conditional_t<K == ValueKind::list, std::vector<double>,
+    std::conditional_t<K == ValueKind::list, ValueList,
                        typename value_of<K == ValueKind::list ? ValueKind::price : K>::type>;
 template <SettingKind K>
 using setting_value_t = typename setting_value_of<K>::type;
@@ -81,7 +82,7 @@ struct LaterState {
     general += value;
     magnitude += std::abs(value);
   }
-  void sum(const std::vector<double>& values) {
+  void sum(std::span<const double> values) {
     // In any order: only ranges use these sums, and their margin covers the rounding.
     double g[4] = {}, a[4] = {};
     const std::size_t n = values.size() - 2;
@@ -240,13 +241,11 @@ class NativeModel {
   }
   void extend_snib_values(Line self, Line target) const {
     self->later.count = 0;  // the last two change
-    // Copy first: self and target may be the same line.
-    const std::vector<double> added = target->snib_values;
-    self->snib_values.insert(self->snib_values.end(), added.begin(), added.end());
+    self->snib_values.append(target->snib_values);
   }
   // In place: the list keeps its buffer while it has room.
   void prepend_snib_values(Line self, Line target) const {
-    std::vector<double>& own = self->snib_values;
+    ValueList& own = self->snib_values;
     LaterState& later = self->later;  // the new values join the general part
     if (scope_ != 0 && later.scope == scope_ && later.count == own.size() && own.size() >= 2) {
       for (double value : target->snib_values) later.add(value);
@@ -254,13 +253,7 @@ class NativeModel {
     } else {
       later.count = 0;
     }
-    if (self == target) {  // target then self: the list twice
-      const std::size_t count = own.size();
-      own.resize(2 * count);
-      std::copy_n(own.begin(), count, own.begin() + static_cast<std::ptrdiff_t>(count));
-      return;
-    }
-    own.insert(own.begin(), target->snib_values.begin(), target->snib_values.end());
+    own.prepend(target->snib_values);  // self == target: the list twice
   }
   std::span<const double> snib_span(Line line) const { return line->snib_values; }
   // The weighted value of first's values joined with second's, as the crossing test computed
@@ -594,7 +587,7 @@ class NativeModel {
                                          double second_last, double general) const {
     // Short lists weigh faster than their range decides.
     constexpr std::size_t kShortList = 32;
-    const std::vector<double>& values = second->snib_values;
+    const ValueList& values = second->snib_values;
     if (values.size() < 2 || first.size() + values.size() < kShortList) return std::nullopt;
     LaterState* later = sums_of(second);
     if (later == nullptr) return std::nullopt;
@@ -611,7 +604,7 @@ class NativeModel {
   // times); the margin is twice that and more. Extreme sizes, where products could leave the
   // normal range, get no range.
   static std::optional<ValueRange> weighed_range(const LaterState& sums, std::size_t count,
-                                                 const std::vector<double>& tail, double last,
+                                                 std::span<const double> tail, double last,
                                                  double second_last, double general) {
     for (double w : {last, second_last, general})
       if (!(w > 0.0) || !std::isfinite(w)) return std::nullopt;

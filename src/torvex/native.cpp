@@ -86,10 +86,13 @@ core::Kerd line_from(PyObject* dict, const core::Bars* bars) {
     const char* key = info.name.data();
     if constexpr (static_cast<std::size_t>(A) < core::kKerdRequiredAttrs) {
       PyObject* value = require(dict, key);
-      if constexpr (info.kind == core::ValueKind::list)
-        py::read_numbers(value, k.field<A>());
-      else
+      if constexpr (info.kind == core::ValueKind::list) {
+        std::vector<double> values;
+        py::read_numbers(value, values);
+        k.field<A>() = values;
+      } else {
         k.field<A>() = py::to_value<info.kind>(value);
+      }
     } else if (PyObject* value = lookup(dict, key)) {
       k.field<A>() = py::to_value<info.kind>(value);
     }

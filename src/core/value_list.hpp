@@ -1,0 +1,182 @@
+#pragma once
+// A line's pivot values, earliest first, in one contiguous run. A backward merge puts another
+// line's values in front of a line's own, again and again as the lists grow: the run keeps room
+// on both sides, so adding at either end moves only the added values (amortised). A single
+// value, as every new line holds, lives in the list itself: lines are built and copied without
+// touching the heap.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <new>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace torvex::core {
+
+class ValueList {
+ public:
+  using value_type = double;
+  using size_type = std::size_t;
+  using iterator = const double*;
+  using const_iterator = const double*;
+
+  ValueList() = default;
+  ValueList(std::initializer_list<double> values) { assign({values.begin(), values.size()}); }
+  ValueList(const std::vector<double>& values) { assign(values); }
+  ValueList(const ValueList& other) { assign(other); }
+  ValueList(ValueList&& other) noexcept { take(other); }
+  ValueList& operator=(const ValueList& other) {
+    if (this != &other) assign(other);
+    return *this;
+  }
+  ValueList& operator=(ValueList&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ValueList& operator=(std::initializer_list<double> values) {
+    assign({values.begin(), values.size()});
+    return *this;
+  }
+  ValueList& operator=(const std::vector<double>& values) {
+    assign(values);
+    return *this;
+  }
+  ~ValueList() { release(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const double* data() const { return heap_ != nullptr ? heap_ + front_ : &room_.one; }
+  const double* begin() const { return data(); }
+  const double* end() const { return data() + size_; }
+  double operator[](std::size_t i) const { return data()[i]; }
+  double front() const { return data()[0]; }
+  double back() const { return data()[size_ - 1]; }
+
+  void clear() { size_ = 0; }
+  // Keeps the heap buffer, if any.
+  void assign(std::size_t count, double value) {
+    clear();
+    double* at = room_for(count, Side::back);
+    std::fill_n(at, count, value);
+    size_ = count;
+  }
+  // `values` may be (part of) this list.
+  void assign(std::span<const double> values) {
+    if (overlaps(values)) {
+      const std::vector<double> copy(values.begin(), values.end());
+      assign(std::span<const double>(copy));
+      return;
+    }
+    clear();
+    double* at = room_for(values.size(), Side::back);
+    std::copy(values.begin(), values.end(), at);
+    size_ = values.size();
+  }
+  void push_back(double value) { append(std::span<const double>(&value, 1)); }
+  // `values` may be (part of) this list.
+  void append(std::span<const double> values) {
+    const std::size_t n = values.size();
+    if (n == 0) return;
+    if (fits(n, Side::back)) {  // the room lies outside the values: no overlap
+      std::memcpy(mutable_data() + size_, values.data(), n * sizeof(double));
+    } else {
+      regrow(n, Side::back, values);
+    }
+    size_ += n;
+  }
+  // `values` may be (part of) this list.
+  void prepend(std::span<const double> values) {
+    const std::size_t n = values.size();
+    if (n == 0) return;
+    if (fits(n, Side::front)) {
+      std::memcpy(heap_ + front_ - n, values.data(), n * sizeof(double));
+      front_ -= n;
+    } else {
+      regrow(n, Side::front, values);
+    }
+    size_ += n;
+  }
+
+  friend bool operator==(const ValueList& a, const ValueList& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+  friend bool operator==(const ValueList& a, const std::vector<double>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  enum class Side { front, back };
+
+  bool overlaps(std::span<const double> values) const {
+    const double* first = heap_ != nullptr ? heap_ : &room_.one;
+    const std::less<const double*> before;  // a total order, also across objects
+    return !values.empty() && before(values.data(), first + capacity()) &&
+           before(first, values.data() + values.size());
+  }
+  double* mutable_data() { return heap_ != nullptr ? heap_ + front_ : &room_.one; }
+  std::size_t capacity() const { return heap_ != nullptr ? room_.capacity : 1; }
+  bool fits(std::size_t n, Side side) const {
+    if (heap_ == nullptr) return side == Side::back && size_ + n <= 1;
+    return side == Side::front ? n <= front_ : n <= room_.capacity - front_ - size_;
+  }
+  // Room for `count` values in an empty list, from the start of the run.
+  double* room_for(std::size_t count, Side side) {
+    if (heap_ == nullptr && count <= 1) return &room_.one;
+    if (heap_ == nullptr || count > room_.capacity) {
+      release();
+      heap_ = allocate(count);
+      room_.capacity = count;
+    }
+    front_ = side == Side::front ? room_.capacity - count : 0;
+    return heap_ + front_;
+  }
+  // A larger buffer holding `added` on `side` of the values, with room again on both sides.
+  void regrow(std::size_t n, Side side, std::span<const double> added) {
+    const std::size_t total = size_ + n;
+    const std::size_t slack = total + 2;
+    const std::size_t capacity = total + slack;
+    double* buffer = allocate(capacity);
+    const std::size_t front = slack / 2;
+    double* at = buffer + front;
+    if (side == Side::front) {
+      std::memcpy(at, added.data(), n * sizeof(double));
+      std::memcpy(at + n, data(), size_ * sizeof(double));
+    } else {
+      std::memcpy(at, data(), size_ * sizeof(double));
+      std::memcpy(at + size_, added.data(), n * sizeof(double));
+    }
+    release();
+    heap_ = buffer;
+    room_.capacity = capacity;
+    front_ = front;
+  }
+  static double* allocate(std::size_t count) {
+    return static_cast<double*>(::operator new(count * sizeof(double)));
+  }
+  void release() {
+    if (heap_ != nullptr) ::operator delete(heap_);
+    heap_ = nullptr;
+  }
+  void take(ValueList& other) {
+    heap_ = std::exchange(other.heap_, nullptr);
+    front_ = other.front_;
+    size_ = std::exchange(other.size_, 0);
+    room_ = other.room_;
+  }
+
+  double* heap_ = nullptr;  // none while the list holds at most one value
+  std::size_t front_ = 0;   // room before the values
+  std::size_t size_ = 0;
+  union Room {
+    double one;  // the single value, without heap_
+    std::size_t capacity;
+  } room_{0.0};
+};
+
+}  // namespace torvex::core

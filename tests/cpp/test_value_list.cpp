@@ -1,0 +1,114 @@
+// A line's value list against a plain vector doing the same: adding at either end (also a list
+// to itself), assigning, copying and moving, across the change from one held value to the heap.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/kerd.hpp"
+#include "core/native_model.hpp"
+#include "core/value_list.hpp"
+
+namespace torvex::core {
+namespace {
+
+struct Both {
+  ValueList list;
+  std::vector<double> plain;
+};
+
+class ValueListTest : public ::testing::TestWithParam<uint64_t> {
+ protected:
+  uint64_t next(uint64_t bound) {
+    seed_ = seed_ * 6364136223846793005ull + 1442695040888963407ull;
+    return (seed_ >> 33) % bound;
+  }
+  std::vector<double> some_values() {
+    std::vector<double> values(next(4));  // often none or one
+    for (double& v : values) v = static_cast<double>(next(1000)) * 0.25;
+    return values;
+  }
+  uint64_t seed_ = GetParam();
+};
+
+TEST_P(ValueListTest, DoesAsAPlainVector) {
+  Both lists[3];
+  for (int step = 0; step < 3000; ++step) {
+    Both& a = lists[next(3)];
+    Both& b = lists[next(3)];  // may be a itself
+    switch (next(8)) {
+      case 0: {
+        const std::vector<double> added = b.plain;
+        a.list.prepend(b.list);
+        a.plain.insert(a.plain.begin(), added.begin(), added.end());
+        break;
+      }
+      case 1: {
+        const std::vector<double> added = b.plain;
+        a.list.append(b.list);
+        a.plain.insert(a.plain.end(), added.begin(), added.end());
+        break;
+      }
+      case 2: {
+        const std::vector<double> added = some_values();
+        a.list.prepend(added);
+        a.plain.insert(a.plain.begin(), added.begin(), added.end());
+        break;
+      }
+      case 3: {
+        const std::vector<double> added = some_values();
+        a.list.append(added);
+        a.plain.insert(a.plain.end(), added.begin(), added.end());
+        break;
+      }
+      case 4: {
+        const double value = static_cast<double>(next(100));
+        const std::size_t count = next(3);
+        a.list.assign(count, value);
+        a.plain.assign(count, value);
+        break;
+      }
+      case 5:
+        a.list = b.list;
+        a.plain = std::vector<double>(b.plain);
+        break;
+      case 6: {
+        ValueList moved = std::move(b.list);
+        b.list.clear();  // a moved-from list is only cleared or assigned
+        if (&a != &b) b.plain.swap(a.plain), b.plain.clear();
+        a.list = std::move(moved);
+        break;
+      }
+      default:
+        if (next(16) == 0) a.list.clear(), a.plain.clear();
+        break;
+    }
+    for (const Both& both : lists) {
+      ASSERT_EQ(both.list, both.plain) << "step " << step;
+      ASSERT_EQ(std::span<const double>(both.list).size(), both.plain.size());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ValueListTest, ::testing::Values(1u, 7u, 42u, 2024u));
+
+// The weighted value over a list grown at the front is that over the same plain vector: the
+// sums run in index order over the stored values.
+TEST(ValueListWeighing, WeighsAsThePlainVector) {
+  EngineState state;
+  NativeModel m(state);
+  ValueList list{4.0};
+  std::vector<double> plain{4.0};
+  for (int i = 0; i < 200; ++i) {
+    const std::vector<double> added{0.1 * i, 3.0 + 0.01 * i};
+    list.prepend(added);
+    plain.insert(plain.begin(), added.begin(), added.end());
+    EXPECT_EQ(std::bit_cast<uint64_t>(calculate_weighted_kerd_value(m, list, 3.0, 2.0, 1.0)),
+              std::bit_cast<uint64_t>(calculate_weighted_kerd_value(m, plain, 3.0, 2.0, 1.0)));
+  }
+}
+
+}  // namespace
+}  // namespace torvex::core
