@@ -20,11 +20,28 @@
 
 namespace torvex::core {
 
+// The sums of a weighted mean, each value added in index order from 0.0, which fixes the
+// floating-point result.
+struct WeightedSums {
+  double norm = 0.0;
+  double sum_val = 0.0;
+
+  void add(double value, double weight) {
+    norm = norm + weight;
+    sum_val = sum_val + value * weight;
+  }
+  double mean() const { return norm != 0.0 ? sum_val / norm : 0.0; }
+};
+
+// All values of a list but the last two carry the general weight.
+inline std::size_t general_count(std::size_t snib_count) {
+  return snib_count >= 2 ? snib_count - 2 : 0;
+}
+
 // The weighted mean of a line's pivot values: the last value carries `last_snib_weight`, the
-// one before it `second_last_snib_weight`, all earlier ones `snib_weight`. Sums run in index
-// order from 0.0, which fixes the floating-point result; a weight is converted only once a
-// value needs it, so an empty list ignores all three. The values are `first` followed by
-// `second`, as a merge would join them.
+// one before it `second_last_snib_weight`, all earlier ones `snib_weight`. A weight is converted
+// only once a value needs it, so an empty list ignores all three. The values are `first`
+// followed by `second`, as a merge would join them.
 template <class M, class L, class S, class G>
 double calculate_weighted_kerd_value(const M& m, std::span<const double> first,
                                      std::span<const double> second, const L& last_snib_weight,
@@ -34,26 +51,71 @@ double calculate_weighted_kerd_value(const M& m, std::span<const double> first,
   LazyNumber last(m, last_snib_weight);
   LazyNumber second_last(m, second_last_snib_weight);
   LazyNumber general(m, snib_weight);
-  double norm = 0.0;
-  double sum_val = 0.0;
-  const auto add = [&](double value, double weight) {
-    norm = norm + weight;
-    sum_val = sum_val + value * weight;
-  };
+  WeightedSums sums;
   const auto at = [&](std::size_t x) {
     return x < first.size() ? first[x] : second[x - first.size()];
   };
-  // All values but the last two carry the general weight: two plain runs, then those two.
-  const std::size_t general_count = snib_count >= 2 ? snib_count - 2 : 0;
-  if (general_count > 0) {
+  // Two plain runs of general weights, then the last two.
+  const std::size_t general_values = general_count(snib_count);
+  if (general_values > 0) {
     const double weight = general.get();
-    const std::size_t from_first = std::min(general_count, first.size());
-    for (std::size_t x = 0; x < from_first; ++x) add(first[x], weight);
-    for (std::size_t x = 0; x < general_count - from_first; ++x) add(second[x], weight);
+    const std::size_t from_first = std::min(general_values, first.size());
+    for (std::size_t x = 0; x < from_first; ++x) sums.add(first[x], weight);
+    for (std::size_t x = 0; x < general_values - from_first; ++x) sums.add(second[x], weight);
   }
-  if (snib_count >= 2) add(at(snib_count - 2), second_last.get());
-  add(at(snib_count - 1), last.get());
-  return norm != 0.0 ? sum_val / norm : 0.0;
+  if (snib_count >= 2) sums.add(at(snib_count - 2), second_last.get());
+  sums.add(at(snib_count - 1), last.get());
+  return sums.mean();
+}
+
+// One list to weigh with plain weights, and where its value goes.
+struct WeighJob {
+  std::span<const double> values;
+  double last, second_last, general;
+  double* out;
+};
+
+namespace detail {
+
+// The rest of a job whose first `done` general values are in `sums`.
+inline void finish_weighing(const WeighJob& job, WeightedSums sums, std::size_t done) {
+  const std::span<const double> v = job.values;
+  for (std::size_t x = done; x < general_count(v.size()); ++x) sums.add(v[x], job.general);
+  if (v.size() >= 2) sums.add(v[v.size() - 2], job.second_last);
+  if (!v.empty()) sums.add(v.back(), job.last);
+  *job.out = sums.mean();
+}
+
+// K jobs side by side over the general values they all have, then each alone.
+template <std::size_t K>
+void weigh_side_by_side(const WeighJob* jobs) {
+  WeightedSums sums[K];
+  const double* at[K];
+  double weight[K];
+  std::size_t common = general_count(jobs[0].values.size());
+  for (std::size_t j = 0; j < K; ++j) {
+    at[j] = jobs[j].values.data();
+    weight[j] = jobs[j].general;
+    common = std::min(common, general_count(jobs[j].values.size()));
+  }
+  for (std::size_t x = 0; x < common; ++x)
+    for (std::size_t j = 0; j < K; ++j) sums[j].add(at[j][x], weight[j]);
+  for (std::size_t j = 0; j < K; ++j) finish_weighing(jobs[j], sums[j], common);
+}
+
+}  // namespace detail
+
+// The weighted values of several lists, each exactly as calculate_weighted_kerd_value gives
+// it. One list's sums wait on each addition; four lists summed side by side, each in its own
+// order, do not wait on one another. Reorders `jobs`: by length, so that neighbours share most
+// of their values' count.
+inline void weigh_together(std::span<WeighJob> jobs) {
+  std::sort(jobs.begin(), jobs.end(),
+            [](const WeighJob& a, const WeighJob& b) { return a.values.size() > b.values.size(); });
+  constexpr std::size_t kSide = 4;
+  std::size_t j = 0;
+  for (; j + kSide <= jobs.size(); j += kSide) detail::weigh_side_by_side<kSide>(&jobs[j]);
+  for (; j < jobs.size(); ++j) detail::finish_weighing(jobs[j], {}, 0);
 }
 
 template <class M, class L, class S, class G>

@@ -578,8 +578,17 @@ class NativeModel {
   }
   // Weighs every value left unweighed: the lines are about to move, or the scope ends.
   void forget_later() const {
-    for (std::size_t y : unweighed_)
-      if (y < s_.kerds->size()) weigh(&(*s_.kerds)[y]);
+    jobs_.clear();
+    for (std::size_t y : unweighed_) {
+      if (y >= s_.kerds->size()) continue;
+      Kerd& line = (*s_.kerds)[y];
+      if (!line.later.unweighed) continue;  // weighed when read, or listed twice
+      line.later.unweighed = false;
+      const Awaiting& a = awaiting_[y];
+      jobs_.push_back(
+          {line.snib_values, a.weights[0], a.weights[1], a.weights[2], &line.kerd_value});
+    }
+    weigh_together(jobs_);
     unweighed_.clear();
   }
 
@@ -628,6 +637,7 @@ class NativeModel {
   mutable ScratchPool scratch_;
   mutable std::vector<std::size_t> unweighed_;  // positions of lines awaiting weighing
   mutable std::vector<Awaiting> awaiting_;      // by position in the list
+  mutable std::vector<WeighJob> jobs_;          // forget_later's, kept for their room
   mutable uint64_t scope_ = 0;                  // this model's scope while one is open
   mutable int later_depth_ = 0;
   inline static std::atomic<uint64_t> scopes_{0};

@@ -1,7 +1,10 @@
 // A line's value list against a plain vector doing the same: adding at either end (also a list
 // to itself), assigning, copying and moving, across the change from one held value to the heap.
+// Lists weighed together against each weighed alone.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -107,6 +110,37 @@ TEST(ValueListWeighing, WeighsAsThePlainVector) {
     plain.insert(plain.begin(), added.begin(), added.end());
     EXPECT_EQ(std::bit_cast<uint64_t>(calculate_weighted_kerd_value(m, list, 3.0, 2.0, 1.0)),
               std::bit_cast<uint64_t>(calculate_weighted_kerd_value(m, plain, 3.0, 2.0, 1.0)));
+  }
+}
+
+// Lists of every length from none on, in batches of every size, with weights of their own:
+// each value bit for bit as weighed alone.
+TEST(WeighTogether, WeighsEachListAsAlone) {
+  EngineState state;
+  NativeModel m(state);
+  std::vector<std::vector<double>> lists;
+  for (std::size_t n = 0; n < 40; ++n) {
+    std::vector<double> values;
+    for (std::size_t i = 0; i < n * n % 97; ++i) values.push_back(100.0 + 0.37 * (i * n % 13));
+    lists.push_back(values);
+  }
+  const auto weights = [](std::size_t j) {
+    return std::array<double, 3>{3.0 + 0.1 * j, 2.0 - 0.3 * (j % 4), j % 5 == 0 ? -1.0 : 0.7};
+  };
+  for (std::size_t batch = 1; batch <= lists.size(); batch += 6) {
+    std::vector<double> out(batch, -1.0);
+    std::vector<WeighJob> jobs;
+    for (std::size_t j = 0; j < batch; ++j) {
+      const auto [last, second_last, general] = weights(j);
+      jobs.push_back({lists[j], last, second_last, general, &out[j]});
+    }
+    weigh_together(jobs);
+    for (std::size_t j = 0; j < batch; ++j) {
+      const auto [last, second_last, general] = weights(j);
+      const double alone = calculate_weighted_kerd_value(m, lists[j], last, second_last, general);
+      EXPECT_EQ(std::bit_cast<uint64_t>(out[j]), std::bit_cast<uint64_t>(alone))
+          << "batch " << batch << " list " << j;
+    }
   }
 }
 
