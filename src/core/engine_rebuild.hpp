@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <vector>
 
 #include "core/engine_dispatch.hpp"
 #include "core/engine_upkeep.hpp"
@@ -26,25 +25,17 @@ KerdSeed kerd_seed_of(M& m, typename M::Pivot pivot) {
   return KerdSeed{bar, bar, time, time, price, price, price, close_avg_percent};
 }
 
-// Where the band test of a line of the list may pass, by position: known until a merge into
-// the line changes its level.
-struct KerdReach {
-  ValueRange levels{};
-  bool known = false;
-};
-
 // Offers the new line to the lines already in the list (the first kerd_size), in list order,
 // and merges it backward into each that it overlaps and that passes the crossing and length
 // tests (only the first, unless pivots may be reused). Returns whether it still has to be
 // appended. A merge that changes nothing still counts as one. With `within`, only the lines
-// that pass the length test are offered, and of those only the ones whose reach in `reaches`
-// holds the new line's level: the caller vouches that the tests of the others are unseen and
-// cannot fail.
+// that pass the length test are offered, and of those only the ones whose reach (see
+// overlap_reach) holds the new line's level: the caller vouches that the tests of the others
+// are unseen and cannot fail.
 template <class M>
 bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd,
-                               const KerdEndIndex* within = nullptr, int64_t start = 0,
-                               double length_limit = 0.0,
-                               std::vector<KerdReach>* reaches = nullptr) {
+                               KerdEndIndex* within = nullptr, int64_t start = 0,
+                               double length_limit = 0.0) {
   bool is_new_kerd = true;
   const auto offer = [&](std::size_t y) {  // true: the scan ends
     const typename M::Line existing_kerd = m.kerd_at(y);
@@ -69,27 +60,23 @@ bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd,
     const double merge_second_last = m.template setting<Setting::second_last_snib_weight>();
     const double merge_general = m.template setting<Setting::snib_weight>();
     merge(m, existing_kerd, new_kerd, merge_last, merge_second_last, merge_general, true);
-    if (reaches != nullptr) (*reaches)[y].known = false;
+    if (within != nullptr) within->forget_reach(y);
     is_new_kerd = false;
     return !m.template setting<Setting::allow_reuse_snib>();
   };
-  if (within != nullptr && reaches != nullptr) {
+  if (within != nullptr) {
     const double level = m.template get<KerdAttr::kerd_value>(new_kerd);
-    within->for_each_within(start, length_limit, [&](std::size_t y) {
-      KerdReach& reach = (*reaches)[y];
-      if (!reach.known) {
+    within->for_each_within(start, length_limit, level, [&](std::size_t y) {
+      if (!within->reach_known(y)) {
         const typename M::Line line = m.kerd_at(y);
         const double multiplier = m.template setting<Setting::kerd_overlap_ca_percent_multiplier>();
-        reach = {
-            overlap_reach(m, line, multiplier * m.template get<KerdAttr::close_avg_percent>(line)),
-            true};
+        const double percent = multiplier * m.template get<KerdAttr::close_avg_percent>(line);
+        const ValueRange reach = overlap_reach(m, line, percent);
+        within->set_reach(y, reach);
+        if (!(reach.low <= level && level <= reach.high)) return false;
       }
-      return reach.levels.low <= level && level <= reach.levels.high && offer(y);
+      return offer(y);
     });
-    return is_new_kerd;
-  }
-  if (within != nullptr) {
-    within->for_each_within(start, length_limit, offer);
     return is_new_kerd;
   }
   const std::size_t kerd_size = m.kerd_count();
@@ -132,7 +119,6 @@ template <class M>
 void offer_processed_snibs(M& m) {
   // The ends of the lines in the list, while only this rebuild changes it.
   KerdEndIndex index;
-  std::vector<KerdReach> reaches;
   uint64_t stamp = 0;
   bool indexed = false;
   if constexpr (SaysMergeTestsUnseen<M>) {
@@ -144,7 +130,6 @@ void offer_processed_snibs(M& m) {
       indexed = m.merge_tests_unseen(line);
       if (indexed) index.push(m.template get<KerdAttr::end_bar_index>(line));
     }
-    reaches.resize(index.size());
   }
   const std::size_t vip_snib_size = m.vip_snib_count();
   for (std::size_t x = 0; x < vip_snib_size; ++x) {
@@ -155,13 +140,9 @@ void offer_processed_snibs(M& m) {
     const double length_limit =
         indexed ? m.template setting<Setting::kerd_length_threshold>() : 0.0;
     if (merge_into_existing_kerds(m, new_kerd_from_snib, indexed ? &index : nullptr,
-                                  seed.start_bar_index, length_limit,
-                                  indexed ? &reaches : nullptr)) {
+                                  seed.start_bar_index, length_limit)) {
       m.append_kerd(new_kerd_from_snib);
-      if (indexed) {
-        index.push(seed.end_bar_index);
-        reaches.emplace_back();
-      }
+      if (indexed) index.push(seed.end_bar_index);
     }
   }
 }

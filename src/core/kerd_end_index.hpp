@@ -6,6 +6,10 @@
 // ends never move during a rebuild: its merges are backward and change where a line starts.
 // Finding the lines in reach costs the blocks that hold them and a climb through the tree, not
 // a pass over the whole list.
+//
+// Beside each end, the levels the line's band test can take once that is known (its reach),
+// and per block the levels any of them can: a block none of whose lines can take the new line's
+// level is passed over whole.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "core/engine_arith.hpp"
+#include "core/model.hpp"
 
 namespace torvex::core {
 
@@ -24,11 +29,17 @@ class KerdEndIndex {
 
   void clear() {
     ends_.clear();
+    lows_.clear();
+    highs_.clear();
+    known_.clear();
+    block_low_.clear();
+    block_high_.clear();
     tree_.clear();
     leaves_ = 0;
     highest_ = std::numeric_limits<int64_t>::min();
   }
 
+  // A line whose reach is not known yet: it may take any level.
   void push(int64_t end) {
     const std::size_t block = ends_.size() / kBlock;
     if (block >= leaves_) grow(block + 1);
@@ -36,17 +47,31 @@ class KerdEndIndex {
       tree_[node] = std::min(tree_[node], end);
     highest_ = std::max(highest_, end);
     ends_.push_back(end);
+    lows_.push_back(-kInf);
+    highs_.push_back(kInf);
+    known_.push_back(false);
+    if (block >= block_low_.size()) {
+      block_low_.push_back(kInf);
+      block_high_.push_back(-kInf);
+    }
+    block_low_[block] = -kInf;
+    block_high_[block] = kInf;
   }
 
   std::size_t size() const { return ends_.size(); }
   bool empty() const { return ends_.empty(); }
   int64_t highest_end() const { return highest_; }
 
+  bool reach_known(std::size_t y) const { return known_[y] != 0; }
+  // The levels outside which the line at y takes none (no level if the ends are NaN).
+  void set_reach(std::size_t y, ValueRange levels) { put_reach(y, levels, true); }
+  void forget_reach(std::size_t y) { put_reach(y, {-kInf, kInf}, false); }
+
   // Calls visit(y) for each position y, ascending, whose line passes the length test against a
-  // line starting at `start` (double(end - start) <= length_limit, as the test computes it),
-  // until visit returns true.
+  // line starting at `start` (double(end - start) <= length_limit, as the test computes it)
+  // and whose reach holds `level`, until visit returns true. No reach holds a NaN level.
   template <class Visit>
-  void for_each_within(int64_t start, double length_limit, Visit&& visit) const {
+  void for_each_within(int64_t start, double length_limit, double level, Visit&& visit) const {
     const wide_int reach = wide(start) + longest_within(length_limit);
     if (reach < std::numeric_limits<int64_t>::min()) return;
     // Every end passes a reach past the largest int64: compared as int64 from here on.
@@ -54,14 +79,33 @@ class KerdEndIndex {
     const std::size_t blocks = (ends_.size() + kBlock - 1) / kBlock;
     for (std::size_t block = first_block(bound); block < blocks;
          block = next_block(block + 1, bound)) {
+      if (!(block_low_[block] <= level && level <= block_high_[block])) continue;
       const std::size_t last = std::min(ends_.size(), (block + 1) * kBlock);
-      for (std::size_t y = block * kBlock; y < last; ++y)
-        if (ends_[y] <= bound && visit(y)) return;
+      for (std::size_t y = block * kBlock; y < last; ++y) {
+        const bool held = (ends_[y] <= bound) & (lows_[y] <= level) & (level <= highs_[y]);
+        if (held && visit(y)) return;
+      }
     }
   }
 
  private:
   static constexpr int64_t kNoEnd = std::numeric_limits<int64_t>::max();
+  static constexpr double kInf = std::numeric_limits<double>::infinity();
+
+  void put_reach(std::size_t y, ValueRange levels, bool known) {
+    lows_[y] = levels.low;
+    highs_[y] = levels.high;
+    known_[y] = known;
+    // A NaN end takes no level and widens nothing.
+    const std::size_t block = y / kBlock, last = std::min(ends_.size(), (block + 1) * kBlock);
+    double low = kInf, high = -kInf;
+    for (std::size_t i = block * kBlock; i < last; ++i) {
+      low = std::min(low, lows_[i]);
+      high = std::max(high, highs_[i]);
+    }
+    block_low_[block] = low;
+    block_high_[block] = high;
+  }
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
   // The largest difference d (of two int64 values) with double(d) <= limit, or one below the
@@ -127,6 +171,9 @@ class KerdEndIndex {
   }
 
   std::vector<int64_t> ends_;
+  std::vector<double> lows_, highs_;  // the reaches, by position
+  std::vector<uint8_t> known_;
+  std::vector<double> block_low_, block_high_;  // the levels a block's lines may take
   std::vector<int64_t> tree_;  // node 1 the root, the blocks' smallest ends from leaves_ on
   std::size_t leaves_ = 0;
   int64_t highest_ = std::numeric_limits<int64_t>::min();

@@ -309,6 +309,8 @@ TEST_P(FlowTest, ShortcutsChangeNoLine) {
   EXPECT_GT(merged, 0u);  // the market does merge lines
 }
 
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
 struct ReachCase {
   const char* name;
   std::vector<int64_t> ends;  // appended in order
@@ -319,25 +321,45 @@ struct ReachCase {
 class EndIndexTest : public ::testing::TestWithParam<ReachCase> {};
 
 // The index offers exactly the positions, ascending, that the length test passes, as it
-// computes that test (the difference converted to double), and stops where the visit asks.
-TEST_P(EndIndexTest, OffersTheLinesTheLengthTestPassesInListOrder) {
+// computes that test (the difference converted to double), and whose reach holds the level
+// (any level but NaN while the reach is not known), and stops where the visit asks. Reaches
+// are set on some positions (one of them NaN, which holds no level) and forgotten on others.
+TEST_P(EndIndexTest, OffersTheLinesInReachInListOrder) {
   const ReachCase& c = GetParam();
   KerdEndIndex index;
   for (int64_t end : c.ends) index.push(end);
-  std::vector<std::size_t> expected;
-  for (std::size_t y = 0; y < c.ends.size(); ++y) {
-    const wide_int length = wide(c.ends[y]) - c.start;
-    if (static_cast<double>(length) <= c.length_limit) expected.push_back(y);
+  std::vector<ValueRange> reaches(c.ends.size(), ValueRange{-kInfinity, kInfinity});
+  const auto offers_those_in_reach = [&](double level) {
+    std::vector<std::size_t> expected;
+    for (std::size_t y = 0; y < c.ends.size(); ++y) {
+      const wide_int length = wide(c.ends[y]) - c.start;
+      if (static_cast<double>(length) <= c.length_limit && reaches[y].low <= level &&
+          level <= reaches[y].high)
+        expected.push_back(y);
+    }
+    for (std::size_t stop_after : {std::size_t{1}, expected.size() + 1}) {
+      std::vector<std::size_t> seen;
+      index.for_each_within(c.start, c.length_limit, level, [&](std::size_t y) {
+        seen.push_back(y);
+        return seen.size() == stop_after;
+      });
+      const std::size_t count = std::min(stop_after, expected.size());
+      EXPECT_EQ(seen, std::vector<std::size_t>(expected.begin(), expected.begin() + count))
+          << level;
+    }
+  };
+  offers_those_in_reach(12.0);  // no reach known yet
+  for (std::size_t y = 0; y < c.ends.size(); y += 3) {
+    const double low = static_cast<double>(y % 40);
+    reaches[y] = y % 9 == 6 ? ValueRange{kNaN, kNaN} : ValueRange{low, low + 10.0};
+    index.set_reach(y, reaches[y]);
+    if (y % 5 == 0) {
+      index.forget_reach(y);
+      reaches[y] = {-kInfinity, kInfinity};
+    }
+    EXPECT_EQ(index.reach_known(y), y % 5 != 0);
   }
-  for (std::size_t stop_after : {std::size_t{1}, expected.size() + 1}) {
-    std::vector<std::size_t> seen;
-    index.for_each_within(c.start, c.length_limit, [&](std::size_t y) {
-      seen.push_back(y);
-      return seen.size() == stop_after;
-    });
-    const std::size_t count = std::min(stop_after, expected.size());
-    EXPECT_EQ(seen, std::vector<std::size_t>(expected.begin(), expected.begin() + count));
-  }
+  for (double level : {-1.0, 12.0, 30.5, kInfinity, kNaN}) offers_those_in_reach(level);
 }
 
 std::vector<int64_t> scattered_ends(std::size_t count, uint32_t seed) {
