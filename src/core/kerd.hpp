@@ -134,6 +134,10 @@ void update_kerd_value(M& m, const typename M::Line& self, const L& last_snib_we
   if constexpr (SpansSnibValues<M>) {
     value = calculate_weighted_kerd_value(m, m.snib_span(self), last_snib_weight,
                                           second_last_snib_weight, snib_weight);
+  } else if constexpr (ViewsSnibValues<M>) {
+    auto lease = m.scratch();
+    value = calculate_weighted_kerd_value(m, m.snib_values_view(self, lease.get()),
+                                          last_snib_weight, second_last_snib_weight, snib_weight);
   } else {
     auto lease = m.scratch();
     std::vector<double>& values = lease.get();
@@ -374,6 +378,11 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
     merged_kerd_value =
         calculate_weighted_kerd_value(m, m.snib_span(self), m.snib_span(end_kerd), last_snib_weight,
                                       second_last_snib_weight, snib_weight);
+  } else if constexpr (ViewsSnibValues<M>) {
+    auto lease = m.scratch();
+    const auto [first, second] = m.snib_values_views(self, end_kerd, lease.get());
+    merged_kerd_value = calculate_weighted_kerd_value(m, first, second, last_snib_weight,
+                                                      second_last_snib_weight, snib_weight);
   } else {
     auto lease = m.scratch();
     std::vector<double>& combined = lease.get();

@@ -442,6 +442,16 @@ template <class M>
 concept SpansSnibValues = requires(M& m, const typename M::Line& h) {
   { m.snib_span(h) } -> std::convertible_to<std::span<const double>>;
 };
+// A line's values as read_snib_values reads them, handed over in place where the model keeps
+// them as numbers, else read into `scratch`; the pair form reads the first line's, then the
+// second's. Valid until the model next reads or writes a line.
+template <class M>
+concept ViewsSnibValues = requires(M& m, const typename M::Line& h, std::vector<double>& s) {
+  { m.snib_values_view(h, s) } -> std::same_as<std::span<const double>>;
+  {
+    m.snib_values_views(h, h, s)
+    } -> std::same_as<std::pair<std::span<const double>, std::span<const double>>>;
+};
 // The weighted value of two lines' values joined, kept by the crossing test (with the
 // host_stamp from before it read them) for the backward merge that may follow, and handed back
 // to that merge while nothing has changed.

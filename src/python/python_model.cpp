@@ -253,6 +253,36 @@ void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) c
   host_.read_numbers(values.get(), out);
 }
 
+std::span<const double> PythonModel::snib_values_view(const Line& line,
+                                                      std::vector<double>& scratch) const {
+  Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
+  if (const std::vector<double>* known = known_numbers(line.get(), values.get())) return *known;
+  const std::size_t from = scratch.size();
+  host_.read_numbers(values.get(), scratch);
+  return std::span<const double>(scratch).subspan(from);
+}
+
+std::pair<std::span<const double>, std::span<const double>> PythonModel::snib_values_views(
+    const Line& first, const Line& second, std::vector<double>& scratch) const {
+  constexpr int slot = line_slot(core::KerdAttr::snib_values);
+  Ref earlier = line_attr(first.get(), slot);
+  const std::vector<double>* first_known = known_numbers(first.get(), earlier.get());
+  if (first_known == nullptr) host_.read_numbers(earlier.get(), scratch);
+  const uint64_t before = host_.epoch();
+  Ref later = line_attr(second.get(), slot);
+  // Host code ran: the records, the first line's numbers with them, go at the next lookup.
+  if (first_known != nullptr && host_.epoch() != before) {
+    scratch.assign(first_known->begin(), first_known->end());
+    first_known = nullptr;
+  }
+  const std::size_t split = scratch.size();
+  const std::vector<double>* second_known = known_numbers(second.get(), later.get());
+  if (second_known == nullptr) host_.read_numbers(later.get(), scratch);
+  const std::span<const double> all(scratch);
+  return {first_known != nullptr ? std::span<const double>(*first_known) : all.first(split),
+          second_known != nullptr ? std::span<const double>(*second_known) : all.subspan(split)};
+}
+
 void PythonModel::remember_merged_value(const Line& first, const Line& second, double last,
                                         double second_last, double general, double value,
                                         uint64_t stamp_before) const {

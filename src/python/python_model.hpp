@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/model.hpp"
@@ -146,6 +147,10 @@ class PythonModel {
   }
   std::size_t snib_count(const Line& line) const;
   void read_snib_values(const Line& line, std::vector<double>& out) const;
+  // The values in place from the line's record where it keeps them, else read into scratch.
+  std::span<const double> snib_values_view(const Line& line, std::vector<double>& scratch) const;
+  std::pair<std::span<const double>, std::span<const double>> snib_values_views(
+      const Line& first, const Line& second, std::vector<double>& scratch) const;
   // The weighted value of first's values joined with second's, as a merge crossing test
   // weighed it with no host code running (since stamp_before), for the backward merge of first
   // into second that may follow; handed back only while no host code has run since.
@@ -376,7 +381,7 @@ class PythonModel {
 static_assert(core::EngineAccess<PythonModel> && core::ViewsSeries<PythonModel> &&
               core::ConvertsArguments<PythonModel, PyObject*>);
 static_assert(core::SaysMergeTestsUnseen<PythonModel> && core::RemembersMergedValue<PythonModel> &&
-              core::RecallsMergedValue<PythonModel>);
+              core::RecallsMergedValue<PythonModel> && core::ViewsSnibValues<PythonModel>);
 static_assert(!core::SearchesStraddles<PythonModel> && !core::OverridesOperations<PythonModel> &&
               !core::SpansSnibValues<PythonModel>);
 
