@@ -80,6 +80,7 @@ void LineRecords::clear(LineRecord& record) {
   for (Ref& value : record.values) value = Ref();
   record.forget_numbers();
   record.numbers.clear();
+  record.made_list = nullptr;
   record.forget_answers();
 }
 

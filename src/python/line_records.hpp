@@ -38,6 +38,9 @@ struct LineRecord {
   Ref numbers_list;
   Py_ssize_t numbers_length = 0;
   std::vector<double> numbers;
+  // The list a backward merge of this operation made and stored as the line's snib_values
+  // (held through `values`); null once anything else is stored there.
+  PyObject* made_list = nullptr;
   Known merge_tests_unseen = Known::unknown;
   Known reads_unseen = Known::unknown;
 

@@ -195,7 +195,10 @@ void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const
   rec->values[static_cast<std::size_t>(slot)] =
       ctx_.plain_attrs.get(line, attr_name) ? Ref::borrow(value) : Ref();
   rec->forget_answers();
-  if (slot == line_slot(core::KerdAttr::snib_values)) rec->forget_numbers();
+  if (slot == line_slot(core::KerdAttr::snib_values)) {
+    rec->forget_numbers();
+    rec->made_list = nullptr;
+  }
 }
 
 namespace {
@@ -326,11 +329,47 @@ void PythonModel::extend_snib_values(const Line& self, const Line& target) const
   if (LineRecord* rec = record(self.get()); rec != nullptr) {
     rec->forget_answers();
     rec->forget_numbers();
+    rec->made_list = nullptr;
     if (known && rec->values[slot].get() == own.get()) {
       rec->numbers.swap(joined);
       rec->set_numbers(own.get());
     }
   }
+}
+
+namespace {
+
+// items' elements put before list's, in list itself: what items + list would hold, with its
+// storage sized exactly as concatenation sizes it. For a list no one else can see.
+void prepend_exact(PyObject* list, PyObject* items) {
+  auto* target = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t size = PyList_GET_SIZE(list), added = PyList_GET_SIZE(items);
+  if (added > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*)) - size) {
+    PyErr_NoMemory();
+    throw PyError{};
+  }
+  auto** grown = static_cast<PyObject**>(
+      PyMem_Realloc(target->ob_item, static_cast<std::size_t>(size + added) * sizeof(PyObject*)));
+  if (grown == nullptr) {
+    PyErr_NoMemory();
+    throw PyError{};
+  }
+  std::memmove(grown + added, grown, static_cast<std::size_t>(size) * sizeof(PyObject*));
+  for (Py_ssize_t i = 0; i < added; ++i)
+    grown[i] = Ref::borrow(PyList_GET_ITEM(items, i)).release();
+  target->ob_item = grown;
+  target->allocated = size + added;
+  Py_SET_SIZE(target, size + added);
+}
+
+}  // namespace
+
+bool PythonModel::unseen_made_list(const LineRecord& rec, PyObject* list, Py_ssize_t held) const {
+  constexpr int slot = line_slot(core::KerdAttr::snib_values);
+  if (rec.made_list != list || rec.values[slot].get() != list) return false;
+  // The line's attribute, the record's two references and the caller's: no one else holds it.
+  const Py_ssize_t ours = 2 + (rec.numbers_list.get() == list ? 1 : 0);
+  return Py_REFCNT(list) == held + ours;
 }
 
 void PythonModel::prepend_snib_values(const Line& self, const Line& target) const {
@@ -339,25 +378,40 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
   Ref own = line_attr(self.get(), slot);
   const std::vector<double>* first = known_numbers(target.get(), earlier.get());
   const std::vector<double>* second = first ? known_numbers(self.get(), own.get()) : nullptr;
+  LineRecord* rec = second != nullptr ? record(self.get()) : nullptr;
+  // The record's numbers become target's, then its own; target's may be the same record's.
+  const auto join_numbers = [&] {
+    if (first == &rec->numbers) {
+      std::vector<double> joined(first->begin(), first->end());
+      joined.insert(joined.end(), second->begin(), second->end());
+      rec->numbers.swap(joined);
+    } else {
+      rec->numbers.insert(rec->numbers.begin(), first->begin(), first->end());
+    }
+  };
+  // A list this operation made by an earlier merge, which no host code has seen since: a new
+  // list in its place could not be told from it, so it takes the values itself.
+  if (rec != nullptr && unseen_made_list(*rec, own.get(), 1)) {
+    prepend_exact(own.get(), earlier.get());
+    join_numbers();
+    rec->set_numbers(own.get());
+    rec->forget_answers();
+    return;
+  }
   const uint64_t before = host_.epoch();
   Ref combined = host_.concat(earlier.get(), own.get());
   if (host_.epoch() != before || second == nullptr) {
     set_line_attr(self.get(), slot, combined.get());
     return;
   }
-  // The record's numbers become target's, then its own; target's may be the same record's.
-  LineRecord* rec = record(self.get());
-  if (first == &rec->numbers) {
-    std::vector<double> joined(first->begin(), first->end());
-    joined.insert(joined.end(), second->begin(), second->end());
-    rec->numbers.swap(joined);
-  } else {
-    rec->numbers.insert(rec->numbers.begin(), first->begin(), first->end());
-  }
+  join_numbers();
   set_line_attr(self.get(), slot, combined.get());
   if (host_.epoch() != before) return;
   rec = record(self.get());
-  if (rec->values[slot].get() == combined.get()) rec->set_numbers(combined.get());
+  if (rec->values[slot].get() == combined.get()) {
+    rec->set_numbers(combined.get());
+    rec->made_list = combined.get();
+  }
 }
 
 int64_t PythonModel::line_bar_index(const Line& line) const {

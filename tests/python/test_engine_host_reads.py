@@ -3,6 +3,7 @@ taken from the host once while no host code runs, and read again after any host 
 results, errors and the point of each first read are those of reading at every use."""
 
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -349,3 +350,39 @@ def run_sharing_lists(seed, sharing, line_class):
 def test_lines_sharing_a_value_list_merge_as_if_read_every_time(seed, sharing):
     kept = run_sharing_lists(seed, SHARED_LISTS[sharing], Kerd)
     assert kept == run_sharing_lists(seed, SHARED_LISTS[sharing], HostKerd)
+
+
+def run_holding_lists(seed, hold, line_class):
+    """Rebuilds that keep their lines, three times over, with every pivot merged wherever it
+    may; with `hold`, the host keeps each line's value list (and a copy) across each rebuild.
+    The lines' states with their lists' sizes in memory, and whether held lists kept their
+    values."""
+    columns, lines, pivots, values = scenario(seed)
+    values.update(allow_reuse_snib=True, bar_cross_threshold=30)  # lines near the pivots
+    engine = build(columns, Settings(**values), "package", [])
+    e = engine
+    for end, level, attrs in lines:
+        level = 100 + (level % 1 - 0.5)
+        if end >= 0:
+            engine.kerds.append(line_class(
+                e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level,
+                [level], 1.0, **attrs))
+    engine.vip_snibs.extend(p for p in pivots if p.bar_index_at_pivot >= 0)
+    kept = True
+    for _ in range(3):
+        held = [(k.snib_values, list(k.snib_values)) for k in engine.kerds] if hold else []
+        engine.rebuild_kerd_from_most_recent_snib()
+        kept = kept and all(values == copy for values, copy in held)
+    return kept, [({name: getattr(k, name) for name in ATTRIBUTES}, sys.getsizeof(k.snib_values))
+                  for k in engine.kerds]
+
+
+@pytest.mark.parametrize("hold", [False, True])
+@pytest.mark.parametrize("seed", range(8))
+def test_merges_in_one_rebuild_give_new_lists_as_joining_makes_them(seed, hold):
+    # A line merged into again and again within one rebuild ends with a list the host never
+    # held, sized as `a + b` sizes it; lists the host holds keep their values.
+    kept = run_holding_lists(seed, hold, Kerd)
+    assert kept[0] and any(len(state["snib_values"]) > 2 for state, _ in kept[1])
+    assert kept == run_holding_lists(seed, hold, HostKerd)
