@@ -180,8 +180,10 @@ Ref PythonModel::line_attr(PyObject* line, int slot) const {
 
 void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const {
   host_.set_attr(obj, attr_name, value);
-  if (obj == engine_)
+  if (obj == engine_) {
     for (KeptAttr& kept : engine_attrs_) kept = KeptAttr{};
+    kept_bar_index_ = kept_last_bar_index_ = KeptIndex{};
+  }
 }
 
 void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const {
@@ -642,6 +644,14 @@ Ref PythonModel::engine_attr(const Ref& attr_name) const {
   bool plain;
   Ref value = host_.attr(engine, attr_name.get(), plain);
   if (plain && slot != nullptr) *slot = KeptAttr{attr_name.get(), value, epoch};
+  return value;
+}
+
+int64_t PythonModel::engine_index(const Ref& attr_name, KeptIndex& kept) const {
+  const uint64_t epoch = host_.epoch();
+  if (keep_line_records_ && kept.epoch == epoch) return kept.value;
+  const int64_t value = host_.index(engine_attr(attr_name).get());
+  if (keep_line_records_ && host_.epoch() == epoch) kept = KeptIndex{epoch, value};
   return value;
 }
 

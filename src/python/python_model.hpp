@@ -196,8 +196,10 @@ class PythonModel {
   SeriesHandle series_of(Ref object) const;
 
   // Engine base values.
-  int64_t bar_index() const { return host_.index(engine_attr(ctx_.str_bar_index).get()); }
-  int64_t last_bar_index() const { return host_.index(engine_attr(ctx_.str_last_bar_index).get()); }
+  int64_t bar_index() const { return engine_index(ctx_.str_bar_index, kept_bar_index_); }
+  int64_t last_bar_index() const {
+    return engine_index(ctx_.str_last_bar_index, kept_last_bar_index_);
+  }
   double mintick() const { return host_.number(engine_attr(ctx_.str_mintick).get()); }
   SeriesHandle close() const { return series_attr(engine_, ctx_.str_close); }
   SeriesHandle open() const { return series_attr(engine_, ctx_.str_open); }
@@ -329,6 +331,13 @@ class PythonModel {
   PyObject* unseen_attr(PyObject* obj, PyObject* attr_name) const;
   PyObject* require_engine() const;
   Ref engine_attr(const Ref& name) const;
+  // An engine attribute as a bar index, kept as the number while its object is kept (see
+  // engine_attr) and converted without host code.
+  struct KeptIndex {
+    uint64_t epoch = ~uint64_t{0};  // never current at first
+    int64_t value = 0;
+  };
+  int64_t engine_index(const Ref& name, KeptIndex& kept) const;
   // An engine list, used in place.
   PyObject* engine_list(const Ref& name, Ref& held) const {
     held = engine_attr(name);
@@ -379,6 +388,7 @@ class PythonModel {
     uint64_t epoch = 0;
   };
   mutable std::array<KeptAttr, 64> engine_attrs_{};  // by the name's hash
+  mutable KeptIndex kept_bar_index_, kept_last_bar_index_;
 };
 
 // The line operations run on it directly; the engine models add to it.
