@@ -104,6 +104,30 @@ void apply_first_cross_rule(M& m, typename M::Line line, const CrossBand& band, 
   }
 }
 
+// Line writes held back for a scope where the model can hold them (HoldsLineWrites): the
+// rules write a line's state bar after bar, and only its last state may be seen.
+template <class M>
+class HeldLineWrites {
+ public:
+  explicit HeldLineWrites(M& m) : m_(m) {
+    if constexpr (HoldsLineWrites<M>) m_.hold_line_writes();
+  }
+  HeldLineWrites(const HeldLineWrites&) = delete;
+  HeldLineWrites& operator=(const HeldLineWrites&) = delete;
+  ~HeldLineWrites() {
+    if constexpr (HoldsLineWrites<M>)
+      if (!released_) m_.release_line_writes_on_error();
+  }
+  void release() {
+    released_ = true;
+    if constexpr (HoldsLineWrites<M>) m_.release_line_writes();
+  }
+
+ private:
+  M& m_;
+  bool released_ = false;
+};
+
 // Carries every line through the current bar: extends unextended lines at a straddling bar
 // whose time differs from the line's end time, checks extended lines at their next straddling
 // bar, and counts crossings of checked lines.
@@ -113,6 +137,7 @@ void extend_kerd_to_first_cross(M& m) {
   if (kerd_size == 0) return;
   // The current bar's prices do not depend on the line.
   const BarPrices bar = read_bar(m, price_series(m), 0);
+  HeldLineWrites<M> writes(m);
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
     const CrossBand band = cross_band(m, bar);
@@ -139,6 +164,7 @@ void extend_kerd_to_first_cross(M& m) {
       }
     }
   }
+  writes.release();
 }
 
 // A bar of the replay that straddles the line: its y (offset -y) and extent.
@@ -231,6 +257,7 @@ void extend_kerd_to_first_cross_from_history(M& m) {
   const std::size_t kerd_size = m.kerd_count();
   if (kerd_size == 0) return;
   const PriceSeries<M> series = price_series(m);
+  HeldLineWrites<M> writes(m);
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
     const int64_t bar_index = m.bar_index();
@@ -247,6 +274,7 @@ void extend_kerd_to_first_cross_from_history(M& m) {
         std::clamp<wide_int>(bar_count_to_loop, 0, std::numeric_limits<int64_t>::max()));
     replay_kerd_history(m, series, line, loop);
   }
+  writes.release();
 }
 
 }  // namespace torvex::core

@@ -413,6 +413,17 @@ concept SaysLineReadsUnseen = requires(M& m, const typename M::Line& line) {
   { m.line_reads_unseen(line) } -> std::convertible_to<bool>;
 };
 
+// Within a scope, the model may hold back writes of line attributes that only host code could
+// see until host code runs or the scope ends: release_line_writes() stores them (and may fail),
+// release_line_writes_on_error() stores them while an error leaves the scope, keeping that
+// error.
+template <class M>
+concept HoldsLineWrites = requires(M& m) {
+  m.hold_line_writes();
+  m.release_line_writes();
+  m.release_line_writes_on_error();
+};
+
 // The engine object's own (overridable) get_success_by_vvip chooses; without it the core's.
 template <class M>
 concept DispatchesSuccessChoice = requires(M& m, const typename M::SuccessList& list) {

@@ -185,7 +185,8 @@ class EngineModel : public PythonModel {
 };
 
 static_assert(core::EngineAccess<EngineModel> && core::ReadsRawElements<EngineModel> &&
-              core::ViewsSeries<EngineModel> && core::SearchesStraddles<EngineModel> &&
-              core::GatesStraddleSearch<EngineModel> && core::OverridesOperations<EngineModel>);
+              core::HoldsLineWrites<EngineModel> && core::ViewsSeries<EngineModel> &&
+              core::SearchesStraddles<EngineModel> && core::GatesStraddleSearch<EngineModel> &&
+              core::OverridesOperations<EngineModel>);
 
 }  // namespace torvex::py

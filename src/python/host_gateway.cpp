@@ -219,10 +219,12 @@ Ref HostGateway::call_method(PyObject* name, PyObject* const* args, std::size_t 
 }
 
 Ref HostGateway::series_item(PyObject* series, int64_t offset, bool kept) {
-  if (kept)
+  if (kept) {
+    about_to_run();
     ++epoch_;
-  else
+  } else {
     ran();
+  }
   // The host's own indexing with the offset as key: a sequence would count a negative index
   // from its end, which a bar series does not.
   Ref key = Ref::steal(PyLong_FromLongLong(offset));

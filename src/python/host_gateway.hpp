@@ -84,6 +84,13 @@ class HostGateway {
   HostGateway(const HostGateway&) = delete;
   HostGateway& operator=(const HostGateway&) = delete;
 
+  // While set, called before any host code runs (and before the epoch moves): a model stores
+  // what it held back, so that host code sees it.
+  void before_host_code(void (*call)(void*), void* arg) {
+    before_ = call;
+    before_arg_ = arg;
+  }
+
   // Advances with every run of host code, a host series' own reads included.
   uint64_t epoch() const { return epoch_; }
   // Advances with host code other than a host series' reads.
@@ -159,13 +166,19 @@ class HostGateway {
   Py_ssize_t host_length(PyObject* seq);
   Ref host_item(PyObject* seq, Py_ssize_t index);
   void ran() {
+    about_to_run();
     ++epoch_;
     ++foreign_epoch_;
+  }
+  void about_to_run() {
+    if (before_ != nullptr) before_(before_arg_);
   }
 
   ModelContext& ctx_;  // the interned names and the attribute cache
   uint64_t epoch_ = 0;
   uint64_t foreign_epoch_ = 0;
+  void (*before_)(void*) = nullptr;
+  void* before_arg_ = nullptr;
 };
 
 }  // namespace torvex::py

@@ -82,6 +82,7 @@ void LineRecords::clear(LineRecord& record) {
   record.numbers.clear();
   record.made_list = nullptr;
   record.forget_answers();
+  record.known = record.held = 0;
 }
 
 void LineRecords::forget() {
@@ -89,6 +90,7 @@ void LineRecords::forget() {
   for (std::size_t r = 0; r < used_; ++r) clear(*records_[r]);
   used_ = 0;
   dropped_.clear();
+  held.clear();
   recent_ = {};
   std::fill(table_.begin(), table_.end(), Entry{});
   filled_ = 0;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,7 @@ inline constexpr int kLineSlotMintick = kLineSlotBarIndex + 1;
 inline constexpr int kLineSlotClose = kLineSlotBarIndex + 2;
 inline constexpr int kLineSlotOpen = kLineSlotBarIndex + 3;
 inline constexpr int kLineSlots = kLineSlotBarIndex + 4;
+static_assert(kLineSlots <= 32, "a record's slot masks are 32 bits");
 
 constexpr int line_slot(core::KerdAttr attr) {
   return static_cast<int>(attr);
@@ -43,6 +45,45 @@ struct LineRecord {
   PyObject* made_list = nullptr;
   Known merge_tests_unseen = Known::unknown;
   Known reads_unseen = Known::unknown;
+  // Slots whose number is known (`number`): converted from `values` without host code, or
+  // written by the model and held back (`held`, with `values` null until the object is made).
+  union Number {
+    int64_t index;
+    double real;
+    bool flag;
+  };
+  std::array<Number, kLineSlots> number{};
+  uint32_t known = 0;
+  uint32_t held = 0;
+
+  static constexpr uint32_t bit(int slot) { return uint32_t{1} << slot; }
+  template <class T>
+  T number_of(int slot) const {
+    const Number& n = number[static_cast<std::size_t>(slot)];
+    if constexpr (std::is_same_v<T, int64_t>)
+      return n.index;
+    else if constexpr (std::is_same_v<T, bool>)
+      return n.flag;
+    else
+      return n.real;
+  }
+  template <class T>
+  void set_number(int slot, T value) {
+    Number& n = number[static_cast<std::size_t>(slot)];
+    if constexpr (std::is_same_v<T, int64_t>)
+      n.index = value;
+    else if constexpr (std::is_same_v<T, bool>)
+      n.flag = value;
+    else
+      n.real = value;
+    known |= bit(slot);
+  }
+  // The slot's object as read or written, replacing what was known of it.
+  void keep(int slot, Ref value) {
+    values[static_cast<std::size_t>(slot)] = std::move(value);
+    known &= ~bit(slot);
+    held &= ~bit(slot);
+  }
 
   // The numbers when they are those of `list` as it stands.
   const std::vector<double>* numbers_of(PyObject* list) const {
@@ -78,6 +119,9 @@ class LineRecords {
   // goes when it would have gone without it.
   void drop_if_unheld(LineRecord& record);
   void forget();  // drops every record and what it holds
+
+  // Writes held back, in the order of their first write: (record, slot).
+  std::vector<std::pair<LineRecord*, int>> held;
 
  private:
   struct Entry {

@@ -159,6 +159,7 @@ std::unique_ptr<ModelContext> ModelContext::create() {
 // ---- lines
 
 void PythonModel::renew_records() const {
+  store_held();
   if (!records_) {
     records_.emplace(ctx_.line_records);
     records_list_ = &records_->get();
@@ -169,13 +170,84 @@ void PythonModel::renew_records() const {
 
 Ref PythonModel::line_attr(PyObject* line, int slot) const {
   LineRecord* rec = record(line);
-  if (rec != nullptr && rec->values[static_cast<std::size_t>(slot)])
-    return rec->values[static_cast<std::size_t>(slot)];
+  if (rec != nullptr) {
+    if ((rec->held & LineRecord::bit(slot)) != 0) make_held_object(*rec, slot);
+    if (rec->values[static_cast<std::size_t>(slot)])
+      return rec->values[static_cast<std::size_t>(slot)];
+  }
   bool plain;
   Ref value = host_.attr(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)], plain);
   // A read that ran no host code leaves the record current.
-  if (rec != nullptr && plain) rec->values[static_cast<std::size_t>(slot)] = value;
+  if (rec != nullptr && plain) rec->keep(slot, value);
   return value;
+}
+
+void PythonModel::make_held_object(LineRecord& rec, int slot) const {
+  Ref& object = rec.values[static_cast<std::size_t>(slot)];
+  if (object) return;
+  switch (core::kerd_attr_info[static_cast<std::size_t>(slot)].kind) {
+    case core::ValueKind::index:
+      object = from_index(rec.number_of<int64_t>(slot));
+      break;
+    case core::ValueKind::flag:
+      object = from_flag(rec.number_of<bool>(slot));
+      break;
+    case core::ValueKind::time:
+      object = from_time(rec.number_of<double>(slot));
+      break;
+    default:
+      object = from_number(rec.number_of<double>(slot));
+  }
+}
+
+void PythonModel::store_held() const {
+  if (records_list_ == nullptr) return;
+  std::vector<std::pair<LineRecord*, int>>& held = records_list_->held;
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    auto [rec, slot] = held[i];
+    if ((rec->held & LineRecord::bit(slot)) == 0) continue;
+    make_held_object(*rec, slot);
+    rec->held &= ~LineRecord::bit(slot);
+    // Plain when it was held, and no host code has run since.
+    const int status =
+        PyObject_SetAttr(rec->line.get(), ctx_.line_slot_names[static_cast<std::size_t>(slot)],
+                         rec->values[static_cast<std::size_t>(slot)].get());
+    if (status < 0) {
+      held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      throw PyError{};
+    }
+  }
+  held.clear();
+}
+
+void PythonModel::store_held_before_host_code(void* model) {
+  static_cast<const PythonModel*>(model)->store_held();
+}
+
+void PythonModel::hold_line_writes() const {
+  holding_ = true;
+  host_.before_host_code(&PythonModel::store_held_before_host_code, const_cast<PythonModel*>(this));
+}
+
+void PythonModel::release_line_writes() const {
+  holding_ = false;
+  host_.before_host_code(nullptr, nullptr);
+  store_held();
+}
+
+void PythonModel::release_line_writes_on_error() const noexcept {
+  holding_ = false;
+  host_.before_host_code(nullptr, nullptr);
+  if (records_list_ == nullptr || records_list_->held.empty()) return;
+  // The error on its way out stays the one raised; a failure to store meanwhile is dropped.
+  SavedError saved;
+  while (!records_list_->held.empty()) {
+    try {
+      store_held();
+    } catch (const PyError&) {
+      PyErr_Clear();
+    }
+  }
 }
 
 void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const {
@@ -194,8 +266,7 @@ void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const
   LineRecord* rec = record(line);
   if (rec == nullptr) return;
   // A plain write lands in the instance dictionary, where a plain read finds it.
-  rec->values[static_cast<std::size_t>(slot)] =
-      ctx_.plain_attrs.get(line, attr_name) ? Ref::borrow(value) : Ref();
+  rec->keep(slot, ctx_.plain_attrs.get(line, attr_name) ? Ref::borrow(value) : Ref());
   rec->forget_answers();
   if (slot == line_slot(core::KerdAttr::snib_values)) {
     rec->forget_numbers();
@@ -442,6 +513,8 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
     if (!ctx_.plain_attrs.get(obj, name(a))) return false;
     // A plain lookup runs no host code; one that finds nothing means the replay as written
     // raises there.
+    if (rec != nullptr && (rec->held & LineRecord::bit(line_slot(a))) != 0)
+      make_held_object(*rec, line_slot(a));
     Ref* kept = rec != nullptr ? &rec->values[line_slot(a)] : nullptr;
     Ref value =
         kept != nullptr && *kept ? *kept : Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
@@ -523,11 +596,12 @@ bool PythonModel::merge_tests_unseen(const Line& line) const {
   LineRecord* rec = record(obj);
   if (rec != nullptr && rec->merge_tests_unseen != LineRecord::Known::unknown)
     return rec->merge_tests_unseen == LineRecord::Known::yes;
+  // The instance dictionary lacks what is held back.
+  if (rec != nullptr && rec->held != 0) return false;
   // What is found in the instance dictionary is what a read would give: kept for the reads.
   PyObject* values = line_merge_reads_unseen([&](int slot) {
     PyObject* value = unseen_attr(obj, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
-    if (value != nullptr && rec != nullptr)
-      rec->values[static_cast<std::size_t>(slot)] = Ref::borrow(value);
+    if (value != nullptr && rec != nullptr) rec->keep(slot, Ref::borrow(value));
     return value;
   });
   const bool unseen =

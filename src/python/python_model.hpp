@@ -124,16 +124,39 @@ class PythonModel {
   // Lines.
   template <core::KerdAttr A>
   core::kerd_attr_type<A> get(const Line& line) const {
+    using T = core::kerd_attr_type<A>;
+    constexpr int slot = line_slot(A);
+    LineRecord* rec = record(line.get());
+    if (rec != nullptr && (rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
+    const uint64_t before = host_.epoch();
+    T result;
     // The record holds what it kept for as long as the conversion takes.
-    if (PyObject* kept = kept_attr(line.get(), line_slot(A)))
-      return host_.to_value<core::info(A).kind>(kept);
-    Ref value = line_attr(line.get(), line_slot(A));
-    return host_.to_value<core::info(A).kind>(value.get());
+    if (PyObject* kept = rec != nullptr ? rec->values[slot].get() : nullptr) {
+      result = host_.to_value<core::info(A).kind>(kept);
+    } else {
+      Ref value = line_attr(line.get(), slot);
+      result = host_.to_value<core::info(A).kind>(value.get());
+    }
+    // Read and converted without host code: the record's object gives this number again.
+    if (rec != nullptr && host_.epoch() == before && rec->values[slot])
+      rec->set_number(slot, result);
+    return result;
   }
   template <core::KerdAttr A>
   void set(const Line& line, core::kerd_attr_type<A> value) const {
+    if (LineRecord* rec = holding_ ? holdable(line.get(), line_slot(A)) : nullptr) {
+      hold(*rec, line_slot(A), value);
+      return;
+    }
     set_line_attr(line.get(), line_slot(A), from_value<core::info(A).kind>(value).get());
   }
+  // While held, writes of line attributes that nothing but host code could see (the lines of
+  // the engine's line class, plain attributes) are kept in the lines' records and stored on
+  // the lines before host code runs next, or at release. release_line_writes() may fail;
+  // release_line_writes_on_error() stores them while an error is on its way out, keeping it.
+  void hold_line_writes() const;
+  void release_line_writes() const;
+  void release_line_writes_on_error() const noexcept;
   template <core::KerdAttr A>
   bool differs(const Line& a, const Line& b) const {
     Ref left = line_attr(a.get(), line_slot(A));
@@ -298,11 +321,27 @@ class PythonModel {
   }
   // Starts the records afresh for the current epoch.
   void renew_records() const;
-  // What line's record keeps under slot (borrowed from the record), or null.
-  PyObject* kept_attr(PyObject* line, int slot) const {
+  // The line's record when a write of slot may be held back: plain to write and to read.
+  LineRecord* holdable(PyObject* line, int slot) const {
     LineRecord* rec = record(line);
-    return rec != nullptr ? rec->values[static_cast<std::size_t>(slot)].get() : nullptr;
+    if (rec == nullptr) return nullptr;
+    PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
+    return ctx_.plain_attrs.set(line, attr_name) && ctx_.plain_attrs.get(line, attr_name) ? rec
+                                                                                          : nullptr;
   }
+  template <class T>
+  void hold(LineRecord& rec, int slot, T value) const {
+    if ((rec.held & LineRecord::bit(slot)) == 0) records_list_->held.emplace_back(&rec, slot);
+    rec.values[static_cast<std::size_t>(slot)] = Ref();
+    rec.set_number(slot, value);
+    rec.held |= LineRecord::bit(slot);
+    rec.forget_answers();
+  }
+  // The object of a held slot, made now and still held.
+  void make_held_object(LineRecord& rec, int slot) const;
+  // Stores every held write on its line, in the order of their first writes.
+  void store_held() const;
+  static void store_held_before_host_code(void* model);
   // line.<slot's name>, from its record where it was read or written since host code last ran.
   Ref line_attr(PyObject* line, int slot) const;
   void set_line_attr(PyObject* line, int slot, PyObject* value) const;
@@ -382,6 +421,7 @@ class PythonModel {
   mutable LineRecords* records_list_ = nullptr;  // records_'s
   mutable uint64_t records_epoch_ = 0;
   mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
+  mutable bool holding_ = false;                 // line writes are held back
   struct KeptAttr {
     PyObject* name = nullptr;
     Ref value;

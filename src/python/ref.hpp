@@ -46,6 +46,33 @@ class Ref {
   PyObject* ptr_ = nullptr;
 };
 
+// Sets the error being raised aside for the scope, and raises it again at its end.
+class SavedError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  SavedError() noexcept : error_(PyErr_GetRaisedException()) {}
+  ~SavedError() {
+    PyErr_SetRaisedException(error_);
+  }
+#else
+  SavedError() noexcept {
+    PyErr_Fetch(&type_, &error_, &traceback_);
+  }
+  ~SavedError() {
+    PyErr_Restore(type_, error_, traceback_);
+  }
+#endif
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+
+ private:
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* type_ = nullptr;
+  PyObject* traceback_ = nullptr;
+#endif
+  PyObject* error_ = nullptr;  // owned until raised again
+};
+
 // The interned string of `text`: names are interned once, when a module is set up.
 inline Ref intern(std::string_view text) {
   PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -386,3 +386,42 @@ def test_merges_in_one_rebuild_give_new_lists_as_joining_makes_them(seed, hold):
     kept = run_holding_lists(seed, hold, Kerd)
     assert kept[0] and any(len(state["snib_values"]) > 2 for state, _ in kept[1])
     assert kept == run_holding_lists(seed, hold, HostKerd)
+
+
+def run_watching_lines(seed, operation, line_class, watch, move_bar=None):
+    """Package series and lines of line_class. With `watch`, each settings read is host code
+    that records every line's state; at the read numbered `move_bar` it steps the engine's
+    bar index back."""
+    columns, lines, _, values = scenario(seed)
+    seen = []
+
+    def look(name):
+        seen.append([tuple(getattr(k, a) for a in ATTRIBUTES) for k in engine.kerds])
+        if len(seen) == move_bar:
+            engine.bar_index -= 3
+
+    settings = Hooked(look, **values) if watch else Settings(**values)
+    engine = build(columns, settings, "package", [])
+    e = engine
+    for end, level, attrs in lines:
+        engine.kerds.append(line_class(
+            e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index, e.mintick,
+            end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level], 1.0, **attrs))
+    error = None
+    try:
+        KEPT_LINE_OPERATIONS[operation](engine)
+    except IndexError as e:  # a line ending before the first bar
+        error = str(e)
+    return error, seen, [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+
+
+@pytest.mark.parametrize("watch, move_bar", [(False, None), (True, None), (True, 7)])
+@pytest.mark.parametrize("operation", ["replay", "current bar"])
+@pytest.mark.parametrize("seed", range(8))
+def test_host_code_and_errors_see_every_line_write_made_before_them(seed, operation, watch,
+                                                                    move_bar):
+    # The package's own lines may have their writes held back while no host code runs; host
+    # code part-way through, and an error that ends the operation, find them all written.
+    kept = run_watching_lines(seed, operation, Kerd, watch, move_bar)
+    assert kept == run_watching_lines(seed, operation, HostKerd, watch, move_bar)
+    assert bool(kept[1]) == watch
