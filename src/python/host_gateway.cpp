@@ -56,8 +56,22 @@ bool plain_numbers(PyObject* values) {
 
 Ref HostGateway::attr(PyObject* obj, PyObject* name, bool& plain) {
   plain = ctx_.plain_attrs.get(obj, name);
-  if (!plain) ran();
+  if (!plain) {
+    ran();
+    return get_attr(obj, name);
+  }
+  // No class attribute takes part ahead of the instance's own value: found there, it is what
+  // the generic lookup gives, without the lookup along the class.
+  if (PyObject* found = instance_value(obj, name)) return Ref::borrow(found);
   return get_attr(obj, name);
+}
+
+PyObject* instance_value(PyObject* obj, PyObject* name) {
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(*dict, name);
+  if (value == nullptr && PyErr_Occurred()) throw PyError{};
+  return value;
 }
 
 void HostGateway::set_attr(PyObject* obj, PyObject* name, PyObject* value) {

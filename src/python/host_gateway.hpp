@@ -62,6 +62,11 @@ class PlainAttrCache {
 // null when none), without running host code. Raises PyError only for a failed dict lookup.
 PyObject* class_attribute(PyTypeObject* type, PyObject* name);
 
+// obj.name as found in obj's instance dictionary (borrowed from it), or null when it has none
+// or the name is not in it. For a name whose lookup is plain (PlainAttrCache::get), what is
+// found there is what the generic lookup gives.
+PyObject* instance_value(PyObject* obj, PyObject* name);
+
 // Values whose conversion to a number or a truth value runs no host code.
 inline bool plain_number(PyObject* value) {
   return PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value);

@@ -554,11 +554,7 @@ bool PythonModel::own_pivot(PyObject* p) const {
 
 PyObject* PythonModel::unseen_attr(PyObject* obj, PyObject* attr_name) const {
   if (!ctx_.plain_attrs.get(obj, attr_name)) return nullptr;
-  PyObject** dict = _PyObject_GetDictPtr(obj);
-  if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(*dict, attr_name);
-  if (value == nullptr && PyErr_Occurred()) throw PyError{};
-  return value;
+  return instance_value(obj, attr_name);
 }
 
 namespace {

@@ -325,9 +325,16 @@ class PythonModel {
   LineRecord* holdable(PyObject* line, int slot) const {
     LineRecord* rec = record(line);
     if (rec == nullptr) return nullptr;
-    PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
-    return ctx_.plain_attrs.set(line, attr_name) && ctx_.plain_attrs.get(line, attr_name) ? rec
-                                                                                          : nullptr;
+    // Every record's line is of the line class, which only host code could change.
+    if (plain_slots_.epoch != host_.epoch()) plain_slots_ = PlainSlots{host_.epoch()};
+    const uint32_t bit = LineRecord::bit(slot);
+    if ((plain_slots_.known & bit) == 0) {
+      PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
+      plain_slots_.known |= bit;
+      if (ctx_.plain_attrs.set(line, attr_name) && ctx_.plain_attrs.get(line, attr_name))
+        plain_slots_.plain |= bit;
+    }
+    return (plain_slots_.plain & bit) != 0 ? rec : nullptr;
   }
   template <class T>
   void hold(LineRecord& rec, int slot, T value) const {
@@ -422,6 +429,11 @@ class PythonModel {
   mutable uint64_t records_epoch_ = 0;
   mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
   mutable bool holding_ = false;                 // line writes are held back
+  struct PlainSlots {
+    uint64_t epoch = ~uint64_t{0};
+    uint32_t known = 0, plain = 0;  // by slot: looked at, and plain to write and to read
+  };
+  mutable PlainSlots plain_slots_;
   struct KeptAttr {
     PyObject* name = nullptr;
     Ref value;
