@@ -1,6 +1,7 @@
 #include "python/host_gateway.hpp"
 
 #include <climits>
+#include <cstring>
 #include <limits>
 
 #include "python/python_model.hpp"
@@ -41,8 +42,11 @@ PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name
   // A class attribute without __get__ is returned as it is and one without __set__ leaves a
   // write to the instance; anything else may be a hook.
   PyObject* found = class_attribute(type, name);
+  const bool window_field = found != nullptr && Py_TYPE(found) == &PyGetSetDescr_Type &&
+                            PyDescr_TYPE(found) == type &&
+                            std::strcmp(type->tp_name, "torvex.dto.mavet.Mavet") == 0;
   return Entry{name, 0, found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr,
-               found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr};
+               found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr, window_field};
 }
 
 bool plain_numbers(PyObject* values) {

@@ -275,15 +275,22 @@ class PythonModel {
   Window mavet_at(std::size_t i) const;
   void append_mavet(const core::Mavet& window) const;
   void remove_first_mavet() const;
+  // The package's own window record's fields run no host code; a host's record may.
   template <core::MavetField F>
   core::mavet_field_type<F> window(const Window& w) const {
-    Ref value = host_.attr(w.get(), ctx_.str_mavet_field[static_cast<int>(F)].get());
+    PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
+    Ref value =
+        own_window_field(w.get(), field) ? get_attr(w.get(), field) : host_.attr(w.get(), field);
     return host_.to_value<core::info(F).kind>(value.get());
   }
   template <core::MavetField F>
   void set_window(const Window& w, core::mavet_field_type<F> value) const {
-    write_attr(w.get(), ctx_.str_mavet_field[static_cast<int>(F)].get(),
-               from_value<core::info(F).kind>(value).get());
+    PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
+    Ref object = from_value<core::info(F).kind>(value);
+    if (own_window_field(w.get(), field))
+      py::set_attr(w.get(), field, object.get());
+    else
+      write_attr(w.get(), field, object.get());
   }
 
   // The latest-window mapping, keyed by the engine's own tick rounding.
@@ -372,6 +379,10 @@ class PythonModel {
   void write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const;
   // Whether p is exactly the package's pivot record class.
   bool own_pivot(PyObject* p) const;
+  bool own_window_field(PyObject* w, PyObject* field) const {
+    return classes_ != nullptr && Py_TYPE(w) == reinterpret_cast<PyTypeObject*>(classes_->mavet) &&
+           ctx_.plain_attrs.window_field(w, field);
+  }
   // obj.name from the instance dictionary when the lookup would find it there and run no
   // host code; null otherwise (absent, or not provably plain).
   PyObject* unseen_attr(PyObject* obj, PyObject* attr_name) const;

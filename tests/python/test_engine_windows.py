@@ -612,3 +612,38 @@ def test_repeated_calls_do_not_leak():
     gc.collect()
     # A reference kept per call would leave at least a thousand blocks behind.
     assert sys.getallocatedblocks() - before < 100
+
+
+@pytest.mark.parametrize("hook", ["subclass", "class field replaced"])
+def test_window_fields_behind_host_code_are_read_through_it(monkeypatch, hook):
+    # The package's own windows are read and written in place; a window whose fields run host
+    # code goes through it, with the same outcome.
+    reads = []
+
+    def run(window_class):
+        m = Market(package_series)
+        m.recovering_bar()
+        w = window_class(100.0, 40, None, 0, 10, 1)
+        m.mavets.append(w)
+        succeeded = v3(m.at(45)).recovery_succeeded()
+        seen = list(reads)
+        return seen, succeeded, fields(w)
+
+    if hook == "subclass":
+        class Watched(Mavet):
+            def __getattribute__(self, name):
+                reads.append(name)
+                return super().__getattribute__(name)
+
+        watched = run(Watched)
+    else:
+        own = Mavet.__dict__["recovered"]
+        monkeypatch.setattr(Mavet, "recovered", property(
+            lambda w: reads.append("recovered") or own.__get__(w),
+            lambda w, value: own.__set__(w, value)))
+        watched = run(Mavet)
+        monkeypatch.undo()
+    del reads[:]
+    own = run(Mavet)
+    assert "recovered" in watched[0] and own[0] == []
+    assert watched[1:] == own[1:] and own[1]
