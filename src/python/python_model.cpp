@@ -255,6 +255,7 @@ void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value
   if (obj == engine_) {
     for (KeptAttr& kept : engine_attrs_) kept = KeptAttr{};
     kept_bar_index_ = kept_last_bar_index_ = KeptIndex{};
+    kept_series_ = {};
   }
 }
 

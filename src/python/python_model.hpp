@@ -224,11 +224,11 @@ class PythonModel {
     return engine_index(ctx_.str_last_bar_index, kept_last_bar_index_);
   }
   double mintick() const { return host_.number(engine_attr(ctx_.str_mintick).get()); }
-  SeriesHandle close() const { return series_attr(engine_, ctx_.str_close); }
-  SeriesHandle open() const { return series_attr(engine_, ctx_.str_open); }
-  SeriesHandle high() const { return series_attr(engine_, ctx_.str_high); }
-  SeriesHandle low() const { return series_attr(engine_, ctx_.str_low); }
-  SeriesHandle time() const { return series_attr(engine_, ctx_.str_time); }
+  SeriesHandle close() const { return engine_series(0, ctx_.str_close); }
+  SeriesHandle open() const { return engine_series(1, ctx_.str_open); }
+  SeriesHandle high() const { return engine_series(2, ctx_.str_high); }
+  SeriesHandle low() const { return engine_series(3, ctx_.str_low); }
+  SeriesHandle time() const { return engine_series(4, ctx_.str_time); }
   SeriesHandle pivot_series(core::PivotKind kind) const {
     return series_attr(engine_, ctx_.str_pivot_series[static_cast<int>(kind)]);
   }
@@ -395,6 +395,19 @@ class PythonModel {
     int64_t value = 0;
   };
   int64_t engine_index(const Ref& name, KeptIndex& kept) const;
+  // One of the engine's five bar series, kept as its handle while its object is kept.
+  struct KeptSeries {
+    uint64_t epoch = ~uint64_t{0};
+    SeriesHandle handle;
+  };
+  SeriesHandle engine_series(std::size_t which, const Ref& name) const {
+    KeptSeries& kept = kept_series_[which];
+    const uint64_t epoch = host_.epoch();
+    if (keep_line_records_ && kept.epoch == epoch) return kept.handle;
+    SeriesHandle handle = series_attr(engine_, name);
+    if (keep_line_records_ && host_.epoch() == epoch) kept = KeptSeries{epoch, handle};
+    return handle;
+  }
   // An engine list, used in place.
   PyObject* engine_list(const Ref& name, Ref& held) const {
     held = engine_attr(name);
@@ -452,6 +465,7 @@ class PythonModel {
   };
   mutable std::array<KeptAttr, 64> engine_attrs_{};  // by the name's hash
   mutable KeptIndex kept_bar_index_, kept_last_bar_index_;
+  mutable std::array<KeptSeries, 5> kept_series_;  // close, open, high, low, time
 };
 
 // The line operations run on it directly; the engine models add to it.

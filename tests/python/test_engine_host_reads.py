@@ -59,7 +59,7 @@ class Hooked(Settings):
         return object.__getattribute__(self, name)
 
 
-def build(columns, settings, kind, log, fail_at=None, hooks=None):
+def build(columns, settings, kind, log, fail_at=None, hooks=None, engine_class=Torvex):
     """An engine on bars `columns` (current bar the last) with package series, host series
     ("host") or host series handing out numpy floats ("numpy")."""
     bars = len(columns["close"])
@@ -72,8 +72,9 @@ def build(columns, settings, kind, log, fail_at=None, hooks=None):
                                    hooks.get(name), element)
                   for name, values in columns.items()}
     pivots = [Series([NAN] * bars) for _ in range(4)]
-    engine = Torvex(settings, [], [], [], [], *pivots, {}, series["close"], series["open"],
-                    series["high"], series["low"], bars - 1, series["time"], bars - 1, 0.01)
+    engine = engine_class(settings, [], [], [], [], *pivots, {}, series["close"],
+                          series["open"], series["high"], series["low"], bars - 1,
+                          series["time"], bars - 1, 0.01)
     return engine
 
 
@@ -388,10 +389,20 @@ def test_merges_in_one_rebuild_give_new_lists_as_joining_makes_them(seed, hold):
     assert kept == run_holding_lists(seed, hold, HostKerd)
 
 
-def run_watching_lines(seed, operation, line_class, watch, move_bar=None):
+class FreshEngine(Torvex):
+    """Every base value behind a property: each read of one is host code, so none is kept."""
+
+
+for _name in ("close", "open", "high", "low", "time", "bar_index"):
+    setattr(FreshEngine, _name, property(
+        lambda self, n=_name: self.__dict__["_" + n],
+        lambda self, value, n=_name: self.__dict__.__setitem__("_" + n, value)))
+
+
+def run_watching_lines(seed, operation, line_class, watch, move_bar=None, engine_class=Torvex):
     """Package series and lines of line_class. With `watch`, each settings read is host code
     that records every line's state; at the read numbered `move_bar` it steps the engine's
-    bar index back."""
+    bar index back and its times before every line's end."""
     columns, lines, _, values = scenario(seed)
     seen = []
 
@@ -399,9 +410,10 @@ def run_watching_lines(seed, operation, line_class, watch, move_bar=None):
         seen.append([tuple(getattr(k, a) for a in ATTRIBUTES) for k in engine.kerds])
         if len(seen) == move_bar:
             engine.bar_index -= 3
+            engine.time = Series([time - 10**6 for time in columns["time"]])
 
     settings = Hooked(look, **values) if watch else Settings(**values)
-    engine = build(columns, settings, "package", [])
+    engine = build(columns, settings, "package", [], engine_class=engine_class)
     e = engine
     for end, level, attrs in lines:
         engine.kerds.append(line_class(
@@ -425,3 +437,12 @@ def test_host_code_and_errors_see_every_line_write_made_before_them(seed, operat
     kept = run_watching_lines(seed, operation, Kerd, watch, move_bar)
     assert kept == run_watching_lines(seed, operation, HostKerd, watch, move_bar)
     assert bool(kept[1]) == watch
+
+
+@pytest.mark.parametrize("operation", ["replay", "current bar"])
+@pytest.mark.parametrize("seed", range(8))
+def test_base_values_rebound_by_host_code_are_read_again(seed, operation):
+    # The engine's bar index and series are kept as read while no host code runs; host code
+    # that rebinds them is seen by the next read, as by an engine whose reads all run host code.
+    kept = run_watching_lines(seed, operation, Kerd, True, 7)
+    assert kept == run_watching_lines(seed, operation, Kerd, True, 7, FreshEngine)
