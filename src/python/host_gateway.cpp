@@ -186,6 +186,9 @@ void HostGateway::read_numbers(PyObject* values, std::vector<double>& out) {
 }
 
 bool HostGateway::differ(PyObject* a, PyObject* b) {
+  // Two floats compare as C doubles do (NaN differs from everything, itself included).
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
+    return PyFloat_AS_DOUBLE(a) != PyFloat_AS_DOUBLE(b);
   if (!plain_number(a) || !plain_number(b)) ran();
   // The operator itself, not the identity shortcut of RichCompareBool: NaN differs from NaN.
   Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
