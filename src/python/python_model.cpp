@@ -695,7 +695,7 @@ PyObject* PythonModel::require_engine() const {
 
 Ref PythonModel::engine_attr(const Ref& attr_name) const {
   PyObject* engine = require_engine();
-  if (!keep_line_records_) return host_.attr(engine, attr_name.get());
+  if (!keep_engine_attrs_) return host_.attr(engine, attr_name.get());
   // A plain read gives the same object again until host code runs or the model writes it.
   const uint64_t epoch = host_.epoch();
   // Names are interned strings: their hash is stored. Probing stops at the name or a free place.
@@ -718,9 +718,9 @@ Ref PythonModel::engine_attr(const Ref& attr_name) const {
 
 int64_t PythonModel::engine_index(const Ref& attr_name, KeptIndex& kept) const {
   const uint64_t epoch = host_.epoch();
-  if (keep_line_records_ && kept.epoch == epoch) return kept.value;
+  if (keep_engine_attrs_ && kept.epoch == epoch) return kept.value;
   const int64_t value = host_.index(engine_attr(attr_name).get());
-  if (keep_line_records_ && host_.epoch() == epoch) kept = KeptIndex{epoch, value};
+  if (keep_engine_attrs_ && host_.epoch() == epoch) kept = KeptIndex{epoch, value};
   return value;
 }
 

@@ -307,10 +307,11 @@ class PythonModel {
   // same offset until host code runs: its reads change none of its values, and its values do
   // not follow the lines and lists the engine writes.
   void keep_series_values() { keep_series_values_ = true; }
-  // Keep what is read of the lines of the engine's line class whose reads run no host code,
-  // and the engine's own plain attributes, while no host code runs
-  // (python/line_records.hpp).
-  void keep_line_records() { keep_line_records_ = true; }
+  // Keep the engine's own plain attributes while no host code runs.
+  void keep_engine_attrs() { keep_engine_attrs_ = true; }
+  // Also keep what is read of the lines of the engine's line class whose reads run no host
+  // code (python/line_records.hpp): worth its upkeep where lines are read more than once.
+  void keep_line_records() { keep_engine_attrs_ = keep_line_records_ = true; }
 
  private:
   PyObject* name(core::KerdAttr attr) const {
@@ -403,9 +404,9 @@ class PythonModel {
   SeriesHandle engine_series(std::size_t which, const Ref& name) const {
     KeptSeries& kept = kept_series_[which];
     const uint64_t epoch = host_.epoch();
-    if (keep_line_records_ && kept.epoch == epoch) return kept.handle;
+    if (keep_engine_attrs_ && kept.epoch == epoch) return kept.handle;
     SeriesHandle handle = series_attr(engine_, name);
-    if (keep_line_records_ && host_.epoch() == epoch) kept = KeptSeries{epoch, handle};
+    if (keep_engine_attrs_ && host_.epoch() == epoch) kept = KeptSeries{epoch, handle};
     return handle;
   }
   // An engine list, used in place.
@@ -447,6 +448,7 @@ class PythonModel {
   mutable uint64_t memo_epoch_ = 0;
 
   // Lines and engine attributes read in this operation, valid within one epoch.
+  bool keep_engine_attrs_ = false;
   bool keep_line_records_ = false;
   mutable std::optional<LineRecordsPool::Lease> records_;
   mutable LineRecords* records_list_ = nullptr;  // records_'s

@@ -54,7 +54,8 @@ class WindowModel : public PythonModel {
   WindowModel(ModelContext& ctx, PyObject* engine, const ModelClasses* classes,
               const WindowResults& results) noexcept
       : PythonModel(ctx, engine, classes), r_(results) {
-    keep_line_records();
+    // Window tracking reads each line's attributes once.
+    keep_engine_attrs();
   }
 
   // A range bound as range() takes it: an integer or an object with __index__.
