@@ -698,8 +698,10 @@ Ref PythonModel::engine_attr(const Ref& attr_name) const {
   if (!keep_engine_attrs_) return host_.attr(engine, attr_name.get());
   // A plain read gives the same object again until host code runs or the model writes it.
   const uint64_t epoch = host_.epoch();
-  // Names are interned strings: their hash is stored. Probing stops at the name or a free place.
-  const auto hash = static_cast<std::size_t>(PyObject_Hash(attr_name.get()));
+  // Names are the context's interned strings, one object each: placed by address. Probing stops
+  // at the name or a free place.
+  const auto hash =
+      static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(attr_name.get()) >> 4);
   const std::size_t mask = engine_attrs_.size() - 1;
   KeptAttr* slot = nullptr;
   for (std::size_t i = hash & mask, n = 0; n < engine_attrs_.size(); i = (i + 1) & mask, ++n) {
