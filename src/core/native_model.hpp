@@ -69,12 +69,11 @@ struct mavet_member;
 
 // What the native model keeps on a line while a rebuild may leave its value unweighed
 // (core/model.hpp's WeighsLater); no line attribute. The sums cover the values but the last
-// two, and hold in the scope numbered `scope` while the line has `count` values. The range and
-// weights of a value awaiting weighing are kept beside the list (Awaiting), for the few lines
-// that await: the lines stay small for the rebuilds that build every one anew.
+// two and hold while the list has the stamp `stamp` (0: no sums). The range and weights of a
+// value awaiting weighing are kept beside the list (Awaiting), for the few lines that await:
+// the lines stay small for the rebuilds that build every one anew.
 struct LaterState {
-  uint64_t scope = 0;
-  std::size_t count = 0;
+  uint64_t stamp = 0;
   double general = 0.0, magnitude = 0.0;
   bool unweighed = false;  // kerd_value awaits weighing
 
@@ -95,7 +94,6 @@ struct LaterState {
     for (; i < n; ++i) g[0] += values[i], a[0] += std::abs(values[i]);
     general = (g[0] + g[1]) + (g[2] + g[3]);
     magnitude = (a[0] + a[1]) + (a[2] + a[3]);
-    count = values.size();
   }
 };
 
@@ -240,20 +238,17 @@ class NativeModel {
     out.insert(out.end(), line->snib_values.begin(), line->snib_values.end());
   }
   void extend_snib_values(Line self, Line target) const {
-    self->later.count = 0;  // the last two change
-    self->snib_values.append(target->snib_values);
+    self->snib_values.append(target->snib_values);  // the last two change: the sums lapse
   }
   // In place: the list keeps its buffer while it has room.
   void prepend_snib_values(Line self, Line target) const {
     ValueList& own = self->snib_values;
     LaterState& later = self->later;  // the new values join the general part
-    if (scope_ != 0 && later.scope == scope_ && later.count == own.size() && own.size() >= 2) {
+    const bool kept = later.stamp == own.stamp() && own.size() >= 2;
+    if (kept)
       for (double value : target->snib_values) later.add(value);
-      later.count += target->snib_values.size();
-    } else {
-      later.count = 0;
-    }
     own.prepend(target->snib_values);  // self == target: the list twice
+    later.stamp = kept ? own.stamp() : 0;
   }
   std::span<const double> snib_span(Line line) const { return line->snib_values; }
   // The weighted value of first's values joined with second's, as the crossing test computed
@@ -549,13 +544,15 @@ class NativeModel {
     }
   };
 
-  // Sums of a line kept in this scope, valid for its values; none outside a scope.
+  // The sums of a line's values, summed anew when the list changed otherwise than by a
+  // prepend; none outside a scope.
   LaterState* sums_of(Line line) const {
     if (scope_ == 0) return nullptr;
     LaterState& later = line->later;
-    if (later.scope != scope_) {
-      later.scope = scope_;
-      later.count = 0;
+    const ValueList& values = line->snib_values;
+    if (later.stamp != values.stamp()) {
+      later.sum(values);
+      later.stamp = values.stamp();
     }
     return &later;
   }
@@ -600,7 +597,6 @@ class NativeModel {
     if (values.size() < 2 || first.size() + values.size() < kShortList) return std::nullopt;
     LaterState* later = sums_of(second);
     if (later == nullptr) return std::nullopt;
-    if (later->count != values.size()) later->sum(values);
     LaterState joined = *later;
     for (double value : first) joined.add(value);
     return weighed_range(joined, first.size() + values.size(), values, last, second_last, general);

@@ -3,9 +3,12 @@
 // line's values in front of a line's own, again and again as the lists grow: the run keeps room
 // on both sides, so adding at either end moves only the added values (amortised). A single
 // value, as every new line holds, lives in the list itself: lines are built and copied without
-// touching the heap.
+// touching the heap. Each change gives the list a new stamp, so that what is derived from its
+// values can tell whether it still holds.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -49,6 +52,8 @@ class ValueList {
   }
   ~ValueList() { release(); }
 
+  // Never 0; a moved list keeps its stamp with its values.
+  uint64_t stamp() const { return stamp_; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const double* data() const { return heap_ != nullptr ? heap_ + front_ : &room_.one; }
@@ -58,13 +63,17 @@ class ValueList {
   double front() const { return data()[0]; }
   double back() const { return data()[size_ - 1]; }
 
-  void clear() { size_ = 0; }
+  void clear() {
+    size_ = 0;
+    touch();
+  }
   // Keeps the heap buffer, if any.
   void assign(std::size_t count, double value) {
     clear();
     double* at = room_for(count, Side::back);
     std::fill_n(at, count, value);
     size_ = count;
+    touch();
   }
   // `values` may be (part of) this list.
   void assign(std::span<const double> values) {
@@ -77,6 +86,7 @@ class ValueList {
     double* at = room_for(values.size(), Side::back);
     std::copy(values.begin(), values.end(), at);
     size_ = values.size();
+    touch();
   }
   void push_back(double value) { append(std::span<const double>(&value, 1)); }
   // `values` may be (part of) this list.
@@ -89,6 +99,7 @@ class ValueList {
       regrow(n, Side::back, values);
     }
     size_ += n;
+    touch();
   }
   // `values` may be (part of) this list.
   void prepend(std::span<const double> values) {
@@ -101,6 +112,7 @@ class ValueList {
       regrow(n, Side::front, values);
     }
     size_ += n;
+    touch();
   }
 
   friend bool operator==(const ValueList& a, const ValueList& b) {
@@ -112,6 +124,8 @@ class ValueList {
 
  private:
   enum class Side { front, back };
+
+  void touch() { stamp_ = stamps_.fetch_add(1, std::memory_order_relaxed); }
 
   bool overlaps(std::span<const double> values) const {
     const double* first = heap_ != nullptr ? heap_ : &room_.one;
@@ -168,6 +182,7 @@ class ValueList {
     front_ = other.front_;
     size_ = std::exchange(other.size_, 0);
     room_ = other.room_;
+    stamp_ = std::exchange(other.stamp_, stamps_.fetch_add(1, std::memory_order_relaxed));
   }
 
   double* heap_ = nullptr;  // none while the list holds at most one value
@@ -177,6 +192,8 @@ class ValueList {
     double one;  // the single value, without heap_
     std::size_t capacity;
   } room_{0.0};
+  uint64_t stamp_ = stamps_.fetch_add(1, std::memory_order_relaxed);
+  inline static std::atomic<uint64_t> stamps_{1};
 };
 
 }  // namespace torvex::core

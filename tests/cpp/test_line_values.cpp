@@ -95,6 +95,38 @@ TEST_P(ValueListTest, DoesAsAPlainVector) {
   }
 }
 
+// Every change, also one that leaves the values as they were, gives a stamp not seen before;
+// a move takes the stamp along with the values.
+TEST(ValueListStamp, EachChangeStampsAnew) {
+  ValueList list{1.0, 2.0};
+  const ValueList other{3.0};
+  std::vector<uint64_t> seen{list.stamp(), other.stamp()};
+  const auto stamped_anew = [&](const ValueList& changed) {
+    for (uint64_t stamp : seen) EXPECT_NE(changed.stamp(), stamp);
+    seen.push_back(changed.stamp());
+  };
+  list.prepend(other);
+  stamped_anew(list);
+  list.append(other);
+  stamped_anew(list);
+  list.prepend(list);
+  stamped_anew(list);
+  list.assign(2, 1.0);
+  stamped_anew(list);
+  list = {1.0, 1.0};  // the same values
+  stamped_anew(list);
+  list = other;
+  stamped_anew(list);
+  const ValueList copy = list;
+  stamped_anew(copy);
+  const uint64_t before = list.stamp();
+  ValueList moved = std::move(list);
+  EXPECT_EQ(moved.stamp(), before);
+  stamped_anew(list);  // what is left of it
+  list.clear();
+  stamped_anew(list);
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, ValueListTest, ::testing::Values(1u, 7u, 42u, 2024u));
 
 // The weighted value over a list grown at the front is that over the same plain vector: the

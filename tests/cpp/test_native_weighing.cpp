@@ -46,10 +46,11 @@ class WeighLaterTest : public ::testing::TestWithParam<RangeCase> {
     m.prepend_snib_values(&kerds_[0], &pivot);
     ASSERT_TRUE(m.leave_merge_unweighed(&pivot, &kerds_[0], last, second_last, general));
   }
-  double exact() {
+  double exact() { return exact(values_); }
+  double exact(const std::vector<double>& values) {
     const auto [last, second_last, general] = GetParam().weights;
     std::vector<double> joined{first_};
-    joined.insert(joined.end(), values_.begin(), values_.end());
+    joined.insert(joined.end(), values.begin(), values.end());
     NativeModel m(state_);
     return calculate_weighted_kerd_value(m, joined, last, second_last, general);
   }
@@ -66,6 +67,8 @@ class WeighLaterTest : public ::testing::TestWithParam<RangeCase> {
   EngineState state_;
 };
 
+// Sums kept for a line's list from one scope to the next hold only while the list is the same:
+// values changed between scopes, even to a list of the same length, are summed anew.
 TEST_P(WeighLaterTest, TheRangeHoldsTheWeighedValue) {
   const RangeCase& c = GetParam();
   kerds_ = {Kerd{}};
@@ -73,17 +76,22 @@ TEST_P(WeighLaterTest, TheRangeHoldsTheWeighedValue) {
   Kerd pivot;
   pivot.snib_values = {first_};
   NativeModel m(state_);
-  EXPECT_FALSE(m.merged_value_range(&pivot, &kerds_[0], c.weights[0], c.weights[1],
-                                    c.weights[2]));  // outside a scope
-  const auto later = m.weigh_later();
-  const std::optional<ValueRange> range =
-      m.merged_value_range(&pivot, &kerds_[0], c.weights[0], c.weights[1], c.weights[2]);
-  ASSERT_EQ(range.has_value(), c.bounded);
-  if (!range) return;
-  const double value = exact();
-  EXPECT_LE(range->low, value);
-  EXPECT_GE(range->high, value);
-  EXPECT_LT(range->high - range->low, 1e-9 * std::abs(value));  // narrow enough to decide
+  for (double factor : {1.0, 1.5, 0.5}) {
+    std::vector<double> scaled = values_;
+    for (double& v : scaled) v *= factor;
+    if (factor != 1.0) kerds_[0].snib_values = scaled;  // same length
+    EXPECT_FALSE(m.merged_value_range(&pivot, &kerds_[0], c.weights[0], c.weights[1],
+                                      c.weights[2]));  // outside a scope
+    const auto later = m.weigh_later();
+    const std::optional<ValueRange> range =
+        m.merged_value_range(&pivot, &kerds_[0], c.weights[0], c.weights[1], c.weights[2]);
+    ASSERT_EQ(range.has_value(), c.bounded);
+    if (!range) return;
+    const double value = exact(scaled);
+    EXPECT_LE(range->low, value) << factor;
+    EXPECT_GE(range->high, value) << factor;
+    EXPECT_LT(range->high - range->low, 1e-9 * std::abs(value));  // narrow enough to decide
+  }
 }
 
 // Levels at and next to the band's ends and to the value itself: the answers from the range
