@@ -4,6 +4,7 @@
 // a line happens at the step and in the order the behaviour fixes, because in the Python model
 // each access is observable and a failure part-way must leave the earlier steps done.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -98,8 +99,22 @@ void weigh_side_by_side(const WeighJob* jobs) {
     weight[j] = jobs[j].general;
     common = std::min(common, general_count(jobs[j].values.size()));
   }
-  for (std::size_t x = 0; x < common; ++x)
-    for (std::size_t j = 0; j < K; ++j) sums[j].add(at[j][x], weight[j]);
+  bool shared = true;  // one general weight: the norms run alike, and one runs for all
+  for (std::size_t j = 1; j < K; ++j)
+    shared = shared && std::bit_cast<uint64_t>(weight[j]) == std::bit_cast<uint64_t>(weight[0]);
+  if (shared) {
+    WeightedSums first;
+    double sum_val[K] = {};
+    for (std::size_t x = 0; x < common; ++x) {
+      first.add(at[0][x], weight[0]);
+      for (std::size_t j = 1; j < K; ++j) sum_val[j] = sum_val[j] + at[j][x] * weight[0];
+    }
+    sums[0] = first;
+    for (std::size_t j = 1; j < K; ++j) sums[j] = {first.norm, sum_val[j]};
+  } else {
+    for (std::size_t x = 0; x < common; ++x)
+      for (std::size_t j = 0; j < K; ++j) sums[j].add(at[j][x], weight[j]);
+  }
   for (std::size_t j = 0; j < K; ++j) finish_weighing(jobs[j], sums[j], common);
 }
 
