@@ -42,11 +42,12 @@ PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name
   // A class attribute without __get__ is returned as it is and one without __set__ leaves a
   // write to the instance; anything else may be a hook.
   PyObject* found = class_attribute(type, name);
-  const bool window_field = found != nullptr && Py_TYPE(found) == &PyGetSetDescr_Type &&
+  const bool record_field = found != nullptr && Py_TYPE(found) == &PyGetSetDescr_Type &&
                             PyDescr_TYPE(found) == type &&
-                            std::strcmp(type->tp_name, "torvex.dto.mavet.Mavet") == 0;
+                            (std::strcmp(type->tp_name, "torvex.dto.mavet.Mavet") == 0 ||
+                             std::strcmp(type->tp_name, "torvex.dto.snib.Snib") == 0);
   return Entry{name, 0, found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr,
-               found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr, window_field};
+               found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr, record_field};
 }
 
 bool plain_numbers(PyObject* values) {

@@ -31,12 +31,12 @@ class PlainAttrCache {
     PyTypeObject* type = Py_TYPE(obj);
     return type->tp_setattro == PyObject_GenericSetAttr && entry(type, name).set;
   }
-  // Whether obj.name is a field of the package's own window record, read and written by its
-  // C accessors: the class's own getset descriptor, no host code.
-  bool window_field(PyObject* obj, PyObject* name) {
+  // Whether obj.name is a field of one of the package's own records (pivot, window), read and
+  // written by its C accessors: the class's own getset descriptor, no host code.
+  bool record_field(PyObject* obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj);
     return type->tp_getattro == PyObject_GenericGetAttr &&
-           type->tp_setattro == PyObject_GenericSetAttr && entry(type, name).window_field;
+           type->tp_setattro == PyObject_GenericSetAttr && entry(type, name).record_field;
   }
 
  private:
@@ -45,7 +45,7 @@ class PlainAttrCache {
     unsigned int version = 0;  // 0: no entry
     bool get = false;
     bool set = false;
-    bool window_field = false;
+    bool record_field = false;
   };
   const Entry& entry(PyTypeObject* type, PyObject* name) {
     // Version tags are unique among types and renewed when a class changes.

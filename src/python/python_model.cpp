@@ -542,15 +542,6 @@ SeriesHandle PythonModel::series_of(Ref object) const {
   return SeriesHandle{std::move(object), direct};
 }
 
-bool PythonModel::own_pivot(PyObject* p) const {
-  if (classes_ == nullptr || classes_->snib == nullptr ||
-      Py_TYPE(p) != reinterpret_cast<PyTypeObject*>(classes_->snib))
-    return false;
-  const PyTypeObject* type = Py_TYPE(p);
-  return type->tp_getattro == PyObject_GenericGetAttr &&
-         std::strcmp(type->tp_name, "torvex.dto.snib.Snib") == 0;
-}
-
 PyObject* PythonModel::unseen_attr(PyObject* obj, PyObject* attr_name) const {
   if (!ctx_.plain_attrs.get(obj, attr_name)) return nullptr;
   return instance_value(obj, attr_name);

@@ -260,10 +260,9 @@ class PythonModel {
   template <core::PivotField F>
   core::pivot_field_type<F> pivot(const Pivot& p) const {
     // The package's own pivot record reads its fields in C getters: no host code.
+    PyObject* field = ctx_.str_pivot_field[static_cast<int>(F)].get();
     Ref value =
-        own_pivot(p.get())
-            ? Ref::steal(PyObject_GetAttr(p.get(), ctx_.str_pivot_field[static_cast<int>(F)].get()))
-            : host_.attr(p.get(), ctx_.str_pivot_field[static_cast<int>(F)].get());
+        own_pivot_field(p.get(), field) ? get_attr(p.get(), field) : host_.attr(p.get(), field);
     if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>)
       return host_.index(value.get());
     else
@@ -378,11 +377,15 @@ class PythonModel {
   void record_new_line(PyObject* line, std::span<PyObject* const, PlainKerdMaker::kValues> stored,
                        PyObject* values, double value) const;
   void write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const;
-  // Whether p is exactly the package's pivot record class.
-  bool own_pivot(PyObject* p) const;
+  // Whether the field is read by the C accessor of exactly the package's pivot or window
+  // record class.
+  bool own_pivot_field(PyObject* p, PyObject* field) const {
+    return classes_ != nullptr && Py_TYPE(p) == reinterpret_cast<PyTypeObject*>(classes_->snib) &&
+           ctx_.plain_attrs.record_field(p, field);
+  }
   bool own_window_field(PyObject* w, PyObject* field) const {
     return classes_ != nullptr && Py_TYPE(w) == reinterpret_cast<PyTypeObject*>(classes_->mavet) &&
-           ctx_.plain_attrs.window_field(w, field);
+           ctx_.plain_attrs.record_field(w, field);
   }
   // obj.name from the instance dictionary when the lookup would find it there and run no
   // host code; null otherwise (absent, or not provably plain).

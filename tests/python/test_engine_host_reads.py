@@ -262,10 +262,10 @@ KEPT_LINE_OPERATIONS = {
 }
 
 
-def run_changing_lines(seed, operation, change, line_class, between_calls):
+def run_changing_lines(seed, operation, change, line_class, between_calls, watch=None):
     """Lines of line_class and processed pivots (so the rebuild keeps the lines); host code
-    changes the lines the test added, on every third close read or, with between_calls,
-    between two calls of the operation."""
+    changes the lines the test added, on every third close read (or every third call of the
+    hook that `watch` installs) or, with between_calls, between two calls of the operation."""
     columns, lines, pivots, values = scenario(seed)
     engine = build(columns, Settings(**values), "host", [])
     added = []
@@ -284,7 +284,9 @@ def run_changing_lines(seed, operation, change, line_class, between_calls):
         if len(reads) % 3 == 0:
             LINE_CHANGES[change](added[len(reads) % len(added)])
 
-    if not between_calls:
+    if watch is not None:
+        watch(on_close)
+    elif not between_calls:
         engine.close.on_read = on_close
     error = None
     try:
@@ -307,6 +309,19 @@ def test_lines_changed_by_host_code_are_read_again(seed, operation, change, betw
     # at every use. Host code that changes a line is seen by every later read of it.
     kept = run_changing_lines(seed, operation, change, Kerd, between_calls)
     assert kept == run_changing_lines(seed, operation, change, HostKerd, between_calls)
+
+
+@pytest.mark.parametrize("change", sorted(LINE_CHANGES))
+@pytest.mark.parametrize("seed", range(6))
+def test_lines_changed_behind_a_pivot_field_are_read_again(monkeypatch, seed, change):
+    # A field of the package's own pivot class replaced by the host is host code like any other.
+    own = Snib.__dict__["price"]
+
+    def watch(on_read):
+        monkeypatch.setattr(Snib, "price", property(lambda p: on_read(0) or own.__get__(p)))
+
+    kept = run_changing_lines(seed, "rebuild", change, Kerd, False, watch)
+    assert kept == run_changing_lines(seed, "rebuild", change, HostKerd, False, watch)
 
 
 SHARED_LISTS = {
