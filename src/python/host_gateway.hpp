@@ -52,17 +52,24 @@ class PlainAttrCache {
     const unsigned int version =
         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
     if (version == 0) return uncached_ = look_up(type, name);
-    Entry& slot =
-        entries_[((reinterpret_cast<std::uintptr_t>(name) >> 4) * 31 + version) % entries_.size()];
-    if (slot.name != name || slot.version != version) {
-      slot = look_up(type, name);
-      slot.version = version;
-    }
-    return slot;
+    // Two ways per set, indexed by a multiplicative hash: interned names sit at like offsets
+    // of allocator pools, so their addresses' low bits alone collide, and two names sharing a
+    // set would otherwise evict each other on every use.
+    const std::uint64_t key =
+        (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name)) ^ version) *
+        0x9E3779B97F4A7C15ull;
+    Entry* set = &entries_[static_cast<std::size_t>(key >> 56) * 2];  // one of 256 sets
+    if (set[0].name == name && set[0].version == version) return set[0];
+    if (set[1].name == name && set[1].version == version) return set[1];
+    // The newest entry goes first; the one it displaces stays in the second way.
+    set[1] = set[0];
+    set[0] = look_up(type, name);
+    set[0].version = version;
+    return set[0];
   }
   static Entry look_up(PyTypeObject* type, PyObject* name);
 
-  std::array<Entry, 512> entries_{};
+  std::array<Entry, 2 * 256> entries_{};
   Entry uncached_;
 };
 
