@@ -515,8 +515,15 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
     if (rec != nullptr && (rec->held & LineRecord::bit(line_slot(a))) != 0)
       make_held_object(*rec, line_slot(a));
     Ref* kept = rec != nullptr ? &rec->values[line_slot(a)] : nullptr;
-    Ref value =
-        kept != nullptr && *kept ? *kept : Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
+    Ref value;
+    if (kept != nullptr && *kept) {
+      value = *kept;
+    } else if (PyObject* found = instance_value(obj, name(a))) {
+      // No class attribute comes ahead of the instance's own value: it is what getattr gives.
+      value = Ref::borrow(found);
+    } else {
+      value = Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
+    }
     if (!value) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
       PyErr_Clear();

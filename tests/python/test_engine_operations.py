@@ -366,3 +366,31 @@ def test_replay_reads_line_state_even_when_no_bar_straddles(make, extended):
     if extended:
         assert {"historical_extend_bar_crosses_checked", "extend_end_bar_index"} <= set(reads)
     assert not watched.historical_extend_bar_crosses_checked and not watched.violated
+
+
+@pytest.mark.parametrize("name, value", [
+    ("extended", False), ("extended", True), ("historical_extend_bar_crosses_checked", True),
+    ("extend_end_bar_index", 7), ("end_time", 1300),
+])
+def test_replay_reads_line_state_found_on_the_line_class(name, value):
+    # A line whose attribute its class holds, not its own dictionary, replays as one holding
+    # the same value itself.
+    class Defaults(Kerd):
+        pass
+
+    setattr(Defaults, name, value)
+    states = []
+    for from_class in (False, True):
+        market = Market()
+        e = market.engine
+        line = Defaults(e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                        e.mintick, 5, 5, 1300, 1300, 100.0, 100.0, [100.0], 1.0)
+        setattr(line, name, value)
+        if from_class:
+            delattr(line, name)
+        market.kerds.append(line)
+        e.extend_kerd_to_first_cross_from_history()
+        states.append({n: getattr(line, n) for n in (
+            "extended", "extend_end_bar_index", "historical_extend_bar_crosses_checked",
+            "bar_crosses_post_extend", "post_extend_end_bar_index", "violated")})
+    assert states[0] == states[1]
