@@ -256,6 +256,7 @@ void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value
     for (KeptAttr& kept : engine_attrs_) kept = KeptAttr{};
     kept_bar_index_ = kept_last_bar_index_ = KeptIndex{};
     kept_series_ = {};
+    kept_base_.epoch = ~uint64_t{0};
   }
 }
 
@@ -692,7 +693,13 @@ PyObject* PythonModel::require_engine() const {
 }
 
 Ref PythonModel::engine_attr(const Ref& attr_name) const {
+  bool kept;
+  return engine_attr(attr_name, kept);
+}
+
+Ref PythonModel::engine_attr(const Ref& attr_name, bool& kept_now) const {
   PyObject* engine = require_engine();
+  kept_now = false;
   if (!keep_engine_attrs_) return host_.attr(engine, attr_name.get());
   // A plain read gives the same object again until host code runs or the model writes it.
   const uint64_t epoch = host_.epoch();
@@ -705,15 +712,38 @@ Ref PythonModel::engine_attr(const Ref& attr_name) const {
   for (std::size_t i = hash & mask, n = 0; n < engine_attrs_.size(); i = (i + 1) & mask, ++n) {
     KeptAttr& kept = engine_attrs_[i];
     if (kept.name == attr_name.get() || kept.name == nullptr) {
-      if (kept.name != nullptr && kept.epoch == epoch) return kept.value;
+      if (kept.name != nullptr && kept.epoch == epoch) {
+        kept_now = true;
+        return kept.value;
+      }
       slot = &kept;
       break;
     }
   }
   bool plain;
   Ref value = host_.attr(engine, attr_name.get(), plain);
-  if (plain && slot != nullptr) *slot = KeptAttr{attr_name.get(), value, epoch};
+  if (plain && slot != nullptr) {
+    *slot = KeptAttr{attr_name.get(), value, epoch};
+    kept_now = host_.epoch() == epoch;
+  }
   return value;
+}
+
+const std::array<Ref, PythonModel::kBaseValues>& PythonModel::engine_base_values() const {
+  const uint64_t epoch = host_.epoch();
+  if (keep_engine_attrs_ && kept_base_.epoch == epoch) return kept_base_.values;
+  kept_base_.epoch = ~uint64_t{0};
+  const Ref* const names[kBaseValues] = {
+      &ctx_.str_close,     &ctx_.str_open, &ctx_.str_high,           &ctx_.str_low,
+      &ctx_.str_bar_index, &ctx_.str_time, &ctx_.str_last_bar_index, &ctx_.str_mintick};
+  bool all_kept = true;
+  for (std::size_t i = 0; i < kBaseValues; ++i) {
+    bool kept;
+    kept_base_.values[i] = engine_attr(*names[i], kept);
+    all_kept = all_kept && kept;
+  }
+  if (keep_engine_attrs_ && all_kept && host_.epoch() == epoch) kept_base_.epoch = epoch;
+  return kept_base_.values;
 }
 
 int64_t PythonModel::engine_index(const Ref& attr_name, KeptIndex& kept) const {
@@ -796,14 +826,15 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
                   from_number(seed.kerd_accum_value),
                   std::move(values),
                   from_number(seed.close_avg_percent)};
-  args[8] = engine_attr(ctx_.str_close);
-  args[9] = engine_attr(ctx_.str_open);
-  args[10] = engine_attr(ctx_.str_high);
-  args[11] = engine_attr(ctx_.str_low);
-  args[13] = engine_attr(ctx_.str_bar_index);
-  args[12] = engine_attr(ctx_.str_time);
-  args[14] = engine_attr(ctx_.str_last_bar_index);
-  args[15] = engine_attr(ctx_.str_mintick);
+  const std::array<Ref, kBaseValues>& base = engine_base_values();
+  args[8] = base[0];  // close, open, high, low
+  args[9] = base[1];
+  args[10] = base[2];
+  args[11] = base[3];
+  args[13] = base[4];  // bar_index
+  args[12] = base[5];  // time
+  args[14] = base[6];  // last_bar_index, mintick
+  args[15] = base[7];
   // The package's own classes: the base values (in the base initialiser's order), then the
   // line's attributes, stored without host code.
   Ref zero = Ref::steal(PyLong_FromLong(0));

@@ -415,10 +415,11 @@ for _name in ("close", "open", "high", "low", "time", "bar_index"):
 
 
 def run_watching_lines(seed, operation, line_class, watch, move_bar=None, engine_class=Torvex):
-    """Package series and lines of line_class. With `watch`, each settings read is host code
-    that records every line's state; at the read numbered `move_bar` it steps the engine's
-    bar index back and its times before every line's end."""
-    columns, lines, _, values = scenario(seed)
+    """Package series and lines of line_class (and processed pivots for a rebuild). With
+    `watch`, each settings read is host code that records every line's state; at the read
+    numbered `move_bar` it steps the engine's bar index back and its times before every line's
+    end. Gives the error, what was seen and each line's state with the base values it holds."""
+    columns, lines, pivots, values = scenario(seed)
     seen = []
 
     def look(name):
@@ -434,12 +435,18 @@ def run_watching_lines(seed, operation, line_class, watch, move_bar=None, engine
         engine.kerds.append(line_class(
             e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index, e.mintick,
             end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level], 1.0, **attrs))
+    if operation == "rebuild":
+        engine.vip_snibs.extend(pivots)
     error = None
     try:
         KEPT_LINE_OPERATIONS[operation](engine)
     except IndexError as e:  # a line ending before the first bar
         error = str(e)
-    return error, seen, [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+    base = [(k.bar_index, k.last_bar_index, k.mintick, k.time is engine.time,
+             k.close is engine.close)
+            for k in engine.kerds]
+    return (error, seen, [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds],
+            base)
 
 
 @pytest.mark.parametrize("watch, move_bar", [(False, None), (True, None), (True, 7)])
@@ -454,7 +461,7 @@ def test_host_code_and_errors_see_every_line_write_made_before_them(seed, operat
     assert bool(kept[1]) == watch
 
 
-@pytest.mark.parametrize("operation", ["replay", "current bar"])
+@pytest.mark.parametrize("operation", ["replay", "current bar", "rebuild"])
 @pytest.mark.parametrize("seed", range(8))
 def test_base_values_rebound_by_host_code_are_read_again(seed, operation):
     # The engine's bar index and series are kept as read while no host code runs; host code
