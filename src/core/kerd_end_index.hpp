@@ -96,8 +96,15 @@ class KerdEndIndex {
     lows_[y] = levels.low;
     highs_[y] = levels.high;
     known_[y] = known;
+    const std::size_t block = y / kBlock;
+    if (levels.low == -kInf && levels.high == kInf) {
+      // Nothing in the block can narrow an unbounded reach.
+      block_low_[block] = -kInf;
+      block_high_[block] = kInf;
+      return;
+    }
     // A NaN end takes no level and widens nothing.
-    const std::size_t block = y / kBlock, last = std::min(ends_.size(), (block + 1) * kBlock);
+    const std::size_t last = std::min(ends_.size(), (block + 1) * kBlock);
     double low = kInf, high = -kInf;
     for (std::size_t i = block * kBlock; i < last; ++i) {
       low = std::min(low, lows_[i]);
