@@ -17,13 +17,18 @@
 namespace torvex::core {
 
 // The closes at or above `level` over offsets -range to -1, counted in place when the series'
-// reads are unseen and all in reach; false when they must be read one by one.
+// reads are unseen and all in reach; false when they must be read one by one. In place, a line
+// the previous close is below is left uncounted (-1 in count): its count is never used.
 template <class M, class S>
 bool count_closes_directly(M& m, const S& close, int64_t range, double level, int64_t& count) {
   if constexpr (ViewsSeries<M>) {
     const std::optional<SeriesView> closes = m.view(close);
     if (!closes || !closes->reaches(range, 1)) return false;
     const double* oldest = closes->at_y(range);
+    if (oldest[range - 1] < level) {
+      count = -1;
+      return true;
+    }
     for (int64_t i = 0; i < range; ++i) count += oldest[i] >= level;
     return true;
   } else {
@@ -57,7 +62,7 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
       }
     }
 
-    if (m.value(m.close(), -1) < kerd_value) continue;
+    if (bar_count_close_above_kerd < 0 || m.value(m.close(), -1) < kerd_value) continue;
 
     const double close = m.value(m.close(), 0);
     const bool close_below_kerd = close < kerd_value;
