@@ -16,6 +16,7 @@
 
 #include "core/model.hpp"
 #include "core/scratch.hpp"
+#include "core/value_list.hpp"
 #include "python/ref.hpp"
 
 namespace torvex::py {
@@ -32,52 +33,6 @@ constexpr int line_slot(core::KerdAttr attr) {
   return static_cast<int>(attr);
 }
 
-// A line's pivot values as numbers, with room kept before the first: a backward merge puts
-// values in front without moving the others.
-class NumberRun {
- public:
-  const double* begin() const { return store_.data() + from_; }
-  const double* end() const { return store_.data() + store_.size(); }
-  std::size_t size() const { return store_.size() - from_; }
-  operator std::span<const double>() const { return {begin(), size()}; }
-
-  void clear() {
-    store_.clear();
-    from_ = 0;
-  }
-  // The storage, emptied but for the room in front, for numbers to be appended to.
-  std::vector<double>& refill() {
-    store_.assign(kRoom, 0.0);
-    from_ = kRoom;
-    return store_;
-  }
-  // Takes `values` as the numbers (leaving the former ones in their place).
-  void replace(std::vector<double>& values) {
-    store_.swap(values);
-    from_ = 0;
-  }
-  void prepend(std::span<const double> values) {
-    if (values.size() > from_) {
-      // Room for half as many again: a run of merges moves the values a few times only.
-      const std::size_t room = values.size() + std::max(size() / 2, kRoom);
-      std::vector<double> grown;
-      grown.reserve(room + size());
-      grown.resize(room);
-      grown.insert(grown.end(), begin(), end());
-      store_.swap(grown);
-      from_ = room;
-    }
-    from_ -= values.size();
-    std::copy(values.begin(), values.end(), store_.begin() + static_cast<std::ptrdiff_t>(from_));
-  }
-
- private:
-  static constexpr std::size_t kRoom = 16;
-
-  std::vector<double> store_;
-  std::size_t from_ = 0;  // where the numbers begin
-};
-
 struct LineRecord {
   enum class Known : int8_t { unknown, no, yes };
 
@@ -87,7 +42,7 @@ struct LineRecord {
   // numbers, read once.
   Ref numbers_list;
   Py_ssize_t numbers_length = 0;
-  NumberRun numbers;
+  core::ValueList numbers;  // room at the front: a backward merge moves none of them
   // The list a backward merge of this operation made and stored as the line's snib_values
   // (held through `values`); null once anything else is stored there.
   PyObject* made_list = nullptr;
@@ -134,7 +89,7 @@ struct LineRecord {
   }
 
   // The numbers when they are those of `list` as it stands.
-  const NumberRun* numbers_of(PyObject* list) const {
+  const core::ValueList* numbers_of(PyObject* list) const {
     if (numbers_list.get() != list || PyList_GET_SIZE(list) != numbers_length) return nullptr;
     return &numbers;
   }

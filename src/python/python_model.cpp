@@ -305,13 +305,15 @@ bool read_plain_numbers(PyObject* list, std::vector<double>& out) {
 
 }  // namespace
 
-const NumberRun* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
+const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
   LineRecord* rec = record(line);
   if (rec == nullptr || !PyList_CheckExact(list) ||
       rec->values[line_slot(core::KerdAttr::snib_values)].get() != list)
     return nullptr;
-  if (const NumberRun* known = rec->numbers_of(list)) return known;
-  if (!read_plain_numbers(list, rec->numbers.refill())) return nullptr;
+  if (const core::ValueList* known = rec->numbers_of(list)) return known;
+  auto lease = scratch();
+  if (!read_plain_numbers(list, lease.get())) return nullptr;
+  rec->numbers.assign(lease.get());
   rec->set_numbers(list);
   return &rec->numbers;
 }
@@ -323,7 +325,7 @@ std::size_t PythonModel::snib_count(const Line& line) const {
 
 void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) const {
   Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
-  if (const NumberRun* known = known_numbers(line.get(), values.get())) {
+  if (const core::ValueList* known = known_numbers(line.get(), values.get())) {
     out.insert(out.end(), known->begin(), known->end());
     return;
   }
@@ -333,7 +335,7 @@ void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) c
 std::span<const double> PythonModel::snib_values_view(const Line& line,
                                                       std::vector<double>& scratch) const {
   Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
-  if (const NumberRun* known = known_numbers(line.get(), values.get())) return *known;
+  if (const core::ValueList* known = known_numbers(line.get(), values.get())) return *known;
   const std::size_t from = scratch.size();
   host_.read_numbers(values.get(), scratch);
   return std::span<const double>(scratch).subspan(from);
@@ -343,7 +345,7 @@ std::pair<std::span<const double>, std::span<const double>> PythonModel::snib_va
     const Line& first, const Line& second, std::vector<double>& scratch) const {
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
   Ref earlier = line_attr(first.get(), slot);
-  const NumberRun* first_known = known_numbers(first.get(), earlier.get());
+  const core::ValueList* first_known = known_numbers(first.get(), earlier.get());
   if (first_known == nullptr) host_.read_numbers(earlier.get(), scratch);
   const uint64_t before = host_.epoch();
   Ref later = line_attr(second.get(), slot);
@@ -353,7 +355,7 @@ std::pair<std::span<const double>, std::span<const double>> PythonModel::snib_va
     first_known = nullptr;
   }
   const std::size_t split = scratch.size();
-  const NumberRun* second_known = known_numbers(second.get(), later.get());
+  const core::ValueList* second_known = known_numbers(second.get(), later.get());
   if (second_known == nullptr) host_.read_numbers(later.get(), scratch);
   const std::span<const double> all(scratch);
   return {first_known != nullptr ? std::span<const double>(*first_known) : all.first(split),
@@ -389,8 +391,8 @@ void PythonModel::extend_snib_values(const Line& self, const Line& target) const
   // The joined numbers, when both lists' are known, for self's record.
   std::vector<double> joined;
   bool known = false;
-  if (const NumberRun* first = known_numbers(self.get(), own.get())) {
-    if (const NumberRun* second = known_numbers(target.get(), added.get())) {
+  if (const core::ValueList* first = known_numbers(self.get(), own.get())) {
+    if (const core::ValueList* second = known_numbers(target.get(), added.get())) {
       joined.reserve(first->size() + second->size());
       joined.assign(first->begin(), first->end());
       joined.insert(joined.end(), second->begin(), second->end());
@@ -405,7 +407,7 @@ void PythonModel::extend_snib_values(const Line& self, const Line& target) const
     rec->forget_numbers();
     rec->made_list = nullptr;
     if (known && rec->values[slot].get() == own.get()) {
-      rec->numbers.replace(joined);
+      rec->numbers.assign(joined);
       rec->set_numbers(own.get());
     }
   }
@@ -450,8 +452,8 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
   Ref earlier = line_attr(target.get(), slot);
   Ref own = line_attr(self.get(), slot);
-  const NumberRun* first = known_numbers(target.get(), earlier.get());
-  const NumberRun* second = first ? known_numbers(self.get(), own.get()) : nullptr;
+  const core::ValueList* first = known_numbers(target.get(), earlier.get());
+  const core::ValueList* second = first ? known_numbers(self.get(), own.get()) : nullptr;
   LineRecord* rec = second != nullptr ? record(self.get()) : nullptr;
   // The record's numbers become target's, then its own; target's may be the same record's.
   const auto join_numbers = [&] {
@@ -641,7 +643,7 @@ void PythonModel::record_new_line(PyObject* line,
   fill(kLineSlotClose, stored[0]);
   fill(kLineSlotOpen, stored[1]);
   if (rec->values[line_slot(core::KerdAttr::snib_values)].get() == values) {
-    rec->numbers.refill().push_back(value);
+    rec->numbers.assign(1, value);
     rec->set_numbers(values);
   }
   PyObject* list = line_merge_reads_unseen(

@@ -362,7 +362,7 @@ class PythonModel {
   // The numbers of `list`, line's snib_values as just read, from its record (read into it
   // first when it is an exact list of numbers that convert without host code or error); null
   // when not kept.
-  const NumberRun* known_numbers(PyObject* line, PyObject* list) const;
+  const core::ValueList* known_numbers(PyObject* line, PyObject* list) const;
   // The line's snib_values when the merge tests' other reads of the line are unseen (see
   // merge_tests_unseen); null otherwise. attr(slot) gives the value found in the line's
   // instance dictionary by a read that runs no host code, null otherwise.
