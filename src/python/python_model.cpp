@@ -220,24 +220,19 @@ void PythonModel::store_held() const {
   held.clear();
 }
 
-void PythonModel::store_held_before_host_code(void* model) {
-  static_cast<const PythonModel*>(model)->store_held();
-}
-
-void PythonModel::hold_line_writes() const {
-  holding_ = true;
-  host_.before_host_code(&PythonModel::store_held_before_host_code, const_cast<PythonModel*>(this));
+void PythonModel::before_host_code(void* model) {
+  const auto* self = static_cast<const PythonModel*>(model);
+  if (self->deferred_.pending) self->build_deferred();
+  if (self->holding_) self->store_held();
 }
 
 void PythonModel::release_line_writes() const {
   holding_ = false;
-  host_.before_host_code(nullptr, nullptr);
   store_held();
 }
 
 void PythonModel::release_line_writes_on_error() const noexcept {
   holding_ = false;
-  host_.before_host_code(nullptr, nullptr);
   if (records_list_ == nullptr || records_list_->held.empty()) return;
   // The error on its way out stays the one raised; a failure to store meanwhile is dropped.
   SavedError saved;
@@ -319,13 +314,18 @@ const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list
 }
 
 std::size_t PythonModel::snib_count(const Line& line) const {
-  Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
+  if (const DeferredLine* deferred = line.pending()) return deferred->numbers.size();
+  Ref values = line_attr(line.object(), line_slot(core::KerdAttr::snib_values));
   return static_cast<std::size_t>(host_.length(values.get()));
 }
 
 void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) const {
-  Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
-  if (const core::ValueList* known = known_numbers(line.get(), values.get())) {
+  if (const DeferredLine* deferred = line.pending()) {
+    out.insert(out.end(), deferred->numbers.begin(), deferred->numbers.end());
+    return;
+  }
+  Ref values = line_attr(line.object(), line_slot(core::KerdAttr::snib_values));
+  if (const core::ValueList* known = known_numbers(line.object(), values.get())) {
     out.insert(out.end(), known->begin(), known->end());
     return;
   }
@@ -334,8 +334,9 @@ void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) c
 
 std::span<const double> PythonModel::snib_values_view(const Line& line,
                                                       std::vector<double>& scratch) const {
-  Ref values = line_attr(line.get(), line_slot(core::KerdAttr::snib_values));
-  if (const core::ValueList* known = known_numbers(line.get(), values.get())) return *known;
+  if (const DeferredLine* deferred = line.pending()) return deferred->numbers;
+  Ref values = line_attr(line.object(), line_slot(core::KerdAttr::snib_values));
+  if (const core::ValueList* known = known_numbers(line.object(), values.get())) return *known;
   const std::size_t from = scratch.size();
   host_.read_numbers(values.get(), scratch);
   return std::span<const double>(scratch).subspan(from);
@@ -344,18 +345,23 @@ std::span<const double> PythonModel::snib_values_view(const Line& line,
 std::pair<std::span<const double>, std::span<const double>> PythonModel::snib_values_views(
     const Line& first, const Line& second, std::vector<double>& scratch) const {
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
-  Ref earlier = line_attr(first.get(), slot);
-  const core::ValueList* first_known = known_numbers(first.get(), earlier.get());
+  // A deferred line's values need no list: read as its list would be, they are its numbers.
+  const auto numbers = [&](const Line& line, Ref& list) -> const core::ValueList* {
+    if (const DeferredLine* deferred = line.pending()) return &deferred->numbers;
+    list = line_attr(line.object(), slot);
+    return known_numbers(line.object(), list.get());
+  };
+  Ref earlier, later;
+  const core::ValueList* first_known = numbers(first, earlier);
   if (first_known == nullptr) host_.read_numbers(earlier.get(), scratch);
   const uint64_t before = host_.epoch();
-  Ref later = line_attr(second.get(), slot);
+  const core::ValueList* second_known = numbers(second, later);
   // Host code ran: the records, the first line's numbers with them, go at the next lookup.
   if (first_known != nullptr && host_.epoch() != before) {
     scratch.assign(first_known->begin(), first_known->end());
     first_known = nullptr;
   }
   const std::size_t split = scratch.size();
-  const core::ValueList* second_known = known_numbers(second.get(), later.get());
   if (second_known == nullptr) host_.read_numbers(later.get(), scratch);
   const std::span<const double> all(scratch);
   return {first_known != nullptr ? std::span<const double>(*first_known) : all.first(split),
@@ -367,7 +373,8 @@ void PythonModel::remember_merged_value(const Line& first, const Line& second, d
                                         uint64_t stamp_before) const {
   merged_ = {};
   if (host_.epoch() != stamp_before) return;  // host code ran while the value was weighed
-  merged_ = {first.get(), second.get(), {last, second_last, general}, value, host_.epoch()};
+  merged_ = {first.identity(), second.identity(), {last, second_last, general}, value,
+             host_.epoch()};
 }
 
 std::optional<double> PythonModel::recall_merged_value(const Line& first, const Line& second,
@@ -378,7 +385,7 @@ std::optional<double> PythonModel::recall_merged_value(const Line& first, const 
   for (int i = 0; i < 3; ++i)
     if (std::bit_cast<uint64_t>(weights[i]) != std::bit_cast<uint64_t>(k.weights[i]))
       return std::nullopt;
-  if (k.first == nullptr || k.first != first.get() || k.second != second.get() ||
+  if (k.first == nullptr || k.first != first.identity() || k.second != second.identity() ||
       k.epoch != host_.epoch())
     return std::nullopt;
   return k.value;
@@ -386,13 +393,14 @@ std::optional<double> PythonModel::recall_merged_value(const Line& first, const 
 
 void PythonModel::extend_snib_values(const Line& self, const Line& target) const {
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
-  Ref own = line_attr(self.get(), slot);
-  Ref added = line_attr(target.get(), slot);
+  PyObject* line = built(self);
+  Ref own = line_attr(line, slot);
+  Ref added = line_attr(target, slot);
   // The joined numbers, when both lists' are known, for self's record.
   std::vector<double> joined;
   bool known = false;
-  if (const core::ValueList* first = known_numbers(self.get(), own.get())) {
-    if (const core::ValueList* second = known_numbers(target.get(), added.get())) {
+  if (const core::ValueList* first = known_numbers(line, own.get())) {
+    if (const core::ValueList* second = known_numbers(target, added.get())) {
       joined.reserve(first->size() + second->size());
       joined.assign(first->begin(), first->end());
       joined.insert(joined.end(), second->begin(), second->end());
@@ -402,7 +410,7 @@ void PythonModel::extend_snib_values(const Line& self, const Line& target) const
   const uint64_t before = host_.epoch();
   host_.extend(own.get(), added.get());
   if (host_.epoch() != before) return;
-  if (LineRecord* rec = record(self.get()); rec != nullptr) {
+  if (LineRecord* rec = record(line); rec != nullptr) {
     rec->forget_answers();
     rec->forget_numbers();
     rec->made_list = nullptr;
@@ -450,11 +458,12 @@ bool PythonModel::unseen_made_list(const LineRecord& rec, PyObject* list, Py_ssi
 
 void PythonModel::prepend_snib_values(const Line& self, const Line& target) const {
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
-  Ref earlier = line_attr(target.get(), slot);
-  Ref own = line_attr(self.get(), slot);
-  const core::ValueList* first = known_numbers(target.get(), earlier.get());
-  const core::ValueList* second = first ? known_numbers(self.get(), own.get()) : nullptr;
-  LineRecord* rec = second != nullptr ? record(self.get()) : nullptr;
+  Ref earlier = line_attr(target, slot);
+  PyObject* line = built(self);
+  Ref own = line_attr(line, slot);
+  const core::ValueList* first = known_numbers(target, earlier.get());
+  const core::ValueList* second = first ? known_numbers(line, own.get()) : nullptr;
+  LineRecord* rec = second != nullptr ? record(line) : nullptr;
   // The record's numbers become target's, then its own; target's may be the same record's.
   const auto join_numbers = [&] {
     if (first == &rec->numbers) {
@@ -476,13 +485,13 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
   const uint64_t before = host_.epoch();
   Ref combined = host_.concat(earlier.get(), own.get());
   if (host_.epoch() != before || second == nullptr) {
-    set_line_attr(self.get(), slot, combined.get());
+    set_line_attr(line, slot, combined.get());
     return;
   }
   join_numbers();
-  set_line_attr(self.get(), slot, combined.get());
+  set_line_attr(line, slot, combined.get());
   if (host_.epoch() != before) return;
-  rec = record(self.get());
+  rec = record(line);
   if (rec->values[slot].get() == combined.get()) {
     rec->set_numbers(combined.get());
     rec->made_list = combined.get();
@@ -490,16 +499,16 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
 }
 
 int64_t PythonModel::line_bar_index(const Line& line) const {
-  return host_.index(line_attr(line.get(), kLineSlotBarIndex).get());
+  return host_.index(line_attr(line, kLineSlotBarIndex).get());
 }
 
 double PythonModel::line_mintick(const Line& line) const {
-  return host_.number(line_attr(line.get(), kLineSlotMintick).get());
+  return host_.number(line_attr(line, kLineSlotMintick).get());
 }
 
 bool PythonModel::line_reads_unseen(const Line& line) const {
   using core::KerdAttr;
-  PyObject* obj = line.get();
+  PyObject* obj = built(line);
   LineRecord* rec = record(obj);
   if (rec != nullptr && rec->reads_unseen != LineRecord::Known::unknown)
     return rec->reads_unseen == LineRecord::Known::yes;
@@ -588,7 +597,8 @@ bool PythonModel::merge_tests_unseen(const Line& line) const {
     settings_unseen_ = true;
   }
   if (!settings_unseen_) return false;
-  PyObject* obj = line.get();
+  if (const DeferredLine* deferred = line.pending()) return deferred->merge_reads_unseen;
+  PyObject* obj = line.object();
   LineRecord* rec = record(obj);
   if (rec != nullptr && rec->merge_tests_unseen != LineRecord::Known::unknown)
     return rec->merge_tests_unseen == LineRecord::Known::yes;
@@ -791,7 +801,8 @@ PythonModel::Line PythonModel::kerd_at(std::size_t i) const {
 
 void PythonModel::append_kerd(const Line& line) const {
   Ref kerds;
-  host_.append(engine_list(ctx_.str_kerds, kerds), line.get());
+  PyObject* list = engine_list(ctx_.str_kerds, kerds);
+  host_.append(list, built(line));
 }
 
 void PythonModel::clear_kerds() const {
@@ -815,43 +826,133 @@ void PythonModel::reorder_kerds(std::span<const std::size_t> order) const {
   host_.replace_all(list, sorted.get());
 }
 
+namespace {
+
+// Every integer up to this magnitude is a double exactly.
+constexpr int64_t kExactInDouble = int64_t{1} << 53;
+
+}  // namespace
+
+std::optional<bool> PythonModel::number_differs(PyObject* other, int64_t value) {
+  if (PyLong_CheckExact(other)) {
+    int overflow = 0;
+    const long long own = PyLong_AsLongLongAndOverflow(other, &overflow);
+    return overflow != 0 || own != value;
+  }
+  if (PyFloat_CheckExact(other) && -kExactInDouble <= value && value <= kExactInDouble)
+    return PyFloat_AS_DOUBLE(other) != static_cast<double>(value);
+  return std::nullopt;
+}
+
+std::optional<bool> PythonModel::number_differs(PyObject* other, double value) {
+  if (PyFloat_CheckExact(other)) return PyFloat_AS_DOUBLE(other) != value;
+  if (PyLong_CheckExact(other)) {
+    int overflow = 0;
+    const long long own = PyLong_AsLongLongAndOverflow(other, &overflow);
+    if (overflow == 0 && -kExactInDouble <= own && own <= kExactInDouble)
+      return static_cast<double>(own) != value;
+  }
+  return std::nullopt;
+}
+
+Ref PythonModel::deferred_attr(DeferredLine& line, int slot) const {
+  using core::KerdAttr;
+  switch (slot) {
+    case kLineSlotBarIndex:
+      return line.base[4];
+    case kLineSlotMintick:
+      return line.base[7];
+    case kLineSlotClose:
+      return line.base[0];
+    case kLineSlotOpen:
+      return line.base[1];
+    default:
+      break;
+  }
+  Ref& made = line.made[static_cast<std::size_t>(slot)];
+  if (made) return made;
+  const core::KerdSeed& s = line.seed;
+  switch (static_cast<KerdAttr>(slot)) {
+    case KerdAttr::start_bar_index:
+      made = from_index(s.start_bar_index);
+      break;
+    case KerdAttr::end_bar_index:
+      made = from_index(s.end_bar_index);
+      break;
+    case KerdAttr::start_time:
+      made = from_index(s.start_time);
+      break;
+    case KerdAttr::end_time:
+      made = from_index(s.end_time);
+      break;
+    case KerdAttr::kerd_value:
+      made = from_number(s.kerd_value);
+      break;
+    case KerdAttr::kerd_accum_value:
+      made = from_number(s.kerd_accum_value);
+      break;
+    case KerdAttr::snib_values: {
+      Ref values = Ref::steal(PyList_New(1));
+      PyList_SET_ITEM(values.get(), 0, from_number(s.snib_value).release());
+      made = std::move(values);
+      break;
+    }
+    case KerdAttr::close_avg_percent:
+      made = from_number(s.close_avg_percent);
+      break;
+    case KerdAttr::violated:
+    case KerdAttr::extended:
+    case KerdAttr::historical_extend_bar_crosses_checked:
+      made = Ref::borrow(Py_False);
+      break;
+    default:  // the counts and bar indices that start at zero
+      made = from_index(0);
+  }
+  return made;
+}
+
+void PythonModel::build_deferred() const {
+  DeferredLine& line = deferred_;
+  line.pending = false;
+  constexpr std::size_t kAttrs = core::kerd_attr_info.size();
+  std::array<Ref, kAttrs> attrs;
+  for (std::size_t i = 0; i < kAttrs; ++i) attrs[i] = deferred_attr(line, static_cast<int>(i));
+  // Stored under plain_kerd_names: the eight base values, then the line's attributes.
+  std::array<PyObject*, PlainKerdMaker::kValues> stored{};
+  for (std::size_t i = 0; i < line.base.size(); ++i) stored[i] = line.base[i].get();
+  for (std::size_t i = 0; i < kAttrs; ++i) stored[line.base.size() + i] = attrs[i].get();
+  Ref object = PlainKerdMaker::make(classes_->kerd, ctx_.plain_kerd_names, stored);
+  record_new_line(object.get(), stored, attrs[line_slot(core::KerdAttr::snib_values)].get(),
+                  line.seed.snib_value);
+  line.object = std::move(object);
+}
+
 PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
   PyObject* cls = record_class(classes_ ? classes_->kerd : nullptr, "line");
-  Ref values = Ref::steal(PyList_New(1));
-  PyList_SET_ITEM(values.get(), 0, from_number(seed.snib_value).release());
-  // Keyword order of kerd_kwnames; the engine's values are read in base-value order.
-  Ref args[16] = {from_index(seed.start_bar_index),
-                  from_index(seed.end_bar_index),
-                  from_index(seed.start_time),
-                  from_index(seed.end_time),
-                  from_number(seed.kerd_value),
-                  from_number(seed.kerd_accum_value),
-                  std::move(values),
-                  from_number(seed.close_avg_percent)};
+  DeferredLine& line = deferred_;
+  // The line made before is the list's now, or merged and dropped.
+  line.pending = false;
+  line.object = Ref();
+  for (Ref& made : line.made) made = Ref();
+  line.seed = seed;
+  line.numbers.assign(1, seed.snib_value);
   const std::array<Ref, kBaseValues>& base = engine_base_values();
-  args[8] = base[0];  // close, open, high, low
-  args[9] = base[1];
-  args[10] = base[2];
-  args[11] = base[3];
-  args[13] = base[4];  // bar_index
-  args[12] = base[5];  // time
-  args[14] = base[6];  // last_bar_index, mintick
-  args[15] = base[7];
-  // The package's own classes: the base values (in the base initialiser's order), then the
-  // line's attributes, stored without host code.
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  PyObject* const stored[PlainKerdMaker::kValues] = {
-      args[8].get(),  args[9].get(),  args[10].get(), args[11].get(), args[13].get(),
-      args[12].get(), args[14].get(), args[15].get(), args[0].get(),  args[1].get(),
-      args[2].get(),  args[3].get(),  args[4].get(),  args[5].get(),  args[6].get(),
-      args[7].get(),  zero.get(),     Py_False,       Py_False,       zero.get(),
-      zero.get(),     Py_False,       zero.get()};
+  for (std::size_t i = 0; i < kBaseValues; ++i) line.base[i] = base[i];
   if (ctx_.plain_kerd.applies(cls, ctx_.plain_kerd_names)) {
-    Ref line = PlainKerdMaker::make(cls, ctx_.plain_kerd_names, stored);
-    record_new_line(line.get(), stored, args[6].get(), seed.snib_value);
-    return line;
+    line.pending = true;
+    // Reads of its attributes find them as stored: they wait. Else it is built now.
+    if (!ctx_.plain_kerd.reads_plain()) build_deferred();
+    line.merge_reads_unseen = plain_index(line.base[4].get());
+    return Line(line);
   }
-  return call_with_keywords(cls, args, ctx_.kerd_kwnames);  // the class's initialiser
+  // The class's initialiser, with the keywords of kerd_kwnames.
+  Ref args[16];
+  for (std::size_t i = 0; i < core::kKerdRequiredAttrs; ++i)
+    args[i] = deferred_attr(line, static_cast<int>(i));
+  const std::size_t order[8] = {0, 1, 2, 3, 5, 4, 6, 7};  // close, open, high, low, time, ...
+  for (std::size_t i = 0; i < 8; ++i) args[8 + i] = line.base[order[i]];
+  line = DeferredLine{};
+  return call_with_keywords(cls, args, ctx_.kerd_kwnames);
 }
 
 // ---- pivots

@@ -23,6 +23,7 @@
 #include "core/model.hpp"
 #include "core/records.hpp"
 #include "core/scratch.hpp"
+#include "core/value_list.hpp"
 #include "python/host_gateway.hpp"
 #include "python/host_value.hpp"
 #include "python/line_records.hpp"
@@ -96,9 +97,49 @@ struct SeriesHandle {
   SeriesObject* direct = nullptr;
 };
 
+// A new line of the package's own line class, not built yet: building it runs no host code and
+// its attributes read back as stored, so until it must be an object (appended, about to be seen
+// by host code, or used where only an object will do) it is its seed, the engine's base values
+// read for it, and the attribute objects made so far, which the built line then holds.
+struct DeferredLine {
+  core::KerdSeed seed{};
+  std::array<Ref, core::base_value_names.size()> base;  // base initialiser order
+  std::array<Ref, core::kerd_attr_info.size()> made;    // KerdAttr order; null: not made yet
+  core::ValueList numbers;                              // its one pivot value
+  Ref object;                                           // the line, once built
+  bool pending = false;                                 // made and not built
+  bool merge_reads_unseen = false;                      // see PythonModel::merge_tests_unseen
+};
+
+// A line as the algorithms hold it: a built line, or the model's deferred line (valid, as any
+// line from make_kerd, until the next make_kerd).
+class LineHandle {
+ public:
+  LineHandle() = default;
+  LineHandle(Ref object) noexcept : object_(std::move(object)) {}  // NOLINT: every built line
+  explicit LineHandle(DeferredLine& deferred) noexcept : deferred_(&deferred) {}
+
+  // The deferred line while it is not built; null otherwise.
+  DeferredLine* pending() const {
+    return deferred_ != nullptr && deferred_->pending ? deferred_ : nullptr;
+  }
+  // The line's object; null while pending.
+  PyObject* object() const {
+    return deferred_ != nullptr ? deferred_->object.get() : object_.get();
+  }
+  // Tells lines apart while no host code runs: a deferred line is not its object yet.
+  const void* identity() const {
+    return pending() != nullptr ? static_cast<const void*>(deferred_) : object();
+  }
+
+ private:
+  Ref object_;
+  DeferredLine* deferred_ = nullptr;
+};
+
 class PythonModel {
  public:
-  using Line = Ref;
+  using Line = LineHandle;
   using Pivot = Ref;
   using Window = Ref;
   using SeriesRef = SeriesHandle;
@@ -108,7 +149,9 @@ class PythonModel {
   // whose attributes are read at each use.
   explicit PythonModel(ModelContext& ctx, PyObject* engine = nullptr,
                        const ModelClasses* classes = nullptr) noexcept
-      : ctx_(ctx), engine_(engine), classes_(classes), host_(ctx) {}
+      : ctx_(ctx), engine_(engine), classes_(classes), host_(ctx) {
+    host_.before_host_code(&PythonModel::before_host_code, this);
+  }
   PythonModel(const PythonModel&) = delete;
   PythonModel& operator=(const PythonModel&) = delete;
 
@@ -124,9 +167,11 @@ class PythonModel {
   // Lines.
   template <core::KerdAttr A>
   core::kerd_attr_type<A> get(const Line& line) const {
+    if (const DeferredLine* deferred = line.pending()) return deferred_number<A>(*deferred);
     using T = core::kerd_attr_type<A>;
     constexpr int slot = line_slot(A);
-    LineRecord* rec = record(line.get());
+    PyObject* obj = line.object();
+    LineRecord* rec = record(obj);
     if (rec != nullptr && (rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
     const uint64_t before = host_.epoch();
     T result;
@@ -134,7 +179,7 @@ class PythonModel {
     if (PyObject* kept = rec != nullptr ? rec->values[slot].get() : nullptr) {
       result = host_.to_value<core::info(A).kind>(kept);
     } else {
-      Ref value = line_attr(line.get(), slot);
+      Ref value = line_attr(obj, slot);
       result = host_.to_value<core::info(A).kind>(value.get());
     }
     // Read and converted without host code: the record's object gives this number again.
@@ -144,29 +189,41 @@ class PythonModel {
   }
   template <core::KerdAttr A>
   void set(const Line& line, core::kerd_attr_type<A> value) const {
-    if (LineRecord* rec = holding_ ? holdable(line.get(), line_slot(A)) : nullptr) {
+    PyObject* obj = built(line);
+    if (LineRecord* rec = holding_ ? holdable(obj, line_slot(A)) : nullptr) {
       hold(*rec, line_slot(A), value);
       return;
     }
-    set_line_attr(line.get(), line_slot(A), from_value<core::info(A).kind>(value).get());
+    set_line_attr(obj, line_slot(A), from_value<core::info(A).kind>(value).get());
   }
   // While held, writes of line attributes that nothing but host code could see (the lines of
   // the engine's line class, plain attributes) are kept in the lines' records and stored on
   // the lines before host code runs next, or at release. release_line_writes() may fail;
   // release_line_writes_on_error() stores them while an error is on its way out, keeping it.
-  void hold_line_writes() const;
+  void hold_line_writes() const { holding_ = true; }
   void release_line_writes() const;
   void release_line_writes_on_error() const noexcept;
   template <core::KerdAttr A>
   bool differs(const Line& a, const Line& b) const {
-    Ref left = line_attr(a.get(), line_slot(A));
-    Ref right = line_attr(b.get(), line_slot(A));
+    constexpr int slot = line_slot(A);
+    // A deferred line's attribute is compared as its number where that needs no object.
+    Ref left = a.pending() != nullptr ? Ref() : line_attr(a, slot);
+    Ref right = b.pending() != nullptr ? Ref() : line_attr(b, slot);
+    if (left && !right && b.pending() != nullptr) {
+      if (const std::optional<bool> known = deferred_differs<A>(*b.pending(), left.get()))
+        return *known;
+    } else if (right && !left && a.pending() != nullptr) {
+      if (const std::optional<bool> known = deferred_differs<A>(*a.pending(), right.get()))
+        return *known;
+    }
+    if (!left) left = line_attr(a, slot);
+    if (!right) right = line_attr(b, slot);
     return host_.differ(left.get(), right.get());
   }
   template <core::KerdAttr A>
   void copy(const Line& to, const Line& from) const {
-    Ref value = line_attr(from.get(), line_slot(A));
-    set_line_attr(to.get(), line_slot(A), value.get());
+    Ref value = line_attr(from, line_slot(A));
+    set_line_attr(built(to), line_slot(A), value.get());
   }
   std::size_t snib_count(const Line& line) const;
   void read_snib_values(const Line& line, std::vector<double>& out) const;
@@ -195,10 +252,10 @@ class PythonModel {
   // running host code, and the replay's writes run none either.
   bool line_reads_unseen(const Line& line) const;
   SeriesHandle line_close(const Line& line) const {
-    return series_of(line_attr(line.get(), kLineSlotClose));
+    return series_of(line_attr(line, kLineSlotClose));
   }
   SeriesHandle line_open(const Line& line) const {
-    return series_of(line_attr(line.get(), kLineSlotOpen));
+    return series_of(line_attr(line, kLineSlotOpen));
   }
 
   // Series.
@@ -248,6 +305,8 @@ class PythonModel {
   void clear_kerds() const;
   void remove_first_kerd() const;
   void reorder_kerds(std::span<const std::size_t> order) const;
+  // A line of the package's own class whose attributes read back as stored is deferred (see
+  // DeferredLine); any other is built by its class now.
   Line make_kerd(const core::KerdSeed& seed) const;
 
   // Pivots.
@@ -351,18 +410,81 @@ class PythonModel {
     rec.held |= LineRecord::bit(slot);
     rec.forget_answers();
   }
+  // The line's object, built now if it is deferred.
+  PyObject* built(const Line& line) const {
+    if (line.pending() != nullptr) build_deferred();
+    return line.object();
+  }
+  // Builds the deferred line as the package's classes would: the base values, then the
+  // line's attributes, stored without host code.
+  void build_deferred() const;
+  template <core::KerdAttr A>
+  static core::kerd_attr_type<A> deferred_number(const DeferredLine& line) {
+    using core::KerdAttr;
+    const core::KerdSeed& s = line.seed;
+    if constexpr (A == KerdAttr::start_bar_index)
+      return s.start_bar_index;
+    else if constexpr (A == KerdAttr::end_bar_index)
+      return s.end_bar_index;
+    else if constexpr (A == KerdAttr::start_time)
+      return static_cast<double>(s.start_time);  // as float() converts the int it is built with
+    else if constexpr (A == KerdAttr::end_time)
+      return static_cast<double>(s.end_time);
+    else if constexpr (A == KerdAttr::kerd_value)
+      return s.kerd_value;
+    else if constexpr (A == KerdAttr::kerd_accum_value)
+      return s.kerd_accum_value;
+    else if constexpr (A == KerdAttr::close_avg_percent)
+      return s.close_avg_percent;
+    else
+      return core::kerd_attr_type<A>{};  // the optional attributes' defaults
+  }
+  // Whether `other` != the deferred line's attribute, as the host compares the two, when
+  // `other` is an exact int or float and that needs no object; nothing otherwise.
+  template <core::KerdAttr A>
+  static std::optional<bool> deferred_differs(const DeferredLine& line, PyObject* other) {
+    using core::KerdAttr;
+    if constexpr (A == KerdAttr::start_time)  // built as an int, as the other times
+      return number_differs(other, line.seed.start_time);
+    else if constexpr (A == KerdAttr::end_time)
+      return number_differs(other, line.seed.end_time);
+    else if constexpr (core::info(A).kind == core::ValueKind::index ||
+                       core::info(A).kind == core::ValueKind::price)
+      return number_differs(other, deferred_number<A>(line));
+    else
+      return std::nullopt;
+  }
+  // other != value, for an exact int or float `other` compared exactly, as the host would
+  // compare it with an int (or a float) holding value; nothing for any other object.
+  static std::optional<bool> number_differs(PyObject* other, int64_t value);
+  static std::optional<bool> number_differs(PyObject* other, double value);
+  // The deferred line's attribute object for a line slot: made once, or the base value.
+  Ref deferred_attr(DeferredLine& line, int slot) const;
+  // Anything the model needs before host code runs: the deferred line built, held writes
+  // stored.
+  static void before_host_code(void* model);
   // The object of a held slot, made now and still held.
   void make_held_object(LineRecord& rec, int slot) const;
   // Stores every held write on its line, in the order of their first writes.
   void store_held() const;
-  static void store_held_before_host_code(void* model);
   // line.<slot's name>, from its record where it was read or written since host code last ran.
   Ref line_attr(PyObject* line, int slot) const;
+  Ref line_attr(const Line& line, int slot) const {
+    if (DeferredLine* deferred = line.pending()) return deferred_attr(*deferred, slot);
+    return line_attr(line.object(), slot);
+  }
   void set_line_attr(PyObject* line, int slot, PyObject* value) const;
   // The numbers of `list`, line's snib_values as just read, from its record (read into it
   // first when it is an exact list of numbers that convert without host code or error); null
   // when not kept.
   const core::ValueList* known_numbers(PyObject* line, PyObject* list) const;
+  const core::ValueList* known_numbers(const Line& line, PyObject* list) const {
+    if (const DeferredLine* deferred = line.pending())
+      return list == deferred->made[line_slot(core::KerdAttr::snib_values)].get()
+                 ? &deferred->numbers
+                 : nullptr;
+    return known_numbers(line.object(), list);
+  }
   // The line's snib_values when the merge tests' other reads of the line are unseen (see
   // merge_tests_unseen); null otherwise. attr(slot) gives the value found in the line's
   // instance dictionary by a read that runs no host code, null otherwise.
@@ -440,13 +562,14 @@ class PythonModel {
   mutable HostGateway host_;
 
   struct MergedValue {
-    PyObject* first = nullptr;  // identities only, compared while no host code has run
-    PyObject* second = nullptr;
+    const void* first = nullptr;  // identities only, compared while no host code has run
+    const void* second = nullptr;
     double weights[3] = {};
     double value = 0.0;
     uint64_t epoch = 0;
   };
   mutable MergedValue merged_;
+  mutable DeferredLine deferred_;  // the line make_kerd made last, when deferred
   mutable uint64_t settings_checked_ = 0;  // the epoch + 1 when settings_unseen_ was found
   mutable bool settings_unseen_ = false;
 
