@@ -373,8 +373,8 @@ void PythonModel::remember_merged_value(const Line& first, const Line& second, d
                                         uint64_t stamp_before) const {
   merged_ = {};
   if (host_.epoch() != stamp_before) return;  // host code ran while the value was weighed
-  merged_ = {first.identity(), second.identity(), {last, second_last, general}, value,
-             host_.epoch()};
+  merged_ = {
+      first.identity(), second.identity(), {last, second_last, general}, value, host_.epoch()};
 }
 
 std::optional<double> PythonModel::recall_merged_value(const Line& first, const Line& second,
@@ -871,43 +871,20 @@ Ref PythonModel::deferred_attr(DeferredLine& line, int slot) const {
   }
   Ref& made = line.made[static_cast<std::size_t>(slot)];
   if (made) return made;
-  const core::KerdSeed& s = line.seed;
-  switch (static_cast<KerdAttr>(slot)) {
-    case KerdAttr::start_bar_index:
-      made = from_index(s.start_bar_index);
-      break;
-    case KerdAttr::end_bar_index:
-      made = from_index(s.end_bar_index);
-      break;
-    case KerdAttr::start_time:
-      made = from_index(s.start_time);
-      break;
-    case KerdAttr::end_time:
-      made = from_index(s.end_time);
-      break;
-    case KerdAttr::kerd_value:
-      made = from_number(s.kerd_value);
-      break;
-    case KerdAttr::kerd_accum_value:
-      made = from_number(s.kerd_accum_value);
-      break;
-    case KerdAttr::snib_values: {
+  core::for_each_kerd_attr([&]<KerdAttr A>() {
+    if (line_slot(A) != slot) return;
+    if constexpr (A == KerdAttr::snib_values) {
       Ref values = Ref::steal(PyList_New(1));
-      PyList_SET_ITEM(values.get(), 0, from_number(s.snib_value).release());
+      PyList_SET_ITEM(values.get(), 0, from_number(line.seed.snib_value).release());
       made = std::move(values);
-      break;
+    } else if constexpr (A == KerdAttr::start_time) {  // ints, as the pivot's time
+      made = from_index(line.seed.start_time);
+    } else if constexpr (A == KerdAttr::end_time) {
+      made = from_index(line.seed.end_time);
+    } else {
+      made = from_value<core::info(A).kind>(deferred_number<A>(line));
     }
-    case KerdAttr::close_avg_percent:
-      made = from_number(s.close_avg_percent);
-      break;
-    case KerdAttr::violated:
-    case KerdAttr::extended:
-    case KerdAttr::historical_extend_bar_crosses_checked:
-      made = Ref::borrow(Py_False);
-      break;
-    default:  // the counts and bar indices that start at zero
-      made = from_index(0);
-  }
+  });
   return made;
 }
 

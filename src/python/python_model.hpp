@@ -569,7 +569,7 @@ class PythonModel {
     uint64_t epoch = 0;
   };
   mutable MergedValue merged_;
-  mutable DeferredLine deferred_;  // the line make_kerd made last, when deferred
+  mutable DeferredLine deferred_;          // the line make_kerd made last, when deferred
   mutable uint64_t settings_checked_ = 0;  // the epoch + 1 when settings_unseen_ was found
   mutable bool settings_unseen_ = false;
 

@@ -185,7 +185,8 @@ def test_rebuilt_lines_hold_what_the_initialisers_store_whether_or_not_they_run(
                        e.mintick, start_bar_index=bar, end_bar_index=bar, start_time=time,
                        end_time=time, kerd_value=price, kerd_accum_value=price,
                        snib_values=[price], close_avg_percent=cap)
-        assert list(vars(line).items()) == list(vars(by_hand).items())
+        assert [(name, type(v), v) for name, v in vars(line).items()] == [
+            (name, type(v), v) for name, v in vars(by_hand).items()]
 
 
 @pytest.mark.parametrize("method, kind, before, after", [
