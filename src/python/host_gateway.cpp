@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "python/python_model.hpp"
+#include "python/record.hpp"
 
 namespace torvex::py {
 
@@ -46,8 +47,20 @@ PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name
                             PyDescr_TYPE(found) == type &&
                             (std::strcmp(type->tp_name, "torvex.dto.mavet.Mavet") == 0 ||
                              std::strcmp(type->tp_name, "torvex.dto.snib.Snib") == 0);
-  return Entry{name, 0, found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr,
-               found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr, record_field};
+  // Only the record machinery makes those classes' getset descriptors (each extension module
+  // has its own copy of its getter): the closure is the field.
+  const record::Field* stored = nullptr;
+  if (record_field) {
+    const PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset;
+    const auto* ref = static_cast<const record::FieldRef*>(def->closure);
+    if (ref != nullptr && std::strcmp(ref->field->name, def->name) == 0) stored = ref->field;
+  }
+  return Entry{name,
+               0,
+               found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr,
+               found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr,
+               record_field,
+               stored};
 }
 
 bool plain_numbers(PyObject* values) {

@@ -16,6 +16,10 @@
 
 namespace torvex::py {
 
+namespace record {
+struct Field;
+}
+
 // Whether reading or writing obj.name goes straight to the instance (the generic lookup, and
 // no class attribute that would take part), so that no host code runs. What the class holds is
 // remembered per type version (a changed class gets a new one) and name; names must outlive
@@ -38,6 +42,15 @@ class PlainAttrCache {
     return type->tp_getattro == PyObject_GenericGetAttr &&
            type->tp_setattro == PyObject_GenericSetAttr && entry(type, name).record_field;
   }
+  // The record field (see record_field) obj.name reads: its value is what is stored at the
+  // field's place in obj. Null for anything else.
+  const record::Field* stored_field(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        type->tp_setattro != PyObject_GenericSetAttr)
+      return nullptr;
+    return entry(type, name).stored;
+  }
 
  private:
   struct Entry {
@@ -46,9 +59,12 @@ class PlainAttrCache {
     bool get = false;
     bool set = false;
     bool record_field = false;
+    const record::Field* stored = nullptr;
   };
   const Entry& entry(PyTypeObject* type, PyObject* name) {
-    // Version tags are unique among types and renewed when a class changes.
+    // Version tags are unique among types and renewed when a class changes. A class gets its
+    // tag at its first lookup, which a class read only through this cache may never have had.
+    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) _PyType_Lookup(type, name);
     const unsigned int version =
         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
     if (version == 0) return uncached_ = look_up(type, name);

@@ -28,6 +28,7 @@
 #include "python/host_value.hpp"
 #include "python/line_records.hpp"
 #include "python/plain_kerd.hpp"
+#include "python/record.hpp"
 #include "python/ref.hpp"
 #include "python/series_object.hpp"
 
@@ -318,10 +319,21 @@ class PythonModel {
   void move_new_snibs_to_vip() const;
   template <core::PivotField F>
   core::pivot_field_type<F> pivot(const Pivot& p) const {
-    // The package's own pivot record reads its fields in C getters: no host code.
+    // The package's own pivot record reads its fields in C getters: no host code, and the
+    // number a getter would make is the one stored.
     PyObject* field = ctx_.str_pivot_field[static_cast<int>(F)].get();
-    Ref value =
-        own_pivot_field(p.get(), field) ? get_attr(p.get(), field) : host_.attr(p.get(), field);
+    const bool own = own_pivot_field(p.get(), field);
+    if (const record::Field* stored =
+            own ? ctx_.plain_attrs.stored_field(p.get(), field) : nullptr) {
+      if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>) {
+        if (stored->kind == record::Kind::int32)
+          return record::at<int32_t>(p.get(), stored->offset);
+      } else {
+        if (stored->kind == record::Kind::float64)
+          return record::at<double>(p.get(), stored->offset);
+      }
+    }
+    Ref value = own ? get_attr(p.get(), field) : host_.attr(p.get(), field);
     if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>)
       return host_.index(value.get());
     else
