@@ -99,6 +99,20 @@ inline int64_t first_straddling_bar(const double* close, const double* open, con
   return -1;
 }
 
+// Calls visit(i) for each of bars 0 .. count - 1 that straddles `level`, in order, while it
+// returns true.
+template <class Visit>
+void for_each_straddling_bar(const double* close, const double* open, const double* high,
+                             const double* low, int64_t count, double level, Visit&& visit) {
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t found =
+        first_straddling_bar(close + i, open + i, high + i, low + i, count - i, level);
+    if (found < 0) return;
+    i += found;
+    if (!visit(i)) return;
+  }
+}
+
 // Bar extremes of fixed arrays, kept per bar and per block of bars, so that a search skips the
 // blocks lying wholly on one side of a level. Only for bars that never change.
 class BarExtremesIndex {

@@ -8,12 +8,15 @@
 // extremes do. A line is unextended, extended (at extend_end_bar_index) or checked (its first
 // straddling bar after the extension has been seen).
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "core/engine_arith.hpp"
+#include "core/engine_bar_search.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
 
@@ -65,42 +68,60 @@ CrossBand cross_band(M& m, const BarPrices& bar) {
   return {ohlc_min, ohlc_max, bar_min, bar_max};
 }
 
+// A line's attributes as the rules read and write them: on the line through the model.
+template <class M>
+class ModelLine {
+ public:
+  ModelLine(M& m, const typename M::Line& line) : m_(m), line_(line) {}
+  template <KerdAttr A>
+  kerd_attr_type<A> get() const {
+    return m_.template get<A>(line_);
+  }
+  template <KerdAttr A>
+  void set(kerd_attr_type<A> value) const {
+    m_.template set<A>(line_, value);
+  }
+
+ private:
+  M& m_;
+  const typename M::Line& line_;
+};
+
 // A checked line on a straddling bar: count it when it is a counted cross, then either move the
 // line's post-extension end to this bar or, past the tolerance, mark the line violated.
-template <class M>
-void apply_checked_rule(M& m, typename M::Line line, const CrossBand& band, int64_t bar) {
-  const double level = m.template get<KerdAttr::kerd_value>(line);
+template <class M, class L>
+void apply_checked_rule(M& m, L&& line, const CrossBand& band, int64_t bar) {
+  const double level = line.template get<KerdAttr::kerd_value>();
   if (!band.straddles(level)) return;
   if (band.counts(level)) {
-    const int64_t count = m.template get<KerdAttr::bar_crosses_post_extend>(line);
-    m.template set<KerdAttr::bar_crosses_post_extend>(line, narrow_index(wide(count) + 1));
+    const int64_t count = line.template get<KerdAttr::bar_crosses_post_extend>();
+    line.template set<KerdAttr::bar_crosses_post_extend>(narrow_index(wide(count) + 1));
   }
-  const int64_t count = m.template get<KerdAttr::bar_crosses_post_extend>(line);
+  const int64_t count = line.template get<KerdAttr::bar_crosses_post_extend>();
   if (count <= m.template setting<Setting::kerd_extend_bar_cross_threshold>())
-    m.template set<KerdAttr::post_extend_end_bar_index>(line, bar);
+    line.template set<KerdAttr::post_extend_end_bar_index>(bar);
   else
-    m.template set<KerdAttr::violated>(line, true);
+    line.template set<KerdAttr::violated>(true);
 }
 
 // An extended, unchecked line on a straddling bar after its extension bar: the first cross.
 // The order of the last two writes differs between the two operations.
 enum class FirstCrossOrder { checked_first, end_first };
 
-template <class M>
-void apply_first_cross_rule(M& m, typename M::Line line, const CrossBand& band, int64_t bar,
-                            FirstCrossOrder order) {
-  const double level = m.template get<KerdAttr::kerd_value>(line);
+template <class L>
+void apply_first_cross_rule(L&& line, const CrossBand& band, int64_t bar, FirstCrossOrder order) {
+  const double level = line.template get<KerdAttr::kerd_value>();
   if (!band.straddles(level)) return;
   if (band.counts(level)) {
-    const int64_t count = m.template get<KerdAttr::bar_crosses_post_extend>(line);
-    m.template set<KerdAttr::bar_crosses_post_extend>(line, narrow_index(wide(count) + 1));
+    const int64_t count = line.template get<KerdAttr::bar_crosses_post_extend>();
+    line.template set<KerdAttr::bar_crosses_post_extend>(narrow_index(wide(count) + 1));
   }
   if (order == FirstCrossOrder::checked_first) {
-    m.template set<KerdAttr::historical_extend_bar_crosses_checked>(line, true);
-    m.template set<KerdAttr::post_extend_end_bar_index>(line, bar);
+    line.template set<KerdAttr::historical_extend_bar_crosses_checked>(true);
+    line.template set<KerdAttr::post_extend_end_bar_index>(bar);
   } else {
-    m.template set<KerdAttr::post_extend_end_bar_index>(line, bar);
-    m.template set<KerdAttr::historical_extend_bar_crosses_checked>(line, true);
+    line.template set<KerdAttr::post_extend_end_bar_index>(bar);
+    line.template set<KerdAttr::historical_extend_bar_crosses_checked>(true);
   }
 }
 
@@ -153,9 +174,10 @@ void extend_kerd_to_first_cross(M& m) {
     if (m.template get<KerdAttr::extended>(line) &&
         !m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
         after_extension_bar()) {
-      apply_first_cross_rule(m, line, band, m.bar_index(), FirstCrossOrder::checked_first);
+      apply_first_cross_rule(ModelLine<M>(m, line), band, m.bar_index(),
+                             FirstCrossOrder::checked_first);
     } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
-      apply_checked_rule(m, line, band, m.bar_index());
+      apply_checked_rule(m, ModelLine<M>(m, line), band, m.bar_index());
     } else {
       const double level = m.template get<KerdAttr::kerd_value>(line);
       if (band.straddles(level) && time_differs()) {
@@ -201,22 +223,95 @@ std::optional<StraddlingBar> next_straddling_bar(M& m, const PriceSeries<M>& ser
 // bar, and only a straddling bar changes it. Unlike the current-bar operation, extension needs
 // the bar's time to be strictly later than the line's end time, and an extended, unchecked
 // line is left alone on bars up to its extension bar.
-template <class M>
-void replay_bar(M& m, typename M::Line line, const CrossBand& band, double level, int64_t y) {
+template <class M, class L>
+void replay_bar(M& m, L&& line, const CrossBand& band, double level, int64_t y) {
   const int64_t bar = narrow_index(wide(m.bar_index()) - y);
-  if (m.template get<KerdAttr::extended>(line)) {
-    if (!m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line) &&
-        bar > m.template get<KerdAttr::extend_end_bar_index>(line)) {
-      apply_first_cross_rule(m, line, band, bar, FirstCrossOrder::end_first);
-    } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
+  if (line.template get<KerdAttr::extended>()) {
+    if (!line.template get<KerdAttr::historical_extend_bar_crosses_checked>() &&
+        bar > line.template get<KerdAttr::extend_end_bar_index>()) {
+      apply_first_cross_rule(line, band, bar, FirstCrossOrder::end_first);
+    } else if (line.template get<KerdAttr::historical_extend_bar_crosses_checked>()) {
       apply_checked_rule(m, line, band, bar);
     }
   } else if (band.straddles(level) &&
-             m.template get<KerdAttr::end_time>(line) < m.value(m.time(), -y)) {
-    m.template set<KerdAttr::extend_end_bar_index>(line, bar);
-    m.template set<KerdAttr::extended>(line, true);
+             line.template get<KerdAttr::end_time>() < m.value(m.time(), -y)) {
+    line.template set<KerdAttr::extend_end_bar_index>(bar);
+    line.template set<KerdAttr::extended>(true);
   }
 }
+
+// A line's state through one replay, held in locals: read once before it, and written back
+// once after it, each attribute with its last value, in the order of their first writes. For
+// where the model says that reading and writing the line's state at every straddling bar
+// instead could not be told from this (m.replays_locally).
+template <class M>
+class LocalReplayLine {
+ public:
+  // Each attribute the rules read, read once.
+  LocalReplayLine(M& m, const typename M::Line& line) : m_(m), line_(line) {
+    read<KerdAttr::extended>();
+    read<KerdAttr::historical_extend_bar_crosses_checked>();
+    read<KerdAttr::extend_end_bar_index>();
+    read<KerdAttr::end_time>();
+    read<KerdAttr::kerd_value>();
+    read<KerdAttr::bar_crosses_post_extend>();
+  }
+
+  // Whether a replay from offset -from_y can raise nothing but the errors it would raise before
+  // its first write: no count or bar index past 64 bits.
+  bool fits(int64_t bar_index, int64_t from_y) const {
+    return get<KerdAttr::bar_crosses_post_extend>() <=
+               std::numeric_limits<int64_t>::max() - from_y - 1 &&
+           wide(bar_index) - from_y >= std::numeric_limits<int64_t>::min();
+  }
+
+  template <KerdAttr A>
+  kerd_attr_type<A> get() const {
+    return field<A>(*this);
+  }
+  template <KerdAttr A>
+  void set(kerd_attr_type<A> value) {
+    field<A>(*this) = value;
+    const auto bit = uint32_t{1} << static_cast<int>(A);
+    if ((written_ & bit) == 0) order_[written_count_++] = &LocalReplayLine::write<A>;
+    written_ |= bit;
+  }
+
+  void write_back() const {
+    for (int i = 0; i < written_count_; ++i) (this->*order_[i])();
+  }
+
+ private:
+  // The local that holds attribute A.
+  template <KerdAttr A, class Self>
+  static auto& field(Self& self) {
+    constexpr auto i = static_cast<std::size_t>(A);
+    if constexpr (std::is_same_v<kerd_attr_type<A>, bool>)
+      return self.flags_[i];
+    else if constexpr (std::is_same_v<kerd_attr_type<A>, int64_t>)
+      return self.indices_[i];
+    else
+      return self.reals_[i];
+  }
+  template <KerdAttr A>
+  void read() {
+    field<A>(*this) = m_.template get<A>(line_);
+  }
+  template <KerdAttr A>
+  void write() const {
+    m_.template set<A>(line_, field<A>(*this));
+  }
+
+  M& m_;
+  const typename M::Line& line_;
+  std::array<bool, kerd_attr_info.size()> flags_{};
+  std::array<int64_t, kerd_attr_info.size()> indices_{};
+  std::array<double, kerd_attr_info.size()> reals_{};
+  // The writes, in the order of their first writes.
+  std::array<void (LocalReplayLine::*)() const, kerd_attr_info.size()> order_{};
+  int written_count_ = 0;
+  uint32_t written_ = 0;
+};
 
 // Whether the reads of the line's state on a bar that does not straddle it can be left out:
 // true unless the model says they could be seen (a host line lacking an attribute, or with a
@@ -227,6 +322,33 @@ bool line_reads_unseen(M& m, typename M::Line line) {
     return m.line_reads_unseen(line);
   else
     return true;
+}
+
+// Whether the replay of the line may hold its state in locals (LocalReplayLine).
+template <class M>
+bool replays_locally(M& m, const PriceSeries<M>& series, const typename M::Line& line) {
+  if constexpr (GatesStraddleSearch<M>)
+    if (!m.can_find_straddle(series.close, series.open, series.high, series.low)) return false;
+  return m.replays_locally(line);
+}
+
+// The replay of a line held in locals over the bars from offset -from_y to the current bar, in
+// place: each straddling bar is found in the stored prices and its extent taken from them.
+// Fails as the reads of the bar at -from_y would, before any write.
+template <class M>
+void replay_in_place(M& m, const PriceSeries<M>& series, LocalReplayLine<M>& state, double level,
+                     int64_t from_y) {
+  for (const auto* s : {&series.close, &series.open, &series.high, &series.low})
+    m.value(*s, -from_y);
+  const int64_t count = from_y + 1;
+  const auto oldest = [&](const typename M::SeriesRef& s) { return m.view(s)->at_y(from_y); };
+  const double *close = oldest(series.close), *open = oldest(series.open),
+               *high = oldest(series.high), *low = oldest(series.low);
+  for_each_straddling_bar(close, open, high, low, count, level, [&](int64_t i) {
+    const BarPrices bar{close[i], open[i], high[i], low[i]};
+    replay_bar(m, state, cross_band(m, bar), level, from_y - i);
+    return true;
+  });
 }
 
 // Replays the rules for one unchecked line over the bars from its end to the current bar,
@@ -240,11 +362,21 @@ void replay_kerd_history(M& m, const PriceSeries<M>& series, typename M::Line li
   int64_t from_y = std::max<int64_t>(bar_count_to_loop - 1, 0);
   if (!line_reads_unseen(m, line)) {
     for (int64_t y = from_y; y >= 0; --y)
-      replay_bar(m, line, cross_band(m, read_bar(m, series, -y)), level, y);
+      replay_bar(m, ModelLine<M>(m, line), cross_band(m, read_bar(m, series, -y)), level, y);
     return;
   }
+  if constexpr (ReplaysLocally<M>) {
+    if (replays_locally(m, series, line)) {
+      LocalReplayLine<M> state(m, line);
+      if (state.fits(m.bar_index(), from_y)) {
+        replay_in_place(m, series, state, level, from_y);
+        state.write_back();
+        return;
+      }
+    }
+  }
   while (const std::optional<StraddlingBar> hit = next_straddling_bar(m, series, level, from_y)) {
-    replay_bar(m, line, hit->band, level, hit->y);
+    replay_bar(m, ModelLine<M>(m, line), hit->band, level, hit->y);
     if (hit->y == 0) break;
     from_y = hit->y - 1;
   }
@@ -265,7 +397,7 @@ void extend_kerd_to_first_cross_from_history(M& m) {
         wide(bar_index) - m.template get<KerdAttr::end_bar_index>(line);
     const CrossBand band = cross_band(m, read_bar(m, series, 0));
     if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
-      apply_checked_rule(m, line, band, m.bar_index());
+      apply_checked_rule(m, ModelLine<M>(m, line), band, m.bar_index());
       continue;
     }
     // Only max(bar_count_to_loop - 1, 0) matters; a count beyond any series' reach fails at

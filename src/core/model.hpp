@@ -413,6 +413,18 @@ concept SaysLineReadsUnseen = requires(M& m, const typename M::Line& line) {
   { m.line_reads_unseen(line) } -> std::convertible_to<bool>;
 };
 
+// Whether the replay of a line may hold the line's state in locals, read once before it and
+// written once after it (core/engine_extension.hpp, LocalReplayLine): true where each read and
+// write of the line's state, each settings read and each read of the engine's values that the
+// replay makes at a straddling bar would run no host code and could not fail, so that only
+// the state left after the replay can be seen. Asked where find_straddle may be used, whose
+// series the replay then reads in place (m.view).
+template <class M>
+concept ReplaysLocally = SearchesStraddles<M> && ViewsSeries<M> &&
+    requires(M& m, const typename M::Line& line) {
+  { m.replays_locally(line) } -> std::convertible_to<bool>;
+};
+
 // Within a scope, the model may hold back writes of line attributes that only host code could
 // see until host code runs or the scope ends: release_line_writes() stores them (and may fail),
 // release_line_writes_on_error() stores them while an error leaves the scope, keeping that

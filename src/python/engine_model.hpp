@@ -136,6 +136,17 @@ class EngineModel : public PythonModel {
     return found < 0 ? -1 : from_y - found;
   }
 
+  // The replay may hold a line's state in locals where no read it makes at a straddling bar
+  // runs host code: the settings it reads and bar_index are kept, the time series is read in
+  // place, and so is the line's state (PythonModel::replay_state_unseen).
+  bool replays_locally(const Line& line) const {
+    const uint64_t epoch = host().epoch();
+    for (core::Setting s :
+         {core::Setting::only_body_cross, core::Setting::kerd_extend_bar_cross_threshold})
+      if (kept_[static_cast<std::size_t>(s)].epoch != epoch) return false;
+    return bar_index_kept() && time_kept_in_place() && replay_state_unseen(line);
+  }
+
   // The engine's line list, which no operation rebinds, is looked up once per operation; its
   // length and elements are read at each use.
   std::size_t kerd_count() const { return static_cast<std::size_t>(host().length(kerds().get())); }
@@ -187,6 +198,6 @@ class EngineModel : public PythonModel {
 static_assert(core::EngineAccess<EngineModel> && core::ReadsRawElements<EngineModel> &&
               core::HoldsLineWrites<EngineModel> && core::ViewsSeries<EngineModel> &&
               core::SearchesStraddles<EngineModel> && core::GatesStraddleSearch<EngineModel> &&
-              core::OverridesOperations<EngineModel>);
+              core::ReplaysLocally<EngineModel> && core::OverridesOperations<EngineModel>);
 
 }  // namespace torvex::py

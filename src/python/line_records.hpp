@@ -48,6 +48,7 @@ struct LineRecord {
   PyObject* made_list = nullptr;
   Known merge_tests_unseen = Known::unknown;
   Known reads_unseen = Known::unknown;
+  Known replay_state_unseen = Known::unknown;
   // Slots whose number is known (`number`): converted from `values` without host code, or
   // written by the model and held back (`held`, with `values` null until the object is made).
   union Number {
@@ -99,7 +100,9 @@ struct LineRecord {
   }
   void forget_numbers() { numbers_list = Ref(); }
   // A write may change what the tests would find.
-  void forget_answers() { merge_tests_unseen = reads_unseen = Known::unknown; }
+  void forget_answers() {
+    merge_tests_unseen = reads_unseen = replay_state_unseen = Known::unknown;
+  }
 };
 
 // The records of one operation, by line. Storage is kept for the next operation: after

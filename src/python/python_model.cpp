@@ -554,6 +554,64 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
   return true;
 }
 
+namespace {
+
+// Whether the conversion of a value the replay reads as a number of kind K runs no host code
+// and cannot fail.
+bool converts_cleanly(PyObject* value, core::ValueKind kind) {
+  switch (kind) {
+    case core::ValueKind::flag:
+      return plain_flag(value);
+    case core::ValueKind::index: {
+      if (PyFloat_CheckExact(value)) {
+        const double d = PyFloat_AS_DOUBLE(value);
+        return std::isfinite(d) && d == std::floor(d) && d >= -0x1p63 && d < 0x1p63;
+      }
+      if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return false;
+      int overflow = 0;
+      PyLong_AsLongLongAndOverflow(value, &overflow);
+      return overflow == 0;
+    }
+    default: {
+      if (PyFloat_Check(value)) return true;
+      if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return false;
+      if (PyLong_AsDouble(value) == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
+bool PythonModel::replay_state_unseen(const Line& line) const {
+  using core::KerdAttr;
+  PyObject* obj = built(line);
+  LineRecord* rec = record(obj);
+  if (rec == nullptr) return false;
+  if (rec->replay_state_unseen != LineRecord::Known::unknown)
+    return rec->replay_state_unseen == LineRecord::Known::yes;
+  bool unseen = line_reads_unseen(line);
+  for (KerdAttr a : {KerdAttr::extended, KerdAttr::historical_extend_bar_crosses_checked,
+                     KerdAttr::extend_end_bar_index, KerdAttr::end_time, KerdAttr::kerd_value,
+                     KerdAttr::bar_crosses_post_extend}) {
+    if (!unseen) break;
+    const int slot = line_slot(a);
+    if ((rec->known & LineRecord::bit(slot)) != 0) continue;  // read or written as a number
+    if (!ctx_.plain_attrs.get(obj, name(a))) {
+      unseen = false;
+      break;
+    }
+    PyObject* value = rec->values[static_cast<std::size_t>(slot)].get();
+    if (value == nullptr) value = instance_value(obj, name(a));
+    unseen = value != nullptr && converts_cleanly(value, core::info(a).kind);
+  }
+  rec->replay_state_unseen = unseen ? LineRecord::Known::yes : LineRecord::Known::no;
+  return unseen;
+}
+
 // ---- series
 
 SeriesHandle PythonModel::series_of(Ref object) const {

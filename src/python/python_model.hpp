@@ -252,6 +252,10 @@ class PythonModel {
   // unseen: each attribute the replay reads there is present, read and converted without
   // running host code, and the replay's writes run none either.
   bool line_reads_unseen(const Line& line) const;
+  // Whether, beyond that, every attribute of the line's state that the replay reads (the
+  // level and the count after the extension too) is present, read without host code and
+  // converted without host code or error: its state may then be read once and held.
+  bool replay_state_unseen(const Line& line) const;
   SeriesHandle line_close(const Line& line) const {
     return series_of(line_attr(line, kLineSlotClose));
   }
@@ -379,6 +383,15 @@ class PythonModel {
   void keep_series_values() { keep_series_values_ = true; }
   // Keep the engine's own plain attributes while no host code runs.
   void keep_engine_attrs() { keep_engine_attrs_ = true; }
+  // Whether reading bar_index, or the time series' handle, would give the kept value without
+  // running host code; the time series is also the package's own.
+  bool bar_index_kept() const {
+    return keep_engine_attrs_ && kept_bar_index_.epoch == host_.epoch();
+  }
+  bool time_kept_in_place() const {
+    const KeptSeries& time = kept_series_[4];
+    return keep_engine_attrs_ && time.epoch == host_.epoch() && time.handle.direct != nullptr;
+  }
   // Also keep what is read of the lines of the engine's line class whose reads run no host
   // code (python/line_records.hpp): worth its upkeep where lines are read more than once.
   void keep_line_records() { keep_engine_attrs_ = keep_line_records_ = true; }
