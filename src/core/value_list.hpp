@@ -125,7 +125,14 @@ class ValueList {
  private:
   enum class Side { front, back };
 
-  void touch() { stamp_ = stamps_.fetch_add(1, std::memory_order_relaxed); }
+  // A stamp is the list's own number above a count of its changes: a change counts up without
+  // the shared counter (an atomic step on every change costs more than the change), and only a
+  // new list, or one whose count would run over, draws a number.
+  static constexpr uint64_t kChanges = (uint64_t{1} << 24) - 1;
+  static uint64_t fresh_stamp() {
+    return (stamps_.fetch_add(1, std::memory_order_relaxed)) * (kChanges + 1);
+  }
+  void touch() { stamp_ = (stamp_ & kChanges) == kChanges ? fresh_stamp() : stamp_ + 1; }
 
   bool overlaps(std::span<const double> values) const {
     const double* first = heap_ != nullptr ? heap_ : &room_.one;
@@ -182,7 +189,7 @@ class ValueList {
     front_ = other.front_;
     size_ = std::exchange(other.size_, 0);
     room_ = other.room_;
-    stamp_ = std::exchange(other.stamp_, stamps_.fetch_add(1, std::memory_order_relaxed));
+    stamp_ = std::exchange(other.stamp_, fresh_stamp());
   }
 
   double* heap_ = nullptr;  // none while the list holds at most one value
@@ -192,7 +199,7 @@ class ValueList {
     double one;  // the single value, without heap_
     std::size_t capacity;
   } room_{0.0};
-  uint64_t stamp_ = stamps_.fetch_add(1, std::memory_order_relaxed);
+  uint64_t stamp_ = fresh_stamp();
   inline static std::atomic<uint64_t> stamps_{1};
 };
 
