@@ -76,6 +76,26 @@ struct WeighJob {
   double* out;
 };
 
+// The norms of runs of one general weight, each added one at a time from 0.0 as a weighing
+// adds them: element k is the norm after k values. Kept from one batch of weighings to the next
+// while the weight stays, and grown as longer lists come.
+class NormTable {
+ public:
+  // The norms of up to `count` values of weight `weight`.
+  const double* upto(double weight, std::size_t count) {
+    if (norms_.empty() || std::bit_cast<uint64_t>(weight) != weight_bits_) {
+      norms_.assign(1, 0.0);
+      weight_bits_ = std::bit_cast<uint64_t>(weight);
+    }
+    while (norms_.size() <= count) norms_.push_back(norms_.back() + weight);
+    return norms_.data();
+  }
+
+ private:
+  std::vector<double> norms_;
+  uint64_t weight_bits_ = 0;
+};
+
 namespace detail {
 
 // The rest of a job whose first `done` general values are in `sums`.
@@ -87,50 +107,86 @@ inline void finish_weighing(const WeighJob& job, WeightedSums sums, std::size_t 
   *job.out = sums.mean();
 }
 
-// K jobs side by side over the general values they all have, then each alone.
-template <std::size_t K>
-void weigh_side_by_side(const WeighJob* jobs) {
-  WeightedSums sums[K];
-  const double* at[K];
-  double weight[K];
-  std::size_t common = general_count(jobs[0].values.size());
-  for (std::size_t j = 0; j < K; ++j) {
-    at[j] = jobs[j].values.data();
-    weight[j] = jobs[j].general;
-    common = std::min(common, general_count(jobs[j].values.size()));
-  }
-  bool shared = true;  // one general weight: the norms run alike, and one runs for all
-  for (std::size_t j = 1; j < K; ++j)
-    shared = shared && std::bit_cast<uint64_t>(weight[j]) == std::bit_cast<uint64_t>(weight[0]);
-  if (shared) {
-    WeightedSums first;
-    double sum_val[K] = {};
-    for (std::size_t x = 0; x < common; ++x) {
-      first.add(at[0][x], weight[0]);
-      for (std::size_t j = 1; j < K; ++j) sum_val[j] = sum_val[j] + at[j][x] * weight[0];
+typedef double LanePair __attribute__((vector_size(16)));
+
+// Jobs weighed eight at a time, one per lane: each lane adds its own job's general values in
+// their order, and a lane whose job is done takes the next, so that the lanes stay busy
+// whatever the lengths. One sum waits on each addition; eight side by side do not wait on one
+// another. With `norms`, every job's general weight is the table's and its norm is read from
+// it; otherwise each lane adds its own.
+template <bool kTable>
+void weigh_in_lanes(std::span<const WeighJob> jobs, const double* norms) {
+  constexpr std::size_t kLanes = 8, kPairs = kLanes / 2;
+  constexpr std::size_t kIdle = std::numeric_limits<std::size_t>::max();
+  double sum[kLanes], norm[kLanes], weight[kLanes];
+  const double* at[kLanes];
+  std::size_t left[kLanes], job[kLanes];
+  std::size_t next = 0;
+  const auto take = [&](std::size_t lane) {
+    job[lane] = next < jobs.size() ? next++ : kIdle;
+    sum[lane] = norm[lane] = weight[lane] = 0.0;
+    if (job[lane] == kIdle) return;
+    at[lane] = jobs[job[lane]].values.data();
+    left[lane] = general_count(jobs[job[lane]].values.size());
+    weight[lane] = jobs[job[lane]].general;
+  };
+  for (std::size_t lane = 0; lane < kLanes; ++lane) take(lane);
+  for (;;) {
+    std::size_t steps = kIdle, donor = kIdle;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+      while (job[lane] != kIdle && left[lane] == 0) {
+        const WeighJob& done = jobs[job[lane]];
+        const std::size_t count = general_count(done.values.size());
+        finish_weighing(done, {kTable ? norms[count] : norm[lane], sum[lane]}, count);
+        take(lane);
+      }
+      if (job[lane] == kIdle) continue;
+      steps = std::min(steps, left[lane]);
+      if (donor == kIdle || left[lane] > left[donor]) donor = lane;
     }
-    sums[0] = first;
-    for (std::size_t j = 1; j < K; ++j) sums[j] = {first.norm, sum_val[j]};
-  } else {
-    for (std::size_t x = 0; x < common; ++x)
-      for (std::size_t j = 0; j < K; ++j) sums[j].add(at[j][x], weight[j]);
+    if (donor == kIdle) return;
+    // An idle lane reads the longest job's values alongside it, and its sums are dropped.
+    for (std::size_t lane = 0; lane < kLanes; ++lane)
+      if (job[lane] == kIdle) at[lane] = at[donor];
+    LanePair sums[kPairs], norms_of[kPairs], weights[kPairs];
+    for (std::size_t p = 0; p < kPairs; ++p) {
+      sums[p] = LanePair{sum[2 * p], sum[2 * p + 1]};
+      norms_of[p] = LanePair{norm[2 * p], norm[2 * p + 1]};
+      weights[p] = LanePair{weight[2 * p], weight[2 * p + 1]};
+    }
+    for (std::size_t x = 0; x < steps; ++x) {
+      for (std::size_t p = 0; p < kPairs; ++p) {
+        const LanePair values{at[2 * p][x], at[2 * p + 1][x]};
+        sums[p] = sums[p] + values * weights[p];
+        if constexpr (!kTable) norms_of[p] = norms_of[p] + weights[p];
+      }
+    }
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+      sum[lane] = sums[lane / 2][lane % 2];
+      norm[lane] = norms_of[lane / 2][lane % 2];
+      at[lane] += steps;
+      if (job[lane] != kIdle) left[lane] -= steps;
+    }
   }
-  for (std::size_t j = 0; j < K; ++j) finish_weighing(jobs[j], sums[j], common);
 }
 
 }  // namespace detail
 
 // The weighted values of several lists, each exactly as calculate_weighted_kerd_value gives
-// it. One list's sums wait on each addition; four lists summed side by side, each in its own
-// order, do not wait on one another. Reorders `jobs`: by length, so that neighbours share most
-// of their values' count.
-inline void weigh_together(std::span<WeighJob> jobs) {
-  std::sort(jobs.begin(), jobs.end(),
-            [](const WeighJob& a, const WeighJob& b) { return a.values.size() > b.values.size(); });
-  constexpr std::size_t kSide = 4;
-  std::size_t j = 0;
-  for (; j + kSide <= jobs.size(); j += kSide) detail::weigh_side_by_side<kSide>(&jobs[j]);
-  for (; j < jobs.size(); ++j) detail::finish_weighing(jobs[j], {}, 0);
+// it. When all share one general weight, their norms come from `norms` (if given).
+inline void weigh_together(std::span<const WeighJob> jobs, NormTable* norms = nullptr) {
+  if (jobs.empty()) return;
+  bool shared = norms != nullptr;
+  std::size_t longest = 0;
+  for (const WeighJob& job : jobs) {
+    shared = shared &&
+             std::bit_cast<uint64_t>(job.general) == std::bit_cast<uint64_t>(jobs.front().general);
+    longest = std::max(longest, general_count(job.values.size()));
+  }
+  if (shared)
+    detail::weigh_in_lanes<true>(jobs, norms->upto(jobs.front().general, longest));
+  else
+    detail::weigh_in_lanes<false>(jobs, nullptr);
 }
 
 template <class M, class L, class S, class G>

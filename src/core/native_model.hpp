@@ -585,7 +585,7 @@ class NativeModel {
       jobs_.push_back(
           {line.snib_values, a.weights[0], a.weights[1], a.weights[2], &line.kerd_value});
     }
-    weigh_together(jobs_);
+    weigh_together(jobs_, &norms_);
     unweighed_.clear();
   }
 
@@ -634,6 +634,7 @@ class NativeModel {
   mutable std::vector<std::size_t> unweighed_;  // positions of lines awaiting weighing
   mutable std::vector<Awaiting> awaiting_;      // by position in the list
   mutable std::vector<WeighJob> jobs_;          // forget_later's, kept for their room
+  mutable NormTable norms_;                     // forget_later's, kept while the weight stays
   mutable uint64_t scope_ = 0;                  // this model's scope while one is open
   mutable int later_depth_ = 0;
   inline static std::atomic<uint64_t> scopes_{0};

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -127,6 +128,22 @@ TEST(ValueListStamp, EachChangeStampsAnew) {
   stamped_anew(list);
 }
 
+// A list changed more times than its stamp counts in place draws a new number: its stamps never
+// meet those of a list made after it, whose number follows its own.
+TEST(ValueListStamp, ManyChangesStayApartFromOtherLists) {
+  ValueList list{1.0};
+  const uint64_t first = list.stamp();
+  const ValueList next{2.0};
+  uint64_t last = first;
+  for (uint64_t change = 1; change <= (uint64_t{1} << 24) + 2; ++change) {
+    list.clear();
+    ASSERT_NE(list.stamp(), next.stamp()) << change;
+    ASSERT_NE(list.stamp(), last) << change;
+    last = list.stamp();
+  }
+  EXPECT_NE(list.stamp(), first);
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, ValueListTest, ::testing::Values(1u, 7u, 42u, 2024u));
 
 // The weighted value over a list grown at the front is that over the same plain vector: the
@@ -145,36 +162,59 @@ TEST(ValueListWeighing, WeighsAsThePlainVector) {
   }
 }
 
-// Lists of every length from none on, in batches of every size, with weights of their own:
-// each value bit for bit as weighed alone.
-TEST(WeighTogether, WeighsEachListAsAlone) {
+// Lists of every length from none on, long ones among them, in batches of every size: with
+// weights of their own, or one general weight whose norms come from a table kept from batch to
+// batch (and from one weight to the next); each value bit for bit as weighed alone.
+struct WeighCase {
+  const char* name;
+  bool shared;  // one general weight for all
+  bool table;
+};
+
+class WeighTogether : public ::testing::TestWithParam<WeighCase> {};
+
+TEST_P(WeighTogether, WeighsEachListAsAlone) {
   EngineState state;
   NativeModel m(state);
   std::vector<std::vector<double>> lists;
   for (std::size_t n = 0; n < 40; ++n) {
     std::vector<double> values;
-    for (std::size_t i = 0; i < n * n % 97; ++i) values.push_back(100.0 + 0.37 * (i * n % 13));
+    const std::size_t length = n % 7 == 3 ? 900 + 37 * n : n * n % 97;
+    for (std::size_t i = 0; i < length; ++i) values.push_back(100.0 + 0.37 * (i * n % 13));
     lists.push_back(values);
   }
-  const auto weights = [](std::size_t j) {
-    return std::array<double, 3>{3.0 + 0.1 * j, 2.0 - 0.3 * (j % 4), j % 5 == 0 ? -1.0 : 0.7};
-  };
-  for (std::size_t batch = 1; batch <= lists.size(); batch += 6) {
-    std::vector<double> out(batch, -1.0);
-    std::vector<WeighJob> jobs;
-    for (std::size_t j = 0; j < batch; ++j) {
-      const auto [last, second_last, general] = weights(j);
-      jobs.push_back({lists[j], last, second_last, general, &out[j]});
-    }
-    weigh_together(jobs);
-    for (std::size_t j = 0; j < batch; ++j) {
-      const auto [last, second_last, general] = weights(j);
-      const double alone = calculate_weighted_kerd_value(m, lists[j], last, second_last, general);
-      EXPECT_EQ(std::bit_cast<uint64_t>(out[j]), std::bit_cast<uint64_t>(alone))
-          << "batch " << batch << " list " << j;
+  NormTable norms;
+  for (double general : {0.7, 1.3}) {
+    const auto weights = [&](std::size_t j) {
+      const double own = j % 5 == 0 ? -1.0 : 0.7 + 0.01 * (j % 3);
+      return std::array<double, 3>{3.0 + 0.1 * j, 2.0 - 0.3 * (j % 4),
+                                   GetParam().shared ? general : own};
+    };
+    for (std::size_t batch = 1; batch <= lists.size(); batch += 6) {
+      std::vector<double> out(batch, -1.0);
+      std::vector<WeighJob> jobs;
+      for (std::size_t j = 0; j < batch; ++j) {
+        const auto [last, second_last, general_weight] = weights(j);
+        jobs.push_back({lists[j], last, second_last, general_weight, &out[j]});
+      }
+      weigh_together(jobs, GetParam().table ? &norms : nullptr);
+      for (std::size_t j = 0; j < batch; ++j) {
+        const auto [last, second_last, general_weight] = weights(j);
+        const double alone =
+            calculate_weighted_kerd_value(m, lists[j], last, second_last, general_weight);
+        EXPECT_EQ(std::bit_cast<uint64_t>(out[j]), std::bit_cast<uint64_t>(alone))
+            << "general " << general << " batch " << batch << " list " << j;
+      }
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Weights, WeighTogether,
+                         ::testing::Values(WeighCase{"own", false, false},
+                                           WeighCase{"own_with_table", false, true},
+                                           WeighCase{"shared", true, false},
+                                           WeighCase{"shared_with_table", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace torvex::core
