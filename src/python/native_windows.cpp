@@ -12,6 +12,14 @@ namespace torvex::py {
 
 namespace {
 
+// The loop's tuples hold numbers, flags, None and other such tuples, so they can be in no
+// cycle: the collector need not walk them, as it would after every few hundred, again and
+// again over a long history (it leaves such tuples itself, but only after its first walk).
+Ref untracked(Ref tuple) {
+  PyObject_GC_UnTrack(tuple.get());
+  return tuple;
+}
+
 Ref window_tuple(const core::Mavet& w) {
   Ref items[] = {
       from_number(w.break_kerd_at_price),       from_index(w.break_kerd_at_bar_index),
@@ -20,7 +28,7 @@ Ref window_tuple(const core::Mavet& w) {
       Ref::borrow(bool_object(w.recovered))};
   Ref tuple = Ref::steal(PyTuple_New(std::size(items)));
   for (Py_ssize_t i = 0; Ref & item : items) PyTuple_SET_ITEM(tuple.get(), i++, item.release());
-  return tuple;
+  return untracked(std::move(tuple));
 }
 
 bool same_window(const core::Mavet& a, const core::Mavet& b) {
@@ -69,7 +77,7 @@ class BarTuples {
   }
 
   Ref neither() {
-    if (!neither_) neither_ = Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
+    if (!neither_) neither_ = untracked(Ref::steal(PyTuple_Pack(2, Py_None, Py_None)));
     return neither_;
   }
 
@@ -98,7 +106,7 @@ Ref check_tuple(const Result& r, const BarTuples& made) {
   if constexpr (signal)
     PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(bool_object(r.has_signal)).release());
   for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(item).release());
-  return tuple;
+  return untracked(std::move(tuple));
 }
 
 Ref result_tuple(const core::MavetResult& r, BarTuples& made) {
@@ -111,10 +119,11 @@ Ref result_tuple(const core::MavetResultV2& r, BarTuples& made) {
   if (r.failure) failure = check_tuple(*r.failure, made);
   if (r.success) {
     Ref window = made.of(r.success->mavet);
-    success = Ref::steal(PyTuple_Pack(3, bool_object(r.success->has_signal),
-                                      bool_object(r.success->is_vvip_signal), window.get()));
+    success =
+        untracked(Ref::steal(PyTuple_Pack(3, bool_object(r.success->has_signal),
+                                          bool_object(r.success->is_vvip_signal), window.get())));
   }
-  return Ref::steal(PyTuple_Pack(2, failure.get(), success.get()));
+  return untracked(Ref::steal(PyTuple_Pack(2, failure.get(), success.get())));
 }
 
 core::WindowLoopArgs loop_args(PyObject* thresholds, PyObject* form) {

@@ -166,3 +166,35 @@ def test_the_batch_calls_leave_the_collector_as_they_found_it(enabled, fails):
             assert gc.isenabled() is enabled
     finally:
         (gc.enable if was else gc.disable)()
+
+
+@pytest.mark.parametrize("form", [1, 3])
+def test_the_window_loop_leaves_only_what_can_hold_a_cycle_to_the_collector(form):
+    import gc
+
+    from torvex import native
+    from torvex.kit import host_inputs
+
+    bars, settings = sample_bars(), Settings()
+    inputs = host_inputs(bars.high, bars.low, bars.close, settings)
+    market = {name: np.asarray(getattr(inputs if hasattr(inputs, name) else bars, name),
+                               dtype=float).tolist() for name in native.MARKET_COLUMNS}
+    steps, _ = native.run_window_loop(market, settings, 0.01, inputs.close_avg_percent.tolist(),
+                                      settings, form, all_bars=True)
+    seen = {"tuple": 0, "list": 0}
+
+    def walk(value):
+        if isinstance(value, tuple):
+            seen["tuple"] += 1
+            # A tuple holding a list may join a cycle through it; any other holds only values.
+            assert gc.is_tracked(value) == any(isinstance(item, list) for item in value)
+            for item in value:
+                walk(item)
+        elif isinstance(value, list):
+            seen["list"] += 1
+            assert gc.is_tracked(value)
+            for item in value:
+                walk(item)
+
+    walk(steps)
+    assert seen["list"] > len(steps) and seen["tuple"] > 2 * len(steps)
