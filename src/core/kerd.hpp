@@ -436,7 +436,7 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
           static_cast<double>(current_cross_count), static_cast<double>(bar_cross_threshold));
       if (violated) {
         m.keep_merge_unweighed(self, end_kerd, last_snib_weight, second_last_snib_weight,
-                               snib_weight);
+                               snib_weight, *range);
         return *violated;
       }
     }

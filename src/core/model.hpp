@@ -496,10 +496,10 @@ struct ValueRange {
   double low, high;  // the exact value lies within, ends included
 };
 template <class M>
-concept WeighsLater = requires(M& m, const typename M::Line& h, double w) {
+concept WeighsLater = requires(M& m, const typename M::Line& h, double w, ValueRange r) {
   m.weigh_later();
   { m.merged_value_range(h, h, w, w, w) } -> std::same_as<std::optional<ValueRange>>;
-  m.keep_merge_unweighed(h, h, w, w, w);
+  m.keep_merge_unweighed(h, h, w, w, w, r);
   { m.leave_merge_unweighed(h, h, w, w, w) } -> std::same_as<bool>;
   { m.unweighed_value_range(h) } -> std::same_as<std::optional<ValueRange>>;
 };

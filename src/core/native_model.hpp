@@ -297,15 +297,18 @@ class NativeModel {
                                                double second_last, double general) const {
     return joined_range(first->snib_values, second, last, second_last, general);
   }
+  // `range` is the range merged_value_range gave: it bounds the value of the list the merge
+  // makes.
   void keep_merge_unweighed(Line first, Line second, double last, double second_last,
-                            double general) const {
+                            double general, ValueRange range) const {
     merged_ = {first,
                second,
                first->snib_values.size(),
                second->snib_values.size(),
                {last, second_last, general},
                0.0,
-               true};
+               true,
+               range};
   }
   // After that merge: second's value is left to be weighed when read.
   bool leave_merge_unweighed(Line first, Line second, double last, double second_last,
@@ -318,13 +321,11 @@ class NativeModel {
     if (offset / sizeof(Kerd) >= s_.kerds->size() || offset % sizeof(Kerd) != 0 ||
         !k.follows(first, second, {last, second_last, general}))
       return false;
-    const std::optional<ValueRange> range = joined_range({}, second, last, second_last, general);
-    if (!range) return false;
     const std::size_t y = offset / sizeof(Kerd);
     if (!second->later.unweighed) unweighed_.push_back(y);
     second->later.unweighed = true;
     if (y >= awaiting_.size()) awaiting_.resize(s_.kerds->size());
-    awaiting_[y] = {*range, {last, second_last, general}};
+    awaiting_[y] = {k.range, {last, second_last, general}};
     return true;
   }
   std::optional<ValueRange> unweighed_value_range(Line line) const {
@@ -534,6 +535,7 @@ class NativeModel {
     double weights[3] = {};
     double value = 0.0;
     bool unweighed = false;  // only the range was known
+    ValueRange range{};      // then, the range
 
     // Whether this was kept for the backward merge of first into second just made.
     bool follows(Line f, Line s, const std::array<double, 3>& w) const {

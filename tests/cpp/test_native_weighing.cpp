@@ -42,7 +42,10 @@ class WeighLaterTest : public ::testing::TestWithParam<RangeCase> {
     Kerd pivot;
     pivot.snib_values = {first_};
     const auto [last, second_last, general] = GetParam().weights;
-    m.keep_merge_unweighed(&pivot, &kerds_[0], last, second_last, general);
+    const std::optional<ValueRange> range =
+        m.merged_value_range(&pivot, &kerds_[0], last, second_last, general);
+    ASSERT_TRUE(range);
+    m.keep_merge_unweighed(&pivot, &kerds_[0], last, second_last, general, *range);
     m.prepend_snib_values(&kerds_[0], &pivot);
     ASSERT_TRUE(m.leave_merge_unweighed(&pivot, &kerds_[0], last, second_last, general));
   }
