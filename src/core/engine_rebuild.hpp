@@ -125,6 +125,7 @@ void offer_processed_snibs(M& m) {
     stamp = m.host_stamp();
     indexed = true;
     const std::size_t kerd_size = m.kerd_count();
+    index.reserve(kerd_size + m.vip_snib_count());  // at most one new line per pivot
     for (std::size_t y = 0; y < kerd_size && indexed; ++y) {
       const typename M::Line line = m.kerd_at(y);
       indexed = m.merge_tests_unseen(line);

@@ -39,6 +39,17 @@ class KerdEndIndex {
     highest_ = std::numeric_limits<int64_t>::min();
   }
 
+  // Room for `lines` lines, so that pushing them moves nothing.
+  void reserve(std::size_t lines) {
+    ends_.reserve(lines);
+    lows_.reserve(lines);
+    highs_.reserve(lines);
+    known_.reserve(lines);
+    const std::size_t blocks = (lines + kBlock - 1) / kBlock;
+    block_low_.reserve(blocks);
+    block_high_.reserve(blocks);
+  }
+
   // A line whose reach is not known yet: it may take any level.
   void push(int64_t end) {
     const std::size_t block = ends_.size() / kBlock;
