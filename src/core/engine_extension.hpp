@@ -17,6 +17,7 @@
 
 #include "core/engine_arith.hpp"
 #include "core/engine_bar_search.hpp"
+#include "core/kerd.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
 
@@ -68,11 +69,18 @@ CrossBand cross_band(M& m, const BarPrices& bar) {
   return {ohlc_min, ohlc_max, bar_min, bar_max};
 }
 
+// The line's level as the cross tests of `band` compare it.
+template <class M>
+double level_against(M& m, const typename M::Line& line, const CrossBand& band) {
+  return level_to_compare(m, line, band.ohlc_min, band.ohlc_max, band.bar_min, band.bar_max);
+}
+
 // A line's attributes as the rules read and write them: on the line through the model.
 template <class M>
 class ModelLine {
  public:
   ModelLine(M& m, const typename M::Line& line) : m_(m), line_(line) {}
+  double level_against(const CrossBand& band) const { return core::level_against(m_, line_, band); }
   template <KerdAttr A>
   kerd_attr_type<A> get() const {
     return m_.template get<A>(line_);
@@ -91,7 +99,7 @@ class ModelLine {
 // line's post-extension end to this bar or, past the tolerance, mark the line violated.
 template <class M, class L>
 void apply_checked_rule(M& m, L&& line, const CrossBand& band, int64_t bar) {
-  const double level = line.template get<KerdAttr::kerd_value>();
+  const double level = line.level_against(band);
   if (!band.straddles(level)) return;
   if (band.counts(level)) {
     const int64_t count = line.template get<KerdAttr::bar_crosses_post_extend>();
@@ -110,7 +118,7 @@ enum class FirstCrossOrder { checked_first, end_first };
 
 template <class L>
 void apply_first_cross_rule(L&& line, const CrossBand& band, int64_t bar, FirstCrossOrder order) {
-  const double level = line.template get<KerdAttr::kerd_value>();
+  const double level = line.level_against(band);
   if (!band.straddles(level)) return;
   if (band.counts(level)) {
     const int64_t count = line.template get<KerdAttr::bar_crosses_post_extend>();
@@ -179,7 +187,7 @@ void extend_kerd_to_first_cross(M& m) {
     } else if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
       apply_checked_rule(m, ModelLine<M>(m, line), band, m.bar_index());
     } else {
-      const double level = m.template get<KerdAttr::kerd_value>(line);
+      const double level = level_against(m, line, band);
       if (band.straddles(level) && time_differs()) {
         m.template set<KerdAttr::extended>(line, true);
         m.template set<KerdAttr::extend_end_bar_index>(line, m.bar_index());
@@ -269,6 +277,7 @@ class LocalReplayLine {
   kerd_attr_type<A> get() const {
     return field<A>(*this);
   }
+  double level_against(const CrossBand&) const { return get<KerdAttr::kerd_value>(); }
   template <KerdAttr A>
   void set(kerd_attr_type<A> value) {
     field<A>(*this) = value;

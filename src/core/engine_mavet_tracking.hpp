@@ -4,12 +4,14 @@
 //
 // The caller's numbers (N) and the search range (C) are converted where they are first used,
 // so a call that never reaches a use never looks at the value.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
 #include "core/engine_mavet_numbers.hpp"
 #include "core/host_value.hpp"
+#include "core/kerd.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
 #include "core/records.hpp"
@@ -36,6 +38,39 @@ bool count_closes_directly(M& m, const S& close, int64_t range, double level, in
   }
 }
 
+// For a line whose value awaits weighing, a value of the range that holds it with which the
+// window tests below answer as with the weighed value: the closes they compare (back to
+// -range), the current low, and that low against the level's near band all fall alike for
+// every value of the range. Nothing otherwise, and for a model that weighs at once.
+template <class M, class N, class C>
+std::optional<double> level_stand_in(M& m, const typename M::Line& line, const C& search_range,
+                                     LazyFactor<M, N>& near_factor) {
+  if constexpr (WeighsLater<M> && ViewsSeries<M> && std::is_arithmetic_v<N> &&
+                std::is_integral_v<C>) {
+    const std::optional<ValueRange> level = m.unweighed_value_range(line);
+    if (!level) return std::nullopt;
+    const int64_t range = as_count(m, search_range);
+    const std::optional<SeriesView> closes = m.view(m.close()), lows = m.view(m.low());
+    if (range < 1 || !closes || !lows || !closes->reaches(range, 0) || !lows->reaches(0, 0))
+      return std::nullopt;
+    const auto apart = [&](double price) { return price < level->low || price > level->high; };
+    const double* oldest = closes->at_y(range);
+    for (int64_t i = 0; i <= range; ++i)
+      if (!apart(oldest[i])) return std::nullopt;
+    const double low = *lows->at_y(0);
+    if (!apart(low)) return std::nullopt;
+    if (low > level->high) {
+      // The near test then weighs the level by the factor, which is monotone while finite.
+      const double factor = near_factor.get();
+      if (!std::isfinite(factor) || (level->low * factor >= low) != (level->high * factor >= low))
+        return std::nullopt;
+    }
+    return level->low;
+  } else {
+    return std::nullopt;
+  }
+}
+
 // Opens a window on every line the current bar breaks (or whose level its low comes within
 // the threshold of), then drops expired windows from the front of the window list.
 template <class M, class N, class C>
@@ -48,7 +83,10 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
   const std::size_t kerd_size = m.kerd_count();
   for (std::size_t x = 0; x < kerd_size; ++x) {
     auto line = m.kerd_at(x);
-    const double kerd_value = m.template get<KerdAttr::kerd_value>(line);
+    // A value left unweighed is weighed only for a window made on it, or where the bar's prices
+    // cannot tell how it compares.
+    const std::optional<double> stand_in = level_stand_in(m, line, search_range, near_factor);
+    const double kerd_value = stand_in ? *stand_in : m.template get<KerdAttr::kerd_value>(line);
 
     // Counted for every line, also those the previous-close gate skips below.
     if (!range) range = as_count(m, search_range);
@@ -77,7 +115,7 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
     const int64_t extend_bar_cross = m.template get<KerdAttr::bar_crosses_post_extend>(line);
     const auto snib_count = static_cast<int64_t>(m.snib_count(line));
     Mavet window;
-    window.break_kerd_at_price = kerd_value;
+    window.break_kerd_at_price = stand_in ? m.template get<KerdAttr::kerd_value>(line) : kerd_value;
     window.break_kerd_at_bar_index = to_int32(bar_index);
     window.recover_at_bar_index = -1;
     window.break_kerd_extend_bar_cross = to_int32(extend_bar_cross);

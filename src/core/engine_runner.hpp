@@ -194,7 +194,11 @@ class NativeEngineRunner {
 
   RunnerModel& model() { return model_; }
   Settings& settings() { return store_.settings; }
-  const std::vector<Kerd>& kerds() const { return store_.kerds; }
+  // The lines, every value weighed.
+  const std::vector<Kerd>& kerds() const {
+    model_.weigh_all();
+    return store_.kerds;
+  }
   const std::vector<Snib>& vip_snibs() const { return store_.vip_snibs; }
   const std::vector<Snib>& new_vip_snibs() const { return store_.new_vip_snibs; }
 
@@ -204,6 +208,8 @@ class NativeEngineRunner {
   Series trend_;
   BarExtremesIndex index_;
   RunnerModel model_;
+  // Values a rebuild leaves unweighed stay so from one operation to the next, until read.
+  NativeModel::LaterScope later_{model_};
 };
 
 }  // namespace torvex::core

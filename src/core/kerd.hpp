@@ -563,6 +563,19 @@ bool merge(M& m, const typename M::Line& self, const typename M::Line& target,
   return true;
 }
 
+// The line's level, for comparisons with `probes` alone: where the line's value awaits weighing
+// and every probe lies outside the range that holds it, a value of that range, with which each
+// probe compares as with the weighed value; otherwise the level itself.
+template <class M, class... P>
+double level_to_compare(M& m, const typename M::Line& line, const P&... probes) {
+  if constexpr (WeighsLater<M>) {
+    if (const std::optional<ValueRange> range = m.unweighed_value_range(line)) {
+      if (((probes < range->low || probes > range->high) && ...)) return range->low;
+    }
+  }
+  return m.template get<KerdAttr::kerd_value>(line);
+}
+
 // Exchanges two lines of a list in place. Negative indices are out of range, not counted from
 // the end. List provides size() and exchange(i, j); out_of_range() raises the list's error.
 template <class List>

@@ -488,10 +488,11 @@ concept RecallsMergedValue = requires(M& m, const typename M::Line& h, double w)
   { m.recall_merged_value(h, h, w, w, w) } -> std::same_as<std::optional<double>>;
 };
 
-// Within the scope weigh_later() returns (a rebuild), a model may bound a backward merge's
-// weighted value from sums it keeps instead of weighing the joined list: the crossing test
-// decides from the range where every bar does, the merge then leaves the line's value to be
-// weighed when it is read (at the latest when the scope ends), and the band test bounds it.
+// Within the scope weigh_later() returns (a rebuild, or a native runner's whole run), a model
+// may bound a backward merge's weighted value from sums it keeps instead of weighing the joined
+// list: the crossing test decides from the range where every bar does, the merge then leaves
+// the line's value to be weighed when it is read (at the latest when the scope ends), and the
+// band test and the comparisons of level_to_compare bound it.
 struct ValueRange {
   double low, high;  // the exact value lies within, ends included
 };

@@ -76,6 +76,7 @@ struct LaterState {
   uint64_t stamp = 0;
   double general = 0.0, magnitude = 0.0;
   bool unweighed = false;  // kerd_value awaits weighing
+  bool listed = false;     // among the positions the model weighs when it settles
 
   void add(double value) {
     general += value;
@@ -289,6 +290,8 @@ class NativeModel {
     const NativeModel& m_;
   };
   LaterScope weigh_later() const { return LaterScope(*this); }
+  // Weighs every value left unweighed, for a reader of the lines' fields themselves.
+  void weigh_all() const { forget_later(); }
 
   // The range of the weighted value of first's values joined with second's (a line of the
   // list with at least two values), from sums kept for second; nothing where the sums could
@@ -322,7 +325,8 @@ class NativeModel {
         !k.follows(first, second, {last, second_last, general}))
       return false;
     const std::size_t y = offset / sizeof(Kerd);
-    if (!second->later.unweighed) unweighed_.push_back(y);
+    if (!second->later.listed) unweighed_.push_back(y);  // once, however often it waits
+    second->later.listed = true;
     second->later.unweighed = true;
     if (y >= awaiting_.size()) awaiting_.resize(s_.kerds->size());
     awaiting_[y] = {k.range, {last, second_last, general}};
@@ -581,7 +585,8 @@ class NativeModel {
     for (std::size_t y : unweighed_) {
       if (y >= s_.kerds->size()) continue;
       Kerd& line = (*s_.kerds)[y];
-      if (!line.later.unweighed) continue;  // weighed when read, or listed twice
+      line.later.listed = false;
+      if (!line.later.unweighed) continue;  // weighed when read
       line.later.unweighed = false;
       const Awaiting& a = awaiting_[y];
       jobs_.push_back(

@@ -9,8 +9,11 @@
 #include <limits>
 #include <vector>
 
+#include "core/engine_extension.hpp"
+#include "core/engine_mavet_tracking.hpp"
 #include "core/kerd.hpp"
 #include "core/native_model.hpp"
+#include "test_engine_fixture.hpp"
 
 namespace torvex::core {
 namespace {
@@ -191,6 +194,104 @@ TEST_P(UnweighedTest, CrossingTestAnswersAsTheWeighedValue) {
                                                      second_last, general, int64_t{0}),
               weighed)
         << threshold;
+  }
+}
+
+// Bars whose prices lie at the weighed value, a step either side of it, at and beyond the ends
+// of the range that holds it, and clear of it: extension and window tracking on every bar, with
+// the line's value left unweighed from one bar to the next, change the line and the windows as
+// they do with the weighed line. Bars that neither cross the line nor come near it leave the
+// value unweighed.
+TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
+  const double value = exact();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  for (const bool near : {true, false}) {
+    testing::Market unweighed, weighed;
+    Kerd line = unweighed.line(0, value, 0.0);
+    line.close_avg_percent = 0.5;
+    // Clear of the range; the far market's bars all lie above the line and its near band.
+    std::vector<double> prices{near ? value * 0.95 : value * 1.07, value * 1.05};
+    std::optional<ValueRange> range;
+    {
+      // The range a merge leaves, from a line that holds the same values.
+      NativeModel m(state_);
+      const auto later = m.weigh_later();
+      merge_unweighed(m);
+      range = m.unweighed_value_range(&kerds_[0]);
+    }
+    ASSERT_TRUE(range);
+    if (near) {
+      for (double edge : {value, range->low, range->high})
+        for (double price : {std::nextafter(edge, -kInf), edge, std::nextafter(edge, kInf)})
+          prices.push_back(price);
+    }
+    uint64_t seed = GetParam().count;
+    const auto pick = [&] {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      return prices[(seed >> 33) % prices.size()];
+    };
+    for (int bar = 0; bar < 60; ++bar) {
+      const double open = pick(), close = pick(), other = pick();
+      const testing::Bar prices_of{open, std::max({open, close, other}),
+                                   std::min({open, close, other}), close};
+      unweighed.add(prices_of);
+      weighed.add(prices_of);
+    }
+    line.snib_values = values_;
+    line.snib_values.prepend(std::span<const double>(&first_, 1));
+    weighed.kerds = {line};
+    weighed.kerds[0].kerd_value = value;
+    const auto [last, second_last, general] = GetParam().weights;
+    NativeModel unweighed_model(unweighed.state), weighed_model(weighed.state);
+    const auto later = unweighed_model.weigh_later();  // a runner's: open for every bar
+    {
+      Kerd pivot;
+      pivot.snib_values = {first_};
+      unweighed.kerds = {line};
+      unweighed.kerds[0].snib_values = values_;
+      unweighed.kerds[0].kerd_value = testing::kNaN;  // never read while it waits
+      const std::optional<ValueRange> merged = unweighed_model.merged_value_range(
+          &pivot, &unweighed.kerds[0], last, second_last, general);
+      ASSERT_TRUE(merged);
+      unweighed_model.keep_merge_unweighed(&pivot, &unweighed.kerds[0], last, second_last, general,
+                                           *merged);
+      unweighed_model.prepend_snib_values(&unweighed.kerds[0], &pivot);
+      ASSERT_TRUE(unweighed_model.leave_merge_unweighed(&pivot, &unweighed.kerds[0], last,
+                                                        second_last, general));
+    }
+    for (int64_t bar = 3; bar < 60; ++bar) {
+      for (testing::Market* market : {&unweighed, &weighed}) {
+        market->at(bar);
+        NativeModel& m = market == &unweighed ? unweighed_model : weighed_model;
+        extend_kerd_to_first_cross(m);
+        update_mavet(m, 5.0, int64_t{3}, 0.5, 1.0);
+      }
+      const Kerd &a = unweighed.kerds[0], &b = weighed.kerds[0];
+      EXPECT_EQ(a.extended, b.extended) << bar;
+      EXPECT_EQ(a.extend_end_bar_index, b.extend_end_bar_index) << bar;
+      EXPECT_EQ(a.historical_extend_bar_crosses_checked, b.historical_extend_bar_crosses_checked)
+          << bar;
+      EXPECT_EQ(a.bar_crosses_post_extend, b.bar_crosses_post_extend) << bar;
+      EXPECT_EQ(a.post_extend_end_bar_index, b.post_extend_end_bar_index) << bar;
+      EXPECT_EQ(a.violated, b.violated) << bar;
+      ASSERT_EQ(unweighed.mavets.size(), weighed.mavets.size()) << bar;
+      for (std::size_t w = 0; w < weighed.mavets.size(); ++w) {
+        const Mavet &x = unweighed.mavets[w], &y = weighed.mavets[w];
+        EXPECT_EQ(std::bit_cast<uint64_t>(x.break_kerd_at_price),
+                  std::bit_cast<uint64_t>(y.break_kerd_at_price));
+        EXPECT_EQ(x.break_kerd_at_bar_index, y.break_kerd_at_bar_index);
+        EXPECT_EQ(x.bar_count_close_above_kerd, y.bar_count_close_above_kerd);
+        EXPECT_EQ(x.break_kerd_extend_bar_cross, y.break_kerd_extend_bar_cross);
+      }
+    }
+    if (near) {
+      EXPECT_FALSE(weighed.mavets.empty());  // the bars did break the line
+    } else {
+      EXPECT_TRUE(unweighed.kerds[0].later.unweighed);
+    }
+    unweighed_model.weigh_all();
+    EXPECT_EQ(std::bit_cast<uint64_t>(unweighed.kerds[0].kerd_value),
+              std::bit_cast<uint64_t>(value));
   }
 }
 
