@@ -99,17 +99,47 @@ inline int64_t first_straddling_bar(const double* close, const double* open, con
   return -1;
 }
 
+namespace bar_search_detail {
+
+// Visits the straddling bars of the runs of eight from `i` on, four bars per vector step; `i`
+// ends at the first bar not examined. False when visit stopped the walk.
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class Visit>
+[[gnu::target("avx2")]] bool visit_runs_of_eight(const double* close, const double* open,
+                                                 const double* high, const double* low,
+                                                 int64_t count, double level, Visit& visit,
+                                                 int64_t& i) {
+  const quad_of_doubles levels = {level, level, level, level};
+  for (; i + 8 <= count; i += 8) {
+    quad_of_masks lanes[2];
+    straddle_lanes(close + i, open + i, high + i, low + i, levels, lanes[0]);
+    straddle_lanes(close + i + 4, open + i + 4, high + i + 4, low + i + 4, levels, lanes[1]);
+    const quad_of_masks hits = lanes[0] | lanes[1];
+    if ((hits[0] | hits[1] | hits[2] | hits[3]) == 0) continue;
+    for (int64_t k = 0; k < 8; ++k)
+      if (lanes[k / 4][k % 4] != 0 && !visit(i + k)) return false;
+  }
+  return true;
+}
+#endif
+
+}  // namespace bar_search_detail
+
 // Calls visit(i) for each of bars 0 .. count - 1 that straddles `level`, in order, while it
 // returns true.
 template <class Visit>
 void for_each_straddling_bar(const double* close, const double* open, const double* high,
                              const double* low, int64_t count, double level, Visit&& visit) {
-  for (int64_t i = 0; i < count; ++i) {
-    const int64_t found =
-        first_straddling_bar(close + i, open + i, high + i, low + i, count - i, level);
-    if (found < 0) return;
-    i += found;
-    if (!visit(i)) return;
+  int64_t i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (count >= 16 && __builtin_cpu_supports("avx2") &&
+      !bar_search_detail::visit_runs_of_eight(close, open, high, low, count, level, visit, i))
+    return;
+#endif
+  for (; i < count; ++i) {
+    if (py_min(close[i], open[i], high[i], low[i]) < level &&
+        py_max(close[i], open[i], high[i], low[i]) > level && !visit(i))
+      return;
   }
 }
 

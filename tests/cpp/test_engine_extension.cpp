@@ -390,5 +390,39 @@ TEST(BarExtremesIndexTest, FindsWhatThePlainSearchFinds) {
   }
 }
 
+// Visiting every straddling bar finds the bars that the bar-by-bar test finds, in order, NaN
+// prices and NaN levels included, and stops where the visitor says.
+TEST(StraddlingBarsTest, VisitsWhatTheBarByBarTestFinds) {
+  std::mt19937_64 random(12);
+  std::uniform_real_distribution<double> offset(-1.5, 1.5);
+  std::uniform_int_distribution<int> pick(0, 999);
+  std::vector<double> close, open, high, low;
+  for (int i = 0; i < 400; ++i) {
+    close.push_back(100.0 + offset(random));
+    open.push_back(100.0 + offset(random));
+    high.push_back(std::max(close.back(), open.back()) + offset(random) / 3.0 + 0.5);
+    low.push_back(std::min(close.back(), open.back()) - offset(random) / 3.0 - 0.5);
+    if (pick(random) < 10) (pick(random) < 500 ? high.back() : open.back()) = kNaN;
+  }
+  for (int trial = 0; trial < 600; ++trial) {
+    const int64_t begin = pick(random) % 300;
+    const int64_t count = pick(random) % (400 - begin);
+    const double level = trial % 40 == 0 ? kNaN : 100.0 + offset(random);
+    const std::size_t stop_after = trial % 3 == 0 ? 2 : SIZE_MAX;
+    std::vector<int64_t> expected, visited;
+    for (int64_t i = begin; i < begin + count && expected.size() < stop_after; ++i) {
+      if (py_min(close[i], open[i], high[i], low[i]) < level &&
+          py_max(close[i], open[i], high[i], low[i]) > level)
+        expected.push_back(i - begin);
+    }
+    for_each_straddling_bar(close.data() + begin, open.data() + begin, high.data() + begin,
+                            low.data() + begin, count, level, [&](int64_t i) {
+                              visited.push_back(i);
+                              return visited.size() < stop_after;
+                            });
+    EXPECT_EQ(visited, expected) << "trial " << trial;
+  }
+}
+
 }  // namespace
 }  // namespace torvex::core::testing

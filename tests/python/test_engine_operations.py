@@ -4,6 +4,7 @@ leaves behind. Rules and states are checked bar by bar in the C++ tests and agai
 model in test_engine_differential.py."""
 
 import math
+import random
 
 import pytest
 from settings import Settings
@@ -382,6 +383,34 @@ def test_replay_on_package_series_leaves_what_it_leaves_on_host_series(line_attr
     # every read is made as written. Both must end alike, errors included.
     assert replay_outcome(Series, line_attrs, delete) == replay_outcome(PlainSeries, line_attrs,
                                                                         delete)
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+def test_many_lines_replayed_on_package_series_end_as_on_host_series(seed):
+    # Enough lines over the same bars that the replay indexes the bars' extremes; a NaN price
+    # and lines at levels between, on and beyond the bars.
+    rng = random.Random(seed)
+    closes = [100.0]
+    for _ in range(59):
+        closes.append(closes[-1] + rng.uniform(-1.5, 1.5))
+    bars = dict(close=closes, open=[c + rng.uniform(-1.0, 1.0) for c in closes])
+    bars["high"] = [max(o, c) + rng.uniform(0.0, 1.0) for o, c in zip(bars["open"], closes)]
+    bars["low"] = [min(o, c) - rng.uniform(0.0, 1.0) for o, c in zip(bars["open"], closes)]
+    bars["high"][rng.randrange(60)] = NAN
+    levels = sorted(closes)[::2] + [closes[10], min(bars["low"]) - 1.0]
+    states = []
+    for make in (Series, PlainSeries):
+        market = Market(Settings(only_body_cross=seed == 3, kerd_extend_bar_cross_threshold=3),
+                        bars=60, make=make, **{k: list(v) for k, v in bars.items()})
+        for n, level in enumerate(levels):
+            market.line(n % 40, level)
+        market.engine.extend_kerd_to_first_cross_from_history()
+        states.append([{n: getattr(k, n) for n in (
+            "extended", "extend_end_bar_index", "historical_extend_bar_crosses_checked",
+            "bar_crosses_post_extend", "post_extend_end_bar_index", "violated")}
+            for k in market.kerds])
+    assert states[0] == states[1]
+    assert sum(s["violated"] for s in states[0]) > 0
 
 
 class Counted:
