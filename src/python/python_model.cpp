@@ -425,9 +425,9 @@ namespace {
 
 // items' elements put before list's, in list itself: what items + list would hold, with its
 // storage sized exactly as concatenation sizes it. For a list no one else can see.
-void prepend_exact(PyObject* list, PyObject* items) {
+void prepend_exact(PyObject* list, std::span<PyObject* const> items) {
   auto* target = reinterpret_cast<PyListObject*>(list);
-  const Py_ssize_t size = PyList_GET_SIZE(list), added = PyList_GET_SIZE(items);
+  const Py_ssize_t size = PyList_GET_SIZE(list), added = std::ssize(items);
   if (added > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*)) - size) {
     PyErr_NoMemory();
     throw PyError{};
@@ -440,7 +440,7 @@ void prepend_exact(PyObject* list, PyObject* items) {
   }
   std::memmove(grown + added, grown, static_cast<std::size_t>(size) * sizeof(PyObject*));
   for (Py_ssize_t i = 0; i < added; ++i)
-    grown[i] = Ref::borrow(PyList_GET_ITEM(items, i)).release();
+    grown[i] = Ref::borrow(items[static_cast<std::size_t>(i)]).release();
   target->ob_item = grown;
   target->allocated = size + added;
   Py_SET_SIZE(target, size + added);
@@ -458,10 +458,13 @@ bool PythonModel::unseen_made_list(const LineRecord& rec, PyObject* list, Py_ssi
 
 void PythonModel::prepend_snib_values(const Line& self, const Line& target) const {
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
-  Ref earlier = line_attr(target, slot);
+  // A deferred target's list is made only where it is joined as a list.
+  DeferredLine* deferred = target.pending();
+  Ref earlier = deferred != nullptr ? Ref() : line_attr(target, slot);
   PyObject* line = built(self);
   Ref own = line_attr(line, slot);
-  const core::ValueList* first = known_numbers(target, earlier.get());
+  const core::ValueList* first =
+      deferred != nullptr ? &deferred->numbers : known_numbers(target, earlier.get());
   const core::ValueList* second = first ? known_numbers(line, own.get()) : nullptr;
   LineRecord* rec = second != nullptr ? record(line) : nullptr;
   // The record's numbers become target's, then its own; target's may be the same record's.
@@ -476,12 +479,20 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
   // A list this operation made by an earlier merge, which no host code has seen since: a new
   // list in its place could not be told from it, so it takes the values itself.
   if (rec != nullptr && unseen_made_list(*rec, own.get(), 1)) {
-    prepend_exact(own.get(), earlier.get());
+    if (earlier) {
+      prepend_exact(own.get(), std::span(reinterpret_cast<PyListObject*>(earlier.get())->ob_item,
+                                         static_cast<std::size_t>(PyList_GET_SIZE(earlier.get()))));
+    } else {
+      Ref value = deferred_value(*deferred);
+      PyObject* const item = value.get();
+      prepend_exact(own.get(), std::span(&item, 1));
+    }
     join_numbers();
     rec->set_numbers(own.get());
     rec->forget_answers();
     return;
   }
+  if (!earlier) earlier = line_attr(target, slot);
   const uint64_t before = host_.epoch();
   Ref combined = host_.concat(earlier.get(), own.get());
   if (host_.epoch() != before || second == nullptr) {
@@ -933,7 +944,7 @@ Ref PythonModel::deferred_attr(DeferredLine& line, int slot) const {
     if (line_slot(A) != slot) return;
     if constexpr (A == KerdAttr::snib_values) {
       Ref values = Ref::steal(PyList_New(1));
-      PyList_SET_ITEM(values.get(), 0, from_number(line.seed.snib_value).release());
+      PyList_SET_ITEM(values.get(), 0, deferred_value(line).release());
       made = std::move(values);
     } else if constexpr (A == KerdAttr::start_time) {  // ints, as the pivot's time
       made = from_index(line.seed.start_time);
@@ -944,6 +955,11 @@ Ref PythonModel::deferred_attr(DeferredLine& line, int slot) const {
     }
   });
   return made;
+}
+
+Ref PythonModel::deferred_value(DeferredLine& line) const {
+  if (!line.value) line.value = from_number(line.seed.snib_value);
+  return line.value;
 }
 
 void PythonModel::build_deferred() const {
@@ -969,6 +985,7 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
   line.pending = false;
   line.object = Ref();
   for (Ref& made : line.made) made = Ref();
+  line.value = Ref();
   line.seed = seed;
   line.numbers.assign(1, seed.snib_value);
   const std::array<Ref, kBaseValues>& base = engine_base_values();

@@ -107,9 +107,10 @@ struct DeferredLine {
   std::array<Ref, core::base_value_names.size()> base;  // base initialiser order
   std::array<Ref, core::kerd_attr_info.size()> made;    // KerdAttr order; null: not made yet
   core::ValueList numbers;                              // its one pivot value
-  Ref object;                                           // the line, once built
-  bool pending = false;                                 // made and not built
-  bool merge_reads_unseen = false;                      // see PythonModel::merge_tests_unseen
+  Ref value;             // that value's object, the one its list holds; null: not made yet
+  Ref object;            // the line, once built
+  bool pending = false;  // made and not built
+  bool merge_reads_unseen = false;  // see PythonModel::merge_tests_unseen
 };
 
 // A line as the algorithms hold it: a built line, or the model's deferred line (valid, as any
@@ -483,6 +484,8 @@ class PythonModel {
   // compare it with an int (or a float) holding value; nothing for any other object.
   static std::optional<bool> number_differs(PyObject* other, int64_t value);
   static std::optional<bool> number_differs(PyObject* other, double value);
+  // The deferred line's one pivot value as its list holds it, made once.
+  Ref deferred_value(DeferredLine& line) const;
   // The deferred line's attribute object for a line slot: made once, or the base value.
   Ref deferred_attr(DeferredLine& line, int slot) const;
   // Anything the model needs before host code runs: the deferred line built, held writes
