@@ -146,7 +146,13 @@ class HostGateway {
     // The common plain values, converted in place.
     if constexpr (K == core::ValueKind::flag) {
       if (value == Py_True || value == Py_False) return value == Py_True;
-    } else if constexpr (K != core::ValueKind::index) {
+    } else if constexpr (K == core::ValueKind::index) {
+      if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long index = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) return index;  // one past 64 bits raises below, as converting does
+      }
+    } else {
       if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
     }
     const bool plain = K == core::ValueKind::flag    ? plain_flag(value)

@@ -77,7 +77,8 @@ void LineRecords::drop_if_unheld(LineRecord& record) {
 
 void LineRecords::clear(LineRecord& record) {
   record.line = Ref();
-  for (Ref& value : record.values) value = Ref();
+  for (Ref& value : record.values)
+    if (value) value = Ref();
   record.forget_numbers();
   record.numbers.clear();
   record.made_list = nullptr;

@@ -375,9 +375,10 @@ def replay_outcome(make, line_attrs, delete):
     (dict(value=150.0, bar_crosses_post_extend="none yet"), ()),
     (dict(value=150.0), ("bar_crosses_post_extend",)),
     (dict(value=100.5, extended=1, extend_end_bar_index=2.0), ()),
+    (dict(value=100.5, extended=True, extend_end_bar_index=2**64), ()),
 ], ids=["fresh", "extended", "counted before", "writes add attributes", "count missing",
         "count overflows", "count not whole", "count unread", "count unread and missing",
-        "state of other types"])
+        "state of other types", "index past 64 bits"])
 def test_replay_on_package_series_leaves_what_it_leaves_on_host_series(line_attrs, delete):
     # On the package's series a line's state may be held through the replay; on host series
     # every read is made as written. Both must end alike, errors included.
