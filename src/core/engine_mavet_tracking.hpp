@@ -4,6 +4,7 @@
 //
 // The caller's numbers (N) and the search range (C) are converted where they are first used,
 // so a call that never reaches a use never looks at the value.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -38,31 +39,58 @@ bool count_closes_directly(M& m, const S& close, int64_t range, double level, in
   }
 }
 
+// The prices the window tests below compare with a line's level on the current bar (the closes
+// back to -range, oldest first, up to the current one, and the current low), gathered once for
+// all lines; unusable where the series do not store them all or one is NaN.
+struct WindowTestPrices {
+  bool gathered = false, usable = false;
+  const double* closes = nullptr;
+  int64_t count = 0;
+  double low = 0.0, lowest = 0.0, highest = 0.0;
+};
+
 // For a line whose value awaits weighing, a value of the range that holds it with which the
-// window tests below answer as with the weighed value: the closes they compare (back to
-// -range), the current low, and that low against the level's near band all fall alike for
-// every value of the range. Nothing otherwise, and for a model that weighs at once.
+// window tests below answer as with the weighed value: the prices they compare, and the low
+// against the level's near band, all fall alike for every value of the range. Nothing
+// otherwise, and for a model that weighs at once.
 template <class M, class N, class C>
 std::optional<double> level_stand_in(M& m, const typename M::Line& line, const C& search_range,
-                                     LazyFactor<M, N>& near_factor) {
+                                     LazyFactor<M, N>& near_factor, WindowTestPrices& prices) {
   if constexpr (WeighsLater<M> && ViewsSeries<M> && std::is_arithmetic_v<N> &&
                 std::is_integral_v<C>) {
     const std::optional<ValueRange> level = m.unweighed_value_range(line);
     if (!level) return std::nullopt;
-    const int64_t range = as_count(m, search_range);
-    const std::optional<SeriesView> closes = m.view(m.close()), lows = m.view(m.low());
-    if (range < 1 || !closes || !lows || !closes->reaches(range, 0) || !lows->reaches(0, 0))
-      return std::nullopt;
-    const auto apart = [&](double price) { return price < level->low || price > level->high; };
-    const double* oldest = closes->at_y(range);
-    for (int64_t i = 0; i <= range; ++i)
-      if (!apart(oldest[i])) return std::nullopt;
-    const double low = *lows->at_y(0);
-    if (!apart(low)) return std::nullopt;
-    if (low > level->high) {
+    if (!prices.gathered) {
+      prices.gathered = true;
+      const int64_t range = as_count(m, search_range);
+      const std::optional<SeriesView> closes = m.view(m.close()), lows = m.view(m.low());
+      if (range < 1 || !closes || !lows || !closes->reaches(range, 0) || !lows->reaches(0, 0))
+        return std::nullopt;
+      prices.closes = closes->at_y(range);
+      prices.count = range + 1;
+      prices.low = *lows->at_y(0);
+      prices.lowest = prices.highest = prices.low;
+      prices.usable = !std::isnan(prices.low);
+      for (int64_t i = 0; i < prices.count; ++i) {
+        const double close = prices.closes[i];
+        prices.usable = prices.usable && !std::isnan(close);
+        prices.lowest = std::min(prices.lowest, close);
+        prices.highest = std::max(prices.highest, close);
+      }
+    }
+    if (!prices.usable) return std::nullopt;
+    // Most lines lie clear of all the prices, on one side.
+    if (!(level->low > prices.highest || level->high < prices.lowest)) {
+      const auto apart = [&](double price) { return price < level->low || price > level->high; };
+      for (int64_t i = 0; i < prices.count; ++i)
+        if (!apart(prices.closes[i])) return std::nullopt;
+      if (!apart(prices.low)) return std::nullopt;
+    }
+    if (prices.low > level->high) {
       // The near test then weighs the level by the factor, which is monotone while finite.
       const double factor = near_factor.get();
-      if (!std::isfinite(factor) || (level->low * factor >= low) != (level->high * factor >= low))
+      if (!std::isfinite(factor) ||
+          (level->low * factor >= prices.low) != (level->high * factor >= prices.low))
         return std::nullopt;
     }
     return level->low;
@@ -79,13 +107,15 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
   LazyNumber<M, N> percent(m, close_avg_percent);
   LazyFactor<M, N> near_factor(percent, m, low_above_kerd_threshold);
   std::optional<int64_t> range;
+  WindowTestPrices prices;
 
   const std::size_t kerd_size = m.kerd_count();
   for (std::size_t x = 0; x < kerd_size; ++x) {
     auto line = m.kerd_at(x);
     // A value left unweighed is weighed only for a window made on it, or where the bar's prices
     // cannot tell how it compares.
-    const std::optional<double> stand_in = level_stand_in(m, line, search_range, near_factor);
+    const std::optional<double> stand_in =
+        level_stand_in(m, line, search_range, near_factor, prices);
     const double kerd_value = stand_in ? *stand_in : m.template get<KerdAttr::kerd_value>(line);
 
     // Counted for every line, also those the previous-close gate skips below.

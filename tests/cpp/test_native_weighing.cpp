@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "core/engine_extension.hpp"
@@ -198,40 +199,51 @@ TEST_P(UnweighedTest, CrossingTestAnswersAsTheWeighedValue) {
 }
 
 // Bars whose prices lie at the weighed value, a step either side of it, at and beyond the ends
-// of the range that holds it, and clear of it: extension and window tracking on every bar, with
-// the line's value left unweighed from one bar to the next, change the line and the windows as
-// they do with the weighed line. Bars that neither cross the line nor come near it leave the
-// value unweighed.
+// of the range that holds it, at the ends of its near band, or clear of all that on both sides
+// or above: extension and window tracking, with the line's value left unweighed, change the
+// line and the windows as they do with the weighed line. Bars that neither cross the line nor
+// come near it leave the value unweighed.
 TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
   const double value = exact();
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  for (const bool near : {true, false}) {
+  std::optional<ValueRange> range;
+  {
+    // The range a merge leaves, from a line that holds the same values.
+    NativeModel m(state_);
+    const auto later = m.weigh_later();
+    merge_unweighed(m);
+    range = m.unweighed_value_range(&kerds_[0]);
+  }
+  ASSERT_TRUE(range);
+  const double near_factor = margin_factor(1.0, 0.5);  // as update_mavet's arguments below
+  const auto around = [&](std::initializer_list<double> edges) {
+    std::vector<double> prices{value * 0.95, value * 1.05};
+    for (double edge : edges)
+      for (double price : {std::nextafter(edge, -kInf), edge, std::nextafter(edge, kInf)})
+        prices.push_back(price);
+    return prices;
+  };
+  // Each market's bodies (open and close) and wicks (the third price of a bar) come from its
+  // two lists.
+  const std::vector<double> edges = around({value, range->low, range->high});
+  const std::vector<double> clear{value * 0.95, value * 1.05};
+  const std::vector<double> band =
+      around({value * near_factor, range->low * near_factor, range->high * near_factor});
+  const std::vector<double> above{value * 1.07, value * 1.05};  // above the line and its band
+  const std::pair<const std::vector<double>*, const std::vector<double>*> markets[] = {
+      {&edges, &edges}, {&band, &band}, {&clear, &edges}, {&clear, &clear}, {&above, &above}};
+  for (const auto& [bodies, wicks] : markets) {
+    const bool far = bodies == &above;
     testing::Market unweighed, weighed;
     Kerd line = unweighed.line(0, value, 0.0);
     line.close_avg_percent = 0.5;
-    // Clear of the range; the far market's bars all lie above the line and its near band.
-    std::vector<double> prices{near ? value * 0.95 : value * 1.07, value * 1.05};
-    std::optional<ValueRange> range;
-    {
-      // The range a merge leaves, from a line that holds the same values.
-      NativeModel m(state_);
-      const auto later = m.weigh_later();
-      merge_unweighed(m);
-      range = m.unweighed_value_range(&kerds_[0]);
-    }
-    ASSERT_TRUE(range);
-    if (near) {
-      for (double edge : {value, range->low, range->high})
-        for (double price : {std::nextafter(edge, -kInf), edge, std::nextafter(edge, kInf)})
-          prices.push_back(price);
-    }
     uint64_t seed = GetParam().count;
-    const auto pick = [&] {
+    const auto pick = [&](const std::vector<double>& prices) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
       return prices[(seed >> 33) % prices.size()];
     };
-    for (int bar = 0; bar < 60; ++bar) {
-      const double open = pick(), close = pick(), other = pick();
+    for (int bar = 0; bar < 200; ++bar) {
+      const double open = pick(*bodies), close = pick(*bodies), other = pick(*wicks);
       const testing::Bar prices_of{open, std::max({open, close, other}),
                                    std::min({open, close, other}), close};
       unweighed.add(prices_of);
@@ -244,12 +256,16 @@ TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
     const auto [last, second_last, general] = GetParam().weights;
     NativeModel unweighed_model(unweighed.state), weighed_model(weighed.state);
     const auto later = unweighed_model.weigh_later();  // a runner's: open for every bar
-    {
+    bool stayed_unweighed = true;
+    for (int64_t bar = 3; bar < 200; ++bar) {
+      // Each bar starts from the weighed market's line and windows, the line's value left
+      // unweighed by a merge as a rebuild leaves it.
       Kerd pivot;
       pivot.snib_values = {first_};
-      unweighed.kerds = {line};
+      unweighed.kerds = {weighed.kerds[0]};
       unweighed.kerds[0].snib_values = values_;
       unweighed.kerds[0].kerd_value = testing::kNaN;  // never read while it waits
+      unweighed.mavets = weighed.mavets;
       const std::optional<ValueRange> merged = unweighed_model.merged_value_range(
           &pivot, &unweighed.kerds[0], last, second_last, general);
       ASSERT_TRUE(merged);
@@ -258,14 +274,13 @@ TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
       unweighed_model.prepend_snib_values(&unweighed.kerds[0], &pivot);
       ASSERT_TRUE(unweighed_model.leave_merge_unweighed(&pivot, &unweighed.kerds[0], last,
                                                         second_last, general));
-    }
-    for (int64_t bar = 3; bar < 60; ++bar) {
       for (testing::Market* market : {&unweighed, &weighed}) {
         market->at(bar);
         NativeModel& m = market == &unweighed ? unweighed_model : weighed_model;
         extend_kerd_to_first_cross(m);
         update_mavet(m, 5.0, int64_t{3}, 0.5, 1.0);
       }
+      stayed_unweighed = stayed_unweighed && unweighed.kerds[0].later.unweighed;
       const Kerd &a = unweighed.kerds[0], &b = weighed.kerds[0];
       EXPECT_EQ(a.extended, b.extended) << bar;
       EXPECT_EQ(a.extend_end_bar_index, b.extend_end_bar_index) << bar;
@@ -283,15 +298,14 @@ TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
         EXPECT_EQ(x.bar_count_close_above_kerd, y.bar_count_close_above_kerd);
         EXPECT_EQ(x.break_kerd_extend_bar_cross, y.break_kerd_extend_bar_cross);
       }
+      unweighed_model.weigh_all();
+      EXPECT_EQ(std::bit_cast<uint64_t>(unweighed.kerds[0].kerd_value),
+                std::bit_cast<uint64_t>(value));
     }
-    if (near) {
+    if (far)
+      EXPECT_TRUE(stayed_unweighed);
+    else
       EXPECT_FALSE(weighed.mavets.empty());  // the bars did break the line
-    } else {
-      EXPECT_TRUE(unweighed.kerds[0].later.unweighed);
-    }
-    unweighed_model.weigh_all();
-    EXPECT_EQ(std::bit_cast<uint64_t>(unweighed.kerds[0].kerd_value),
-              std::bit_cast<uint64_t>(value));
   }
 }
 
