@@ -200,9 +200,10 @@ TEST_P(UnweighedTest, CrossingTestAnswersAsTheWeighedValue) {
 
 // Bars whose prices lie at the weighed value, a step either side of it, at and beyond the ends
 // of the range that holds it, at the ends of its near band, or clear of all that on both sides
-// or above: extension and window tracking, with the line's value left unweighed, change the
-// line and the windows as they do with the weighed line. Bars that neither cross the line nor
-// come near it leave the value unweighed.
+// or above, and bars whose low alone lies in the range (above an open below it, as a host's
+// data may have it): extension and window tracking, with the line's value left unweighed,
+// change the line and the windows as they do with the weighed line. Bars that neither cross the
+// line nor come near it leave the value unweighed.
 TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
   const double value = exact();
   constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -230,10 +231,12 @@ TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
   const std::vector<double> band =
       around({value * near_factor, range->low * near_factor, range->high * near_factor});
   const std::vector<double> above{value * 1.07, value * 1.05};  // above the line and its band
+  const std::vector<double> inside{range->low, value};  // lows the range's ends answer apart
   const std::pair<const std::vector<double>*, const std::vector<double>*> markets[] = {
-      {&edges, &edges}, {&band, &band}, {&clear, &edges}, {&clear, &clear}, {&above, &above}};
+      {&edges, &edges}, {&band, &band},   {&clear, &edges},
+      {&clear, &clear}, {&above, &above}, {&clear, &inside}};
   for (const auto& [bodies, wicks] : markets) {
-    const bool far = bodies == &above;
+    const bool far = bodies == &above, low_as_given = wicks == &inside;
     testing::Market unweighed, weighed;
     Kerd line = unweighed.line(0, value, 0.0);
     line.close_avg_percent = 0.5;
@@ -245,7 +248,7 @@ TEST_P(UnweighedTest, ExtensionAndWindowsAnswerAsTheWeighedValue) {
     for (int bar = 0; bar < 200; ++bar) {
       const double open = pick(*bodies), close = pick(*bodies), other = pick(*wicks);
       const testing::Bar prices_of{open, std::max({open, close, other}),
-                                   std::min({open, close, other}), close};
+                                   low_as_given ? other : std::min({open, close, other}), close};
       unweighed.add(prices_of);
       weighed.add(prices_of);
     }
