@@ -2,7 +2,7 @@
 // Searches over contiguous bar arrays for the native model: the first bar whose price extremes
 // lie strictly on both sides of a level. Extremes are taken as Python's min and max take them
 // (pairwise, in close, open, high, low order), so NaN prices give the same answer as the
-// bar-by-bar tests; two bars are tested per vector step.
+// bar-by-bar tests; two bars, or four where the processor can, are tested per vector step.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -47,63 +47,8 @@ template <class Doubles, class Masks>
 typedef double quad_of_doubles __attribute__((vector_size(32)));
 typedef int64_t quad_of_masks __attribute__((vector_size(32)));
 
-// The start of the first run of eight bars that holds a straddling bar (or of the bars left
-// over at the end): every bar before it straddles nothing.
-[[gnu::target("avx2")]] inline int64_t skip_unstraddled(const double* close, const double* open,
-                                                        const double* high, const double* low,
-                                                        int64_t count, double level) {
-  const quad_of_doubles levels = {level, level, level, level};
-  int64_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    quad_of_masks first, second;
-    straddle_lanes(close + i, open + i, high + i, low + i, levels, first);
-    straddle_lanes(close + i + 4, open + i + 4, high + i + 4, low + i + 4, levels, second);
-    const quad_of_masks hits = first | second;
-    if ((hits[0] | hits[1] | hits[2] | hits[3]) != 0) break;
-  }
-  return i;
-}
-
-inline int64_t skip_unstraddled_where_fast(const double* close, const double* open,
-                                           const double* high, const double* low, int64_t count,
-                                           double level) {
-  if (count < 16 || !__builtin_cpu_supports("avx2")) return 0;
-  return skip_unstraddled(close, open, high, low, count, level);
-}
-#else
-inline int64_t skip_unstraddled_where_fast(const double*, const double*, const double*,
-                                           const double*, int64_t, double) {
-  return 0;
-}
-#endif
-
-}  // namespace bar_search_detail
-
-// Index of the first of bars 0 .. count - 1 that straddles `level`, or -1.
-inline int64_t first_straddling_bar(const double* close, const double* open, const double* high,
-                                    const double* low, int64_t count, double level) {
-  using namespace bar_search_detail;
-  const pair_of_doubles levels = {level, level};
-  int64_t i = skip_unstraddled_where_fast(close, open, high, low, count, level);
-  for (; i + 4 <= count; i += 4) {
-    pair_of_masks first, second;
-    straddle_lanes(close + i, open + i, high + i, low + i, levels, first);
-    straddle_lanes(close + i + 2, open + i + 2, high + i + 2, low + i + 2, levels, second);
-    if ((first[0] | first[1] | second[0] | second[1]) != 0) break;
-  }
-  for (; i < count; ++i) {
-    if (py_min(close[i], open[i], high[i], low[i]) < level &&
-        py_max(close[i], open[i], high[i], low[i]) > level)
-      return i;
-  }
-  return -1;
-}
-
-namespace bar_search_detail {
-
 // Visits the straddling bars of the runs of eight from `i` on, four bars per vector step; `i`
 // ends at the first bar not examined. False when visit stopped the walk.
-#if defined(__x86_64__) && defined(__GNUC__)
 template <class Visit>
 [[gnu::target("avx2")]] bool visit_runs_of_eight(const double* close, const double* open,
                                                  const double* high, const double* low,
@@ -136,11 +81,32 @@ void for_each_straddling_bar(const double* close, const double* open, const doub
       !bar_search_detail::visit_runs_of_eight(close, open, high, low, count, level, visit, i))
     return;
 #endif
+  using namespace bar_search_detail;
+  const pair_of_doubles levels = {level, level};
+  for (; i + 4 <= count; i += 4) {
+    pair_of_masks lanes[2];
+    straddle_lanes(close + i, open + i, high + i, low + i, levels, lanes[0]);
+    straddle_lanes(close + i + 2, open + i + 2, high + i + 2, low + i + 2, levels, lanes[1]);
+    if ((lanes[0][0] | lanes[0][1] | lanes[1][0] | lanes[1][1]) == 0) continue;
+    for (int64_t k = 0; k < 4; ++k)
+      if (lanes[k / 2][k % 2] != 0 && !visit(i + k)) return;
+  }
   for (; i < count; ++i) {
     if (py_min(close[i], open[i], high[i], low[i]) < level &&
         py_max(close[i], open[i], high[i], low[i]) > level && !visit(i))
       return;
   }
+}
+
+// Index of the first of bars 0 .. count - 1 that straddles `level`, or -1.
+inline int64_t first_straddling_bar(const double* close, const double* open, const double* high,
+                                    const double* low, int64_t count, double level) {
+  int64_t found = -1;
+  for_each_straddling_bar(close, open, high, low, count, level, [&](int64_t i) {
+    found = i;
+    return false;
+  });
+  return found;
 }
 
 // Bar extremes of fixed arrays, kept per bar and per block of bars, so that a search skips the
