@@ -252,6 +252,8 @@ void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value
     kept_bar_index_ = kept_last_bar_index_ = KeptIndex{};
     kept_series_ = {};
     kept_base_.epoch = ~uint64_t{0};
+    engine_stamp_.drop();
+    engine_checked_ = ~uint64_t{0};
   }
 }
 
@@ -778,12 +780,26 @@ Ref PythonModel::engine_attr(const Ref& attr_name) const {
   return engine_attr(attr_name, kept);
 }
 
+void PythonModel::renew_engine_epoch() const {
+  engine_checked_ = host_.epoch();
+  if (engine_epoch_ != 0 && engine_stamp_.holds(engine_)) return;
+  // Epochs count up from one: a kept value of another epoch is never taken for current.
+  ++engine_epoch_;
+  try {
+    engine_stamp_.take(engine_, ctx_.dict_watch);
+  } catch (const PyError&) {
+    PyErr_Clear();  // no stamp: every epoch of the host's is a new one of the engine's
+  }
+}
+
 Ref PythonModel::engine_attr(const Ref& attr_name, bool& kept_now) const {
   PyObject* engine = require_engine();
   kept_now = false;
   if (!keep_engine_attrs_) return host_.attr(engine, attr_name.get());
-  // A plain read gives the same object again until host code runs or the model writes it.
-  const uint64_t epoch = host_.epoch();
+  // A plain read gives the same object again while the engine's class and instance dictionary
+  // stay as they were, and until the model writes it.
+  const uint64_t epoch = engine_epoch();
+  const uint64_t host_epoch = host_.epoch();
   // Names are the context's interned strings, one object each: placed by address. Probing stops
   // at the name or a free place.
   const auto hash =
@@ -805,13 +821,14 @@ Ref PythonModel::engine_attr(const Ref& attr_name, bool& kept_now) const {
   Ref value = host_.attr(engine, attr_name.get(), plain);
   if (plain && slot != nullptr) {
     *slot = KeptAttr{attr_name.get(), value, epoch};
-    kept_now = host_.epoch() == epoch;
+    kept_now = host_.epoch() == host_epoch;
   }
   return value;
 }
 
 const std::array<Ref, PythonModel::kBaseValues>& PythonModel::engine_base_values() const {
-  const uint64_t epoch = host_.epoch();
+  const uint64_t epoch = keep_engine_attrs_ ? engine_epoch() : 0;
+  const uint64_t host_epoch = host_.epoch();
   if (keep_engine_attrs_ && kept_base_.epoch == epoch) return kept_base_.values;
   kept_base_.epoch = ~uint64_t{0};
   const Ref* const names[kBaseValues] = {
@@ -823,15 +840,17 @@ const std::array<Ref, PythonModel::kBaseValues>& PythonModel::engine_base_values
     kept_base_.values[i] = engine_attr(*names[i], kept);
     all_kept = all_kept && kept;
   }
-  if (keep_engine_attrs_ && all_kept && host_.epoch() == epoch) kept_base_.epoch = epoch;
+  if (keep_engine_attrs_ && all_kept && host_.epoch() == host_epoch) kept_base_.epoch = epoch;
   return kept_base_.values;
 }
 
 int64_t PythonModel::engine_index(const Ref& attr_name, KeptIndex& kept) const {
-  const uint64_t epoch = host_.epoch();
-  if (keep_engine_attrs_ && kept.epoch == epoch) return kept.value;
+  if (!keep_engine_attrs_) return host_.index(engine_attr(attr_name).get());
+  const uint64_t epoch = engine_epoch();
+  if (kept.epoch == epoch) return kept.value;
+  const uint64_t host_epoch = host_.epoch();
   const int64_t value = host_.index(engine_attr(attr_name).get());
-  if (keep_engine_attrs_ && host_.epoch() == epoch) kept = KeptIndex{epoch, value};
+  if (host_.epoch() == host_epoch) kept = KeptIndex{epoch, value};
   return value;
 }
 

@@ -24,6 +24,7 @@
 #include "core/records.hpp"
 #include "core/scratch.hpp"
 #include "core/value_list.hpp"
+#include "python/attr_stamp.hpp"
 #include "python/host_gateway.hpp"
 #include "python/host_value.hpp"
 #include "python/line_records.hpp"
@@ -79,6 +80,7 @@ class ModelContext {
   std::array<PyObject*, PlainKerdMaker::kValues> plain_kerd_names{};  // borrowed from above
   std::array<PyObject*, kLineSlots> line_slot_names{};                // borrowed from above
   LineRecordsPool line_records;
+  DictWatch dict_watch;  // the engines' instance dictionaries
 
   int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
   void clear() noexcept { series.clear(); }
@@ -387,11 +389,11 @@ class PythonModel {
   // Whether reading bar_index, or the time series' handle, would give the kept value without
   // running host code; the time series is also the package's own.
   bool bar_index_kept() const {
-    return keep_engine_attrs_ && kept_bar_index_.epoch == host_.epoch();
+    return keep_engine_attrs_ && kept_bar_index_.epoch == engine_epoch();
   }
   bool time_kept_in_place() const {
     const KeptSeries& time = kept_series_[4];
-    return keep_engine_attrs_ && time.epoch == host_.epoch() && time.handle.direct != nullptr;
+    return keep_engine_attrs_ && time.epoch == engine_epoch() && time.handle.direct != nullptr;
   }
   // Also keep what is read of the lines of the engine's line class whose reads run no host
   // code (python/line_records.hpp): worth its upkeep where lines are read more than once.
@@ -541,6 +543,13 @@ class PythonModel {
   // host code; null otherwise (absent, or not provably plain).
   PyObject* unseen_attr(PyObject* obj, PyObject* attr_name) const;
   PyObject* require_engine() const;
+  // Names the state of the engine's plain attributes: the same while they would read the same,
+  // through host code that leaves the engine's class and instance dictionary as they were.
+  uint64_t engine_epoch() const {
+    if (host_.epoch() != engine_checked_) renew_engine_epoch();
+    return engine_epoch_;
+  }
+  void renew_engine_epoch() const;
   Ref engine_attr(const Ref& name) const;
   // As engine_attr; `kept` says whether the value stays valid for the epoch.
   Ref engine_attr(const Ref& name, bool& kept) const;
@@ -563,10 +572,12 @@ class PythonModel {
   };
   SeriesHandle engine_series(std::size_t which, const Ref& name) const {
     KeptSeries& kept = kept_series_[which];
-    const uint64_t epoch = host_.epoch();
-    if (keep_engine_attrs_ && kept.epoch == epoch) return kept.handle;
+    if (!keep_engine_attrs_) return series_attr(engine_, name);
+    const uint64_t epoch = engine_epoch();
+    if (kept.epoch == epoch) return kept.handle;
+    const uint64_t before = host_.epoch();
     SeriesHandle handle = series_attr(engine_, name);
-    if (keep_engine_attrs_ && host_.epoch() == epoch) kept = KeptSeries{epoch, handle};
+    if (host_.epoch() == before) kept = KeptSeries{epoch, handle};
     return handle;
   }
   // An engine list, used in place.
@@ -627,6 +638,9 @@ class PythonModel {
     uint64_t epoch = 0;
   };
   mutable std::array<KeptAttr, 64> engine_attrs_{};  // by the name's hash
+  mutable uint64_t engine_epoch_ = 0;                // 0: nothing kept is current
+  mutable uint64_t engine_checked_ = ~uint64_t{0};   // the host epoch engine_epoch_ is of
+  mutable AttrStamp engine_stamp_;
   mutable KeptIndex kept_bar_index_, kept_last_bar_index_;
   mutable std::array<KeptSeries, 5> kept_series_;  // close, open, high, low, time
   struct KeptBase {
