@@ -13,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -352,19 +353,34 @@ class PythonModel {
   Window mavet_at(std::size_t i) const;
   void append_mavet(const core::Mavet& window) const;
   void remove_first_mavet() const;
-  // The package's own window record's fields run no host code; a host's record may.
+  // The package's own window record's fields run no host code, and are read and written where
+  // the record stores them; a host's record may run host code.
   template <core::MavetField F>
   core::mavet_field_type<F> window(const Window& w) const {
     PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
-    Ref value =
-        own_window_field(w.get(), field) ? get_attr(w.get(), field) : host_.attr(w.get(), field);
+    const bool own = own_window_field(w.get(), field);
+    if (const record::Field* stored = own ? stored_window_field<F>(w.get(), field) : nullptr)
+      return record::at<stored_type<F>>(w.get(), stored->offset);
+    Ref value = own ? get_attr(w.get(), field) : host_.attr(w.get(), field);
     return host_.to_value<core::info(F).kind>(value.get());
   }
   template <core::MavetField F>
   void set_window(const Window& w, core::mavet_field_type<F> value) const {
     PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
+    const bool own = own_window_field(w.get(), field);
+    if (const record::Field* stored = own ? stored_window_field<F>(w.get(), field) : nullptr) {
+      using T = stored_type<F>;
+      // A value the field cannot hold goes through the record's setter, which says so.
+      bool fits = true;
+      if constexpr (std::is_same_v<T, int32_t>)
+        fits = value >= std::numeric_limits<T>::min() && value <= std::numeric_limits<T>::max();
+      if (fits) {
+        record::at<T>(w.get(), stored->offset) = static_cast<T>(value);
+        return;
+      }
+    }
     Ref object = from_value<core::info(F).kind>(value);
-    if (own_window_field(w.get(), field))
+    if (own)
       py::set_attr(w.get(), field, object.get());
     else
       write_attr(w.get(), field, object.get());
@@ -538,6 +554,19 @@ class PythonModel {
   bool own_window_field(PyObject* w, PyObject* field) const {
     return classes_ != nullptr && Py_TYPE(w) == reinterpret_cast<PyTypeObject*>(classes_->mavet) &&
            ctx_.plain_attrs.record_field(w, field);
+  }
+  // How the window record stores a field of kind F, and where, for one of its own fields.
+  template <core::MavetField F>
+  using stored_type = std::conditional_t<
+      core::info(F).kind == core::ValueKind::flag, bool,
+      std::conditional_t<core::info(F).kind == core::ValueKind::index, int32_t, double>>;
+  template <core::MavetField F>
+  const record::Field* stored_window_field(PyObject* w, PyObject* field) const {
+    constexpr record::Kind kind = std::is_same_v<stored_type<F>, bool>      ? record::Kind::boolean
+                                  : std::is_same_v<stored_type<F>, int32_t> ? record::Kind::int32
+                                                                            : record::Kind::float64;
+    const record::Field* stored = ctx_.plain_attrs.stored_field(w, field);
+    return stored != nullptr && stored->kind == kind ? stored : nullptr;
   }
   // obj.name from the instance dictionary when the lookup would find it there and run no
   // host code; null otherwise (absent, or not provably plain).
