@@ -358,17 +358,16 @@ class PythonModel {
   template <core::MavetField F>
   core::mavet_field_type<F> window(const Window& w) const {
     PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
-    const bool own = own_window_field(w.get(), field);
-    if (const record::Field* stored = own ? stored_window_field<F>(w.get(), field) : nullptr)
+    if (const record::Field* stored = stored_window_field<F>(w.get(), field))
       return record::at<stored_type<F>>(w.get(), stored->offset);
-    Ref value = own ? get_attr(w.get(), field) : host_.attr(w.get(), field);
+    Ref value =
+        own_window_field(w.get(), field) ? get_attr(w.get(), field) : host_.attr(w.get(), field);
     return host_.to_value<core::info(F).kind>(value.get());
   }
   template <core::MavetField F>
   void set_window(const Window& w, core::mavet_field_type<F> value) const {
     PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
-    const bool own = own_window_field(w.get(), field);
-    if (const record::Field* stored = own ? stored_window_field<F>(w.get(), field) : nullptr) {
+    if (const record::Field* stored = stored_window_field<F>(w.get(), field)) {
       using T = stored_type<F>;
       // A value the field cannot hold goes through the record's setter, which says so.
       bool fits = true;
@@ -380,7 +379,7 @@ class PythonModel {
       }
     }
     Ref object = from_value<core::info(F).kind>(value);
-    if (own)
+    if (own_window_field(w.get(), field))
       py::set_attr(w.get(), field, object.get());
     else
       write_attr(w.get(), field, object.get());
@@ -555,7 +554,8 @@ class PythonModel {
     return classes_ != nullptr && Py_TYPE(w) == reinterpret_cast<PyTypeObject*>(classes_->mavet) &&
            ctx_.plain_attrs.record_field(w, field);
   }
-  // How the window record stores a field of kind F, and where, for one of its own fields.
+  // Where the package's own window record stores a field of kind F; null for any other record
+  // or field (own_window_field's, and stored as F needs).
   template <core::MavetField F>
   using stored_type = std::conditional_t<
       core::info(F).kind == core::ValueKind::flag, bool,
@@ -565,6 +565,8 @@ class PythonModel {
     constexpr record::Kind kind = std::is_same_v<stored_type<F>, bool>      ? record::Kind::boolean
                                   : std::is_same_v<stored_type<F>, int32_t> ? record::Kind::int32
                                                                             : record::Kind::float64;
+    if (classes_ == nullptr || Py_TYPE(w) != reinterpret_cast<PyTypeObject*>(classes_->mavet))
+      return nullptr;
     const record::Field* stored = ctx_.plain_attrs.stored_field(w, field);
     return stored != nullptr && stored->kind == kind ? stored : nullptr;
   }
