@@ -30,6 +30,36 @@ def test_bad_constructions_are_rejected(args, kwargs):
         Mavet(*args, **kwargs)
 
 
+class Name(str):
+    pass
+
+
+# Keywords as a host passes them: matched by their text, whatever kind of string holds it.
+@pytest.mark.parametrize("kwargs, stored", [
+    ({"break_kerd_at_bar_index": 3}, 3),
+    ({Name("break_kerd_at_bar_index"): 4}, 4),
+    ({"break_kerd_at_bar_index": 5, "vip_snib_count": 6}, 5),
+])
+def test_keywords_are_matched_by_their_text(kwargs, stored):
+    assert Mavet(1.5, **kwargs).break_kerd_at_bar_index == stored
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((1.5,), {"break_kerd_at_bar_inde": 1},
+     "^'break_kerd_at_bar_inde' is an invalid keyword argument for Mavet\\(\\)$"),
+    ((1.5,), {"break_kerd_at_bar_index\0": 1}, "is an invalid keyword argument for Mavet"),
+    ((1.5,), {"break_kerd_at_bar_indeks\u00e9": 1}, "is an invalid keyword argument for Mavet"),
+    ((1.5, 2), {"break_kerd_at_price": 1.0},
+     "^argument for Mavet\\(\\) given by name \\('break_kerd_at_price'\\) and position \\(1\\)$"),
+    ((), {"break_kerd_at_price": 1.0},
+     "^Mavet\\(\\) missing required argument 'break_kerd_at_bar_index' \\(pos 2\\)$"),
+    ((1.5, 2), {"x": 1, "break_kerd_at_price": 1.0}, "^'x' is an invalid keyword"),
+])
+def test_keyword_errors_name_the_first_bad_keyword(args, kwargs, message):
+    with pytest.raises(TypeError, match=message):
+        Mavet(*args, **kwargs)
+
+
 @pytest.mark.parametrize("given, stored", [(None, -1), (0, 0), (-1, -1), (7.9, 7)])
 def test_constructor_maps_none_recovery_to_minus_one(given, stored):
     assert Mavet(1, 2, given).recover_at_bar_index == stored
