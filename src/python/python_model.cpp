@@ -775,11 +775,6 @@ PyObject* PythonModel::require_engine() const {
   return engine_;
 }
 
-Ref PythonModel::engine_attr(const Ref& attr_name) const {
-  bool kept;
-  return engine_attr(attr_name, kept);
-}
-
 void PythonModel::renew_engine_epoch() const {
   engine_checked_ = host_.epoch();
   if (engine_epoch_ != 0 && engine_stamp_.holds(engine_)) return;
@@ -800,13 +795,11 @@ Ref PythonModel::engine_attr(const Ref& attr_name, bool& kept_now) const {
   // stay as they were, and until the model writes it.
   const uint64_t epoch = engine_epoch();
   const uint64_t host_epoch = host_.epoch();
-  // Names are the context's interned strings, one object each: placed by address. Probing stops
-  // at the name or a free place.
-  const auto hash =
-      static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(attr_name.get()) >> 4);
+  // Probing stops at the name or a free place.
   const std::size_t mask = engine_attrs_.size() - 1;
   KeptAttr* slot = nullptr;
-  for (std::size_t i = hash & mask, n = 0; n < engine_attrs_.size(); i = (i + 1) & mask, ++n) {
+  for (std::size_t i = kept_attr_home(attr_name.get()), n = 0; n < engine_attrs_.size();
+       i = (i + 1) & mask, ++n) {
     KeptAttr& kept = engine_attrs_[i];
     if (kept.name == attr_name.get() || kept.name == nullptr) {
       if (kept.name != nullptr && kept.epoch == epoch) {

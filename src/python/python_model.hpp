@@ -581,7 +581,15 @@ class PythonModel {
     return engine_epoch_;
   }
   void renew_engine_epoch() const;
-  Ref engine_attr(const Ref& name) const;
+  // engine.<name>; a kept value is found first where the name's probe starts.
+  Ref engine_attr(const Ref& name) const {
+    if (keep_engine_attrs_) {
+      const KeptAttr& home = engine_attrs_[kept_attr_home(name.get())];
+      if (home.name == name.get() && home.epoch == engine_epoch()) return home.value;
+    }
+    bool kept;
+    return engine_attr(name, kept);
+  }
   // As engine_attr; `kept` says whether the value stays valid for the epoch.
   Ref engine_attr(const Ref& name, bool& kept) const;
   // The engine's values a new line copies, in the base initialiser's order: close, open, high,
@@ -669,8 +677,12 @@ class PythonModel {
     uint64_t epoch = 0;
   };
   mutable std::array<KeptAttr, 64> engine_attrs_{};  // by the name's hash
-  mutable uint64_t engine_epoch_ = 0;                // 0: nothing kept is current
-  mutable uint64_t engine_checked_ = ~uint64_t{0};   // the host epoch engine_epoch_ is of
+  // Names are the context's interned strings, one object each: placed by address.
+  static std::size_t kept_attr_home(PyObject* name) {
+    return static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(name) >> 4) & 63;
+  }
+  mutable uint64_t engine_epoch_ = 0;               // 0: nothing kept is current
+  mutable uint64_t engine_checked_ = ~uint64_t{0};  // the host epoch engine_epoch_ is of
   mutable AttrStamp engine_stamp_;
   mutable KeptIndex kept_bar_index_, kept_last_bar_index_;
   mutable std::array<KeptSeries, 5> kept_series_;  // close, open, high, low, time
