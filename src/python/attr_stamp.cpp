@@ -106,15 +106,6 @@ uint64_t dict_version([[maybe_unused]] PyObject* dict) noexcept {
 #endif
 }
 
-// The class's version tag, or 0 when it has none that is current. From 3.13 on a current tag is
-// any but 0, without the flag that said so before.
-unsigned int type_version(PyTypeObject* type) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
-  if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return 0;
-#endif
-  return type->tp_version_tag;
-}
-
 // The object's instance dictionary, made now if it lives in the object's values.
 PyObject* instance_dict(PyObject* obj) noexcept {
   PyObject** slot = _PyObject_GetDictPtr(obj);
@@ -122,6 +113,14 @@ PyObject* instance_dict(PyObject* obj) noexcept {
 }
 
 }  // namespace
+
+unsigned int type_version(PyTypeObject* type) noexcept {
+  // From 3.13 on a current tag is any but 0, without the flag that said so before.
+#if PY_VERSION_HEX < 0x030D0000
+  if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return 0;
+#endif
+  return type->tp_version_tag;
+}
 
 bool AttrStamp::take(PyObject* obj, const DictWatch& watch) {
   drop();

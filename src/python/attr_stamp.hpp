@@ -11,6 +11,10 @@
 
 namespace torvex::py {
 
+// The class's version tag, or 0 when it has none that is current. Tags are never reused, and a
+// class that changes, or whose base changes, gets a new one.
+unsigned int type_version(PyTypeObject* type) noexcept;
+
 // The dictionary watcher of one module (3.12 and later; nothing before). Without a free
 // watcher no dictionary is watched and no stamp is ever taken.
 class DictWatch {

@@ -869,7 +869,24 @@ template <std::size_t N>
 Ref PythonModel::call_with_keywords(PyObject* cls, const Ref (&args)[N], const Ref& kwnames) const {
   PyObject* stack[N];
   for (std::size_t i = 0; i < N; ++i) stack[i] = args[i].get();
-  return host_.call(cls, stack, 0, kwnames.get());
+  return make_record(cls, stack, 0, kwnames.get());
+}
+
+Ref PythonModel::make_record(PyObject* cls, PyObject* const* args, std::size_t nargs,
+                             PyObject* kwnames) const {
+  const auto count =
+      static_cast<Py_ssize_t>(nargs) + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+  const record::RecordClass* own = ctx_.own_records.of(cls);
+  // A record's conversions run host code only for other values than plain ones and records.
+  for (Py_ssize_t i = 0; own != nullptr && i < count; ++i) {
+    PyObject* arg = args[i];
+    if (!plain_flag(arg) &&
+        ctx_.own_records.of(reinterpret_cast<PyObject*>(Py_TYPE(arg))) == nullptr)
+      own = nullptr;
+  }
+  if (own == nullptr) return host_.call(cls, args, nargs, kwnames);
+  return record::construct(*own, reinterpret_cast<PyTypeObject*>(cls), args,
+                           static_cast<Py_ssize_t>(nargs), kwnames);
 }
 
 std::size_t PythonModel::kerd_count() const {

@@ -82,6 +82,7 @@ class ModelContext {
   std::array<PyObject*, kLineSlots> line_slot_names{};                // borrowed from above
   LineRecordsPool line_records;
   DictWatch dict_watch;  // the engines' instance dictionaries
+  record::OwnRecords own_records;
 
   int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
   void clear() noexcept { series.clear(); }
@@ -394,6 +395,10 @@ class PythonModel {
  protected:
   // The only way to host objects (see python/host_gateway.hpp).
   HostGateway& host() const { return host_; }
+  // cls(*args[:nargs], **dict(zip(kwnames, args[nargs:]))): built in place where cls is one of
+  // the package's record classes as made and every argument converts without host code, as
+  // the call would build it.
+  Ref make_record(PyObject* cls, PyObject* const* args, std::size_t nargs, PyObject* kwnames) const;
   // Keep the values read from host series for the rest of the operation, while no host code
   // other than those reads has run. A host series is taken to give the same value for the
   // same offset until host code runs: its reads change none of its values, and its values do

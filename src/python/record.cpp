@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "python/args.hpp"
+#include "python/attr_stamp.hpp"
 #include "python/host_value.hpp"
 #include "python/record_convert.hpp"
 
@@ -150,12 +151,11 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
   });
 }
 
-void init(const RecordClass& cls, PyObject* self, PyObject* args, PyObject* kwargs) {
-  const std::size_t count = cls.params.size();
-  std::array<PyObject*, max_fields> given{};
-  parse_args(short_name(cls), cls.params, cls.required, args, kwargs,
-             std::span(given).first(count));
+namespace {
 
+// Stores the constructor's parsed arguments (null: not given).
+void init_from(const RecordClass& cls, PyObject* self, std::array<PyObject*, max_fields>& given) {
+  const std::size_t count = cls.params.size();
   // Conversions can run Python code: keep every argument alive until they are all done, and
   // write nothing before the last one has succeeded.
   std::array<Ref, max_fields> held;
@@ -165,6 +165,89 @@ void init(const RecordClass& cls, PyObject* self, PyObject* args, PyObject* kwar
     values[i] = convert_argument(cls, cls.fields[cls.param_fields[i]], self, given[i]);
   }
   for (std::size_t i = 0; i < count; ++i) store(cls.fields[cls.param_fields[i]], self, values[i]);
+}
+
+}  // namespace
+
+void init(const RecordClass& cls, PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, max_fields> given{};
+  parse_args(short_name(cls), cls.params, cls.required, args, kwargs,
+             std::span(given).first(cls.params.size()));
+  init_from(cls, self, given);
+}
+
+Ref construct(const RecordClass& cls, PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames) {
+  // As a call: the instance first, then the arguments parsed and converted by its __init__.
+  Ref self = new_instance(cls, type);
+  std::array<PyObject*, max_fields> given{};
+  parse_args(short_name(cls), cls.params, cls.required, args, nargs, kwnames,
+             std::span(given).first(cls.params.size()));
+  init_from(cls, self.get(), given);
+  return self;
+}
+
+const RecordClass* OwnRecords::of(PyObject* cls) {
+  if (!PyType_CheckExact(cls)) return nullptr;  // a metaclass of its own may change the call
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  // A class gets its tag at its first lookup, which a class only called may never have had.
+  if (type_version(type) == 0) {
+    if (!init_name_) init_name_ = intern("__init__");
+    _PyType_Lookup(type, init_name_.get());
+  }
+  const unsigned int version = type_version(type);
+  if (version != 0) {
+    for (const Entry& entry : entries_)
+      if (entry.type == cls && entry.version == version) return entry.record;
+  }
+  const RecordClass* record = look_up(type);
+  // Taken after the look-up, which runs no code that could change the class.
+  if (version != 0 && type_version(type) == version) {
+    entries_[next_] = Entry{cls, version, record};
+    next_ = (next_ + 1) % entries_.size();
+  }
+  return record;
+}
+
+const RecordClass* OwnRecords::look_up(PyTypeObject* type) {
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || type->tp_dict == nullptr) return nullptr;
+  // Only the record machinery makes getset descriptors of a class named as a record class of the
+  // package whose closure names the field: its FieldRef.
+  const char* name = type->tp_name;
+  if (std::strncmp(name, "torvex.dto.", 11) != 0) return nullptr;
+  PyObject* dict = type->tp_dict;
+  const RecordClass* record = nullptr;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (record == nullptr && PyDict_Next(dict, &pos, &key, &value)) {
+    if (Py_TYPE(value) != &PyGetSetDescr_Type || PyDescr_TYPE(value) != type) continue;
+    const PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(value)->d_getset;
+    const auto* ref = static_cast<const FieldRef*>(def->closure);
+    if (ref == nullptr || std::strcmp(ref->field->name, def->name) != 0 ||
+        std::strcmp(ref->cls->name, name) != 0 || ref->cls->basicsize != type->tp_basicsize)
+      return nullptr;
+    record = ref->cls;
+  }
+  if (record == nullptr) return nullptr;
+  // The class its module made, not a copy or a class derived from it.
+  PyObject* module = PyType_GetModuleByDef(type, record->module);
+  if (module == nullptr || PyModule_GetState(module) == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (ModuleHolder::of(module).types[record->index] != type) return nullptr;
+  // Its own __init__ and __new__, as the class was made with them.
+  PyObject* init = PyDict_GetItemString(dict, "__init__");
+  PyObject* make = PyDict_GetItemString(dict, "__new__");
+  if (init == nullptr || Py_TYPE(init) != &PyWrapperDescr_Type || PyDescr_TYPE(init) != type ||
+      reinterpret_cast<PyWrapperDescrObject*>(init)->d_wrapped !=
+          reinterpret_cast<void*>(type->tp_init))
+    return nullptr;
+  if (make == nullptr || !PyCFunction_Check(make) ||
+      PyCFunction_GET_SELF(make) != reinterpret_cast<PyObject*>(type))
+    return nullptr;
+  return record;
 }
 
 void destroy(const RecordClass& cls, PyObject* self) noexcept {

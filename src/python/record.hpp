@@ -212,6 +212,32 @@ struct FieldRef {
   const Field* field;
 };
 
+// A new record of class `type` as calling it makes one, where calling it does only what the
+// record machinery does (see OwnRecords): type(*args[:nargs], **dict(zip(kwnames,
+// args[nargs:]))), with the same conversions and errors, and no call through the interpreter.
+Ref construct(const RecordClass& cls, PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames);
+
+// Which class objects are record classes as their module made them: the class itself (not one
+// derived from it), its metaclass type, and its own __new__ and __init__ in place. Remembered
+// per class and version tag, which any change of the class renews.
+class OwnRecords {
+ public:
+  // The record class `cls` is, or null.
+  const RecordClass* of(PyObject* cls);
+
+ private:
+  struct Entry {
+    PyObject* type = nullptr;
+    unsigned int version = 0;
+    const RecordClass* record = nullptr;
+  };
+  static const RecordClass* look_up(PyTypeObject* type);
+  std::array<Entry, 8> entries_{};
+  std::size_t next_ = 0;
+  Ref init_name_;
+};
+
 template <const RecordClass& C>
 struct Binding {
   static constexpr bool gc = std::any_of(C.fields.begin(), C.fields.end(),

@@ -68,12 +68,12 @@ Ref WindowModel::make_result(const core::CheckOutcome& o, std::optional<Ref> mav
                        bool_object(v.signal_window),
                        bool_object(v.search_range_close_above_bar_count),
                        window.get()};
-  return host().call(result_class(r_.result_class), args, 7, nullptr);
+  return make_record(result_class(r_.result_class), args, 7, nullptr);
 }
 
 Ref WindowModel::make_success(bool is_vvip, Ref mavet) const {
   PyObject* args[3] = {Py_True, bool_object(is_vvip), mavet.get()};
-  return host().call(result_class(r_.success_class), args, 0, r_.success_kwnames.get());
+  return make_record(result_class(r_.success_class), args, 0, r_.success_kwnames.get());
 }
 
 Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
@@ -83,7 +83,7 @@ Ref WindowModel::make_failure(const core::Violations& v, Ref mavet) const {
                        bool_object(v.signal_window),
                        bool_object(v.search_range_close_above_bar_count),
                        mavet.get()};
-  return host().call(result_class(r_.failure_class), args, 0, r_.failure_kwnames.get());
+  return make_record(result_class(r_.failure_class), args, 0, r_.failure_kwnames.get());
 }
 
 void WindowModel::append_success(Ref& list, Ref success) const {
@@ -111,16 +111,16 @@ Ref WindowModel::dispatch_get_success_by_vvip(const Ref& list) const {
 
 Ref WindowModel::make_result_v2_success(const Ref& chosen) const {
   PyObject* args[1] = {chosen.get()};
-  return host().call(result_class(r_.result_v2_class), args, 0, r_.v2_success_kwname.get());
+  return make_record(result_class(r_.result_v2_class), args, 0, r_.v2_success_kwname.get());
 }
 
 Ref WindowModel::make_result_v2_failure(const Ref& failure) const {
   PyObject* args[1] = {failure.get()};
-  return host().call(result_class(r_.result_v2_class), args, 0, r_.v2_failure_kwname.get());
+  return make_record(result_class(r_.result_v2_class), args, 0, r_.v2_failure_kwname.get());
 }
 
 Ref WindowModel::make_result_v2_empty() const {
-  return host().call(result_class(r_.result_v2_class), nullptr, 0, nullptr);
+  return make_record(result_class(r_.result_v2_class), nullptr, 0, nullptr);
 }
 
 }  // namespace torvex::py
