@@ -114,14 +114,6 @@ PyObject* instance_dict(PyObject* obj) noexcept {
 
 }  // namespace
 
-unsigned int type_version(PyTypeObject* type) noexcept {
-  // From 3.13 on a current tag is any but 0, without the flag that said so before.
-#if PY_VERSION_HEX < 0x030D0000
-  if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return 0;
-#endif
-  return type->tp_version_tag;
-}
-
 bool AttrStamp::take(PyObject* obj, const DictWatch& watch) {
   drop();
   PyTypeObject* type = Py_TYPE(obj);

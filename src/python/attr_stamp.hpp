@@ -12,8 +12,14 @@
 namespace torvex::py {
 
 // The class's version tag, or 0 when it has none that is current. Tags are never reused, and a
-// class that changes, or whose base changes, gets a new one.
-unsigned int type_version(PyTypeObject* type) noexcept;
+// class that changes, or whose base changes, gets a new one. From 3.13 on a current tag is any
+// but 0, without the flag that said so before.
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return 0;
+#endif
+  return type->tp_version_tag;
+}
 
 // The dictionary watcher of one module (3.12 and later; nothing before). Without a free
 // watcher no dictionary is watched and no stamp is ever taken.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/model.hpp"
+#include "python/attr_stamp.hpp"
 #include "python/host_value.hpp"
 #include "python/ref.hpp"
 
@@ -64,9 +65,8 @@ class PlainAttrCache {
   const Entry& entry(PyTypeObject* type, PyObject* name) {
     // Version tags are unique among types and renewed when a class changes. A class gets its
     // tag at its first lookup, which a class read only through this cache may never have had.
-    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) _PyType_Lookup(type, name);
-    const unsigned int version =
-        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+    if (type_version(type) == 0) _PyType_Lookup(type, name);
+    const unsigned int version = type_version(type);
     if (version == 0) return uncached_ = look_up(type, name);
     // Two ways per set, indexed by a multiplicative hash: interned names sit at like offsets
     // of allocator pools, so their addresses' low bits alone collide, and two names sharing a

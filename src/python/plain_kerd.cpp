@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "python/attr_stamp.hpp"
+
 namespace torvex::py {
 
 namespace {
@@ -54,10 +56,10 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
   if (!init_name_) init_name_ = intern("__init__");
   PyObject* init_name = init_name_.get();
   _PyType_Lookup(type, init_name);  // gives a changed class its new version tag
-  const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-  if (tagged && type == type_ && type->tp_version_tag == version_) return applies_;
-  type_ = tagged ? type : nullptr;  // an untagged class is looked at every time
-  version_ = type->tp_version_tag;
+  const unsigned int version = type_version(type);
+  if (version != 0 && type == type_ && version == version_) return applies_;
+  type_ = version != 0 ? type : nullptr;  // an untagged class is looked at every time
+  version_ = version;
   applies_ = false;
   reads_plain_ = false;
   // Called as type calls it: object's __new__, then the line initialiser, which calls the base
