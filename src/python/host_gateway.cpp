@@ -84,10 +84,16 @@ Ref HostGateway::attr(PyObject* obj, PyObject* name, bool& plain) {
   return get_attr(obj, name);
 }
 
-PyObject* instance_value(PyObject* obj, PyObject* name) {
+PyObject* exact_instance_dict(PyObject* obj) {
   PyObject** dict = _PyObject_GetDictPtr(obj);
   if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(*dict, name);
+  return *dict;
+}
+
+PyObject* instance_value(PyObject* obj, PyObject* name) {
+  PyObject* dict = exact_instance_dict(obj);
+  if (dict == nullptr) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(dict, name);
   if (value == nullptr && PyErr_Occurred()) throw PyError{};
   return value;
 }

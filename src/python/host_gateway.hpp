@@ -93,6 +93,8 @@ class PlainAttrCache {
 // null when none), without running host code. Raises PyError only for a failed dict lookup.
 PyObject* class_attribute(PyTypeObject* type, PyObject* name);
 
+// obj's instance dictionary (borrowed) when it has one and it is an exact dict; null otherwise.
+PyObject* exact_instance_dict(PyObject* obj);
 // obj.name as found in obj's instance dictionary (borrowed from it), or null when it has none
 // or the name is not in it. For a name whose lookup is plain (PlainAttrCache::get), what is
 // found there is what the generic lookup gives.

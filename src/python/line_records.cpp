@@ -77,6 +77,8 @@ void LineRecords::drop_if_unheld(LineRecord& record) {
 
 void LineRecords::clear(LineRecord& record) {
   record.line = Ref();
+  record.dict = Ref();
+  record.plain_get = record.plain_set = 0;
   for (Ref& value : record.values)
     if (value) value = Ref();
   record.forget_numbers();

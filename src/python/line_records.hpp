@@ -37,6 +37,12 @@ struct LineRecord {
   enum class Known : int8_t { unknown, no, yes };
 
   Ref line;  // held, so that no other object takes its address while the record lasts
+  // The line's exact instance dictionary (null when it has none), and the slots whose reads
+  // and writes run no host code by the line's class (PlainAttrCache::get, set): a plain read
+  // of such a slot finds its value in that dictionary.
+  Ref dict;
+  uint32_t plain_get = 0;
+  uint32_t plain_set = 0;
   std::array<Ref, kLineSlots> values;  // as read or written; null when not known
   // The numbers of `numbers_list` while it has `numbers_length` items: an exact list of plain
   // numbers, read once.

@@ -168,15 +168,71 @@ void PythonModel::renew_records() const {
   records_epoch_ = host_.epoch();
 }
 
-Ref PythonModel::line_attr(PyObject* line, int slot) const {
-  LineRecord* rec = record(line);
+LineRecord& PythonModel::new_record(PyObject* line) const {
+  LineRecord& rec = records_list_->add(line);
+  const ModelContext::PlainLineSlots& plain = plain_line_slots(line);
+  rec.plain_get = plain.get;
+  rec.plain_set = plain.set;
+  if (plain.get != 0)
+    if (PyObject* dict = exact_instance_dict(line)) rec.dict = Ref::borrow(dict);
+  return rec;
+}
+
+const ModelContext::PlainLineSlots& PythonModel::plain_line_slots(PyObject* line) const {
+  PyTypeObject* type = Py_TYPE(line);
+  ModelContext::PlainLineSlots& known = ctx_.plain_line_slots;
+  if (type == known.type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 &&
+      type->tp_version_tag == known.version)
+    return known;
+  ModelContext::PlainLineSlots found;
+  for (std::size_t s = 0; s < ctx_.line_slot_names.size(); ++s) {
+    const uint32_t bit = LineRecord::bit(static_cast<int>(s));
+    if (ctx_.plain_attrs.get(line, ctx_.line_slot_names[s])) found.get |= bit;
+    if (ctx_.plain_attrs.set(line, ctx_.line_slot_names[s])) found.set |= bit;
+  }
+  // The cache's lookups gave the class a version tag where it can have one.
+  if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0) {
+    found.type = type;
+    found.version = type->tp_version_tag;
+  }
+  known = found;
+  return known;
+}
+
+bool PythonModel::plain_read(PyObject* line, const LineRecord* rec, int slot) const {
+  if (rec != nullptr) return (rec->plain_get & LineRecord::bit(slot)) != 0;
+  return ctx_.plain_attrs.get(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
+}
+
+bool PythonModel::plain_write(PyObject* line, const LineRecord* rec, int slot) const {
+  if (rec != nullptr) return (rec->plain_set & LineRecord::bit(slot)) != 0;
+  return ctx_.plain_attrs.set(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
+}
+
+PyObject* PythonModel::dict_value(PyObject* line, const LineRecord* rec, int slot) const {
+  PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
+  if (rec == nullptr) return instance_value(line, attr_name);
+  if (!rec->dict) return nullptr;
+  PyObject* found = PyDict_GetItemWithError(rec->dict.get(), attr_name);
+  if (found == nullptr && PyErr_Occurred()) throw PyError{};
+  return found;
+}
+
+Ref PythonModel::line_attr(PyObject* line, LineRecord* rec, int slot) const {
+  PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
   if (rec != nullptr) {
     if ((rec->held & LineRecord::bit(slot)) != 0) make_held_object(*rec, slot);
-    if (rec->values[static_cast<std::size_t>(slot)])
-      return rec->values[static_cast<std::size_t>(slot)];
+    Ref& kept = rec->values[static_cast<std::size_t>(slot)];
+    if (kept) return kept;
+    // A plain read finds the value in the instance dictionary when it is there.
+    if (plain_read(line, rec, slot))
+      if (PyObject* found = dict_value(line, rec, slot)) {
+        rec->keep(slot, Ref::borrow(found));
+        return kept;
+      }
   }
   bool plain;
-  Ref value = host_.attr(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)], plain);
+  Ref value = host_.attr(line, attr_name, plain);
   // A read that ran no host code leaves the record current.
   if (rec != nullptr && plain) rec->keep(slot, value);
   return value;
@@ -265,7 +321,7 @@ void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const
   LineRecord* rec = record(line);
   if (rec == nullptr) return;
   // A plain write lands in the instance dictionary, where a plain read finds it.
-  rec->keep(slot, ctx_.plain_attrs.get(line, attr_name) ? Ref::borrow(value) : Ref());
+  rec->keep(slot, (rec->plain_get & LineRecord::bit(slot)) != 0 ? Ref::borrow(value) : Ref());
   rec->forget_answers();
   if (slot == line_slot(core::KerdAttr::snib_values)) {
     rec->forget_numbers();
@@ -534,7 +590,7 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
   using core::KerdAttr;
   for (KerdAttr a : {KerdAttr::extended, KerdAttr::historical_extend_bar_crosses_checked,
                      KerdAttr::extend_end_bar_index, KerdAttr::end_time}) {
-    if (!ctx_.plain_attrs.get(obj, name(a))) return false;
+    if (!plain_read(obj, rec, line_slot(a))) return false;
     // A plain lookup runs no host code; one that finds nothing means the replay as written
     // raises there.
     if (rec != nullptr && (rec->held & LineRecord::bit(line_slot(a))) != 0)
@@ -543,7 +599,7 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
     Ref value;
     if (kept != nullptr && *kept) {
       value = *kept;
-    } else if (PyObject* found = instance_value(obj, name(a))) {
+    } else if (PyObject* found = dict_value(obj, rec, line_slot(a))) {
       // No class attribute comes ahead of the instance's own value: it is what getattr gives.
       value = Ref::borrow(found);
     } else {
@@ -562,7 +618,7 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
   for (KerdAttr a : {KerdAttr::extended, KerdAttr::historical_extend_bar_crosses_checked,
                      KerdAttr::extend_end_bar_index, KerdAttr::bar_crosses_post_extend,
                      KerdAttr::post_extend_end_bar_index, KerdAttr::violated}) {
-    if (!ctx_.plain_attrs.set(obj, name(a))) return false;
+    if (!plain_write(obj, rec, line_slot(a))) return false;
   }
   return true;
 }
@@ -613,12 +669,12 @@ bool PythonModel::replay_state_unseen(const Line& line) const {
     if (!unseen) break;
     const int slot = line_slot(a);
     if ((rec->known & LineRecord::bit(slot)) != 0) continue;  // read or written as a number
-    if (!ctx_.plain_attrs.get(obj, name(a))) {
+    if (!plain_read(obj, rec, slot)) {
       unseen = false;
       break;
     }
     PyObject* value = rec->values[static_cast<std::size_t>(slot)].get();
-    if (value == nullptr) value = instance_value(obj, name(a));
+    if (value == nullptr) value = dict_value(obj, rec, slot);
     unseen = value != nullptr && converts_cleanly(value, core::info(a).kind);
   }
   rec->replay_state_unseen = unseen ? LineRecord::Known::yes : LineRecord::Known::no;

@@ -80,6 +80,14 @@ class ModelContext {
   PlainKerdMaker plain_kerd;
   std::array<PyObject*, PlainKerdMaker::kValues> plain_kerd_names{};  // borrowed from above
   std::array<PyObject*, kLineSlots> line_slot_names{};                // borrowed from above
+  // The line slots whose names read (PlainAttrCache::get) and write (set) plainly on
+  // instances of `type` at `version`; a changed class has a new version.
+  struct PlainLineSlots {
+    PyTypeObject* type = nullptr;  // not held: versions are not reused
+    unsigned int version = 0;
+    uint32_t get = 0, set = 0;
+  };
+  PlainLineSlots plain_line_slots;
   LineRecordsPool line_records;
   DictWatch dict_watch;  // the engines' instance dictionaries
   record::OwnRecords own_records;
@@ -185,7 +193,7 @@ class PythonModel {
     if (PyObject* kept = rec != nullptr ? rec->values[slot].get() : nullptr) {
       result = host_.to_value<core::info(A).kind>(kept);
     } else {
-      Ref value = line_attr(obj, slot);
+      Ref value = line_attr(obj, rec, slot);
       result = host_.to_value<core::info(A).kind>(value.get());
     }
     // Read and converted without host code: the record's object gives this number again.
@@ -431,24 +439,20 @@ class PythonModel {
       return nullptr;
     if (records_list_ == nullptr || records_epoch_ != host_.epoch()) renew_records();
     if (LineRecord* found = records_list_->find(line)) return found;
-    return &records_list_->add(line);
+    return &new_record(line);
   }
+  LineRecord& new_record(PyObject* line) const;
   // Starts the records afresh for the current epoch.
   void renew_records() const;
+  // What the line's class says of the line slots' names (see ModelContext::PlainLineSlots).
+  const ModelContext::PlainLineSlots& plain_line_slots(PyObject* line) const;
   // The line's record when a write of slot may be held back: plain to write and to read.
   LineRecord* holdable(PyObject* line, int slot) const {
     LineRecord* rec = record(line);
-    if (rec == nullptr) return nullptr;
-    // Every record's line is of the line class, which only host code could change.
-    if (plain_slots_.epoch != host_.epoch()) plain_slots_ = PlainSlots{host_.epoch()};
-    const uint32_t bit = LineRecord::bit(slot);
-    if ((plain_slots_.known & bit) == 0) {
-      PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
-      plain_slots_.known |= bit;
-      if (ctx_.plain_attrs.set(line, attr_name) && ctx_.plain_attrs.get(line, attr_name))
-        plain_slots_.plain |= bit;
-    }
-    return (plain_slots_.plain & bit) != 0 ? rec : nullptr;
+    // A record's line is of the line class, which only host code could change.
+    if (rec == nullptr || (rec->plain_get & rec->plain_set & LineRecord::bit(slot)) == 0)
+      return nullptr;
+    return rec;
   }
   template <class T>
   void hold(LineRecord& rec, int slot, T value) const {
@@ -518,7 +522,14 @@ class PythonModel {
   // Stores every held write on its line, in the order of their first writes.
   void store_held() const;
   // line.<slot's name>, from its record where it was read or written since host code last ran.
-  Ref line_attr(PyObject* line, int slot) const;
+  Ref line_attr(PyObject* line, int slot) const { return line_attr(line, record(line), slot); }
+  Ref line_attr(PyObject* line, LineRecord* rec, int slot) const;  // rec: record(line)
+  // Whether reading (writing) the slot's attribute of the line runs no host code; rec, the
+  // line's record or null, answers for its line.
+  bool plain_read(PyObject* line, const LineRecord* rec, int slot) const;
+  bool plain_write(PyObject* line, const LineRecord* rec, int slot) const;
+  // The slot's value in the line's instance dictionary (borrowed); null when not there.
+  PyObject* dict_value(PyObject* line, const LineRecord* rec, int slot) const;
   Ref line_attr(const Line& line, int slot) const {
     if (DeferredLine* deferred = line.pending()) return deferred_attr(*deferred, slot);
     return line_attr(line.object(), slot);
@@ -671,11 +682,6 @@ class PythonModel {
   mutable uint64_t records_epoch_ = 0;
   mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
   mutable bool holding_ = false;                 // line writes are held back
-  struct PlainSlots {
-    uint64_t epoch = ~uint64_t{0};
-    uint32_t known = 0, plain = 0;  // by slot: looked at, and plain to write and to read
-  };
-  mutable PlainSlots plain_slots_;
   struct KeptAttr {
     PyObject* name = nullptr;
     Ref value;
