@@ -90,12 +90,15 @@ PyObject* exact_instance_dict(PyObject* obj) {
   return *dict;
 }
 
-PyObject* instance_value(PyObject* obj, PyObject* name) {
-  PyObject* dict = exact_instance_dict(obj);
-  if (dict == nullptr) return nullptr;
+PyObject* dict_item(PyObject* dict, PyObject* name) {
   PyObject* value = PyDict_GetItemWithError(dict, name);
   if (value == nullptr && PyErr_Occurred()) throw PyError{};
   return value;
+}
+
+PyObject* instance_value(PyObject* obj, PyObject* name) {
+  PyObject* dict = exact_instance_dict(obj);
+  return dict != nullptr ? dict_item(dict, name) : nullptr;
 }
 
 void HostGateway::set_attr(PyObject* obj, PyObject* name, PyObject* value) {

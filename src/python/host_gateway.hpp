@@ -95,6 +95,8 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name);
 
 // obj's instance dictionary (borrowed) when it has one and it is an exact dict; null otherwise.
 PyObject* exact_instance_dict(PyObject* obj);
+// dict[name] (borrowed) for an exact dict, or null when the name is not in it.
+PyObject* dict_item(PyObject* dict, PyObject* name);
 // obj.name as found in obj's instance dictionary (borrowed from it), or null when it has none
 // or the name is not in it. For a name whose lookup is plain (PlainAttrCache::get), what is
 // found there is what the generic lookup gives.

@@ -11,6 +11,31 @@ PyObject* const kDropped = Py_None;  // never a line of the records
 
 }  // namespace
 
+void SlotNames::assign(std::span<PyObject* const, kLineSlots> names) {
+  places_ = {};
+  for (std::size_t s = 0; s < names.size(); ++s) {
+    names_[s] = names[s];
+    std::size_t i = place(names[s]);
+    while (places_[i].name != nullptr) i = (i + 1) & (kPlaces - 1);
+    places_[i] = Place{names[s], static_cast<int>(s)};
+  }
+}
+
+PyObject* SlotPlaces::learn(LineRecord& rec, PyObject* dict, const SlotNames& names, int slot) {
+  rec.places_learned = true;
+  PyObject* found = nullptr;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  for (Py_ssize_t at = pos; PyDict_Next(dict, &pos, &key, &value); at = pos) {
+    const int s = names.slot(key);
+    if (s < 0) continue;
+    places_[static_cast<std::size_t>(s)] = at;
+    if (s == slot) found = value;
+  }
+  return found;
+}
+
 std::size_t LineRecords::slot_of(PyObject* line) const {
   const auto bits = static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(line));
   return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> shift_);
@@ -79,6 +104,7 @@ void LineRecords::clear(LineRecord& record) {
   record.line = Ref();
   record.dict = Ref();
   record.plain_get = record.plain_set = 0;
+  record.places_learned = false;
   for (Ref& value : record.values)
     if (value) value = Ref();
   record.forget_numbers();

@@ -43,6 +43,7 @@ struct LineRecord {
   Ref dict;
   uint32_t plain_get = 0;
   uint32_t plain_set = 0;
+  bool places_learned = false;         // the slots' places in `dict` were looked for (SlotPlaces)
   std::array<Ref, kLineSlots> values;  // as read or written; null when not known
   // The numbers of `numbers_list` while it has `numbers_length` items: an exact list of plain
   // numbers, read once.
@@ -109,6 +110,58 @@ struct LineRecord {
   void forget_answers() {
     merge_tests_unseen = reads_unseen = replay_state_unseen = Known::unknown;
   }
+};
+
+// The line slots by their names, told apart by address: the names are the context's interned
+// strings, one object each.
+class SlotNames {
+ public:
+  void assign(std::span<PyObject* const, kLineSlots> names);
+  // The slot named by that very object; -1 for any other object.
+  int slot(PyObject* name) const {
+    for (std::size_t i = place(name);; i = (i + 1) & (kPlaces - 1)) {
+      if (places_[i].name == name) return places_[i].slot;
+      if (places_[i].name == nullptr) return -1;
+    }
+  }
+  PyObject* name(int slot) const { return names_[static_cast<std::size_t>(slot)]; }
+
+ private:
+  static constexpr std::size_t kPlaces = 64;  // a power of two, at most half full
+  static std::size_t place(PyObject* name) {
+    const auto bits = static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 58);
+  }
+  struct Place {
+    PyObject* name = nullptr;
+    int slot = -1;
+  };
+  std::array<Place, kPlaces> places_{};
+  std::array<PyObject*, kLineSlots> names_{};
+};
+
+// Where the slots' names usually sit in the iteration order of a line's split instance
+// dictionary: lines are built storing their attributes in one order, so their dictionaries,
+// sharing one key table, list them at the same places. An entry found at its place under that
+// very name object is the one a lookup of the name finds, as a split table holds exact str
+// keys only, and reading it there costs less than hashing into the table.
+class SlotPlaces {
+ public:
+  // The value of the slot's name in `dict`, a split dictionary, when found at its place, or
+  // found by a pass over it that learns every slot's place, once per record (rec's
+  // places_learned); null otherwise. Runs no host code.
+  PyObject* find(LineRecord& rec, PyObject* dict, const SlotNames& names, int slot) {
+    Py_ssize_t pos = places_[static_cast<std::size_t>(slot)];
+    PyObject* key;
+    PyObject* value;
+    if (PyDict_Next(dict, &pos, &key, &value) && key == names.name(slot)) return value;
+    return rec.places_learned ? nullptr : learn(rec, dict, names, slot);
+  }
+
+ private:
+  PyObject* learn(LineRecord& rec, PyObject* dict, const SlotNames& names, int slot);
+
+  std::array<Py_ssize_t, kLineSlots> places_{};
 };
 
 // The records of one operation, by line. Storage is kept for the next operation: after

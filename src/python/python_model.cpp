@@ -135,6 +135,7 @@ std::unique_ptr<ModelContext> ModelContext::create() {
   ctx->line_slot_names[kLineSlotMintick] = ctx->str_mintick.get();
   ctx->line_slot_names[kLineSlotClose] = ctx->str_close.get();
   ctx->line_slot_names[kLineSlotOpen] = ctx->str_open.get();
+  ctx->line_slot_index.assign(ctx->line_slot_names);
 
   Ref n = intern("n"), m = intern("m"), close_at_pivot = intern("close_at_pivot"),
       is_high = intern("is_high"), is_trending = intern("is_trending");
@@ -173,8 +174,7 @@ LineRecord& PythonModel::new_record(PyObject* line) const {
   const ModelContext::PlainLineSlots& plain = plain_line_slots(line);
   rec.plain_get = plain.get;
   rec.plain_set = plain.set;
-  if (plain.get != 0)
-    if (PyObject* dict = exact_instance_dict(line)) rec.dict = Ref::borrow(dict);
+  if (plain.get != 0) rec.dict = Ref::borrow(exact_instance_dict(line));
   return rec;
 }
 
@@ -199,23 +199,9 @@ const ModelContext::PlainLineSlots& PythonModel::plain_line_slots(PyObject* line
   return known;
 }
 
-bool PythonModel::plain_read(PyObject* line, const LineRecord* rec, int slot) const {
-  if (rec != nullptr) return (rec->plain_get & LineRecord::bit(slot)) != 0;
-  return ctx_.plain_attrs.get(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
-}
-
 bool PythonModel::plain_write(PyObject* line, const LineRecord* rec, int slot) const {
   if (rec != nullptr) return (rec->plain_set & LineRecord::bit(slot)) != 0;
   return ctx_.plain_attrs.set(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
-}
-
-PyObject* PythonModel::dict_value(PyObject* line, const LineRecord* rec, int slot) const {
-  PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
-  if (rec == nullptr) return instance_value(line, attr_name);
-  if (!rec->dict) return nullptr;
-  PyObject* found = PyDict_GetItemWithError(rec->dict.get(), attr_name);
-  if (found == nullptr && PyErr_Occurred()) throw PyError{};
-  return found;
 }
 
 Ref PythonModel::line_attr(PyObject* line, LineRecord* rec, int slot) const {

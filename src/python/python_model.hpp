@@ -88,6 +88,8 @@ class ModelContext {
     uint32_t get = 0, set = 0;
   };
   PlainLineSlots plain_line_slots;
+  SlotNames line_slot_index;  // of line_slot_names
+  SlotPlaces line_slot_places;
   LineRecordsPool line_records;
   DictWatch dict_watch;  // the engines' instance dictionaries
   record::OwnRecords own_records;
@@ -526,10 +528,22 @@ class PythonModel {
   Ref line_attr(PyObject* line, LineRecord* rec, int slot) const;  // rec: record(line)
   // Whether reading (writing) the slot's attribute of the line runs no host code; rec, the
   // line's record or null, answers for its line.
-  bool plain_read(PyObject* line, const LineRecord* rec, int slot) const;
+  bool plain_read(PyObject* line, const LineRecord* rec, int slot) const {
+    if (rec != nullptr) return (rec->plain_get & LineRecord::bit(slot)) != 0;
+    return ctx_.plain_attrs.get(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
+  }
   bool plain_write(PyObject* line, const LineRecord* rec, int slot) const;
   // The slot's value in the line's instance dictionary (borrowed); null when not there.
-  PyObject* dict_value(PyObject* line, const LineRecord* rec, int slot) const;
+  PyObject* dict_value(PyObject* line, LineRecord* rec, int slot) const {
+    PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
+    if (rec == nullptr) return instance_value(line, attr_name);
+    PyObject* dict = rec->dict.get();
+    if (dict == nullptr) return nullptr;
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr)  // a split table
+      if (PyObject* found = ctx_.line_slot_places.find(*rec, dict, ctx_.line_slot_index, slot))
+        return found;
+    return dict_item(dict, attr_name);
+  }
   Ref line_attr(const Line& line, int slot) const {
     if (DeferredLine* deferred = line.pending()) return deferred_attr(*deferred, slot);
     return line_attr(line.object(), slot);
