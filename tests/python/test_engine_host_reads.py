@@ -247,8 +247,20 @@ class HostKerd(Kerd):
     """A host subclass with no hooks: the engine reads its lines at every use."""
 
 
+def restore_reversed(line):
+    """Stores the line's attributes again, in reverse order."""
+    items = list(vars(line).items())
+    for name, _ in items:
+        delattr(line, name)
+    for name, value in reversed(items):
+        setattr(line, name, value)
+
+
 LINE_CHANGES = {
     "level": lambda k: setattr(k, "kerd_value", k.kerd_value + 0.7),
+    "level in a new dict": lambda k: setattr(k, "__dict__",
+                                             {**vars(k), "kerd_value": k.kerd_value + 0.7}),
+    "reordered": lambda k: (restore_reversed(k), setattr(k, "extended", not k.extended)),
     "values appended": lambda k: k.snib_values.append(k.snib_values[-1] + 0.5),
     "value replaced": lambda k: k.snib_values.__setitem__(0, k.snib_values[0] - 0.9),
     "values rebound": lambda k: setattr(k, "snib_values", [v + 0.3 for v in k.snib_values]),
@@ -468,3 +480,110 @@ def test_base_values_rebound_by_host_code_are_read_again(seed, operation):
     # that rebinds them is seen by the next read, as by an engine whose reads all run host code.
     kept = run_watching_lines(seed, operation, Kerd, True, 7)
     assert kept == run_watching_lines(seed, operation, Kerd, True, 7, FreshEngine)
+
+
+class Name(str):
+    """An attribute name that is not an exact str."""
+
+
+def rekeyed(line, key):
+    """The line's attributes stored under key(name) instead of their names."""
+    d = vars(line)
+    for name in list(d):
+        d[key(name)] = d.pop(name)
+
+
+LINE_SHAPES = {
+    "reordered": restore_reversed,
+    "str subclass names": lambda k: rekeyed(k, Name),
+    # An int key turns the table general; names then equal to, not the same as, the engine's.
+    "copied names": lambda k: (vars(k).__setitem__(0, None), vars(k).__delitem__(0),
+                               rekeyed(k, lambda name: "".join(list(name)))),
+    "int key": lambda k: vars(k).__setitem__(1, "one"),
+    "own dict": lambda k: setattr(k, "__dict__", dict(vars(k))),
+}
+
+
+def run_shaped_lines(seed, operation, line_class, shape=None, patch=None, drop=None):
+    """Lines of line_class (and processed pivots), every other one reshaped by `shape` or
+    lacking the attribute `drop`; the operation runs, then, after `patch(Kerd)` and a look at
+    the lines, once more. Gives the error (its class names left out), the lines' states and
+    what the look saw."""
+    columns, lines, pivots, values = scenario(seed)
+    engine = build(columns, Settings(**values), "package", [])
+    e = engine
+    for i, (end, level, attrs) in enumerate(lines):
+        line = line_class(e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                          e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level,
+                          [level, level + 0.25], 1.0, **attrs)
+        engine.kerds.append(line)
+        if i % 2 == 0 and shape is not None:
+            shape(line)
+        if i % 2 == 0 and drop is not None:
+            delattr(line, drop)
+    engine.vip_snibs.extend(pivots)
+    error, seen = None, []
+
+    def states():
+        return [{name: getattr(k, name, None) for name in ATTRIBUTES} for k in engine.kerds]
+
+    try:
+        KEPT_LINE_OPERATIONS[operation](engine)
+        if patch is not None:
+            patch(Kerd)
+            seen = states()
+            KEPT_LINE_OPERATIONS[operation](engine)
+    except (IndexError, AttributeError) as e:
+        error = (type(e), str(e).replace(line_class.__name__, "<line>"))
+    return error, states(), seen
+
+
+@pytest.mark.parametrize("shape", sorted(LINE_SHAPES))
+@pytest.mark.parametrize("operation", sorted(KEPT_LINE_OPERATIONS))
+@pytest.mark.parametrize("seed", range(6))
+def test_lines_of_any_dict_layout_read_as_getattr_reads_them(seed, operation, shape):
+    # Lines laid out one way and another in the same operation, with keys of any kind.
+    kept = run_shaped_lines(seed, operation, Kerd, LINE_SHAPES[shape])
+    assert kept == run_shaped_lines(seed, operation, HostKerd, LINE_SHAPES[shape])
+
+
+def shifted_level(cls):
+    cls.kerd_value = property(lambda k: vars(k)["kerd_value"] + 2.0,
+                              lambda k, value: vars(k).__setitem__("kerd_value", value))
+
+
+def class_defaults(cls):
+    cls.extended = False
+    cls.bar_crosses = 0
+
+
+CLASS_CHANGES = {"property": shifted_level, "class defaults": class_defaults}
+
+
+@pytest.mark.parametrize("change", sorted(CLASS_CHANGES))
+@pytest.mark.parametrize("operation", sorted(KEPT_LINE_OPERATIONS))
+@pytest.mark.parametrize("seed", range(6))
+def test_a_line_class_changed_between_calls_is_read_as_changed(monkeypatch, seed, operation,
+                                                               change):
+    # After a call that read the lines, the class gains attributes behind or under which the
+    # lines' own values lie: the next call reads what getattr gives.
+    def patch(cls):
+        for name in ("kerd_value", "extended", "bar_crosses"):
+            monkeypatch.setattr(cls, name, getattr(cls, name, None), raising=False)
+        CLASS_CHANGES[change](cls)
+
+    drop = "extended" if change == "class defaults" else None
+    kept = run_shaped_lines(seed, operation, Kerd, patch=patch, drop=drop)
+    monkeypatch.undo()
+    assert kept == run_shaped_lines(seed, operation, HostKerd, patch=patch, drop=drop)
+
+
+@pytest.mark.parametrize("drop", ["end_bar_index", "historical_extend_bar_crosses_checked",
+                                  "kerd_value", "bar_index", "snib_values"])
+@pytest.mark.parametrize("operation", sorted(KEPT_LINE_OPERATIONS))
+@pytest.mark.parametrize("seed", range(4))
+def test_a_line_lacking_an_attribute_fails_where_getattr_would(seed, operation, drop):
+    kept = run_shaped_lines(seed, operation, Kerd, drop=drop)
+    assert kept == run_shaped_lines(seed, operation, HostKerd, drop=drop)
+    if drop == "end_bar_index" and operation == "replay":
+        assert kept[0] == (AttributeError, f"'<line>' object has no attribute '{drop}'")
