@@ -21,8 +21,8 @@ void SlotNames::assign(std::span<PyObject* const, kLineSlots> names) {
   }
 }
 
-PyObject* SlotPlaces::learn(LineRecord& rec, PyObject* dict, const SlotNames& names, int slot) {
-  rec.places_learned = true;
+PyObject* SlotPlaces::learn(PyObject* dict, const SlotNames& names, int slot, bool& learned) {
+  learned = true;
   PyObject* found = nullptr;
   Py_ssize_t pos = 0;
   PyObject* key;

@@ -148,18 +148,18 @@ class SlotNames {
 class SlotPlaces {
  public:
   // The value of the slot's name in `dict`, a split dictionary, when found at its place, or
-  // found by a pass over it that learns every slot's place, once per record (rec's
-  // places_learned); null otherwise. Runs no host code.
-  PyObject* find(LineRecord& rec, PyObject* dict, const SlotNames& names, int slot) {
+  // found by a pass over it that learns every slot's place unless `learned` (a record's
+  // places_learned: once per record); null otherwise. Runs no host code.
+  PyObject* find(PyObject* dict, const SlotNames& names, int slot, bool& learned) {
     Py_ssize_t pos = places_[static_cast<std::size_t>(slot)];
     PyObject* key;
     PyObject* value;
     if (PyDict_Next(dict, &pos, &key, &value) && key == names.name(slot)) return value;
-    return rec.places_learned ? nullptr : learn(rec, dict, names, slot);
+    return learned ? nullptr : learn(dict, names, slot, learned);
   }
 
  private:
-  PyObject* learn(LineRecord& rec, PyObject* dict, const SlotNames& names, int slot);
+  PyObject* learn(PyObject* dict, const SlotNames& names, int slot, bool& learned);
 
   std::array<Py_ssize_t, kLineSlots> places_{};
 };

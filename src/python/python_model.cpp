@@ -178,12 +178,9 @@ LineRecord& PythonModel::new_record(PyObject* line) const {
   return rec;
 }
 
-const ModelContext::PlainLineSlots& PythonModel::plain_line_slots(PyObject* line) const {
+const ModelContext::PlainLineSlots& PythonModel::learn_plain_line_slots(PyObject* line) const {
   PyTypeObject* type = Py_TYPE(line);
   ModelContext::PlainLineSlots& known = ctx_.plain_line_slots;
-  if (type == known.type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 &&
-      type->tp_version_tag == known.version)
-    return known;
   ModelContext::PlainLineSlots found;
   for (std::size_t s = 0; s < ctx_.line_slot_names.size(); ++s) {
     const uint32_t bit = LineRecord::bit(static_cast<int>(s));
@@ -216,6 +213,14 @@ Ref PythonModel::line_attr(PyObject* line, LineRecord* rec, int slot) const {
         rec->keep(slot, Ref::borrow(found));
         return kept;
       }
+  } else if (classes_ != nullptr &&
+             Py_TYPE(line) == reinterpret_cast<PyTypeObject*>(classes_->kerd) &&
+             (plain_line_slots(line).get & LineRecord::bit(slot)) != 0) {
+    // The gateway's plain read, told plain by the line class's slots; with no record, the
+    // slots' places are not learned here.
+    bool learned = true;
+    if (PyObject* dict = exact_instance_dict(line))
+      if (PyObject* found = slot_value(dict, slot, learned)) return Ref::borrow(found);
   }
   bool plain;
   Ref value = host_.attr(line, attr_name, plain);

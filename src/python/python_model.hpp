@@ -447,7 +447,15 @@ class PythonModel {
   // Starts the records afresh for the current epoch.
   void renew_records() const;
   // What the line's class says of the line slots' names (see ModelContext::PlainLineSlots).
-  const ModelContext::PlainLineSlots& plain_line_slots(PyObject* line) const;
+  const ModelContext::PlainLineSlots& plain_line_slots(PyObject* line) const {
+    const PyTypeObject* type = Py_TYPE(line);
+    const ModelContext::PlainLineSlots& known = ctx_.plain_line_slots;
+    if (type == known.type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 &&
+        type->tp_version_tag == known.version)
+      return known;
+    return learn_plain_line_slots(line);
+  }
+  const ModelContext::PlainLineSlots& learn_plain_line_slots(PyObject* line) const;
   // The line's record when a write of slot may be held back: plain to write and to read.
   LineRecord* holdable(PyObject* line, int slot) const {
     LineRecord* rec = record(line);
@@ -535,14 +543,18 @@ class PythonModel {
   bool plain_write(PyObject* line, const LineRecord* rec, int slot) const;
   // The slot's value in the line's instance dictionary (borrowed); null when not there.
   PyObject* dict_value(PyObject* line, LineRecord* rec, int slot) const {
-    PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
-    if (rec == nullptr) return instance_value(line, attr_name);
+    if (rec == nullptr)
+      return instance_value(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
     PyObject* dict = rec->dict.get();
-    if (dict == nullptr) return nullptr;
+    return dict != nullptr ? slot_value(dict, slot, rec->places_learned) : nullptr;
+  }
+  // The slot's value in `dict`, a line's exact instance dictionary (borrowed); null when not
+  // there. `learned`: see SlotPlaces::find.
+  PyObject* slot_value(PyObject* dict, int slot, bool& learned) const {
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr)  // a split table
-      if (PyObject* found = ctx_.line_slot_places.find(*rec, dict, ctx_.line_slot_index, slot))
+      if (PyObject* found = ctx_.line_slot_places.find(dict, ctx_.line_slot_index, slot, learned))
         return found;
-    return dict_item(dict, attr_name);
+    return dict_item(dict, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
   }
   Ref line_attr(const Line& line, int slot) const {
     if (DeferredLine* deferred = line.pending()) return deferred_attr(*deferred, slot);
