@@ -504,11 +504,17 @@ LINE_SHAPES = {
 }
 
 
+SHAPED_LINE_OPERATIONS = {**KEPT_LINE_OPERATIONS,
+                          "windows": lambda e: e.update_mavet(5, 20, 5.0, 2.0)}
+WINDOW_FIELDS = ("break_kerd_at_price", "break_kerd_at_bar_index", "recover_at_bar_index",
+                 "break_kerd_extend_bar_cross", "bar_count_close_above_kerd", "vip_snib_count")
+
+
 def run_shaped_lines(seed, operation, line_class, shape=None, patch=None, drop=None):
     """Lines of line_class (and processed pivots), every other one reshaped by `shape` or
     lacking the attribute `drop`; the operation runs, then, after `patch(Kerd)` and a look at
-    the lines, once more. Gives the error (its class names left out), the lines' states and
-    what the look saw."""
+    the lines, once more. Gives the error (its class names left out), the lines' states, what
+    the look saw and the windows made."""
     columns, lines, pivots, values = scenario(seed)
     engine = build(columns, Settings(**values), "package", [])
     e = engine
@@ -528,18 +534,19 @@ def run_shaped_lines(seed, operation, line_class, shape=None, patch=None, drop=N
         return [{name: getattr(k, name, None) for name in ATTRIBUTES} for k in engine.kerds]
 
     try:
-        KEPT_LINE_OPERATIONS[operation](engine)
+        SHAPED_LINE_OPERATIONS[operation](engine)
         if patch is not None:
             patch(Kerd)
             seen = states()
-            KEPT_LINE_OPERATIONS[operation](engine)
+            SHAPED_LINE_OPERATIONS[operation](engine)
     except (IndexError, AttributeError) as e:
         error = (type(e), str(e).replace(line_class.__name__, "<line>"))
-    return error, states(), seen
+    windows = [tuple(getattr(w, name) for name in WINDOW_FIELDS) for w in engine.mavets]
+    return error, states(), seen, windows
 
 
 @pytest.mark.parametrize("shape", sorted(LINE_SHAPES))
-@pytest.mark.parametrize("operation", sorted(KEPT_LINE_OPERATIONS))
+@pytest.mark.parametrize("operation", sorted(SHAPED_LINE_OPERATIONS))
 @pytest.mark.parametrize("seed", range(6))
 def test_lines_of_any_dict_layout_read_as_getattr_reads_them(seed, operation, shape):
     # Lines laid out one way and another in the same operation, with keys of any kind.
@@ -561,7 +568,7 @@ CLASS_CHANGES = {"property": shifted_level, "class defaults": class_defaults}
 
 
 @pytest.mark.parametrize("change", sorted(CLASS_CHANGES))
-@pytest.mark.parametrize("operation", sorted(KEPT_LINE_OPERATIONS))
+@pytest.mark.parametrize("operation", sorted(SHAPED_LINE_OPERATIONS))
 @pytest.mark.parametrize("seed", range(6))
 def test_a_line_class_changed_between_calls_is_read_as_changed(monkeypatch, seed, operation,
                                                                change):
@@ -580,7 +587,7 @@ def test_a_line_class_changed_between_calls_is_read_as_changed(monkeypatch, seed
 
 @pytest.mark.parametrize("drop", ["end_bar_index", "historical_extend_bar_crosses_checked",
                                   "kerd_value", "bar_index", "snib_values"])
-@pytest.mark.parametrize("operation", sorted(KEPT_LINE_OPERATIONS))
+@pytest.mark.parametrize("operation", sorted(SHAPED_LINE_OPERATIONS))
 @pytest.mark.parametrize("seed", range(4))
 def test_a_line_lacking_an_attribute_fails_where_getattr_would(seed, operation, drop):
     kept = run_shaped_lines(seed, operation, Kerd, drop=drop)
