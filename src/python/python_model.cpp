@@ -188,10 +188,8 @@ const ModelContext::PlainLineSlots& PythonModel::learn_plain_line_slots(PyObject
     if (ctx_.plain_attrs.set(line, ctx_.line_slot_names[s])) found.set |= bit;
   }
   // The cache's lookups gave the class a version tag where it can have one.
-  if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0) {
-    found.type = type;
-    found.version = type->tp_version_tag;
-  }
+  found.version = type_version(type);
+  if (found.version != 0) found.type = type;
   known = found;
   return known;
 }

@@ -448,10 +448,9 @@ class PythonModel {
   void renew_records() const;
   // What the line's class says of the line slots' names (see ModelContext::PlainLineSlots).
   const ModelContext::PlainLineSlots& plain_line_slots(PyObject* line) const {
-    const PyTypeObject* type = Py_TYPE(line);
+    PyTypeObject* type = Py_TYPE(line);
     const ModelContext::PlainLineSlots& known = ctx_.plain_line_slots;
-    if (type == known.type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 &&
-        type->tp_version_tag == known.version)
+    if (type == known.type && type_version(type) == known.version && known.version != 0)
       return known;
     return learn_plain_line_slots(line);
   }
