@@ -147,6 +147,34 @@ def test_the_engine_keeps_its_reads_without_a_change():
     assert seen == [1, 2, 3, 4, 1, 2, 3, 4]
 
 
+def test_a_change_through_an_object_sharing_the_dictionary_is_seen():
+    class Twin:
+        def __init__(self, engine):
+            for name, value in vars(engine).items():
+                setattr(self, name, value)
+
+    twins, calls = [], []
+
+    def round_to_mintick(self, price):
+        # Changes nothing of the engine's own but through the twin.
+        calls.append(price)
+        if len(calls) == 2 and twins:
+            twins[-1].low = Series(low_of(110.0))
+        return round(price / self.mintick) * self.mintick
+
+    def run(cls, twin):
+        engine = build(cls)
+        twins[:] = [Twin(engine)] if twin else []
+        calls.clear()
+        engine.__dict__ = (twins[0] if twin else Twin(engine)).__dict__
+        return outcome(engine, engine.check_mavet_v3(1, 1, 10, 10, 1, 1, 5, 3))
+
+    body = {"round_to_mintick": round_to_mintick}
+    got = run(type("Plain", (Torvex,), dict(body)), True)
+    assert got == run(type("Looked", (Hooked, Torvex), dict(body)), True)
+    assert got != run(type("Plain", (Torvex,), dict(body)), False)
+
+
 @pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
 def test_a_change_between_calls_is_seen(change):
     def runs(cls):
