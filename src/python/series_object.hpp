@@ -7,7 +7,10 @@
 // the last visible bar, -k the bar k bars before it.
 //
 // Readers fetch `data` on every read and never keep it across a call into Python: appending may
-// move the buffer.
+// move the buffer. What is stored at a position stays there until the series is initialised
+// again, which gives it new `contents`: readers may keep what they found in the stored values
+// for as long as the series' `contents` is the one they found it under.
+#include <cstdint>
 #include <cstring>
 
 #include "python/module_state.hpp"
@@ -20,6 +23,7 @@ struct SeriesObject {
   Py_ssize_t length;           // visible bars
   Py_ssize_t size;             // stored bars, visible and preloaded: length <= size <= capacity
   Py_ssize_t capacity;         // allocated doubles
+  uint64_t contents;           // names the stored values; never 0, never given twice
 };
 
 inline constexpr const char* kSeriesModuleName = "torvex.series";

@@ -3,7 +3,9 @@
 // as its current value in comparisons and arithmetic. The engine reads it directly through
 // python/series_object.hpp.
 #include <array>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -17,6 +19,13 @@ namespace torvex::py {
 namespace {
 
 void series_dealloc(PyObject* self);
+
+// A name for stored values that no series has had: counted across the process, since a reader
+// may compare the names of series of any interpreter.
+uint64_t new_contents() {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 SeriesObject* as_series(PyObject* obj) {
   return reinterpret_cast<SeriesObject*>(obj);
@@ -122,6 +131,12 @@ void collect_values(PyObject* values, Buffer& out, Py_ssize_t& count, Py_ssize_t
 
 // ---- type slots
 
+PyObject* series_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* self = PyType_GenericNew(type, args, kwargs);
+  if (self != nullptr) as_series(self)->contents = new_contents();
+  return self;
+}
+
 void series_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyMem_Free(as_series(self)->data);
@@ -160,6 +175,7 @@ int series_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     s->length = length;
     s->size = size;
     s->capacity = capacity;
+    s->contents = new_contents();
   });
 }
 
@@ -294,6 +310,7 @@ PyObject* series_append(PyObject* self, PyObject* value) {
                    s->size - s->length == 1 ? "s" : "");
       throw PyError{};
     }
+    // The value goes to a position nothing was stored at: the stored values keep their name.
     reserve_one(s);
     s->data[s->size++] = v;
     s->length = s->size;
@@ -376,7 +393,7 @@ const char series_doc[] =
 
 PyType_Slot series_slots[] = {
     {Py_tp_doc, const_cast<char*>(series_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_new, reinterpret_cast<void*>(series_new)},
     {Py_tp_init, reinterpret_cast<void*>(series_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(series_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(series_repr)},
