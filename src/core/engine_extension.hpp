@@ -9,17 +9,20 @@
 // straddling bar after the extension has been seen).
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <type_traits>
+#include <utility>
 
 #include "core/engine_arith.hpp"
 #include "core/engine_bar_search.hpp"
 #include "core/kerd.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
+#include "core/replay_memo.hpp"
 
 namespace torvex::core {
 
@@ -282,15 +285,33 @@ class LocalReplayLine {
   void set(kerd_attr_type<A> value) {
     field<A>(*this) = value;
     const auto bit = uint32_t{1} << static_cast<int>(A);
-    if ((written_ & bit) == 0) order_[written_count_++] = &LocalReplayLine::write<A>;
+    if ((written_ & bit) == 0) order_[written_count_++] = A;
     written_ |= bit;
   }
 
   void write_back() const {
-    for (int i = 0; i < written_count_; ++i) (this->*order_[i])();
+    for (int i = 0; i < written_count_; ++i) (this->*ops[index(order_[i])].write)();
+  }
+
+  // The writes so far, each attribute with its last value; false when there are more than
+  // `writes` holds.
+  bool writes(ReplayWrites& out) const {
+    if (written_count_ > static_cast<int>(ReplayWrites::kMost)) return false;
+    out.count = written_count_;
+    for (int i = 0; i < written_count_; ++i) {
+      out.attr[i] = order_[i];
+      out.bits[i] = (this->*ops[index(order_[i])].bits)();
+    }
+    return true;
+  }
+  // Makes the writes of a replay from the same start, as they were made.
+  void resume(const ReplayWrites& writes) {
+    for (int i = 0; i < writes.count; ++i)
+      (this->*ops[index(writes.attr[i])].set_bits)(writes.bits[i]);
   }
 
  private:
+  static constexpr std::size_t index(KerdAttr attr) { return static_cast<std::size_t>(attr); }
   // The local that holds attribute A.
   template <KerdAttr A, class Self>
   static auto& field(Self& self) {
@@ -310,6 +331,39 @@ class LocalReplayLine {
   void write() const {
     m_.template set<A>(line_, field<A>(*this));
   }
+  template <KerdAttr A>
+  uint64_t bits() const {
+    if constexpr (std::is_same_v<kerd_attr_type<A>, double>)
+      return std::bit_cast<uint64_t>(field<A>(*this));
+    else
+      return static_cast<uint64_t>(field<A>(*this));
+  }
+  template <KerdAttr A>
+  void set_bits(uint64_t value) {
+    if constexpr (std::is_same_v<kerd_attr_type<A>, double>)
+      set<A>(std::bit_cast<double>(value));
+    else if constexpr (std::is_same_v<kerd_attr_type<A>, bool>)
+      set<A>(value != 0);
+    else
+      set<A>(static_cast<int64_t>(value));
+  }
+  // The three by attribute; none for the list, which no rule writes.
+  struct Ops {
+    void (LocalReplayLine::*write)() const = nullptr;
+    uint64_t (LocalReplayLine::*bits)() const = nullptr;
+    void (LocalReplayLine::*set_bits)(uint64_t) = nullptr;
+  };
+  static constexpr auto ops = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<Ops, sizeof...(I)>{[] {
+      constexpr auto A = static_cast<KerdAttr>(I);
+      if constexpr (info(A).kind == ValueKind::list)
+        return Ops{};
+      else
+        return Ops{&LocalReplayLine::write<A>, &LocalReplayLine::bits<A>,
+                   &LocalReplayLine::set_bits<A>};
+    }()...};
+  }
+  (std::make_index_sequence<kerd_attr_info.size()>{});
 
   M& m_;
   const typename M::Line& line_;
@@ -317,7 +371,7 @@ class LocalReplayLine {
   std::array<int64_t, kerd_attr_info.size()> indices_{};
   std::array<double, kerd_attr_info.size()> reals_{};
   // The writes, in the order of their first writes.
-  std::array<void (LocalReplayLine::*)() const, kerd_attr_info.size()> order_{};
+  std::array<KerdAttr, kerd_attr_info.size()> order_{};
   int written_count_ = 0;
   uint32_t written_ = 0;
 };
@@ -341,23 +395,75 @@ bool replays_locally(M& m, const PriceSeries<M>& series, const typename M::Line&
   return m.replays_locally(line);
 }
 
+// The start of a replay held in locals from offset -from_y (ReplayStart); none where the model
+// cannot name a series' contents. The settings are read as the rules read them: in this replay
+// reading them runs no host code (m.replays_locally).
+template <class M>
+std::optional<ReplayStart> replay_start(M& m, const PriceSeries<M>& series,
+                                        const LocalReplayLine<M>& state, double level,
+                                        int64_t from_y) {
+  ReplayStart start;
+  const typename M::SeriesRef time = m.time();
+  const std::array<const typename M::SeriesRef*, 5> all{&series.close, &series.open, &series.high,
+                                                        &series.low, &time};
+  for (std::size_t s = 0; s < all.size(); ++s) {
+    const std::optional<SeriesView> view = m.view(*all[s]);
+    start.contents[s] = m.series_contents(*all[s]);
+    if (!view || start.contents[s] == 0) return std::nullopt;
+    start.position[s] = view->length - 1 - from_y;
+  }
+  start.first_bar = m.bar_index() - from_y;  // fits: LocalReplayLine::fits
+  start.extend_end_bar_index = state.template get<KerdAttr::extend_end_bar_index>();
+  start.bar_crosses_post_extend = state.template get<KerdAttr::bar_crosses_post_extend>();
+  start.end_time = std::bit_cast<uint64_t>(state.template get<KerdAttr::end_time>());
+  start.kerd_value = std::bit_cast<uint64_t>(state.template get<KerdAttr::kerd_value>());
+  start.level = std::bit_cast<uint64_t>(level);
+  start.cross_threshold =
+      std::bit_cast<uint64_t>(m.template setting<Setting::kerd_extend_bar_cross_threshold>());
+  start.extended = state.template get<KerdAttr::extended>();
+  start.checked = state.template get<KerdAttr::historical_extend_bar_crosses_checked>();
+  start.only_body_cross = m.template setting<Setting::only_body_cross>();
+  return start;
+}
+
 // The replay of a line held in locals over the bars from offset -from_y to the current bar, in
 // place: each straddling bar is found in the stored prices and its extent taken from them.
-// Fails as the reads of the bar at -from_y would, before any write.
+// Fails as the reads of the bar at -from_y would, before any write. Where the model remembers
+// replays (RemembersReplays), a replay from the same start over the first bars of these goes
+// on from the state it left.
 template <class M>
 void replay_in_place(M& m, const PriceSeries<M>& series, LocalReplayLine<M>& state, double level,
                      int64_t from_y) {
   for (const auto* s : {&series.close, &series.open, &series.high, &series.low})
     m.value(*s, -from_y);
   const int64_t count = from_y + 1;
-  const auto oldest = [&](const typename M::SeriesRef& s) { return m.view(s)->at_y(from_y); };
+  std::optional<ReplayStart> start;
+  ReplayMemo* memo = nullptr;
+  int64_t known = 0;  // the first bars, replayed before from this start
+  if constexpr (RemembersReplays<M>) {
+    memo = m.replay_memo();
+    if (memo != nullptr) start = replay_start(m, series, state, level, from_y);
+    if (start) {
+      const ReplayMemo::Found* found = memo->recall(*start);
+      if (found != nullptr && found->bars <= count) {
+        known = found->bars;
+        state.resume(found->writes);
+      }
+    }
+  }
+  const int64_t first_y = from_y - known;
+  const auto oldest = [&](const typename M::SeriesRef& s) { return m.view(s)->at_y(first_y); };
   const double *close = oldest(series.close), *open = oldest(series.open),
                *high = oldest(series.high), *low = oldest(series.low);
-  for_each_straddling_bar(close, open, high, low, count, level, [&](int64_t i) {
+  for_each_straddling_bar(close, open, high, low, count - known, level, [&](int64_t i) {
     const BarPrices bar{close[i], open[i], high[i], low[i]};
-    replay_bar(m, state, cross_band(m, bar), level, from_y - i);
+    replay_bar(m, state, cross_band(m, bar), level, first_y - i);
     return true;
   });
+  if constexpr (RemembersReplays<M>) {
+    ReplayWrites writes;
+    if (start && count > known && state.writes(writes)) memo->remember(*start, count, writes);
+  }
 }
 
 // Replays the rules for one unchecked line over the bars from its end to the current bar,

@@ -425,6 +425,17 @@ concept ReplaysLocally = SearchesStraddles<M> && ViewsSeries<M> &&
   { m.replays_locally(line) } -> std::convertible_to<bool>;
 };
 
+// A model may keep what replays held in locals (ReplaysLocally) found, in a table of its own
+// (core/replay_memo.hpp), where it can name what each bar series stores: series_contents gives
+// a name never given to other contents, under which the values at every stored position stay
+// as they are, or 0 when it cannot name them.
+class ReplayMemo;
+template <class M>
+concept RemembersReplays = ReplaysLocally<M> && requires(M& m, const series_of_t<M>& s) {
+  { m.series_contents(s) } -> std::same_as<uint64_t>;
+  { m.replay_memo() } -> std::same_as<ReplayMemo*>;  // null when it keeps none
+};
+
 // Within a scope, the model may hold back writes of line attributes that only host code could
 // see until host code runs or the scope ends: release_line_writes() stores them (and may fail),
 // release_line_writes_on_error() stores them while an error leaves the scope, keeping that

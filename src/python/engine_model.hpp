@@ -5,6 +5,8 @@
 // dispatched to the engine object's own method where a host replaces it.
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "core/engine_bar_search.hpp"
@@ -146,6 +148,16 @@ class EngineModel : public PythonModel {
       if (kept_[static_cast<std::size_t>(s)].epoch != epoch) return false;
     return bar_index_kept() && time_kept_in_place() && replay_state_unseen(line);
   }
+  // Replays held in locals are remembered where the package's own series name their contents.
+  uint64_t series_contents(const SeriesHandle& series) const {
+    return series.direct != nullptr ? series.direct->contents : 0;
+  }
+  // Null when there is no room for it: the replay then goes through every bar.
+  core::ReplayMemo* replay_memo() const {
+    std::unique_ptr<core::ReplayMemo>& memo = context().replays;
+    if (!memo) memo.reset(new (std::nothrow) core::ReplayMemo());
+    return memo.get();
+  }
 
   // The engine's line list, which no operation rebinds, is looked up once per operation; its
   // length and elements are read at each use.
@@ -198,6 +210,7 @@ class EngineModel : public PythonModel {
 static_assert(core::EngineAccess<EngineModel> && core::ReadsRawElements<EngineModel> &&
               core::HoldsLineWrites<EngineModel> && core::ViewsSeries<EngineModel> &&
               core::SearchesStraddles<EngineModel> && core::GatesStraddleSearch<EngineModel> &&
-              core::ReplaysLocally<EngineModel> && core::OverridesOperations<EngineModel>);
+              core::ReplaysLocally<EngineModel> && core::RemembersReplays<EngineModel> &&
+              core::OverridesOperations<EngineModel>);
 
 }  // namespace torvex::py

@@ -23,6 +23,7 @@
 
 #include "core/model.hpp"
 #include "core/records.hpp"
+#include "core/replay_memo.hpp"
 #include "core/scratch.hpp"
 #include "core/value_list.hpp"
 #include "python/attr_stamp.hpp"
@@ -76,6 +77,9 @@ class ModelContext {
   SeriesTypeCache series;
   core::ScratchPool scratch;
   core::OffsetMemoPool series_memo;
+  // What the engines' replays found (made at the first replay): any engine may use what
+  // another's found, as an entry answers only a start equal to its own.
+  std::unique_ptr<core::ReplayMemo> replays;
   PlainAttrCache plain_attrs;
   PlainKerdMaker plain_kerd;
   std::array<PyObject*, PlainKerdMaker::kValues> plain_kerd_names{};  // borrowed from above
