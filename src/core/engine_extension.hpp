@@ -347,7 +347,7 @@ class LocalReplayLine {
     else
       set<A>(static_cast<int64_t>(value));
   }
-  // The three by attribute; none for the list, which no rule writes.
+  // write, bits and set_bits by attribute; none for the list, which no rule writes.
   struct Ops {
     void (LocalReplayLine::*write)() const = nullptr;
     uint64_t (LocalReplayLine::*bits)() const = nullptr;

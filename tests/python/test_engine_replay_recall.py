@@ -43,19 +43,21 @@ def fresh_state(n, values):
                 violated=False)
 
 
-# The attributes the host changes on odd bars, from the fresh state.
+# What the host changes from the fresh state: on even bars, and on odd bars.
 VARIANTS = {
-    "end_time": lambda s: dict(end_time=1e9),
-    "kerd_value": lambda s: dict(kerd_value=s["kerd_value"] + 0.45),
-    "extended": lambda s: dict(extended=True, extend_end_bar_index=s["end_bar_index"] + 9),
-    "count": lambda s: dict(extended=True, extend_end_bar_index=s["end_bar_index"],
-                            bar_crosses_post_extend=3),
+    "end_time": (lambda s: {}, lambda s: dict(end_time=1e9)),
+    "kerd_value": (lambda s: {}, lambda s: dict(kerd_value=s["kerd_value"] + 0.45)),
+    "extended": (lambda s: dict(extend_end_bar_index=s["end_bar_index"] + 9),
+                 lambda s: dict(extend_end_bar_index=s["end_bar_index"] + 9, extended=True)),
+    "count": (lambda s: dict(extended=True, extend_end_bar_index=s["end_bar_index"]),
+              lambda s: dict(extended=True, extend_end_bar_index=s["end_bar_index"],
+                             bar_crosses_post_extend=3)),
 }
 
 
 def run(kind, seed, change, grow="advance"):
     """The lines' states after each bar's replay; before each bar the host puts every line
-    back in its fresh state, changed on odd bars as `change` says."""
+    back in its fresh state, changed as `change` says."""
     base = market(seed)
     values = dict(base)
     if kind == "package":
@@ -81,14 +83,14 @@ def run(kind, seed, change, grow="advance"):
         if change == "settings" and odd:
             settings.only_body_cross = not settings.only_body_cross
         if change == "threshold":
-            settings.kerd_extend_bar_cross_threshold = 0 if odd else 1
+            settings.kerd_extend_bar_cross_threshold = 3 if odd else 1
         if change == "bar numbers":
             shift = 5 if odd else 0
         if change.startswith("reinit ") and bar >= FIRST_VISIBLE:
             name = change.split()[1]
-            # the values already shown change: prices move, times jump past the lines' ends
+            # the values already shown change: prices move, times fall before the lines' ends
             values[name] = [v + (0.35 if odd else -0.35) if name != "time" else
-                            v + (4000.0 if odd else 0.0) for v in base[name]]
+                            v - (4000.0 if odd else 0.0) for v in base[name]]
             if kind == "package":
                 series[name].__init__(values[name] if grow == "advance" else
                                       values[name][:bar + 1],
@@ -98,15 +100,21 @@ def run(kind, seed, change, grow="advance"):
         engine.bar_index = bar + shift
         if change == "new objects" or not kerds:
             kerds.clear()
-            for n in range(9):
+            for n in range(11):
                 kerds.append(Kerd(engine.close, engine.open, engine.high, engine.low,
                                   engine.bar_index, engine.time, BARS - 1, 0.01, 0, 0, 1000,
                                   1000, 0.0, 0.0, [0.0], 1.0))
+        # First two lines that the current bar crosses, one checked and one to extend: what
+        # they read (the settings, the time series) the replays of the others may take as read.
+        middle = (values["high"][bar] + values["low"][bar]) / 2
+        leading = [dict(fresh_state(0, base), end_bar_index=bar + shift, kerd_value=middle,
+                        historical_extend_bar_crosses_checked=True, extended=True),
+                   dict(fresh_state(0, base), end_bar_index=bar + shift - 1, kerd_value=middle)]
         for n, line in enumerate(kerds):
-            state = fresh_state(n, base)
-            if odd and change in VARIANTS:
-                state.update(VARIANTS[change](state))
-            state["end_bar_index"] += shift
+            state = fresh_state(n - 2, base) if n >= 2 else leading[n]
+            if n >= 2 and change in VARIANTS:
+                state.update(VARIANTS[change][odd](state))
+            state["end_bar_index"] += shift if n >= 2 else 0
             for name, value in state.items():
                 setattr(line, name, value)
         engine.extend_kerd_to_first_cross_from_history()
