@@ -63,9 +63,10 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
   applies_ = false;
   reads_plain_ = false;
   // Called as type calls it: object's __new__, then the line initialiser, which calls the base
-  // initialiser; attributes are stored plainly, with no descriptor of the class in the way.
+  // initialiser; attributes are stored plainly in an instance dictionary, with no descriptor of
+  // the class in the way.
   if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new ||
-      type->tp_setattro != PyObject_GenericSetAttr)
+      type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset == 0)
     return false;
   Py_ssize_t from = 0;
   if (!is_package_line_init(next_init(type, from, init_name))) return false;
@@ -86,8 +87,12 @@ Ref PlainKerdMaker::make(PyObject* cls, std::span<PyObject* const, kValues> name
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   Ref no_args = Ref::steal(PyTuple_New(0));
   Ref line = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+  // Stored into the instance dictionary itself, as the generic store does once it finds no
+  // class attribute of the name in the way, which applies() saw to: without looking each
+  // name up along the class again.
+  Ref dict = Ref::steal(PyObject_GenericGetDict(line.get(), nullptr));
   for (std::size_t i = 0; i < kValues; ++i)
-    check_status(PyObject_GenericSetAttr(line.get(), names[i], values[i]));
+    check_status(PyDict_SetItem(dict.get(), names[i], values[i]));
   return line;
 }
 
