@@ -497,6 +497,49 @@ void replay_kerd_history(M& m, const PriceSeries<M>& series, typename M::Line li
   }
 }
 
+// The current bar's prices, as each line of the historical operation reads them: read once
+// where the model reads its series in place (m.view) and the bar is stored, and again only
+// after host code may have run (m.host_stamp); read by each line in turn otherwise.
+template <class M>
+class CurrentBar {
+ public:
+  CurrentBar(M& m, const PriceSeries<M>& series) : m_(m), series_(series) {}
+
+  BarPrices read() {
+    if constexpr (ViewsSeries<M>) {
+      if (known_ && stamp() == stamp_) return bar_;
+      known_ = stored();
+      if (known_) {
+        bar_ = read_bar(m_, series_, 0);
+        stamp_ = stamp();
+        return bar_;
+      }
+    }
+    return read_bar(m_, series_, 0);
+  }
+
+ private:
+  bool stored() const {
+    for (const auto* s : {&series_.close, &series_.open, &series_.high, &series_.low}) {
+      const std::optional<SeriesView> view = m_.view(*s);
+      if (!view || !view->reaches(0, 0)) return false;
+    }
+    return true;
+  }
+  uint64_t stamp() const {
+    if constexpr (requires { m_.host_stamp(); })
+      return m_.host_stamp();
+    else
+      return 0;
+  }
+
+  M& m_;
+  const PriceSeries<M>& series_;
+  BarPrices bar_{};
+  uint64_t stamp_ = 0;
+  bool known_ = false;
+};
+
 // Brings every line up to date: checked lines see the current bar only, the others are
 // replayed from the bar after their end.
 template <class M>
@@ -504,13 +547,14 @@ void extend_kerd_to_first_cross_from_history(M& m) {
   const std::size_t kerd_size = m.kerd_count();
   if (kerd_size == 0) return;
   const PriceSeries<M> series = price_series(m);
+  CurrentBar<M> current(m, series);
   HeldLineWrites<M> writes(m);
   for (std::size_t x = 0; x < kerd_size; ++x) {
     const typename M::Line line = m.kerd_at(x);
     const int64_t bar_index = m.bar_index();
     const wide_int bar_count_to_loop =
         wide(bar_index) - m.template get<KerdAttr::end_bar_index>(line);
-    const CrossBand band = cross_band(m, read_bar(m, series, 0));
+    const CrossBand band = cross_band(m, current.read());
     if (m.template get<KerdAttr::historical_extend_bar_crosses_checked>(line)) {
       apply_checked_rule(m, ModelLine<M>(m, line), band, m.bar_index());
       continue;

@@ -213,6 +213,27 @@ def test_a_settings_hook_that_changes_a_bar_is_seen_by_later_reads():
     assert second.extended and second.extend_end_bar_index == 7
 
 
+@pytest.mark.parametrize("change", [
+    lambda high: high.__init__([*high.values()[:-1], 103.0]),
+    lambda high: high.append(103.0),
+], ids=["replaced", "appended"])
+def test_a_package_series_changed_by_host_code_gives_later_lines_the_new_current_bar(change):
+    columns = flat_columns()
+    reads = []
+
+    def on_read(name):
+        reads.append(name)
+        if len(reads) == 1:  # the first line's first settings read
+            change(engine.high)
+
+    engine = build(columns, Hooked(on_read, only_body_cross=False), "package", [])
+    first, second = (add_line(engine, 4, 102.0, extended=True, extend_end_bar_index=4,
+                              historical_extend_bar_crosses_checked=True) for _ in range(2))
+    engine.extend_kerd_to_first_cross_from_history()
+    assert first.bar_crosses_post_extend == 0 and first.post_extend_end_bar_index == 0
+    assert second.bar_crosses_post_extend == 1 and second.post_extend_end_bar_index == 9
+
+
 def test_a_setting_changed_by_a_series_read_is_read_again():
     columns = flat_columns()
     settings = Settings(only_body_cross=True, kerd_extend_bar_cross_threshold=10)
