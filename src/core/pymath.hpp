@@ -32,7 +32,9 @@ double py_max(double first, double second, Rest... rest) {
 inline double py_round_half_even(double x) {
   if (std::isnan(x)) throw Error(ErrorKind::value, "cannot convert float NaN to integer");
   if (std::isinf(x)) throw Error(ErrorKind::overflow, "cannot convert float infinity to integer");
-  return std::nearbyint(x);  // the default rounding mode rounds ties to even
+  // The default rounding mode rounds ties to even; adding zero turns -0.0 into 0.0, as an
+  // integer has no sign of its own.
+  return std::nearbyint(x) + 0.0;
 }
 
 inline constexpr const char* kInt32Overflow = "value too large to convert to int";

@@ -157,10 +157,11 @@ def test_update_kerd_value_reads_own_values_unrounded():
 @pytest.mark.parametrize("mintick, price, expected", [
     (0.25, 0.125, 0.0), (0.25, 0.375, 0.5), (0.01, 1.23456, 123 * 0.01), (1, 2.5, 2.0),
     (1, -2.5, -2.0), (1, 3.5, 4.0), (0.5, 7, 7.0),
+    (0.01, -0.003, 0.0), (-0.01, 0.003, -0.0),  # a whole number of ticks has no sign of its own
 ])
 def test_round_to_mintick_halves_to_even(mintick, price, expected):
     result = line(mintick=mintick).round_to_mintick(price)
-    assert result == expected and type(result) is float
+    assert repr(result) == repr(expected) and type(result) is float
 
 
 @pytest.mark.parametrize("mintick, price, error", [
