@@ -1160,9 +1160,18 @@ void PythonModel::remove_first_mavet() const {
 // ---- latest-window mapping
 
 PythonModel::Key PythonModel::round_key(double price) const {
+  if (const std::optional<double> rounded = rounded_here(price)) return from_number(*rounded);
   Ref value = from_number(price);
   PyObject* args[2] = {require_engine(), value.get()};
   return host_.call_method(ctx_.str_round_to_mintick.get(), args, 2);
+}
+
+std::optional<double> PythonModel::rounded_here(double price) const {
+  PyObject* engine = require_engine();
+  if (!ctx_.tick_rounding.runs_stand_in(engine, ctx_.str_round_to_mintick.get()) ||
+      !ctx_.plain_attrs.get(engine, ctx_.str_mintick.get()))
+    return std::nullopt;
+  return TickRounding::rounded(price, engine_attr(ctx_.str_mintick).get());
 }
 
 bool PythonModel::latest_contains(const Key& key) const {

@@ -34,6 +34,7 @@
 #include "python/record.hpp"
 #include "python/ref.hpp"
 #include "python/series_object.hpp"
+#include "python/tick_rounding.hpp"
 
 namespace torvex::py {
 
@@ -82,6 +83,7 @@ class ModelContext {
   std::unique_ptr<core::ReplayMemo> replays;
   PlainAttrCache plain_attrs;
   PlainKerdMaker plain_kerd;
+  TickRounding tick_rounding;
   std::array<PyObject*, PlainKerdMaker::kValues> plain_kerd_names{};  // borrowed from above
   std::array<PyObject*, kLineSlots> line_slot_names{};                // borrowed from above
   // The line slots whose names read (PlainAttrCache::get) and write (set) plainly on
@@ -402,6 +404,9 @@ class PythonModel {
 
   // The latest-window mapping, keyed by the engine's own tick rounding.
   Key round_key(double price) const;
+  // engine.round_to_mintick(price), computed here where that call would run the stand-in's
+  // rounding and read the tick plainly; nothing where the call must be made.
+  std::optional<double> rounded_here(double price) const;
   bool latest_contains(const Key& key) const;
   int64_t latest_get(const Key& key, int64_t fallback) const;
   void latest_set(const Key& key, int64_t bar) const;
