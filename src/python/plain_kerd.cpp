@@ -96,4 +96,35 @@ Ref PlainKerdMaker::make(PyObject* cls, std::span<PyObject* const, kValues> name
   return line;
 }
 
+Ref KerdTemplate::make(PyObject* cls, std::span<PyObject* const, kValues> names,
+                       std::span<PyObject* const, kValues> values) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // A new instance keeps its values in itself, and the generic installer of a dictionary
+  // leaves them in use there: stored one by one.
+  return PlainKerdMaker::make(cls, names, values);
+#else
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  // The base values are those of every line of one bar: when one of them changes, the line
+  // made now is the better model for the next ones.
+  bool renew = !dict_ || type != type_;
+  for (std::size_t i = 0; i < PlainKerdMaker::kBaseValues && !renew; ++i)
+    renew = values[i] != values_[i];
+  if (renew) {
+    Ref line = PlainKerdMaker::make(cls, names, values);
+    Ref dict = Ref::steal(PyObject_GenericGetDict(line.get(), nullptr));
+    dict_ = Ref::steal(PyDict_Copy(dict.get()));
+    type_ = type;
+    for (std::size_t i = 0; i < kValues; ++i) values_[i] = values[i];
+    return line;
+  }
+  Ref dict = Ref::steal(PyDict_Copy(dict_.get()));
+  for (std::size_t i = PlainKerdMaker::kBaseValues; i < kValues; ++i)
+    if (values[i] != values_[i]) check_status(PyDict_SetItem(dict.get(), names[i], values[i]));
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref line = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+  check_status(PyObject_GenericSetDict(line.get(), dict.get(), nullptr));
+  return line;
+#endif
+}
+
 }  // namespace torvex::py

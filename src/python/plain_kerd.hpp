@@ -4,6 +4,7 @@
 // so), storing the eight base values and then the line's fifteen attributes on a new instance
 // leaves exactly what the two initialisers would: the same values, in the same order, and no
 // host code run.
+#include <array>
 #include <span>
 
 #include "python/ref.hpp"
@@ -21,6 +22,8 @@ class PlainKerdMaker {
   // running host code: no class attribute of that name has __get__. Valid after applies().
   bool reads_plain() const { return reads_plain_; }
 
+  static constexpr std::size_t kBaseValues = 8;
+
   // A new instance of cls with values[i] stored under names[i], in order.
   static Ref make(PyObject* cls, std::span<PyObject* const, kValues> names,
                   std::span<PyObject* const, kValues> values);
@@ -31,6 +34,28 @@ class PlainKerdMaker {
   unsigned int version_ = 0;
   bool applies_ = false;
   bool reads_plain_ = false;
+};
+
+// Lines made one after another share most of their values (the base values, the defaults), and
+// storing a value costs a lookup of its name: a line is built from a copy of the dictionary of
+// the line made before (its names in order, sharing its key table), with only the values that
+// are other objects stored again. The copy is installed as the new instance's dictionary, as
+// the generic store would have filled it (before 3.13; from 3.13 on, every value is stored).
+// Holds the values of a line it was made from until the next such line or its end: kept for
+// one engine operation.
+class KerdTemplate {
+ public:
+  static constexpr std::size_t kValues = PlainKerdMaker::kValues;
+
+  // As PlainKerdMaker::make, for a class PlainKerdMaker::applies() to, with the same names
+  // every time.
+  Ref make(PyObject* cls, std::span<PyObject* const, kValues> names,
+           std::span<PyObject* const, kValues> values);
+
+ private:
+  Ref dict_;  // null: no line made yet
+  PyTypeObject* type_ = nullptr;
+  std::array<PyObject*, kValues> values_{};  // dict_'s, in order
 };
 
 }  // namespace torvex::py

@@ -998,6 +998,22 @@ std::optional<bool> PythonModel::number_differs(PyObject* other, double value) {
   return std::nullopt;
 }
 
+template <core::KerdAttr A>
+Ref PythonModel::new_deferred_attr(DeferredLine& line) const {
+  using core::KerdAttr;
+  if constexpr (A == KerdAttr::snib_values) {
+    Ref values = Ref::steal(PyList_New(1));
+    PyList_SET_ITEM(values.get(), 0, deferred_value(line).release());
+    return values;
+  } else if constexpr (A == KerdAttr::start_time) {  // ints, as the pivot's time
+    return from_index(line.seed.start_time);
+  } else if constexpr (A == KerdAttr::end_time) {
+    return from_index(line.seed.end_time);
+  } else {
+    return from_value<core::info(A).kind>(deferred_number<A>(line));
+  }
+}
+
 Ref PythonModel::deferred_attr(DeferredLine& line, int slot) const {
   using core::KerdAttr;
   switch (slot) {
@@ -1015,18 +1031,7 @@ Ref PythonModel::deferred_attr(DeferredLine& line, int slot) const {
   Ref& made = line.made[static_cast<std::size_t>(slot)];
   if (made) return made;
   core::for_each_kerd_attr([&]<KerdAttr A>() {
-    if (line_slot(A) != slot) return;
-    if constexpr (A == KerdAttr::snib_values) {
-      Ref values = Ref::steal(PyList_New(1));
-      PyList_SET_ITEM(values.get(), 0, deferred_value(line).release());
-      made = std::move(values);
-    } else if constexpr (A == KerdAttr::start_time) {  // ints, as the pivot's time
-      made = from_index(line.seed.start_time);
-    } else if constexpr (A == KerdAttr::end_time) {
-      made = from_index(line.seed.end_time);
-    } else {
-      made = from_value<core::info(A).kind>(deferred_number<A>(line));
-    }
+    if (line_slot(A) == slot) made = new_deferred_attr<A>(line);
   });
   return made;
 }
@@ -1039,15 +1044,17 @@ Ref PythonModel::deferred_value(DeferredLine& line) const {
 void PythonModel::build_deferred() const {
   DeferredLine& line = deferred_;
   line.pending = false;
-  constexpr std::size_t kAttrs = core::kerd_attr_info.size();
-  std::array<Ref, kAttrs> attrs;
-  for (std::size_t i = 0; i < kAttrs; ++i) attrs[i] = deferred_attr(line, static_cast<int>(i));
-  // Stored under plain_kerd_names: the eight base values, then the line's attributes.
+  // Stored under plain_kerd_names: the eight base values, then the line's attributes, made
+  // now where no read made them before.
   std::array<PyObject*, PlainKerdMaker::kValues> stored{};
   for (std::size_t i = 0; i < line.base.size(); ++i) stored[i] = line.base[i].get();
-  for (std::size_t i = 0; i < kAttrs; ++i) stored[line.base.size() + i] = attrs[i].get();
-  Ref object = PlainKerdMaker::make(classes_->kerd, ctx_.plain_kerd_names, stored);
-  record_new_line(object.get(), stored, attrs[line_slot(core::KerdAttr::snib_values)].get(),
+  core::for_each_kerd_attr([&]<core::KerdAttr A>() {
+    Ref& made = line.made[static_cast<std::size_t>(line_slot(A))];
+    if (!made) made = new_deferred_attr<A>(line);
+    stored[line.base.size() + static_cast<std::size_t>(line_slot(A))] = made.get();
+  });
+  Ref object = kerd_template_.make(classes_->kerd, ctx_.plain_kerd_names, stored);
+  record_new_line(object.get(), stored, line.made[line_slot(core::KerdAttr::snib_values)].get(),
                   line.seed.snib_value);
   line.object = std::move(object);
 }

@@ -532,6 +532,9 @@ class PythonModel {
   Ref deferred_value(DeferredLine& line) const;
   // The deferred line's attribute object for a line slot: made once, or the base value.
   Ref deferred_attr(DeferredLine& line, int slot) const;
+  // A new object of the deferred line's attribute A.
+  template <core::KerdAttr A>
+  Ref new_deferred_attr(DeferredLine& line) const;
   // Anything the model needs before host code runs: the deferred line built, held writes
   // stored.
   static void before_host_code(void* model);
@@ -698,6 +701,7 @@ class PythonModel {
   };
   mutable MergedValue merged_;
   mutable DeferredLine deferred_;          // the line make_kerd made last, when deferred
+  mutable KerdTemplate kerd_template_;     // the deferred lines' dictionaries copy it
   mutable uint64_t settings_checked_ = 0;  // the epoch + 1 when settings_unseen_ was found
   mutable bool settings_unseen_ = false;
 

@@ -35,13 +35,16 @@ def contents(line, engine):
              else (type(value), repr(value))) for name, value in vars(line).items()]
 
 
-def rebuild(seed, monkeypatch, by_class, refuse_at=None, on_read=None):
+def rebuild(seed, monkeypatch, by_class, refuse_at=None, on_read=None, holder=None):
     """Two rebuilds (the second from the lines the first left) of a random scenario. With
     `by_class` the line class's initialiser is a host's, which records each line it builds.
-    Gives the error, the lines' contents, what the host list saw appended and the records."""
+    Gives the error, the lines' contents, what the host list saw appended and the records;
+    `holder`, a dict, is given the engine as "engine"."""
     columns, lines, pivots, values = scenario(seed)
     settings = Hooked(on_read, **values) if on_read else Settings(**values)
     engine = build(columns, settings, "package", [])
+    if holder is not None:
+        holder["engine"] = engine
     seen, built = [], []
     if refuse_at is not None:
         engine.kerds = Refusing(refuse_at, seen)
@@ -114,6 +117,28 @@ def test_a_line_class_changed_by_host_code_mid_rebuild_affects_only_later_lines(
         finally:
             if "kerd_value" in Kerd.__dict__:
                 del Kerd.kerd_value
+
+    deferred = run(False)
+    assert deferred == run(True)
+
+
+@pytest.mark.parametrize("change_at", range(1, 60, 5))
+@pytest.mark.parametrize("seed", range(6))
+def test_base_values_rebound_by_host_code_mid_rebuild_reach_only_later_lines(
+        seed, change_at, monkeypatch):
+    # At the settings read numbered change_at, host code swaps the engine's close and open
+    # series and moves its last bar index: lines made before hold the old values.
+    def run(by_class):
+        holder, reads = {}, []
+
+        def on_read(name):
+            reads.append(name)
+            if len(reads) == change_at:
+                e = holder["engine"]
+                e.close, e.open = e.open, e.close
+                e.last_bar_index -= 1
+
+        return rebuild(seed, monkeypatch, by_class, on_read=on_read, holder=holder)[:2]
 
     deferred = run(False)
     assert deferred == run(True)
