@@ -345,11 +345,13 @@ class PythonModel {
   template <core::PivotField F>
   core::pivot_field_type<F> pivot(const Pivot& p) const {
     // The package's own pivot record reads its fields in C getters: no host code, and the
-    // number a getter would make is the one stored.
+    // number a getter would make is the one stored. A stored field is a record field (see
+    // own_pivot_field): one look at the attribute cache tells both.
     PyObject* field = ctx_.str_pivot_field[static_cast<int>(F)].get();
-    const bool own = own_pivot_field(p.get(), field);
+    const bool own_class =
+        classes_ != nullptr && Py_TYPE(p.get()) == reinterpret_cast<PyTypeObject*>(classes_->snib);
     if (const record::Field* stored =
-            own ? ctx_.plain_attrs.stored_field(p.get(), field) : nullptr) {
+            own_class ? ctx_.plain_attrs.stored_field(p.get(), field) : nullptr) {
       if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>) {
         if (stored->kind == record::Kind::int32)
           return record::at<int32_t>(p.get(), stored->offset);
@@ -358,6 +360,7 @@ class PythonModel {
           return record::at<double>(p.get(), stored->offset);
       }
     }
+    const bool own = own_pivot_field(p.get(), field);
     Ref value = own ? get_attr(p.get(), field) : host_.attr(p.get(), field);
     if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>)
       return host_.index(value.get());
