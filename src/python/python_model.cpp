@@ -304,11 +304,19 @@ void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value
 
 void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const {
   PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
-  const uint64_t before = host_.epoch();
-  write_attr(line, attr_name, value);
-  if (host_.epoch() != before) return;
   LineRecord* rec = record(line);
-  if (rec == nullptr) return;
+  if (rec != nullptr && rec->dict &&
+      (rec->plain_get & rec->plain_set & LineRecord::bit(slot)) != 0) {
+    // Where the generic store puts it, and a plain read finds it: without looking the name
+    // up along the class again.
+    check_status(PyDict_SetItem(rec->dict.get(), attr_name, value));
+  } else {
+    const uint64_t before = host_.epoch();
+    write_attr(line, attr_name, value);
+    if (host_.epoch() != before) return;
+    rec = record(line);
+    if (rec == nullptr) return;
+  }
   // A plain write lands in the instance dictionary, where a plain read finds it.
   rec->keep(slot, (rec->plain_get & LineRecord::bit(slot)) != 0 ? Ref::borrow(value) : Ref());
   rec->forget_answers();

@@ -144,6 +144,28 @@ def test_base_values_rebound_by_host_code_mid_rebuild_reach_only_later_lines(
     assert deferred == run(True)
 
 
+class SetOnly:
+    """A class attribute that takes every write of its name, noting the line and the value;
+    without __get__, reads find the line's own value."""
+
+    def __init__(self, name, notes):
+        self.name, self.notes = name, notes
+
+    def __set__(self, line, value):
+        self.notes.append((line, value))
+        line.__dict__[self.name] = value
+
+
+@pytest.mark.parametrize("name", ["start_bar_index", "kerd_accum_value", "snib_values"])
+@pytest.mark.parametrize("seed", range(6))
+def test_a_write_hook_on_the_line_class_takes_every_merge_write(seed, name, monkeypatch):
+    notes, holder = [], {}
+    monkeypatch.setattr(Kerd, name, SetOnly(name, notes), raising=False)
+    assert rebuild(seed, monkeypatch, False, holder=holder)[0] is None
+    last = {id(line): value for line, value in notes}
+    assert all(last[id(line)] is vars(line)[name] for line in holder["engine"].kerds)
+
+
 class Noted(int):
     """An int whose != is host code, noted with its operand."""
 
