@@ -55,7 +55,7 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if (!init_name_) init_name_ = intern("__init__");
   PyObject* init_name = init_name_.get();
-  _PyType_Lookup(type, init_name);  // gives a changed class its new version tag
+  if (type_version(type) == 0) _PyType_Lookup(type, init_name);  // a changed class's new tag
   const unsigned int version = type_version(type);
   if (version != 0 && type == type_ && version == version_) return applies_;
   type_ = version != 0 ? type : nullptr;  // an untagged class is looked at every time

@@ -1073,12 +1073,14 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
   // The line made before is the list's now, or merged and dropped.
   line.pending = false;
   line.object = Ref();
-  for (Ref& made : line.made) made = Ref();
+  for (Ref& made : line.made)
+    if (made) made = Ref();
   line.value = Ref();
   line.seed = seed;
   line.numbers.assign(1, seed.snib_value);
   const std::array<Ref, kBaseValues>& base = engine_base_values();
-  for (std::size_t i = 0; i < kBaseValues; ++i) line.base[i] = base[i];
+  for (std::size_t i = 0; i < kBaseValues; ++i)
+    if (line.base[i].get() != base[i].get()) line.base[i] = base[i];
   if (ctx_.plain_kerd.applies(cls, ctx_.plain_kerd_names)) {
     line.pending = true;
     // Reads of its attributes find them as stored: they wait. Else it is built now.
