@@ -118,6 +118,9 @@ bool plain_numbers(PyObject* values);
 
 class ModelContext;
 
+// Every integer up to this magnitude is a double exactly.
+inline constexpr int64_t kExactInDouble = int64_t{1} << 53;
+
 class HostGateway {
  public:
   explicit HostGateway(ModelContext& ctx) noexcept : ctx_(ctx) {}
@@ -145,20 +148,39 @@ class HostGateway {
   void set_attr(PyObject* obj, PyObject* name, PyObject* value);
 
   // Conversions of host values.
+  // The common plain values, converted in place: no host code, no error, the value
+  // converting would give. False for any other value.
+  template <core::ValueKind K>
+  static bool convert_in_place(PyObject* value, typename core::value_of<K>::type& out) {
+    if constexpr (K == core::ValueKind::flag) {
+      if (value != Py_True && value != Py_False) return false;
+      out = value == Py_True;
+      return true;
+    } else {
+      if constexpr (K != core::ValueKind::index) {
+        if (PyFloat_CheckExact(value)) {
+          out = PyFloat_AS_DOUBLE(value);
+          return true;
+        }
+      }
+      if (!PyLong_CheckExact(value)) return false;
+      int overflow = 0;
+      const long long index = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (overflow != 0) return false;  // one past 64 bits raises, as converting does
+      if constexpr (K == core::ValueKind::index) {
+        out = index;
+      } else {
+        // Beyond, the host's rounding decides.
+        if (index < -kExactInDouble || index > kExactInDouble) return false;
+        out = static_cast<double>(index);
+      }
+      return true;
+    }
+  }
   template <core::ValueKind K>
   typename core::value_of<K>::type to_value(PyObject* value) {
-    // The common plain values, converted in place.
-    if constexpr (K == core::ValueKind::flag) {
-      if (value == Py_True || value == Py_False) return value == Py_True;
-    } else if constexpr (K == core::ValueKind::index) {
-      if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        const long long index = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) return index;  // one past 64 bits raises below, as converting does
-      }
-    } else {
-      if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
-    }
+    typename core::value_of<K>::type result;
+    if (convert_in_place<K>(value, result)) return result;
     const bool plain = K == core::ValueKind::flag    ? plain_flag(value)
                        : K == core::ValueKind::index ? plain_number(value)
                                                      : plain_double(value);

@@ -977,13 +977,6 @@ void PythonModel::reorder_kerds(std::span<const std::size_t> order) const {
   host_.replace_all(list, sorted.get());
 }
 
-namespace {
-
-// Every integer up to this magnitude is a double exactly.
-constexpr int64_t kExactInDouble = int64_t{1} << 53;
-
-}  // namespace
-
 std::optional<bool> PythonModel::number_differs(PyObject* other, int64_t value) {
   if (PyLong_CheckExact(other)) {
     int overflow = 0;

@@ -194,7 +194,16 @@ class PythonModel {
     constexpr int slot = line_slot(A);
     PyObject* obj = line.object();
     LineRecord* rec = record(obj);
-    if (rec != nullptr && (rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
+    if (rec != nullptr) {
+      if ((rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
+      // Most first reads: a plain value in the instance dictionary, taken as the number alone.
+      T result;
+      if (PyObject* found = plain_dict_value(*rec, slot);
+          found != nullptr && HostGateway::convert_in_place<core::info(A).kind>(found, result)) {
+        rec->set_number(slot, result);
+        return result;
+      }
+    }
     const uint64_t before = host_.epoch();
     T result;
     // The record holds what it kept for as long as the conversion takes.
@@ -561,6 +570,15 @@ class PythonModel {
       return instance_value(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
     PyObject* dict = rec->dict.get();
     return dict != nullptr ? slot_value(dict, slot, rec->places_learned) : nullptr;
+  }
+  // The slot's value where a plain read finds it, the line's instance dictionary (borrowed),
+  // for a slot the record keeps no object of; null otherwise.
+  PyObject* plain_dict_value(LineRecord& rec, int slot) const {
+    PyObject* dict = rec.dict.get();
+    if (dict == nullptr || (rec.plain_get & LineRecord::bit(slot)) == 0 ||
+        rec.values[static_cast<std::size_t>(slot)])
+      return nullptr;
+    return slot_value(dict, slot, rec.places_learned);
   }
   // The slot's value in `dict`, a line's exact instance dictionary (borrowed); null when not
   // there. `learned`: see SlotPlaces::find.
