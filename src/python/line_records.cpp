@@ -105,8 +105,7 @@ void LineRecords::clear(LineRecord& record) {
   record.dict = Ref();
   record.plain_get = record.plain_set = 0;
   record.places_learned = false;
-  for (Ref& value : record.values)
-    if (value) value = Ref();
+  record.drop_values();
   record.forget_numbers();
   record.numbers.clear();
   record.made_list = nullptr;

@@ -6,6 +6,7 @@
 // not seen by the gateway. The model's own writes to such a line are written through.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,8 +44,7 @@ struct LineRecord {
   Ref dict;
   uint32_t plain_get = 0;
   uint32_t plain_set = 0;
-  bool places_learned = false;         // the slots' places in `dict` were looked for (SlotPlaces)
-  std::array<Ref, kLineSlots> values;  // as read or written; null when not known
+  bool places_learned = false;  // the slots' places in `dict` were looked for (SlotPlaces)
   // The numbers of `numbers_list` while it has `numbers_length` items: an exact list of plain
   // numbers, read once.
   Ref numbers_list;
@@ -89,11 +89,24 @@ struct LineRecord {
       n.real = value;
     known |= bit(slot);
   }
+  // The slot's object as read or written; null when not known.
+  const Ref& value(int slot) const { return values_[static_cast<std::size_t>(slot)]; }
+  // Sets the slot's object, leaving what is known of its number as it is.
+  void set_value(int slot, Ref value) {
+    values_[static_cast<std::size_t>(slot)] = std::move(value);
+    objects_ |= bit(slot);
+  }
   // The slot's object as read or written, replacing what was known of it.
   void keep(int slot, Ref value) {
-    values[static_cast<std::size_t>(slot)] = std::move(value);
+    set_value(slot, std::move(value));
     known &= ~bit(slot);
     held &= ~bit(slot);
+  }
+  // Lets go of every object kept: only the slots ever set are visited.
+  void drop_values() {
+    for (uint32_t set = objects_; set != 0; set &= set - 1)
+      values_[static_cast<std::size_t>(std::countr_zero(set))] = Ref();
+    objects_ = 0;
   }
 
   // The numbers when they are those of `list` as it stands.
@@ -110,6 +123,10 @@ struct LineRecord {
   void forget_answers() {
     merge_tests_unseen = reads_unseen = replay_state_unseen = Known::unknown;
   }
+
+ private:
+  std::array<Ref, kLineSlots> values_;  // by slot
+  uint32_t objects_ = 0;                // slots whose object may be set
 };
 
 // The line slots by their names, told apart by address: the names are the context's interned

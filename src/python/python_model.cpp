@@ -203,7 +203,7 @@ Ref PythonModel::line_attr(PyObject* line, LineRecord* rec, int slot) const {
   PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
   if (rec != nullptr) {
     if ((rec->held & LineRecord::bit(slot)) != 0) make_held_object(*rec, slot);
-    Ref& kept = rec->values[static_cast<std::size_t>(slot)];
+    const Ref& kept = rec->value(slot);
     if (kept) return kept;
     // A plain read finds the value in the instance dictionary when it is there.
     if (plain_read(line, rec, slot))
@@ -228,8 +228,8 @@ Ref PythonModel::line_attr(PyObject* line, LineRecord* rec, int slot) const {
 }
 
 void PythonModel::make_held_object(LineRecord& rec, int slot) const {
-  Ref& object = rec.values[static_cast<std::size_t>(slot)];
-  if (object) return;
+  if (rec.value(slot)) return;
+  Ref object;
   switch (core::kerd_attr_info[static_cast<std::size_t>(slot)].kind) {
     case core::ValueKind::index:
       object = from_index(rec.number_of<int64_t>(slot));
@@ -243,6 +243,7 @@ void PythonModel::make_held_object(LineRecord& rec, int slot) const {
     default:
       object = from_number(rec.number_of<double>(slot));
   }
+  rec.set_value(slot, std::move(object));
 }
 
 void PythonModel::store_held() const {
@@ -256,7 +257,7 @@ void PythonModel::store_held() const {
     // Plain when it was held, and no host code has run since.
     const int status =
         PyObject_SetAttr(rec->line.get(), ctx_.line_slot_names[static_cast<std::size_t>(slot)],
-                         rec->values[static_cast<std::size_t>(slot)].get());
+                         rec->value(slot).get());
     if (status < 0) {
       held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       throw PyError{};
@@ -358,7 +359,7 @@ bool read_plain_numbers(PyObject* list, std::vector<double>& out) {
 const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
   LineRecord* rec = record(line);
   if (rec == nullptr || !PyList_CheckExact(list) ||
-      rec->values[line_slot(core::KerdAttr::snib_values)].get() != list)
+      rec->value(line_slot(core::KerdAttr::snib_values)).get() != list)
     return nullptr;
   if (const core::ValueList* known = rec->numbers_of(list)) return known;
   auto lease = scratch();
@@ -469,7 +470,7 @@ void PythonModel::extend_snib_values(const Line& self, const Line& target) const
     rec->forget_answers();
     rec->forget_numbers();
     rec->made_list = nullptr;
-    if (known && rec->values[slot].get() == own.get()) {
+    if (known && rec->value(slot).get() == own.get()) {
       rec->numbers.assign(joined);
       rec->set_numbers(own.get());
     }
@@ -505,7 +506,7 @@ void prepend_exact(PyObject* list, std::span<PyObject* const> items) {
 
 bool PythonModel::unseen_made_list(const LineRecord& rec, PyObject* list, Py_ssize_t held) const {
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
-  if (rec.made_list != list || rec.values[slot].get() != list) return false;
+  if (rec.made_list != list || rec.value(slot).get() != list) return false;
   // The line's attribute, the record's two references and the caller's: no one else holds it.
   const Py_ssize_t ours = 2 + (rec.numbers_list.get() == list ? 1 : 0);
   return Py_REFCNT(list) == held + ours;
@@ -558,7 +559,7 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
   set_line_attr(line, slot, combined.get());
   if (host_.epoch() != before) return;
   rec = record(line);
-  if (rec->values[slot].get() == combined.get()) {
+  if (rec->value(slot).get() == combined.get()) {
     rec->set_numbers(combined.get());
     rec->made_list = combined.get();
   }
@@ -592,22 +593,20 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
     // raises there.
     if (rec != nullptr && (rec->held & LineRecord::bit(line_slot(a))) != 0)
       make_held_object(*rec, line_slot(a));
-    Ref* kept = rec != nullptr ? &rec->values[line_slot(a)] : nullptr;
-    Ref value;
-    if (kept != nullptr && *kept) {
-      value = *kept;
-    } else if (PyObject* found = dict_value(obj, rec, line_slot(a))) {
+    Ref value = rec != nullptr ? rec->value(line_slot(a)) : Ref();
+    if (!value) {
       // No class attribute comes ahead of the instance's own value: it is what getattr gives.
-      value = Ref::borrow(found);
-    } else {
-      value = Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
+      if (PyObject* found = dict_value(obj, rec, line_slot(a)))
+        value = Ref::borrow(found);
+      else
+        value = Ref::steal_or_null(PyObject_GetAttr(obj, name(a)));
     }
     if (!value) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
       PyErr_Clear();
       return false;
     }
-    if (kept != nullptr) *kept = value;
+    if (rec != nullptr) rec->set_value(line_slot(a), value);
     const bool flag =
         a == KerdAttr::extended || a == KerdAttr::historical_extend_bar_crosses_checked;
     if (!(flag ? plain_flag(value.get()) : plain_double(value.get()))) return false;
@@ -670,7 +669,7 @@ bool PythonModel::replay_state_unseen(const Line& line) const {
       unseen = false;
       break;
     }
-    PyObject* value = rec->values[static_cast<std::size_t>(slot)].get();
+    PyObject* value = rec->value(slot).get();
     if (value == nullptr) value = dict_value(obj, rec, slot);
     unseen = value != nullptr && converts_cleanly(value, core::info(a).kind);
   }
@@ -768,7 +767,7 @@ void PythonModel::record_new_line(PyObject* line,
   const bool plain = ctx_.plain_kerd.reads_plain();
   const auto fill = [&](int slot, PyObject* object) {
     if (plain || ctx_.plain_attrs.get(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)]))
-      rec->values[static_cast<std::size_t>(slot)] = Ref::borrow(object);
+      rec->set_value(slot, Ref::borrow(object));
   };
   for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i)
     fill(static_cast<int>(i), stored[8 + i]);
@@ -776,12 +775,11 @@ void PythonModel::record_new_line(PyObject* line,
   fill(kLineSlotMintick, stored[7]);
   fill(kLineSlotClose, stored[0]);
   fill(kLineSlotOpen, stored[1]);
-  if (rec->values[line_slot(core::KerdAttr::snib_values)].get() == values) {
+  if (rec->value(line_slot(core::KerdAttr::snib_values)).get() == values) {
     rec->numbers.assign(1, value);
     rec->set_numbers(values);
   }
-  PyObject* list = line_merge_reads_unseen(
-      [&](int slot) { return rec->values[static_cast<std::size_t>(slot)].get(); });
+  PyObject* list = line_merge_reads_unseen([&](int slot) { return rec->value(slot).get(); });
   rec->merge_tests_unseen = list != nullptr && rec->numbers_of(list) != nullptr
                                 ? LineRecord::Known::yes
                                 : LineRecord::Known::no;

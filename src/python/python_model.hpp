@@ -207,14 +207,14 @@ class PythonModel {
     const uint64_t before = host_.epoch();
     T result;
     // The record holds what it kept for as long as the conversion takes.
-    if (PyObject* kept = rec != nullptr ? rec->values[slot].get() : nullptr) {
+    if (PyObject* kept = rec != nullptr ? rec->value(slot).get() : nullptr) {
       result = host_.to_value<core::info(A).kind>(kept);
     } else {
       Ref value = line_attr(obj, rec, slot);
       result = host_.to_value<core::info(A).kind>(value.get());
     }
     // Read and converted without host code: the record's object gives this number again.
-    if (rec != nullptr && host_.epoch() == before && rec->values[slot])
+    if (rec != nullptr && host_.epoch() == before && rec->value(slot))
       rec->set_number(slot, result);
     return result;
   }
@@ -487,7 +487,7 @@ class PythonModel {
   template <class T>
   void hold(LineRecord& rec, int slot, T value) const {
     if ((rec.held & LineRecord::bit(slot)) == 0) records_list_->held.emplace_back(&rec, slot);
-    rec.values[static_cast<std::size_t>(slot)] = Ref();
+    rec.set_value(slot, Ref());
     rec.set_number(slot, value);
     rec.held |= LineRecord::bit(slot);
     rec.forget_answers();
@@ -575,8 +575,7 @@ class PythonModel {
   // for a slot the record keeps no object of; null otherwise.
   PyObject* plain_dict_value(LineRecord& rec, int slot) const {
     PyObject* dict = rec.dict.get();
-    if (dict == nullptr || (rec.plain_get & LineRecord::bit(slot)) == 0 ||
-        rec.values[static_cast<std::size_t>(slot)])
+    if (dict == nullptr || (rec.plain_get & LineRecord::bit(slot)) == 0 || rec.value(slot))
       return nullptr;
     return slot_value(dict, slot, rec.places_learned);
   }
