@@ -584,15 +584,46 @@ bool PythonModel::line_reads_unseen(const Line& line) const {
   return unseen;
 }
 
+namespace {
+
+template <core::ValueKind K>
+bool learn_as(LineRecord& rec, int slot, PyObject* value) {
+  typename core::value_of<K>::type number;
+  if (!HostGateway::convert_in_place<K>(value, number)) return false;
+  rec.set_number(slot, number);
+  return true;
+}
+
+// Makes the slot's number known when `value`, the object a plain read of it gives, converts
+// in place (HostGateway::convert_in_place); false otherwise.
+bool learn_number(LineRecord& rec, int slot, PyObject* value) {
+  using core::ValueKind;
+  switch (core::kerd_attr_info[static_cast<std::size_t>(slot)].kind) {
+    case ValueKind::index:
+      return learn_as<ValueKind::index>(rec, slot, value);
+    case ValueKind::time:
+      return learn_as<ValueKind::time>(rec, slot, value);
+    case ValueKind::price:
+      return learn_as<ValueKind::price>(rec, slot, value);
+    case ValueKind::flag:
+      return learn_as<ValueKind::flag>(rec, slot, value);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
   using core::KerdAttr;
   for (KerdAttr a : {KerdAttr::extended, KerdAttr::historical_extend_bar_crosses_checked,
                      KerdAttr::extend_end_bar_index, KerdAttr::end_time}) {
     if (!plain_read(obj, rec, line_slot(a))) return false;
+    // A known number was read plainly and converted without host code, or written by the
+    // model (stored before host code runs).
+    if (rec != nullptr && (rec->known & LineRecord::bit(line_slot(a))) != 0) continue;
     // A plain lookup runs no host code; one that finds nothing means the replay as written
     // raises there.
-    if (rec != nullptr && (rec->held & LineRecord::bit(line_slot(a))) != 0)
-      make_held_object(*rec, line_slot(a));
     Ref value = rec != nullptr ? rec->value(line_slot(a)) : Ref();
     if (!value) {
       // No class attribute comes ahead of the instance's own value: it is what getattr gives.
@@ -606,7 +637,11 @@ bool PythonModel::line_reads_unseen(PyObject* obj, LineRecord* rec) const {
       PyErr_Clear();
       return false;
     }
-    if (rec != nullptr) rec->set_value(line_slot(a), value);
+    if (rec != nullptr) {
+      // The replay reads it next: as its number where that needs no conversion.
+      if (learn_number(*rec, line_slot(a), value.get())) continue;
+      rec->set_value(line_slot(a), value);
+    }
     const bool flag =
         a == KerdAttr::extended || a == KerdAttr::historical_extend_bar_crosses_checked;
     if (!(flag ? plain_flag(value.get()) : plain_double(value.get()))) return false;
@@ -671,6 +706,7 @@ bool PythonModel::replay_state_unseen(const Line& line) const {
     }
     PyObject* value = rec->value(slot).get();
     if (value == nullptr) value = dict_value(obj, rec, slot);
+    if (value != nullptr && learn_number(*rec, slot, value)) continue;
     unseen = value != nullptr && converts_cleanly(value, core::info(a).kind);
   }
   rec->replay_state_unseen = unseen ? LineRecord::Known::yes : LineRecord::Known::no;
