@@ -254,10 +254,12 @@ void PythonModel::store_held() const {
     if ((rec->held & LineRecord::bit(slot)) == 0) continue;
     make_held_object(*rec, slot);
     rec->held &= ~LineRecord::bit(slot);
-    // Plain when it was held, and no host code has run since.
-    const int status =
-        PyObject_SetAttr(rec->line.get(), ctx_.line_slot_names[static_cast<std::size_t>(slot)],
-                         rec->value(slot).get());
+    // Plain when it was held, and no host code has run since: the generic setattr would store
+    // it in the instance dictionary, which is still the record's.
+    PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
+    PyObject* value = rec->value(slot).get();
+    const int status = rec->dict ? PyDict_SetItem(rec->dict.get(), attr_name, value)
+                                 : PyObject_SetAttr(rec->line.get(), attr_name, value);
     if (status < 0) {
       held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       throw PyError{};
