@@ -254,12 +254,8 @@ void PythonModel::store_held() const {
     if ((rec->held & LineRecord::bit(slot)) == 0) continue;
     make_held_object(*rec, slot);
     rec->held &= ~LineRecord::bit(slot);
-    // Plain when it was held, and no host code has run since: the generic setattr would store
-    // it in the instance dictionary, which is still the record's.
-    PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
-    PyObject* value = rec->value(slot).get();
-    const int status = rec->dict ? PyDict_SetItem(rec->dict.get(), attr_name, value)
-                                 : PyObject_SetAttr(rec->line.get(), attr_name, value);
+    // Plain when it was held, and no host code has run since.
+    const int status = store_plain(*rec, slot, rec->value(slot).get());
     if (status < 0) {
       held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       throw PyError{};
@@ -305,17 +301,24 @@ void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value
   }
 }
 
-void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const {
+int PythonModel::store_plain(LineRecord& rec, int slot, PyObject* value) const {
   PyObject* attr_name = ctx_.line_slot_names[static_cast<std::size_t>(slot)];
+  // The generic setattr stores into the instance dictionary, which no host code replaced since
+  // the record took it.
+  if (rec.dict) return PyDict_SetItem(rec.dict.get(), attr_name, value);
+  return PyObject_SetAttr(rec.line.get(), attr_name, value);
+}
+
+void PythonModel::set_line_attr(PyObject* line, int slot, PyObject* value) const {
   LineRecord* rec = record(line);
   if (rec != nullptr && rec->dict &&
       (rec->plain_get & rec->plain_set & LineRecord::bit(slot)) != 0) {
     // Where the generic store puts it, and a plain read finds it: without looking the name
     // up along the class again.
-    check_status(PyDict_SetItem(rec->dict.get(), attr_name, value));
+    check_status(store_plain(*rec, slot, value));
   } else {
     const uint64_t before = host_.epoch();
-    write_attr(line, attr_name, value);
+    write_attr(line, ctx_.line_slot_names[static_cast<std::size_t>(slot)], value);
     if (host_.epoch() != before) return;
     rec = record(line);
     if (rec == nullptr) return;

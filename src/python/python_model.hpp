@@ -554,6 +554,9 @@ class PythonModel {
   void make_held_object(LineRecord& rec, int slot) const;
   // Stores every held write on its line, in the order of their first writes.
   void store_held() const;
+  // Writes the slot of the record's line, a write the record says is plain (plain_set) while
+  // no host code has run since the record was made; the status of the write.
+  int store_plain(LineRecord& rec, int slot, PyObject* value) const;
   // line.<slot's name>, from its record where it was read or written since host code last ran.
   Ref line_attr(PyObject* line, int slot) const { return line_attr(line, record(line), slot); }
   Ref line_attr(PyObject* line, LineRecord* rec, int slot) const;  // rec: record(line)
