@@ -92,6 +92,12 @@ class EngineModel : public PythonModel {
   template <core::EngineOperation Op, class... Args>
   std::optional<bool> call_override(const Args&... args) const {
     constexpr auto op = static_cast<std::size_t>(Op);
+    // Told without host code, what the operations before found stays known for this one.
+    if (host().binds_own_method(engine(), operations_->name[op].get(),
+                                operations_->own[op].get())) {
+      drop_unheld_records();
+      return std::nullopt;
+    }
     Ref method = host().attr(engine(), operations_->name[op].get());
     if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == engine() &&
         PyMethod_GET_FUNCTION(method.get()) == operations_->own[op].get())

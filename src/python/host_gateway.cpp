@@ -72,6 +72,20 @@ bool plain_numbers(PyObject* values) {
   return true;
 }
 
+bool HostGateway::binds_own_method(PyObject* obj, PyObject* name, PyObject* function) const {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  // The lookup the generic one makes; an instance method is no data descriptor, so the
+  // instance's own entry would come first.
+  PyObject* found = _PyType_Lookup(type, name);
+  if (found == nullptr || !PyInstanceMethod_Check(found) ||
+      PyInstanceMethod_GET_FUNCTION(found) != function)
+    return false;
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  if (dict == nullptr || *dict == nullptr) return true;
+  return PyDict_CheckExact(*dict) && dict_item(*dict, name) == nullptr;
+}
+
 Ref HostGateway::attr(PyObject* obj, PyObject* name, bool& plain) {
   plain = ctx_.plain_attrs.get(obj, name);
   if (!plain) {

@@ -139,6 +139,10 @@ class HostGateway {
   // Advances with host code other than a host series' reads.
   uint64_t foreign_epoch() const { return foreign_epoch_; }
 
+  // Whether obj.name would be `function`, wrapped as an instance method in obj's class, bound
+  // to obj: told without running host code (the generic lookup, nothing of that name in obj's
+  // instance dictionary), so that no epoch ends. False where that cannot be told so.
+  bool binds_own_method(PyObject* obj, PyObject* name, PyObject* function) const;
   // Attributes; `plain` tells whether the read ran no host code.
   Ref attr(PyObject* obj, PyObject* name, bool& plain);
   Ref attr(PyObject* obj, PyObject* name) {

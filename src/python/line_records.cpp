@@ -100,6 +100,10 @@ void LineRecords::drop_if_unheld(LineRecord& record) {
   dropped_.push_back(&record);
 }
 
+void LineRecords::drop_unheld() {
+  for (std::size_t r = 0; r < used_; ++r) drop_if_unheld(*records_[r]);
+}
+
 void LineRecords::clear(LineRecord& record) {
   record.line = Ref();
   record.dict = Ref();

@@ -200,7 +200,8 @@ class LineRecords {
   // Drops the record of a line that nothing but the record holds any more, so that the line
   // goes when it would have gone without it.
   void drop_if_unheld(LineRecord& record);
-  void forget();  // drops every record and what it holds
+  void drop_unheld();  // drop_if_unheld for every record
+  void forget();       // drops every record and what it holds
 
   // Writes held back, in the order of their first write: (record, slot).
   std::vector<std::pair<LineRecord*, int>> held;

@@ -169,6 +169,12 @@ void PythonModel::renew_records() const {
   records_epoch_ = host_.epoch();
 }
 
+void PythonModel::drop_unheld_records() const {
+  if (records_list_ == nullptr || records_epoch_ != host_.epoch()) return;
+  records_list_->drop_unheld();
+  if (last_new_line_ != nullptr && !last_new_line_->line) last_new_line_ = nullptr;
+}
+
 LineRecord& PythonModel::new_record(PyObject* line) const {
   LineRecord& rec = records_list_->add(line);
   const ModelContext::PlainLineSlots& plain = plain_line_slots(line);

@@ -449,6 +449,9 @@ class PythonModel {
   // Also keep what is read of the lines of the engine's line class whose reads run no host
   // code (python/line_records.hpp): worth its upkeep where lines are read more than once.
   void keep_line_records() { keep_engine_attrs_ = keep_line_records_ = true; }
+  // Drops the records of lines held by nothing else, between operations that keep the others:
+  // each such line goes where it would have gone had the records ended with the operation.
+  void drop_unheld_records() const;
 
  private:
   PyObject* name(core::KerdAttr attr) const {

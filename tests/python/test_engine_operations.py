@@ -241,6 +241,39 @@ def test_operations_called_by_others_are_the_engine_objects_own():
     assert not market.kerds[0].extended
 
 
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_an_override_host_code_sets_within_the_next_update_is_called(where):
+    calls, armed = [], []
+
+    class Engine(Torvex):
+        pass
+
+    class Installing(Settings):
+        """Settings whose read of draw_from_recent, once armed, gives the engine an override of
+        the replay: in intake, after its own dispatch and before the replay's."""
+
+        def __getattribute__(self, name):
+            if name == "draw_from_recent" and armed:
+                engine = armed.pop()
+                if where == "instance":
+                    engine.extend_kerd_to_first_cross_from_history = lambda: calls.append("replay")
+                else:
+                    Engine.extend_kerd_to_first_cross_from_history = (
+                        lambda self: calls.append("replay"))
+            return object.__getattribute__(self, name)
+
+    settings = Installing(draw_from_recent=True, bar_count_to_snib=5, high_snib_m=2)
+    market = Market(settings, engine_class=Engine)
+    first = market.line(5, 100.5)  # every bar straddles it: the engine's own replay extends it
+    market.engine.update(market.series["trend"], 0.5)
+    assert first.extended and calls == []
+    armed.append(market.engine)
+    second = market.line(5, 100.5)
+    market.engine.update(market.series["trend"], 0.5)
+    assert calls == ["replay"]
+    assert not second.extended
+
+
 # ---- failures: the host's error unchanged, earlier work kept
 
 def test_a_missing_setting_fails_where_read_and_earlier_kinds_stay():
