@@ -559,9 +559,22 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
     rec->forget_answers();
     return;
   }
-  if (!earlier) earlier = line_attr(target, slot);
-  const uint64_t before = host_.epoch();
-  Ref combined = host_.concat(earlier.get(), own.get());
+  uint64_t before = 0;
+  Ref combined;
+  if (target.pending() != nullptr && PyList_CheckExact(own.get())) {
+    // The deferred line's one-value list would only be copied into the joined one: its
+    // value goes first in a new list, sized exactly as concatenation sizes it.
+    before = host_.epoch();
+    const Py_ssize_t size = PyList_GET_SIZE(own.get());
+    combined = Ref::steal(PyList_New(size + 1));
+    PyList_SET_ITEM(combined.get(), 0, deferred_value(*deferred).release());
+    for (Py_ssize_t i = 0; i < size; ++i)
+      PyList_SET_ITEM(combined.get(), i + 1, Ref::borrow(PyList_GET_ITEM(own.get(), i)).release());
+  } else {
+    if (!earlier) earlier = line_attr(target, slot);
+    before = host_.epoch();
+    combined = host_.concat(earlier.get(), own.get());
+  }
   if (host_.epoch() != before || second == nullptr) {
     set_line_attr(line, slot, combined.get());
     return;
