@@ -1057,22 +1057,6 @@ std::optional<bool> PythonModel::number_differs(PyObject* other, double value) {
   return std::nullopt;
 }
 
-template <core::KerdAttr A>
-Ref PythonModel::new_deferred_attr(DeferredLine& line) const {
-  using core::KerdAttr;
-  if constexpr (A == KerdAttr::snib_values) {
-    Ref values = Ref::steal(PyList_New(1));
-    PyList_SET_ITEM(values.get(), 0, deferred_value(line).release());
-    return values;
-  } else if constexpr (A == KerdAttr::start_time) {  // ints, as the pivot's time
-    return from_index(line.seed.start_time);
-  } else if constexpr (A == KerdAttr::end_time) {
-    return from_index(line.seed.end_time);
-  } else {
-    return from_value<core::info(A).kind>(deferred_number<A>(line));
-  }
-}
-
 Ref PythonModel::deferred_attr(DeferredLine& line, int slot) const {
   using core::KerdAttr;
   switch (slot) {
@@ -1108,9 +1092,8 @@ void PythonModel::build_deferred() const {
   std::array<PyObject*, PlainKerdMaker::kValues> stored{};
   for (std::size_t i = 0; i < line.base.size(); ++i) stored[i] = line.base[i].get();
   core::for_each_kerd_attr([&]<core::KerdAttr A>() {
-    Ref& made = line.made[static_cast<std::size_t>(line_slot(A))];
-    if (!made) made = new_deferred_attr<A>(line);
-    stored[line.base.size() + static_cast<std::size_t>(line_slot(A))] = made.get();
+    stored[line.base.size() + static_cast<std::size_t>(line_slot(A))] =
+        deferred_attr<A>(line).get();
   });
   Ref object = kerd_template_.make(classes_->kerd, ctx_.plain_kerd_names, stored);
   record_new_line(object.get(), stored, line.made[line_slot(core::KerdAttr::snib_values)].get(),

@@ -253,7 +253,9 @@ class PythonModel {
   }
   template <core::KerdAttr A>
   void copy(const Line& to, const Line& from) const {
-    Ref value = line_attr(from, line_slot(A));
+    DeferredLine* deferred = from.pending();
+    Ref value =
+        deferred != nullptr ? deferred_attr<A>(*deferred) : line_attr(from.object(), line_slot(A));
     set_line_attr(built(to), line_slot(A), value.get());
   }
   std::size_t snib_count(const Line& line) const;
@@ -547,9 +549,28 @@ class PythonModel {
   Ref deferred_value(DeferredLine& line) const;
   // The deferred line's attribute object for a line slot: made once, or the base value.
   Ref deferred_attr(DeferredLine& line, int slot) const;
-  // A new object of the deferred line's attribute A.
+  // The deferred line's attribute A: made once.
   template <core::KerdAttr A>
-  Ref new_deferred_attr(DeferredLine& line) const;
+  const Ref& deferred_attr(DeferredLine& line) const {
+    Ref& made = line.made[static_cast<std::size_t>(line_slot(A))];
+    if (!made) made = new_deferred_attr<A>(line);
+    return made;
+  }
+  template <core::KerdAttr A>
+  Ref new_deferred_attr(DeferredLine& line) const {
+    using core::KerdAttr;
+    if constexpr (A == KerdAttr::snib_values) {
+      Ref values = Ref::steal(PyList_New(1));
+      PyList_SET_ITEM(values.get(), 0, deferred_value(line).release());
+      return values;
+    } else if constexpr (A == KerdAttr::start_time) {  // ints, as the pivot's time
+      return from_index(line.seed.start_time);
+    } else if constexpr (A == KerdAttr::end_time) {
+      return from_index(line.seed.end_time);
+    } else {
+      return from_value<core::info(A).kind>(deferred_number<A>(line));
+    }
+  }
   // Anything the model needs before host code runs: the deferred line built, held writes
   // stored.
   static void before_host_code(void* model);
