@@ -1113,8 +1113,11 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
   line.seed = seed;
   line.numbers.assign(1, seed.snib_value);
   const std::array<Ref, kBaseValues>& base = engine_base_values();
-  for (std::size_t i = 0; i < kBaseValues; ++i)
-    if (line.base[i].get() != base[i].get()) line.base[i] = base[i];
+  for (std::size_t i = 0; i < kBaseValues; ++i) {
+    if (line.base[i].get() == base[i].get()) continue;
+    line.base[i] = base[i];
+    if (i < line.series.size()) line.series[i].epoch = ~uint64_t{0};
+  }
   if (ctx_.plain_kerd.applies(cls, ctx_.plain_kerd_names)) {
     line.pending = true;
     // Reads of its attributes find them as stored: they wait. Else it is built now.

@@ -127,9 +127,16 @@ struct DeferredLine {
   std::array<Ref, core::base_value_names.size()> base;  // base initialiser order
   std::array<Ref, core::kerd_attr_info.size()> made;    // KerdAttr order; null: not made yet
   core::ValueList numbers;                              // its one pivot value
-  Ref value;             // that value's object, the one its list holds; null: not made yet
-  Ref object;            // the line, once built
-  bool pending = false;  // made and not built
+  Ref value;   // that value's object, the one its list holds; null: not made yet
+  Ref object;  // the line, once built
+  // Its close and open series (base[0], base[1]) as series_of gives them, while the host
+  // epoch is the one noted (~0: not yet).
+  struct KeptSeries {
+    SeriesHandle handle;
+    uint64_t epoch = ~uint64_t{0};
+  };
+  std::array<KeptSeries, 2> series;
+  bool pending = false;             // made and not built
   bool merge_reads_unseen = false;  // see PythonModel::merge_tests_unseen
 };
 
@@ -289,9 +296,11 @@ class PythonModel {
   // converted without host code or error: its state may then be read once and held.
   bool replay_state_unseen(const Line& line) const;
   SeriesHandle line_close(const Line& line) const {
+    if (DeferredLine* deferred = line.pending()) return deferred_series(*deferred, 0);
     return series_of(line_attr(line, kLineSlotClose));
   }
   SeriesHandle line_open(const Line& line) const {
+    if (DeferredLine* deferred = line.pending()) return deferred_series(*deferred, 1);
     return series_of(line_attr(line, kLineSlotOpen));
   }
 
@@ -545,6 +554,16 @@ class PythonModel {
   // compare it with an int (or a float) holding value; nothing for any other object.
   static std::optional<bool> number_differs(PyObject* other, int64_t value);
   static std::optional<bool> number_differs(PyObject* other, double value);
+  // The deferred line's close (which 0) or open (1) series, kept while no host code runs: the
+  // crossing tests of one new line read them again and again.
+  const SeriesHandle& deferred_series(DeferredLine& line, std::size_t which) const {
+    DeferredLine::KeptSeries& kept = line.series[which];
+    if (kept.epoch != host_.epoch()) {
+      kept.handle = series_of(line.base[which]);
+      kept.epoch = host_.epoch();
+    }
+    return kept.handle;
+  }
   // The deferred line's one pivot value as its list holds it, made once.
   Ref deferred_value(DeferredLine& line) const;
   // The deferred line's attribute object for a line slot: made once, or the base value.

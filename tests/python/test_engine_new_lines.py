@@ -144,6 +144,33 @@ def test_base_values_rebound_by_host_code_mid_rebuild_reach_only_later_lines(
     assert deferred == run(True)
 
 
+@pytest.mark.parametrize("by_class", [False, True])
+def test_a_series_rebound_by_host_code_reaches_the_next_lines_tests(by_class, monkeypatch):
+    # Three pivots near 100, newest first, on host series. The second is tested against the
+    # first on close 101 over open 99 (every body crosses) and appended; its first read of
+    # close rebinds the engine's close to a series whose bodies stay below 99.5, and the third
+    # pivot, tested on that, merges into the first.
+    bars, holder, reads = 30, {}, []
+
+    def rebind(offset):
+        reads.append(offset)
+        if len(reads) == 1:
+            holder["engine"].close = holder["engine"].high
+
+    columns = {"close": [101.0] * bars, "open": [99.0] * bars, "high": [99.5] * bars,
+               "low": [98.0] * bars, "time": [1000.0 + 60 * bar for bar in range(bars)]}
+    engine = holder["engine"] = build(
+        columns, Settings(bar_cross_threshold=0, allow_reuse_snib=False), "host", [],
+        hooks={"close": rebind})
+    engine.new_vip_snibs.extend(Snib(5, 2, price, 100.0, bar, 1000 + 60 * bar, True, False, 2.0)
+                                for bar, price in ((15, 100.4), (20, 100.2), (25, 100.0)))
+    if by_class:
+        own = Kerd.__init__
+        monkeypatch.setattr(Kerd, "__init__", lambda self, *a, **k: own(self, *a, **k))
+    engine.rebuild_kerd_from_most_recent_snib()
+    assert [line.snib_values for line in engine.kerds] == [[100.4, 100.0], [100.2]]
+
+
 class SetOnly:
     """A class attribute that takes every write of its name, noting the line and the value;
     without __get__, reads find the line's own value."""
