@@ -217,14 +217,8 @@ Ref PythonModel::line_attr(PyObject* line, LineRecord* rec, int slot) const {
         rec->keep(slot, Ref::borrow(found));
         return kept;
       }
-  } else if (classes_ != nullptr &&
-             Py_TYPE(line) == reinterpret_cast<PyTypeObject*>(classes_->kerd) &&
-             (plain_line_slots(line).get & LineRecord::bit(slot)) != 0) {
-    // The gateway's plain read, told plain by the line class's slots; with no record, the
-    // slots' places are not learned here.
-    bool learned = true;
-    if (PyObject* dict = exact_instance_dict(line))
-      if (PyObject* found = slot_value(dict, slot, learned)) return Ref::borrow(found);
+  } else if (PyObject* found = unrecorded_plain_value(line, slot)) {
+    return Ref::borrow(found);
   }
   bool plain;
   Ref value = host_.attr(line, attr_name, plain);

@@ -201,18 +201,16 @@ class PythonModel {
     constexpr int slot = line_slot(A);
     PyObject* obj = line.object();
     LineRecord* rec = record(obj);
-    if (rec != nullptr) {
-      if ((rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
-      // Most first reads: a plain value in the instance dictionary, taken as the number alone.
-      T result;
-      if (PyObject* found = plain_dict_value(*rec, slot);
-          found != nullptr && HostGateway::convert_in_place<core::info(A).kind>(found, result)) {
-        rec->set_number(slot, result);
-        return result;
-      }
+    if (rec != nullptr && (rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
+    // Most first reads: a plain value in the instance dictionary, taken as the number alone.
+    T result;
+    if (PyObject* found =
+            rec != nullptr ? plain_dict_value(*rec, slot) : unrecorded_plain_value(obj, slot);
+        found != nullptr && HostGateway::convert_in_place<core::info(A).kind>(found, result)) {
+      if (rec != nullptr) rec->set_number(slot, result);
+      return result;
     }
     const uint64_t before = host_.epoch();
-    T result;
     // The record holds what it kept for as long as the conversion takes.
     if (PyObject* kept = rec != nullptr ? rec->value(slot).get() : nullptr) {
       result = host_.to_value<core::info(A).kind>(kept);
@@ -624,6 +622,16 @@ class PythonModel {
     if (dict == nullptr || (rec.plain_get & LineRecord::bit(slot)) == 0 || rec.value(slot))
       return nullptr;
     return slot_value(dict, slot, rec.places_learned);
+  }
+  // The same for a line without a record: the gateway's plain read of a line of the line
+  // class, told plain by the class's slots (the slots' places are not learned here).
+  PyObject* unrecorded_plain_value(PyObject* line, int slot) const {
+    if (classes_ == nullptr || Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd) ||
+        (plain_line_slots(line).get & LineRecord::bit(slot)) == 0)
+      return nullptr;
+    PyObject* dict = exact_instance_dict(line);
+    bool learned = true;
+    return dict != nullptr ? slot_value(dict, slot, learned) : nullptr;
   }
   // The slot's value in `dict`, a line's exact instance dictionary (borrowed); null when not
   // there. `learned`: see SlotPlaces::find.
