@@ -170,12 +170,14 @@ void PythonModel::renew_records() const {
 }
 
 void PythonModel::drop_unheld_records() const {
+  if (unrecorded_.line && Py_REFCNT(unrecorded_.line.get()) == 1) unrecorded_ = UnrecordedLine{};
   if (records_list_ == nullptr || records_epoch_ != host_.epoch()) return;
   records_list_->drop_unheld();
   if (last_new_line_ != nullptr && !last_new_line_->line) last_new_line_ = nullptr;
 }
 
 LineRecord& PythonModel::new_record(PyObject* line) const {
+  if (unrecorded_.line.get() == line) unrecorded_ = UnrecordedLine{};
   LineRecord& rec = records_list_->add(line);
   const ModelContext::PlainLineSlots& plain = plain_line_slots(line);
   rec.plain_get = plain.get;

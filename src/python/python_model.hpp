@@ -200,7 +200,7 @@ class PythonModel {
     using T = core::kerd_attr_type<A>;
     constexpr int slot = line_slot(A);
     PyObject* obj = line.object();
-    LineRecord* rec = record(obj);
+    LineRecord* rec = existing_record(obj);
     if (rec != nullptr && (rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
     // Most first reads: a plain value in the instance dictionary, taken as the number alone.
     T result;
@@ -210,6 +210,7 @@ class PythonModel {
       if (rec != nullptr) rec->set_number(slot, result);
       return result;
     }
+    if (rec == nullptr) rec = record(obj);
     const uint64_t before = host_.epoch();
     // The record holds what it kept for as long as the conversion takes.
     if (PyObject* kept = rec != nullptr ? rec->value(slot).get() : nullptr) {
@@ -476,6 +477,13 @@ class PythonModel {
     if (LineRecord* found = records_list_->find(line)) return found;
     return &new_record(line);
   }
+  // The line's record when it has one for the current epoch; null otherwise.
+  LineRecord* existing_record(PyObject* line) const {
+    if (records_list_ == nullptr || records_epoch_ != host_.epoch()) return nullptr;
+    // The line last read without a record has none yet (new_record forgets it).
+    if (unrecorded_.line.get() == line && unrecorded_.epoch == records_epoch_) return nullptr;
+    return records_list_->find(line);
+  }
   LineRecord& new_record(PyObject* line) const;
   // Starts the records afresh for the current epoch.
   void renew_records() const;
@@ -626,11 +634,25 @@ class PythonModel {
   // The same for a line without a record: the gateway's plain read of a line of the line
   // class, told plain by the class's slots (the slots' places are not learned here).
   PyObject* unrecorded_plain_value(PyObject* line, int slot) const {
+    bool learned = true;
+    if (keep_line_records_) {
+      // A line read in runs, its reads kept: its dictionary and slots are looked up once.
+      UnrecordedLine& last = unrecorded_;
+      if (last.line.get() != line || last.epoch != host_.epoch()) {
+        if (classes_ == nullptr || Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd))
+          return nullptr;
+        last.line = Ref::borrow(line);
+        last.plain_get = plain_line_slots(line).get;
+        last.dict = last.plain_get != 0 ? Ref::borrow(exact_instance_dict(line)) : Ref();
+        last.epoch = host_.epoch();
+      }
+      if ((last.plain_get & LineRecord::bit(slot)) == 0 || !last.dict) return nullptr;
+      return slot_value(last.dict.get(), slot, learned);
+    }
     if (classes_ == nullptr || Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd) ||
         (plain_line_slots(line).get & LineRecord::bit(slot)) == 0)
       return nullptr;
     PyObject* dict = exact_instance_dict(line);
-    bool learned = true;
     return dict != nullptr ? slot_value(dict, slot, learned) : nullptr;
   }
   // The slot's value in `dict`, a line's exact instance dictionary (borrowed); null when not
@@ -793,7 +815,16 @@ class PythonModel {
   mutable LineRecords* records_list_ = nullptr;  // records_'s
   mutable uint64_t records_epoch_ = 0;
   mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
-  mutable bool holding_ = false;                 // line writes are held back
+  // The line last read without a record, held while it is the last (as a record holds its
+  // line), with what a record would take of it, for the epoch it was taken in.
+  struct UnrecordedLine {
+    Ref line;
+    Ref dict;  // its exact instance dictionary; null when it has none or no slot reads plainly
+    uint32_t plain_get = 0;
+    uint64_t epoch = ~uint64_t{0};
+  };
+  mutable UnrecordedLine unrecorded_;
+  mutable bool holding_ = false;  // line writes are held back
   struct KeptAttr {
     PyObject* name = nullptr;
     Ref value;
