@@ -586,6 +586,9 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
 }
 
 int64_t PythonModel::line_bar_index(const Line& line) const {
+  // An exact int converts as it did when the deferred line was made.
+  if (const DeferredLine* deferred = line.pending(); deferred && deferred->merge_reads_unseen)
+    return deferred->bar_index;
   return host_.index(line_attr(line, kLineSlotBarIndex).get());
 }
 
@@ -747,12 +750,16 @@ PyObject* PythonModel::unseen_attr(PyObject* obj, PyObject* attr_name) const {
 
 namespace {
 
-// An exact int that converts to a bar index.
-bool plain_index(PyObject* value) {
+// An exact int that converts to a bar index, and that index.
+bool plain_index(PyObject* value, int64_t& index) {
   if (value == nullptr || !PyLong_CheckExact(value)) return false;
   int overflow = 0;
-  PyLong_AsLongLongAndOverflow(value, &overflow);
+  index = PyLong_AsLongLongAndOverflow(value, &overflow);
   return overflow == 0;
+}
+bool plain_index(PyObject* value) {
+  int64_t index = 0;
+  return plain_index(value, index);
 }
 
 }  // namespace
@@ -1118,7 +1125,7 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
     line.pending = true;
     // Reads of its attributes find them as stored: they wait. Else it is built now.
     if (!ctx_.plain_kerd.reads_plain()) build_deferred();
-    line.merge_reads_unseen = plain_index(line.base[4].get());
+    line.merge_reads_unseen = plain_index(line.base[4].get(), line.bar_index);
     return Line(line);
   }
   // The class's initialiser, with the keywords of kerd_kwnames.

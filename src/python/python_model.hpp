@@ -137,7 +137,8 @@ struct DeferredLine {
   };
   std::array<KeptSeries, 2> series;
   bool pending = false;             // made and not built
-  bool merge_reads_unseen = false;  // see PythonModel::merge_tests_unseen
+  bool merge_reads_unseen = false;  // see PythonModel::merge_tests_unseen; also: bar_index
+  int64_t bar_index = 0;            // base[4] converted, an exact int, when merge_reads_unseen
 };
 
 // A line as the algorithms hold it: a built line, or the model's deferred line (valid, as any

@@ -35,14 +35,21 @@ def contents(line, engine):
              else (type(value), repr(value))) for name, value in vars(line).items()]
 
 
-def rebuild(seed, monkeypatch, by_class, refuse_at=None, on_read=None, holder=None):
+class HostIndex(int):
+    """A bar index of the host's own int type."""
+
+
+def rebuild(seed, monkeypatch, by_class, refuse_at=None, on_read=None, holder=None,
+            index_type=int):
     """Two rebuilds (the second from the lines the first left) of a random scenario. With
     `by_class` the line class's initialiser is a host's, which records each line it builds.
     Gives the error, the lines' contents, what the host list saw appended and the records;
-    `holder`, a dict, is given the engine as "engine"."""
+    `holder`, a dict, is given the engine as "engine". The engine's bar index is an
+    `index_type`."""
     columns, lines, pivots, values = scenario(seed)
     settings = Hooked(on_read, **values) if on_read else Settings(**values)
     engine = build(columns, settings, "package", [])
+    engine.bar_index = index_type(engine.bar_index)
     if holder is not None:
         holder["engine"] = engine
     seen, built = [], []
@@ -75,11 +82,13 @@ def rebuild(seed, monkeypatch, by_class, refuse_at=None, on_read=None, holder=No
     return error, [contents(k, engine) for k in engine.kerds], seen, built, engine.vip_snibs
 
 
+@pytest.mark.parametrize("index_type", [int, HostIndex])
 @pytest.mark.parametrize("seed", range(10))
 def test_new_lines_hold_what_the_class_builds_and_a_host_initialiser_runs_per_pivot(
-        seed, monkeypatch):
-    error, lines, _, _, _ = rebuild(seed, monkeypatch, False)
-    by_class, by_class_lines, _, built, vip = rebuild(seed, monkeypatch, True)
+        seed, index_type, monkeypatch):
+    error, lines, _, _, _ = rebuild(seed, monkeypatch, False, index_type=index_type)
+    by_class, by_class_lines, _, built, vip = rebuild(seed, monkeypatch, True,
+                                                      index_type=index_type)
     assert error is None and by_class is None and lines
     assert lines == by_class_lines
     # The second rebuild builds one line per processed pivot, newest first.
