@@ -370,8 +370,7 @@ class PythonModel {
     PyObject* field = ctx_.str_pivot_field[static_cast<int>(F)].get();
     const bool own_class =
         classes_ != nullptr && Py_TYPE(p.get()) == reinterpret_cast<PyTypeObject*>(classes_->snib);
-    if (const record::Field* stored =
-            own_class ? ctx_.plain_attrs.stored_field(p.get(), field) : nullptr) {
+    if (const record::Field* stored = own_class ? stored_pivot_field<F>(p.get(), field) : nullptr) {
       if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>) {
         if (stored->kind == record::Kind::int32)
           return record::at<int32_t>(p.get(), stored->offset);
@@ -704,6 +703,17 @@ class PythonModel {
     return classes_ != nullptr && Py_TYPE(w) == reinterpret_cast<PyTypeObject*>(classes_->mavet) &&
            ctx_.plain_attrs.record_field(w, field);
   }
+  // PlainAttrCache::stored_field, kept per field for the pivot class's current version tag: a
+  // rebuild reads four fields of every pivot.
+  template <core::PivotField F>
+  const record::Field* stored_pivot_field(PyObject* p, PyObject* field) const {
+    KeptField& kept = pivot_fields_[static_cast<std::size_t>(F)];
+    const unsigned int version = type_version(Py_TYPE(p));
+    if (version != 0 && kept.version == version) return kept.stored;
+    const record::Field* stored = ctx_.plain_attrs.stored_field(p, field);
+    kept = KeptField{type_version(Py_TYPE(p)), stored};
+    return stored;
+  }
   // Where the package's own window record stores a field of kind F; null for any other record
   // or field (own_window_field's, and stored as F needs).
   template <core::MavetField F>
@@ -797,6 +807,11 @@ class PythonModel {
     uint64_t epoch = 0;
   };
   mutable MergedValue merged_;
+  struct KeptField {
+    unsigned int version = 0;  // 0: none
+    const record::Field* stored = nullptr;
+  };
+  mutable std::array<KeptField, core::pivot_field_info.size()> pivot_fields_{};
   mutable DeferredLine deferred_;          // the line make_kerd made last, when deferred
   mutable KerdTemplate kerd_template_;     // the deferred lines' dictionaries copy it
   mutable uint64_t settings_checked_ = 0;  // the epoch + 1 when settings_unseen_ was found

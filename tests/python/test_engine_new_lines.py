@@ -180,6 +180,31 @@ def test_a_series_rebound_by_host_code_reaches_the_next_lines_tests(by_class, mo
     assert [line.snib_values for line in engine.kerds] == [[100.4, 100.0], [100.2]]
 
 
+@pytest.mark.parametrize("pivots", [3, 5])
+def test_a_pivot_field_given_a_property_by_host_code_mid_rebuild_is_read_through_it(
+        pivots, monkeypatch):
+    # The first settings read comes with the second pivot's first test, after its fields were
+    # read: the later pivots' prices are read through the property.
+    stored, seen = Snib.__dict__["price"], []
+    hooked = property(lambda pivot: seen.append(pivot) or stored.__get__(pivot, Snib))
+
+    def on_read(name):
+        if Snib.__dict__["price"] is stored:
+            monkeypatch.setattr(Snib, "price", hooked)
+
+    bars = 30
+    columns = {"close": [100.0] * bars, "open": [100.0] * bars, "high": [101.0] * bars,
+               "low": [99.0] * bars, "time": [1000.0 + 60 * bar for bar in range(bars)]}
+    engine = build(columns, Hooked(on_read), "package", [])
+    engine.new_vip_snibs.extend(Snib(5, 2, 50.0 * (1 + i), 100.0, 2 * i, 1000 + 120 * i, True,
+                                     False, 1.0) for i in range(pivots))
+    try:
+        engine.rebuild_kerd_from_most_recent_snib()
+    finally:
+        monkeypatch.undo()
+    assert len(seen) == pivots - 2 and len(engine.kerds) == pivots
+
+
 class SetOnly:
     """A class attribute that takes every write of its name, noting the line and the value;
     without __get__, reads find the line's own value."""
