@@ -115,6 +115,18 @@ PyObject* instance_value(PyObject* obj, PyObject* name) {
   return dict != nullptr ? dict_item(dict, name) : nullptr;
 }
 
+bool bound_to_module(PyObject* function, const char* module) {
+  if (function == nullptr || !PyCFunction_Check(function)) return false;
+  PyObject* self = PyCFunction_GET_SELF(function);
+  if (self == nullptr || !PyModule_Check(self)) return false;
+  const char* name = PyModule_GetName(self);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::strcmp(name, module) == 0;
+}
+
 void HostGateway::set_attr(PyObject* obj, PyObject* name, PyObject* value) {
   if (!ctx_.plain_attrs.set(obj, name)) ran();
   py::set_attr(obj, name, value);

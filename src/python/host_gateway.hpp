@@ -101,6 +101,8 @@ PyObject* dict_item(PyObject* dict, PyObject* name);
 // or the name is not in it. For a name whose lookup is plain (PlainAttrCache::get), what is
 // found there is what the generic lookup gives.
 PyObject* instance_value(PyObject* obj, PyObject* name);
+// Whether `function` is a C function bound to the module named `module`.
+bool bound_to_module(PyObject* function, const char* module);
 
 // Values whose conversion to a number or a truth value runs no host code.
 inline bool plain_number(PyObject* value) {

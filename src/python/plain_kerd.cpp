@@ -1,8 +1,7 @@
 #include "python/plain_kerd.hpp"
 
-#include <cstring>
-
 #include "python/attr_stamp.hpp"
+#include "python/host_gateway.hpp"
 
 namespace torvex::py {
 
@@ -26,17 +25,8 @@ PyObject* next_init(PyTypeObject* type, Py_ssize_t& from, PyObject* name) {
 
 // The line module's own initialiser: a C function of the module torvex.dto.kerd.
 bool is_package_line_init(PyObject* init) {
-  if (init == nullptr || !PyInstanceMethod_Check(init)) return false;
-  PyObject* function = PyInstanceMethod_GET_FUNCTION(init);
-  if (!PyCFunction_Check(function)) return false;
-  PyObject* module = PyCFunction_GET_SELF(function);
-  if (module == nullptr || !PyModule_Check(module)) return false;
-  const char* name = PyModule_GetName(module);
-  if (name == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::strcmp(name, "torvex.dto.kerd") == 0;
+  return init != nullptr && PyInstanceMethod_Check(init) &&
+         bound_to_module(PyInstanceMethod_GET_FUNCTION(init), "torvex.dto.kerd");
 }
 
 // The package's stand-in initialiser, which marks itself.

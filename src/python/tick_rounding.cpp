@@ -12,17 +12,9 @@ namespace {
 
 // The interpreter's own round: the C function of that name bound to the builtins module.
 bool is_builtin_round(PyObject* found) {
-  if (found == nullptr || !PyCFunction_Check(found)) return false;
-  const auto* function = reinterpret_cast<PyCFunctionObject*>(found);
-  if (std::strcmp(function->m_ml->ml_name, "round") != 0) return false;
-  PyObject* module = function->m_self;
-  if (module == nullptr || !PyModule_Check(module)) return false;
-  const char* name = PyModule_GetName(module);
-  if (name == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::strcmp(name, "builtins") == 0;
+  return found != nullptr && PyCFunction_Check(found) &&
+         std::strcmp(reinterpret_cast<PyCFunctionObject*>(found)->m_ml->ml_name, "round") == 0 &&
+         bound_to_module(found, "builtins");
 }
 
 }  // namespace
