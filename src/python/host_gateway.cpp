@@ -73,17 +73,9 @@ bool plain_numbers(PyObject* values) {
 }
 
 bool HostGateway::binds_own_method(PyObject* obj, PyObject* name, PyObject* function) const {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  // The lookup the generic one makes; an instance method is no data descriptor, so the
-  // instance's own entry would come first.
-  PyObject* found = _PyType_Lookup(type, name);
-  if (found == nullptr || !PyInstanceMethod_Check(found) ||
-      PyInstanceMethod_GET_FUNCTION(found) != function)
-    return false;
-  PyObject** dict = _PyObject_GetDictPtr(obj);
-  if (dict == nullptr || *dict == nullptr) return true;
-  return PyDict_CheckExact(*dict) && dict_item(*dict, name) == nullptr;
+  PyObject* found = unshadowed_class_attribute(obj, name);
+  return found != nullptr && PyInstanceMethod_Check(found) &&
+         PyInstanceMethod_GET_FUNCTION(found) == function;
 }
 
 Ref HostGateway::attr(PyObject* obj, PyObject* name, bool& plain) {
@@ -113,6 +105,17 @@ PyObject* dict_item(PyObject* dict, PyObject* name) {
 PyObject* instance_value(PyObject* obj, PyObject* name) {
   PyObject* dict = exact_instance_dict(obj);
   return dict != nullptr ? dict_item(dict, name) : nullptr;
+}
+
+PyObject* unshadowed_class_attribute(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+  PyObject* found = _PyType_Lookup(type, name);
+  if (found == nullptr) return nullptr;
+  // Any dictionary of the object's own is searched before a non-data descriptor.
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  if (dict == nullptr || *dict == nullptr) return found;
+  return PyDict_CheckExact(*dict) && dict_item(*dict, name) == nullptr ? found : nullptr;
 }
 
 bool bound_to_module(PyObject* function, const char* module) {

@@ -101,6 +101,10 @@ PyObject* dict_item(PyObject* dict, PyObject* name);
 // or the name is not in it. For a name whose lookup is plain (PlainAttrCache::get), what is
 // found there is what the generic lookup gives.
 PyObject* instance_value(PyObject* obj, PyObject* name);
+// What the generic lookup of obj.name finds along obj's class (borrowed), where nothing in
+// obj's own dictionary can come first; null where it finds nothing there or that cannot be told
+// without host code.
+PyObject* unshadowed_class_attribute(PyObject* obj, PyObject* name);
 // Whether `function` is a C function bound to the module named `module`.
 bool bound_to_module(PyObject* function, const char* module);
 

@@ -20,11 +20,8 @@ bool is_builtin_round(PyObject* found) {
 }  // namespace
 
 bool TickRounding::runs_stand_in(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  PyObject* found = _PyType_Lookup(type, name);
+  PyObject* found = unshadowed_class_attribute(obj, name);
   if (found == nullptr || Py_TYPE(found) != &PyFunction_Type) return false;
-  if (instance_value(obj, name) != nullptr) return false;
   auto* function = reinterpret_cast<PyFunctionObject*>(found);
   PyObject* attrs = function->func_dict;
   if (attrs == nullptr || !PyDict_CheckExact(attrs)) return false;

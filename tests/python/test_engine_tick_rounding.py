@@ -89,19 +89,25 @@ def shadow_on_instance(monkeypatch, calls):
     return {"round_to_mintick": recorder(calls)}
 
 
+def shadow_in_dict_subclass(monkeypatch, calls):
+    return {"round_to_mintick": recorder(calls), "dict_class": type("Attrs", (dict,), {})}
+
+
 def override_in_subclass(monkeypatch, calls):
     return {"class": type("Engine", (Torvex,), {"round_to_mintick": recorder(calls)})}
 
 
 @pytest.mark.parametrize("change", [
     shadow_round_in_module, replace_builtin_round, replace_code, drop_mark, shadow_on_instance,
-    override_in_subclass,
+    shadow_in_dict_subclass, override_in_subclass,
 ])
 def test_a_changed_rounding_is_called(monkeypatch, change):
     calls = []
     extra = change(monkeypatch, calls) or {}
     e = engine(0.01, extra.get("class", Torvex))
     e.calls = calls
+    if "dict_class" in extra:
+        e.__dict__ = extra["dict_class"](e.__dict__)
     if "round_to_mintick" in extra:
         e.round_to_mintick = extra["round_to_mintick"].__get__(e)
     expected = outcome(lambda: e.round_to_mintick(1.23456))
