@@ -155,12 +155,20 @@ void rebuild_kerd_from_most_recent_snib(M& m) {
   if (m.new_snib_count() > 0)
     run_operation<EngineOperation::clear_all_kerd>(m, [&] { clear_all_kerd(m); });
   m.move_new_snibs_to_vip();
-  if constexpr (WeighsLater<M>) {
-    // Values a merge leaves unweighed are weighed when read, or when this scope ends.
-    const auto later = m.weigh_later();
-    offer_processed_snibs(m);
+  const auto offer = [&] {
+    if constexpr (WeighsLater<M>) {
+      // Values a merge leaves unweighed are weighed when read, or when this scope ends.
+      const auto later = m.weigh_later();
+      offer_processed_snibs(m);
+    } else {
+      offer_processed_snibs(m);
+    }
+  };
+  if constexpr (HoldsCollector<M>) {
+    const auto hold = m.hold_collector();
+    offer();
   } else {
-    offer_processed_snibs(m);
+    offer();
   }
 }
 

@@ -499,6 +499,13 @@ concept RecallsMergedValue = requires(M& m, const typename M::Line& h, double w)
   { m.recall_merged_value(h, h, w, w, w) } -> std::same_as<std::optional<double>>;
 };
 
+// While the scope hold_collector() returns lasts, a model may keep the host's cyclic collector
+// from running in the middle of the engine's own work (the rebuild's making of lines).
+template <class M>
+concept HoldsCollector = requires(M& m) {
+  m.hold_collector();
+};
+
 // Within the scope weigh_later() returns (a rebuild, or a native runner's whole run), a model
 // may bound a backward merge's weighted value from sums it keeps instead of weighing the joined
 // list: the crossing test decides from the range where every bar does, the merge then leaves

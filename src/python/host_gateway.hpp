@@ -12,6 +12,7 @@
 
 #include "core/model.hpp"
 #include "python/attr_stamp.hpp"
+#include "python/gc_pause.hpp"
 #include "python/host_value.hpp"
 #include "python/ref.hpp"
 
@@ -140,6 +141,9 @@ class HostGateway {
     before_arg_ = arg;
   }
 
+  // The collector kept off while the scope lasts and no host code has run (see CollectorHold).
+  CollectorHold::Scope hold_collector() noexcept { return CollectorHold::Scope(collector_); }
+
   // Advances with every run of host code, a host series' own reads included.
   uint64_t epoch() const { return epoch_; }
   // Advances with host code other than a host series' reads.
@@ -249,6 +253,7 @@ class HostGateway {
     ++foreign_epoch_;
   }
   void about_to_run() {
+    collector_.release();
     if (before_ != nullptr) before_(before_arg_);
   }
 
@@ -257,6 +262,7 @@ class HostGateway {
   uint64_t foreign_epoch_ = 0;
   void (*before_)(void*) = nullptr;
   void* before_arg_ = nullptr;
+  CollectorHold collector_;
 };
 
 }  // namespace torvex::py

@@ -278,6 +278,8 @@ class PythonModel {
                              double general, double value, uint64_t stamp_before) const;
   std::optional<double> recall_merged_value(const Line& first, const Line& second, double last,
                                             double second_last, double general) const;
+  // The rebuild's lines are made with the collector held until host code runs.
+  CollectorHold::Scope hold_collector() const noexcept { return host_.hold_collector(); }
   // Advances whenever host code may have run.
   uint64_t host_stamp() const { return host_.epoch(); }
   // Whether the rebuild's merge tests would read the line's attributes and the settings they
@@ -866,8 +868,9 @@ class PythonModel {
 // The line operations run on it directly; the engine models add to it.
 static_assert(core::EngineAccess<PythonModel> && core::ViewsSeries<PythonModel> &&
               core::ConvertsArguments<PythonModel, PyObject*>);
-static_assert(core::SaysMergeTestsUnseen<PythonModel> && core::RemembersMergedValue<PythonModel> &&
-              core::RecallsMergedValue<PythonModel> && core::ViewsSnibValues<PythonModel>);
+static_assert(core::SaysMergeTestsUnseen<PythonModel> && core::HoldsCollector<PythonModel> &&
+              core::RemembersMergedValue<PythonModel> && core::RecallsMergedValue<PythonModel> &&
+              core::ViewsSnibValues<PythonModel>);
 static_assert(!core::SearchesStraddles<PythonModel> && !core::OverridesOperations<PythonModel> &&
               !core::SpansSnibValues<PythonModel>);
 
