@@ -166,7 +166,7 @@ def _settle():
 def rebuild_sweep(workload, kind="package", counts=SWEEP_COUNTS, budget=0.3):
     """Drives the flow's intake (update, then the move of new pivots) over the market; on the
     first pivot bar where the processed pivots reach each count, times the rebuild that bar's
-    flow would make. Returns [(processed pivots, lines, seconds per rebuild)]."""
+    flow would make, with the collection its allocations make due. Returns [(processed pivots, lines, seconds per rebuild)]."""
     engine, series, trend, (kerds, vip, new, _) = _engine(workload, kind,
                                                           flow_settings(workload))
     caps = workload.close_avg_percent
