@@ -313,6 +313,33 @@ def test_nothing_is_added_when_the_host_has_everything(tmp_path):
     assert got == {"provided": [], "same": True}
 
 
+@pytest.mark.parametrize("indicators", [False, True])
+def test_a_project_with_its_own_settings_runs_on_the_stand_ins(tmp_path, indicators):
+    # names of the project's own that are no host: the engine loads with the stand-ins, and
+    # the project's modules stay what those names import
+    (tmp_path / "settings.py").write_text("DEBUG = 'the project'\n")
+    if indicators:
+        (tmp_path / "indicators").mkdir()
+        (tmp_path / "indicators" / "__init__.py").write_text("OWNER = 'the project'\n")
+    got = _run_python(
+        """
+        import json, sys
+        from torvex.kit import run, synthetic_bars
+        bars = synthetic_bars(600, seed=3)
+        auto, python = run(bars), run(bars, engine="python")
+        import settings
+        print(json.dumps({"engine": auto.engine, "lines": len(auto.lines),
+                          "agree": (auto.lines, auto.signals) == (python.lines, python.signals),
+                          "settings": settings.DEBUG,
+                          "indicators": getattr(sys.modules.get("indicators"), "OWNER", None)}))
+        """,
+        tmp_path,
+    )
+    assert got["lines"] > 0 and got["agree"]
+    assert got["engine"] == "native" and got["settings"] == "the project"
+    assert got["indicators"] == ("the project" if indicators else None)
+
+
 @pytest.mark.parametrize("lines, price, expected", [
     ([], 10.0, (None, None)),
     # violated and NaN levels never count; a level equal to the price is support

@@ -88,13 +88,19 @@ _ENGINE = "torvex.dto.torvex"
 
 
 def engine_module() -> ModuleType:
-    """The engine module: as already loaded (its host modules are then bound), else imported
-    after `ensure_host_modules`."""
+    """The engine module: as already loaded (its host modules are then bound); else imported
+    after `ensure_host_modules`, unless a project has a ``settings`` or ``indicators`` of its
+    own but no host base class: those are then the project's, not a host's, and the engine is
+    loaded with the stand-ins alone (`load_engine_with_stand_ins`)."""
     loaded = sys.modules.get(_ENGINE)
-    if loaded is None:
-        ensure_host_modules()
-        loaded = importlib.import_module(_ENGINE)
-    return loaded
+    if loaded is not None:
+        return loaded
+    if not _importable("indicators.common.base_indicator") and (
+        _importable("settings") or _importable("indicators")
+    ):
+        return load_engine_with_stand_ins()
+    ensure_host_modules()
+    return importlib.import_module(_ENGINE)
 
 
 def runs_on_stand_ins() -> bool:
