@@ -23,6 +23,12 @@ PyObject* next_init(PyTypeObject* type, Py_ssize_t& from, PyObject* name) {
   return nullptr;
 }
 
+// A new instance as object's __new__ makes it, before any initialiser.
+Ref blank_instance(PyTypeObject* type) {
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  return Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+}
+
 // The line module's own initialiser: a C function of the module torvex.dto.kerd.
 bool is_package_line_init(PyObject* init) {
   return init != nullptr && PyInstanceMethod_Check(init) &&
@@ -75,8 +81,7 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
 Ref PlainKerdMaker::make(PyObject* cls, std::span<PyObject* const, kValues> names,
                          std::span<PyObject* const, kValues> values) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  Ref line = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+  Ref line = blank_instance(type);
   // Stored into the instance dictionary itself, as the generic store does once it finds no
   // class attribute of the name in the way, which applies() saw to: without looking each
   // name up along the class again.
@@ -110,8 +115,7 @@ Ref KerdTemplate::make(PyObject* cls, std::span<PyObject* const, kValues> names,
   Ref dict = Ref::steal(PyDict_Copy(dict_.get()));
   for (std::size_t i = PlainKerdMaker::kBaseValues; i < kValues; ++i)
     if (values[i] != values_[i]) check_status(PyDict_SetItem(dict.get(), names[i], values[i]));
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  Ref line = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+  Ref line = blank_instance(type);
   check_status(PyObject_GenericSetDict(line.get(), dict.get(), nullptr));
   return line;
 #endif

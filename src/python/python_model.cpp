@@ -752,10 +752,7 @@ namespace {
 
 // An exact int that converts to a bar index, and that index.
 bool plain_index(PyObject* value, int64_t& index) {
-  if (value == nullptr || !PyLong_CheckExact(value)) return false;
-  int overflow = 0;
-  index = PyLong_AsLongLongAndOverflow(value, &overflow);
-  return overflow == 0;
+  return value != nullptr && HostGateway::convert_in_place<core::ValueKind::index>(value, index);
 }
 bool plain_index(PyObject* value) {
   int64_t index = 0;

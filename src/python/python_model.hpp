@@ -370,9 +370,9 @@ class PythonModel {
     // number a getter would make is the one stored. A stored field is a record field (see
     // own_pivot_field): one look at the attribute cache tells both.
     PyObject* field = ctx_.str_pivot_field[static_cast<int>(F)].get();
-    const bool own_class =
-        classes_ != nullptr && Py_TYPE(p.get()) == reinterpret_cast<PyTypeObject*>(classes_->snib);
-    if (const record::Field* stored = own_class ? stored_pivot_field<F>(p.get(), field) : nullptr) {
+    if (const record::Field* stored = exactly(p.get(), &ModelClasses::snib)
+                                          ? stored_pivot_field<F>(p.get(), field)
+                                          : nullptr) {
       if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>) {
         if (stored->kind == record::Kind::int32)
           return record::at<int32_t>(p.get(), stored->offset);
@@ -469,12 +469,14 @@ class PythonModel {
   PyObject* name(core::KerdAttr attr) const {
     return ctx_.str_kerd_attr[static_cast<int>(attr)].get();
   }
+  // Whether obj is exactly of the engine's line, pivot or window class (a ModelClasses member).
+  bool exactly(PyObject* obj, PyObject* ModelClasses::*cls) const {
+    return classes_ != nullptr && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(classes_->*cls);
+  }
   // The line's record when its reads are kept (dropping every record once host code has run);
   // null otherwise.
   LineRecord* record(PyObject* line) const {
-    if (!keep_line_records_ || classes_ == nullptr ||
-        Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd))
-      return nullptr;
+    if (!keep_line_records_ || !exactly(line, &ModelClasses::kerd)) return nullptr;
     if (records_list_ == nullptr || records_epoch_ != host_.epoch()) renew_records();
     if (LineRecord* found = records_list_->find(line)) return found;
     return &new_record(line);
@@ -641,8 +643,7 @@ class PythonModel {
       // A line read in runs, its reads kept: its dictionary and slots are looked up once.
       UnrecordedLine& last = unrecorded_;
       if (last.line.get() != line || last.epoch != host_.epoch()) {
-        if (classes_ == nullptr || Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd))
-          return nullptr;
+        if (!exactly(line, &ModelClasses::kerd)) return nullptr;
         last.line = Ref::borrow(line);
         last.plain_get = plain_line_slots(line).get;
         last.dict = last.plain_get != 0 ? Ref::borrow(exact_instance_dict(line)) : Ref();
@@ -651,7 +652,7 @@ class PythonModel {
       if ((last.plain_get & LineRecord::bit(slot)) == 0 || !last.dict) return nullptr;
       return slot_value(last.dict.get(), slot, learned);
     }
-    if (classes_ == nullptr || Py_TYPE(line) != reinterpret_cast<PyTypeObject*>(classes_->kerd) ||
+    if (!exactly(line, &ModelClasses::kerd) ||
         (plain_line_slots(line).get & LineRecord::bit(slot)) == 0)
       return nullptr;
     PyObject* dict = exact_instance_dict(line);
@@ -698,12 +699,10 @@ class PythonModel {
   // Whether the field is read by the C accessor of exactly the package's pivot or window
   // record class.
   bool own_pivot_field(PyObject* p, PyObject* field) const {
-    return classes_ != nullptr && Py_TYPE(p) == reinterpret_cast<PyTypeObject*>(classes_->snib) &&
-           ctx_.plain_attrs.record_field(p, field);
+    return exactly(p, &ModelClasses::snib) && ctx_.plain_attrs.record_field(p, field);
   }
   bool own_window_field(PyObject* w, PyObject* field) const {
-    return classes_ != nullptr && Py_TYPE(w) == reinterpret_cast<PyTypeObject*>(classes_->mavet) &&
-           ctx_.plain_attrs.record_field(w, field);
+    return exactly(w, &ModelClasses::mavet) && ctx_.plain_attrs.record_field(w, field);
   }
   // PlainAttrCache::stored_field, kept per field for the pivot class's current version tag: a
   // rebuild reads four fields of every pivot.
@@ -727,8 +726,7 @@ class PythonModel {
     constexpr record::Kind kind = std::is_same_v<stored_type<F>, bool>      ? record::Kind::boolean
                                   : std::is_same_v<stored_type<F>, int32_t> ? record::Kind::int32
                                                                             : record::Kind::float64;
-    if (classes_ == nullptr || Py_TYPE(w) != reinterpret_cast<PyTypeObject*>(classes_->mavet))
-      return nullptr;
+    if (!exactly(w, &ModelClasses::mavet)) return nullptr;
     const record::Field* stored = ctx_.plain_attrs.stored_field(w, field);
     return stored != nullptr && stored->kind == kind ? stored : nullptr;
   }
