@@ -16,17 +16,25 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 import numpy as np
 
 from .bar_dates import format_moment, moments_from_cells
+from .bar_rules import (
+    INTRADAY_TIME,
+    MAX_PRICE,
+    ORDER,
+    PRICE_RULES,
+    PRICES,
+    ROW_RULES,
+    intraday_time_message,
+    order_message,
+)
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from .bars import Bars
 
-__all__ = ["COLUMNS", "PRICES", "RowNames", "check_columns", "show"]
+__all__ = ["COLUMNS", "MAX_PRICE", "PRICES", "RowNames", "check_columns", "show"]
 
-COLUMNS = ("Date", "Open", "High", "Low", "Close")
-PRICES = COLUMNS[1:]
-_INT32_MAX = 2**31 - 1
+COLUMNS = ("Date", *PRICES)
 
 
 class RowNames:
@@ -105,11 +113,6 @@ def _numbers(cells: Any) -> tuple[NDArray[np.float64], int, str]:
     return numbers, -1, ""
 
 
-# Far above any quote, and low enough that sums of prices, tick multiples and printed levels
-# stay finite and readable.
-MAX_PRICE = 1e15
-
-
 def _first(mask: NDArray[np.bool_]) -> int:
     return int(np.argmax(mask)) if mask.any() else -1
 
@@ -119,15 +122,12 @@ Problem = tuple[int, int, str, Callable[[], str]]  # position, rank in the row, 
 
 def _price_problems(rank: int, column: str, values: NDArray[np.float64]) -> list[Problem]:
     found: list[Problem] = []
-    for mask, message in (
-        (np.isnan(values), lambda i: "NaN price"),
-        (np.isinf(values), lambda i: "infinite price"),
-        (values <= 0, lambda i: f"price {values[i]:g} is not above 0"),
-        (values > MAX_PRICE, lambda i: f"price {values[i]:g} is above {MAX_PRICE:g}, the largest"),
-    ):
-        i = _first(mask)
-        if i >= 0:
-            found.append((i, rank, column, lambda i=i, m=message: m(i)))  # type: ignore[misc]
+    with np.errstate(invalid="ignore"):
+        for rule in PRICE_RULES:
+            i = _first(rule.refuses(values))
+            if i >= 0:
+                say = rule.message
+                found.append((i, rank, column, lambda i=i, m=say: m(values[i])))  # type: ignore[misc]
     return found
 
 
@@ -163,21 +163,25 @@ def check_columns(
         problems.extend(_price_problems(rank, column, values))
         prices.append(values)
     o, h, lo, c = prices
-    below = _first(h < lo)
-    if below >= 0:
-        problems.append(
-            (below, 5, "High", lambda: f"high {h[below]:g} is below low {lo[below]:g}")
-        )
-    back = _first(moments[1:] <= moments[:-1])
+    rank = len(PRICES) + 1
+    for row_rule in ROW_RULES:
+        i = _first(row_rule.refuses(o, h, lo, c))
+        if i >= 0:
+            say = row_rule.message
+            problems.append(
+                (i, rank, row_rule.column, lambda i=i, m=say: m(o[i], h[i], lo[i], c[i]))  # type: ignore[misc]
+            )
+        rank += 1
+    back = _first(ORDER.refuses(moments[1:], moments[:-1]))
     if back >= 0:
         i = back + 1
-        problems.append((i, 6, "Date", lambda: _order_message(rows, moments, i)))
+        problems.append((i, rank, ORDER.column, lambda: _order_message(rows, moments, i)))
     times, daily = _engine_times(moments)
     if not daily:
-        outside = _first((times < 0) | (times > _INT32_MAX))
+        outside = _first(INTRADAY_TIME.refuses(times))
         if outside >= 0:
-            problems.append((outside, 7, "Date", lambda: (
-                f"{format_moment(moments[outside])} is outside 1970..2038")))
+            problems.append((outside, rank + 1, INTRADAY_TIME.column, lambda: (
+                intraday_time_message(format_moment(moments[outside])))))
     if problems:
         position, _, column, message = min(problems, key=lambda p: (p[0], p[1]))
         raise rows.fail(rows.row_of(position), column, message())
@@ -221,7 +225,9 @@ def _engine_times(moments: NDArray[np.datetime64]) -> tuple[NDArray[np.int64], b
 
 
 def _order_message(rows: RowNames, moments: NDArray[np.datetime64], i: int) -> str:
-    before = f"{rows.row_word} {rows.row_of(i - 1)}"
-    if moments[i] == moments[i - 1]:
-        return f"{format_moment(moments[i])} repeats the date of {before}"
-    return f"{format_moment(moments[i])} is before {format_moment(moments[i - 1])} of {before}"
+    return order_message(
+        format_moment(moments[i]),
+        format_moment(moments[i - 1]),
+        bool(moments[i] == moments[i - 1]),
+        f"{rows.row_word} {rows.row_of(i - 1)}",
+    )
