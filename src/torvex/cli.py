@@ -11,8 +11,9 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Sequence, TextIO
+from typing import Sequence, TextIO
 
+from .cli_options import PROG, UserError, settings_arguments, settings_from
 from .kit import (
     Bars,
     BarsError,
@@ -26,24 +27,13 @@ from .kit import (
 from .kit.driver import ENGINES
 from .kit.plot import PlotUnavailable, decimals
 from .kit.plot import require as require_plot
-from .kit.settings import (
-    ENGINE_SETTINGS,
-    KIT_SETTINGS,
-    WINDOW_SETTINGS,
-    describe,
-    load_settings_file,
-    parse_assignment,
-)
+from .kit.settings import ENGINE_SETTINGS, KIT_SETTINGS, WINDOW_SETTINGS, describe
 from .scan import BAR_SUFFIXES
 from .scan.table import FORMATS
+from .scan_command import run_scan
 
-PROG = "python3 -m torvex"
 # inputs at least this long get a progress bar on a terminal
 PROGRESS_MIN_BARS = 5000
-
-
-class UserError(Exception):
-    """A mistake in the input; printed as one line."""
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -69,7 +59,7 @@ def _parser() -> argparse.ArgumentParser:
         "the date may be named Datetime, Timestamp or Time), .npz holding a structured array "
         "with those fields, or Parquet",
     )
-    _settings_arguments(run_cmd)
+    settings_arguments(run_cmd)
     run_cmd.add_argument(
         "--engine",
         choices=ENGINES,
@@ -128,7 +118,7 @@ def _parser() -> argparse.ArgumentParser:
         help="write the table to TABLE: CSV, Parquet or JSON records by its suffix "
         f"({', '.join(FORMATS)})",
     )
-    _settings_arguments(scan_cmd)
+    settings_arguments(scan_cmd)
     where = scan_cmd.add_mutually_exclusive_group()
     where.add_argument(
         "--jobs",
@@ -161,23 +151,6 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _settings_arguments(command: argparse.ArgumentParser) -> None:
-    command.add_argument(
-        "--set",
-        dest="assignments",
-        action="append",
-        default=[],
-        metavar="NAME=VALUE",
-        help=f"override one setting (repeatable; `{PROG} settings` lists them)",
-    )
-    command.add_argument(
-        "--settings",
-        dest="settings_file",
-        metavar="FILE",
-        help="overrides from a JSON object or name=value lines; --set wins over it",
-    )
-
-
 def _positive(text: str) -> int:
     try:
         number = int(text)
@@ -195,9 +168,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             _print_settings(sys.stdout)
             return 0
         if args.command == "scan":
-            from .scan_command import run_scan
-
-            return run_scan(args, _settings(args))
+            return run_scan(args, settings_from(args))
         return _run(args)
     except (UserError, BarsError, SettingsError, PlotUnavailable) as e:
         print(f"torvex: error: {e}", file=sys.stderr)
@@ -211,21 +182,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
 
 
-def _settings(args: argparse.Namespace) -> Settings:
-    values: dict[str, Any] = {}
-    if args.settings_file:
-        values.update(load_settings_file(args.settings_file))
-    for text in args.assignments:
-        try:
-            name, value = parse_assignment(text)
-        except SettingsError as e:
-            raise SettingsError(f"--set {text}: {e}") from None
-        values[name] = value
-    return Settings.from_mapping(values)
-
-
 def _run(args: argparse.Namespace) -> int:
-    settings = _settings(args)
+    settings = settings_from(args)
     if args.plot_bars is not None and args.plot_bars < 2:
         raise UserError("--plot-bars: needs at least 2 bars")
     plot = None

@@ -8,7 +8,7 @@ import os
 import sys
 from typing import Any, Callable, TextIO
 
-from .cli import UserError
+from .cli_options import UserError
 from .kit import Settings
 from .kit.plot import decimals
 from .scan import ScanTable, scan, table_format

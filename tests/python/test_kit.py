@@ -194,7 +194,12 @@ def test_every_accepted_setting_value_runs_and_the_next_is_refused(name):
     low, high = accepted_range(name)
     bars = synthetic_bars(80, seed=3)
     for edge, step in ((low, -1), (high, 1)):
-        run(bars, Settings(**{name: edge}))  # no error from the kit or the engine
+        # the edge reaches both object models unchanged, and they agree on it (by repr: an
+        # infinite weight makes NaN levels)
+        native, python = (run(bars, Settings(**{name: edge}), engine=e) for e in ("native", "python"))
+        assert getattr(native.settings, name) == edge
+        assert repr((native.lines, native.signals, native.failures, native.pivots)) == repr(
+            (python.lines, python.signals, python.failures, python.pivots))
         beyond = edge + step if isinstance(edge, int) else edge * 10.0 ** step
         if math.isinf(beyond):
             continue

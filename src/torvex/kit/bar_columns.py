@@ -1,4 +1,4 @@
-"""The checks every bar source goes through, on whole columns.
+"""Checked bars (`Bars`) and the checks every bar source goes through, on whole columns.
 
 A reader hands over five columns of cells (dates and the four prices, as numbers, text or
 objects) and how to name a row; `check_columns` turns them into `Bars` or raises the one-line
@@ -11,11 +11,13 @@ comes first, then the prices from left to right, then high against low, then the
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 import numpy as np
 
 from .bar_dates import format_moment, moments_from_cells
+from .bar_records import BarsError, Dates
 from .bar_rules import (
     INTRADAY_TIME,
     MAX_PRICE,
@@ -30,9 +32,7 @@ from .bar_rules import (
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from .bars import Bars
-
-__all__ = ["COLUMNS", "MAX_PRICE", "PRICES", "RowNames", "check_columns", "show"]
+__all__ = ["Bars", "COLUMNS", "MAX_PRICE", "PRICES", "RowNames", "check_columns", "show"]
 
 COLUMNS = ("Date", *PRICES)
 
@@ -60,8 +60,6 @@ class RowNames:
         return self.first_row + position
 
     def fail(self, row: int | None, column: str | None, message: str) -> Exception:
-        from .bars import BarsError
-
         where = []
         if row is not None:
             where.append(f"{self.row_word} {row}")
@@ -75,6 +73,38 @@ def show(value: Any) -> str:
     """A cell as quoted, shortened text for a message."""
     text = value.decode("utf-8", "replace") if isinstance(value, bytes) else str(value)
     return repr(text if len(text) <= 40 else text[:37] + "...")
+
+
+@dataclass(frozen=True, eq=False)
+class Bars:
+    """Checked bars in date order: dates, prices as float arrays, engine times."""
+
+    dates: Sequence[str]  # `Dates` from every loader; any sequence of ISO text will do
+    open: NDArray[np.float64]
+    high: NDArray[np.float64]
+    low: NDArray[np.float64]
+    close: NDArray[np.float64]
+    time: NDArray[np.int64]
+    source: str = "<bars>"
+
+    def __len__(self) -> int:
+        return len(self.dates)
+
+    @classmethod
+    def from_arrays(
+        cls,
+        dates: Sequence[Any],
+        open: Any,
+        high: Any,
+        low: Any,
+        close: Any,
+        source: str = "<bars>",
+    ) -> "Bars":
+        """Bars from parallel sequences; dates may be ISO text, `datetime`/`date` objects,
+        numpy datetime64 values or Unix seconds or milliseconds. Checked like a file, rows
+        counted from 0."""
+        rows = RowNames(source, first_row=0, row_word="index")
+        return check_columns(rows, dates, open, high, low, close)
 
 
 def _cell_number(value: Any) -> tuple[float, str | None]:
@@ -140,8 +170,6 @@ def check_columns(
     close: Any,
 ) -> Bars:
     """Checked bars from five columns of cells; raises the first problem as a BarsError."""
-    from .bars import Bars, Dates
-
     count = len(dates)
     if count == 0:
         raise rows.fail(None, None, "no bars")

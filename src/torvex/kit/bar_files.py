@@ -13,17 +13,14 @@ import codecs
 import csv
 import io
 import os
-from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, TextIO
+from typing import Any, BinaryIO, Iterator, TextIO
 
 import numpy as np
 
-from .bar_columns import COLUMNS, RowNames, check_columns
+from .bar_columns import COLUMNS, Bars, RowNames, check_columns
 from .bar_dates import moments_from_cells
+from .bar_records import BarsError
 from .bar_tables import column_positions, read_records
-
-if TYPE_CHECKING:
-    from .bars import Bars
-
 __all__ = ["READERS", "arrow_cells", "parse_csv", "read_csv", "read_npz", "read_parquet"]
 
 READERS = ("auto", "pyarrow", "pandas", "python")
@@ -34,8 +31,6 @@ _SLICE = 1 << 16
 
 
 def _open_error(label: str, error: OSError) -> Exception:
-    from .bars import BarsError
-
     if isinstance(error, FileNotFoundError):
         return BarsError(f"{label}: no such file")
     if isinstance(error, IsADirectoryError):
@@ -49,8 +44,6 @@ def read_csv(path: str | os.PathLike[str], label: str | None = None, reader: str
     `reader` picks the column reader ("pyarrow", "pandas", or "python" for the standard
     library's alone); "auto" takes the first installed, for files of a megabyte or more
     (below that, importing one costs more than it saves)."""
-    from .bars import BarsError
-
     if reader not in READERS:
         raise ValueError(f"reader must be one of {', '.join(READERS)}, not {reader!r}")
     label = label or os.fspath(path)
@@ -289,8 +282,6 @@ def _pandas_batches(path: str | os.PathLike[str], names: list[str]) -> Iterator[
 def read_npz(path: str | os.PathLike[str], label: str | None = None) -> Bars:
     """Bars from an .npz file holding one structured array with fields Date, Open, High, Low
     and Close (any letter case; the array named ``bars`` when there are several)."""
-    from .bars import BarsError
-
     label = label or os.fspath(path)
     try:
         archive = np.load(path, allow_pickle=False)
@@ -318,8 +309,6 @@ def read_npz(path: str | os.PathLike[str], label: str | None = None) -> Bars:
 def read_parquet(path: str | os.PathLike[str], label: str | None = None) -> Bars:
     """Bars from a Parquet file with the columns of a CSV file (needs pyarrow); rows in
     messages are positions, counted from 0."""
-    from .bars import BarsError
-
     label = label or os.fspath(path)
     try:
         from pyarrow import parquet

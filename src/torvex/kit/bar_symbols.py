@@ -6,17 +6,14 @@ from __future__ import annotations
 
 import csv
 import os
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
-from .bar_columns import COLUMNS, RowNames, check_columns
+from .bar_columns import COLUMNS, Bars, RowNames, check_columns
 from .bar_files import arrow_cells
+from .bar_records import BarsError
 from .bar_tables import column_positions
-
-if TYPE_CHECKING:
-    from .bars import Bars, BarsError
-
 __all__ = ["SYMBOL", "read_symbols"]
 
 SYMBOL = "symbol"
@@ -26,8 +23,6 @@ def read_symbols(path: str | os.PathLike[str]) -> dict[str, Bars | BarsError]:
     """Each symbol's bars, or the error that stops them, in symbol order, from a CSV or Parquet
     table with a symbol column (any letter case). Needs pyarrow. A table that cannot be read,
     lacks a column or has a row without a symbol raises BarsError."""
-    from .bars import BarsError
-
     label = os.fspath(path)
     parquet = label.lower().endswith((".parquet", ".pq"))
     try:
@@ -69,8 +64,6 @@ def read_symbols(path: str | os.PathLike[str]) -> dict[str, Bars | BarsError]:
 def _read_parquet(path: str | os.PathLike[str], label: str) -> Any:
     from pyarrow import parquet
 
-    from .bars import BarsError
-
     try:
         return parquet.read_table(path)
     except OSError as e:
@@ -82,8 +75,6 @@ def _read_parquet(path: str | os.PathLike[str], label: str) -> Any:
 def _read_csv(path: str | os.PathLike[str], label: str) -> Any:
     import pyarrow as pa
     from pyarrow import csv as pcsv
-
-    from .bars import BarsError
 
     try:
         with open(path, encoding="utf-8-sig", newline="") as f:

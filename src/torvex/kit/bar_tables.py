@@ -4,15 +4,11 @@ column lookup that every source with named columns shares."""
 from __future__ import annotations
 
 import sys
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
-from .bar_columns import COLUMNS, PRICES, RowNames, check_columns
-
-if TYPE_CHECKING:
-    from .bars import Bars
-
+from .bar_columns import COLUMNS, PRICES, Bars, RowNames, check_columns
 __all__ = ["DATE_NAMES", "column_positions", "read_frame", "read_records"]
 
 # names a date column goes by in common data sources, in order of preference

@@ -1,9 +1,7 @@
-"""OHLC bars: loading them from files, DataFrames and arrays, checking them, making synthetic
-ones.
+"""OHLC bars: loading them from files, DataFrames and arrays, and making synthetic ones.
 
-Every problem with the input is reported as a `BarsError` whose message is one line naming the
-source, the row (a file's line number, header = row 1; the position in a DataFrame or array)
-and the column, so that a command line can print it as it is.
+The records and checks live below the readers: `Bars` and its checks in `bar_columns`, the
+error and the dates in `bar_records`; this module picks the reader for a source.
 
 Bar times handed to the engine are integers: ``YYYYMMDD`` when every bar is a whole day (so
 debug windows can be written as dates), otherwise Unix seconds (UTC for naive times), which the
@@ -15,118 +13,22 @@ from __future__ import annotations
 import datetime as dt
 import math
 import os
-from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, overload
+from typing import Any
 
 import numpy as np
 
-from .bar_columns import COLUMNS, RowNames, check_columns
-from .bar_dates import format_moment, iso_text
-
-if TYPE_CHECKING:
-    from numpy.typing import NDArray
+from .bar_columns import COLUMNS, Bars
+from .bar_files import read_csv, read_npz, read_parquet
+from .bar_records import BarsError, Dates
+from .bar_tables import read_frame, read_records
 
 __all__ = ["Bars", "BarsError", "COLUMNS", "Dates", "load_bars", "synthetic_bars"]
-
-
-class BarsError(ValueError):
-    """Bad bar input; the message is one line naming the source, row and column."""
-
-
-_EPOCH = dt.datetime(1970, 1, 1)
-
-
-class Dates(Sequence[str]):
-    """The bars' dates as ISO text, made on demand from one array of moments: the date alone
-    for a bar at midnight, else date and time (``2024-03-01 09:30:00``)."""
-
-    __slots__ = ("moments", "_micros", "_texts")
-
-    def __init__(self, moments: NDArray[np.datetime64]) -> None:
-        self.moments = moments  # datetime64[us], naive UTC
-        self._micros = moments.view(np.int64)
-        self._texts: dict[int, str] = {}  # texts made ahead by prepare()
-
-    def __len__(self) -> int:
-        return len(self.moments)
-
-    @overload
-    def __getitem__(self, index: int) -> str: ...
-    @overload
-    def __getitem__(self, index: slice) -> tuple[str, ...]: ...
-    def __getitem__(self, index: int | slice) -> str | tuple[str, ...]:
-        if isinstance(index, slice):
-            return tuple(format_moment(m) for m in self.moments[index])
-        text = self._texts.get(index)
-        if text is None:
-            text = iso_text(_EPOCH + dt.timedelta(microseconds=int(self._micros[index])))
-        return text
-
-    def prepare(self, positions: Sequence[int]) -> None:
-        """Format the texts of many positions at once (daily ones together) and keep them for
-        the lookups that follow; positions outside the dates are left out."""
-        wanted = np.unique(np.asarray(positions, dtype=np.int64))
-        wanted = wanted[(wanted >= 0) & (wanted < len(self))]
-        micros = self._micros[wanted]
-        if (micros % 86_400_000_000).any():
-            return
-        days = self.moments[wanted].astype("datetime64[D]")
-        texts = np.datetime_as_string(days, unit="D").tolist()
-        self._texts.update(zip(wanted.tolist(), texts))
-
-    def __eq__(self, other: object) -> bool:
-        if isinstance(other, Dates):
-            return bool(np.array_equal(self.moments, other.moments))
-        if isinstance(other, Sequence) and not isinstance(other, str):
-            return len(other) == len(self) and all(a == b for a, b in zip(self, other))
-        return NotImplemented
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __repr__(self) -> str:
-        shown = ", ".join(repr(d) for d in self[:3]) + (", ..." if len(self) > 3 else "")
-        return f"Dates([{shown}], {len(self)} bars)"
-
-
-@dataclass(frozen=True, eq=False)
-class Bars:
-    """Checked bars in date order: dates, prices as float arrays, engine times."""
-
-    dates: Sequence[str]  # `Dates` from every loader; any sequence of ISO text will do
-    open: NDArray[np.float64]
-    high: NDArray[np.float64]
-    low: NDArray[np.float64]
-    close: NDArray[np.float64]
-    time: NDArray[np.int64]
-    source: str = "<bars>"
-
-    def __len__(self) -> int:
-        return len(self.dates)
-
-    @classmethod
-    def from_arrays(
-        cls,
-        dates: Sequence[Any],
-        open: Any,
-        high: Any,
-        low: Any,
-        close: Any,
-        source: str = "<bars>",
-    ) -> "Bars":
-        """Bars from parallel sequences; dates may be ISO text, `datetime`/`date` objects,
-        numpy datetime64 values or Unix seconds or milliseconds. Checked like a file, rows
-        counted from 0."""
-        rows = RowNames(source, first_row=0, row_word="index")
-        return check_columns(rows, dates, open, high, low, close)
 
 
 def load_bars(source: Any) -> Bars:
     """Bars from a CSV, .npz or Parquet file, a pandas DataFrame or a numpy structured array
     (columns Date, Open, High, Low and Close in any letter case; the date may also be named
     Datetime, Timestamp or Time, or be a DataFrame's DatetimeIndex). `Bars` pass through."""
-    from .bar_tables import read_frame, read_records
-
     if isinstance(source, Bars):
         return source
     if isinstance(source, np.ndarray):
@@ -134,15 +36,9 @@ def load_bars(source: Any) -> Bars:
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source).lower()
         if name.endswith(".npz"):
-            from .bar_files import read_npz
-
             return read_npz(source)
         if name.endswith((".parquet", ".pq")):
-            from .bar_files import read_parquet
-
             return read_parquet(source)
-        from .bar_files import read_csv
-
         return read_csv(source)
     return read_frame(source)
 

@@ -9,11 +9,11 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .bars import Dates
+from .bar_records import Dates
 from .driver import Failure, Line, Pivot, Signal, _failure, _line, _pivot, _signal
 
 if TYPE_CHECKING:
-    from .bars import Bars
+    from .bar_columns import Bars
     from .indicators import HostInputs
     from .settings import Settings
 
