@@ -164,12 +164,9 @@ def _positive(text: str) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        if args.command == "settings":
-            _print_settings(sys.stdout)
-            return 0
-        if args.command == "scan":
-            return run_scan(args, settings_from(args))
-        return _run(args)
+        code = _command(args)
+        sys.stdout.flush()  # a reader that went away shows here, not in the exit's flush
+        return code
     except (UserError, BarsError, SettingsError, PlotUnavailable) as e:
         print(f"torvex: error: {e}", file=sys.stderr)
         return 1
@@ -177,9 +174,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("torvex: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        # the reader went away (`| head`): stop quietly, and keep Python's exit flush quiet too
+        # the reader went away (`| head`): it has what it wanted, so stop quietly and
+        # successfully, as `cat` would, and keep the interpreter's own exit flush quiet too
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return 0
+
+
+def _command(args: argparse.Namespace) -> int:
+    if args.command == "settings":
+        _print_settings(sys.stdout)
+        return 0
+    if args.command == "scan":
+        return run_scan(args, settings_from(args))
+    return _run(args)
 
 
 def _run(args: argparse.Namespace) -> int:

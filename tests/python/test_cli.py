@@ -167,10 +167,15 @@ def test_npz_that_is_not_an_archive(tmp_path, capsys, content):
 @pytest.mark.parametrize(
     "argv, message",
     [
-        (["--set", "high_snib_x=3"], "--set high_snib_x=3: unknown setting 'high_snib_x'"),
+        (
+            ["--set", "high_snib_x=3"],
+            "--set high_snib_x=3: unknown setting 'high_snib_x'; did you mean 'high_snib_n' or "
+            "'high_snib_m'?",
+        ),
         (
             ["--set", "high_snib_n=three"],
-            "--set high_snib_n=three: setting high_snib_n: 'three' is not a whole number",
+            "--set high_snib_n=three: setting high_snib_n: 'three' is not a whole number; "
+            "accepted: 0 .. 9223372036854775807",
         ),
         (
             ["--set", "draw_from_recent"],
@@ -196,7 +201,9 @@ def test_bad_settings_on_the_command_line(capsys, argv, message):
 def test_bad_settings_file(tmp_path, capsys):
     path = write(tmp_path, "s.txt", "high_snib_n = 4\nlow_snib_q = 4\n")
     expect_user_error(
-        capsys, ["run", "--settings", path], f"{path}: line 2: unknown setting 'low_snib_q'"
+        capsys,
+        ["run", "--settings", path],
+        f"{path}: line 2: unknown setting 'low_snib_q'; did you mean 'low_snib_n' or 'low_snib_m'?",
     )
     path = write(tmp_path, "s.json", '{"debug": "perhaps"}')
     expect_user_error(
@@ -376,3 +383,17 @@ def test_plot_writes_a_png(tmp_path, capsys):
     assert code == 0, err
     assert out.endswith(f"chart written to {target}\n")
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("argv", [["run"], ["run", "--json", "-"], ["settings"]], ids=str)
+def test_a_reader_that_goes_away_ends_the_command_quietly(argv):
+    # `python3 -m torvex run | head`: the pipe is closed before the command writes
+    read, write = os.pipe()
+    os.close(read)
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    try:
+        proc = subprocess.run([sys.executable, "-m", "torvex", *argv], stdout=write,
+                              stderr=subprocess.PIPE, env=env, text=True, timeout=300)
+    finally:
+        os.close(write)
+    assert (proc.returncode, proc.stderr) == (0, "")

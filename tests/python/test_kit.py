@@ -171,11 +171,12 @@ def test_parse_assignment(text, name, value):
     "text, message",
     [
         ("no_such=1", "unknown setting 'no_such'"),
-        ("high_snib_n=abc", "setting high_snib_n: 'abc' is not a whole number"),
-        ("high_snib_n=2.5", "setting high_snib_n: '2.5' is not a whole number"),
+        ("high_snib_n=abc", f"setting high_snib_n: 'abc' is not a whole number; accepted: 0 .. {2**63 - 1}"),
+        ("high_snib_n=2.5", f"setting high_snib_n: '2.5' is not a whole number; accepted: 0 .. {2**63 - 1}"),
+        ("high_snib=2", "unknown setting 'high_snib'; did you mean 'high_snib_n' or 'high_snib_m'?"),
         ("high_snib_n=-1", f"setting high_snib_n: '-1' is below 0; accepted: 0 .. {2**63 - 1}"),
         ("debug=maybe", "setting debug: 'maybe' is not true or false"),
-        ("snib_weight=nan", "setting snib_weight: 'nan' is not a number"),
+        ("snib_weight=nan", "setting snib_weight: 'nan' is not a number; accepted: -inf .. inf"),
         ("mintick=0", "setting mintick: '0' is below 1e-12; accepted: 1e-12 .. 1e+12"),
         ("high_snib_n", "'high_snib_n' is not name=value"),
     ],
@@ -207,11 +208,47 @@ def test_every_accepted_setting_value_runs_and_the_next_is_refused(name):
             Settings().set(name, beyond)
 
 
-def test_settings_changed_after_construction_are_checked_by_run():
-    settings = Settings()
-    settings.bar_count_to_snib = 2**63
-    with pytest.raises(SettingsError, match="bar_count_to_snib"):
-        run(synthetic_bars(20, seed=1), settings)
+BAD_SETTINGS = [
+    ("bar_count_to_snib", 2.5,
+     "setting bar_count_to_snib: 2.5 is not a whole number; accepted: 1 .. 9223372036854775807"),
+    ("bar_count_to_snib", 2**63,
+     "setting bar_count_to_snib: 9223372036854775808 is above 9223372036854775807; "
+     "accepted: 1 .. 9223372036854775807"),
+    ("snib_weight", "heavy", "setting snib_weight: 'heavy' is not a number; accepted: -inf .. inf"),
+    ("mintick", 0.0, "setting mintick: 0.0 is below 1e-12; accepted: 1e-12 .. 1e+12"),
+    ("debug", 2, "setting debug: 2 is not true or false"),
+    ("check_form", 2, "setting check_form: 2 is not 1 or 3"),
+    ("bar_count_to_snb", 300, "unknown setting 'bar_count_to_snb'; did you mean 'bar_count_to_snib'?"),
+    ("no_such", 1, "unknown setting 'no_such'"),
+]
+# every place a value is given: each refuses it there, with the same one line
+GIVEN = {
+    "construction": lambda name, value: Settings(**{name: value}),
+    "set": lambda name, value: Settings().set(name, value),
+    "assignment": lambda name, value: setattr(Settings(), name, value),
+    "replace": lambda name, value: Settings().replace(**{name: value}),
+    "mapping to run": lambda name, value: run(synthetic_bars(20, seed=1), {name: value}),
+}
+
+
+@pytest.mark.parametrize("given", GIVEN)
+@pytest.mark.parametrize("name, value, message", BAD_SETTINGS)
+def test_a_bad_setting_is_refused_where_it_is_given(given, name, value, message):
+    with pytest.raises(SettingsError) as caught:
+        GIVEN[given](name, value)
+    assert str(caught.value) == message
+
+
+def test_settings_take_numpy_values_and_mappings():
+    settings = Settings(bar_count_to_snib=np.int64(300), high_snib_n=np.float64(4.0),
+                        debug=np.bool_(False), snib_weight=np.int32(2))
+    assert settings == Settings(bar_count_to_snib=300, high_snib_n=4, snib_weight=2.0)
+    assert type(settings.bar_count_to_snib) is int and type(settings.snib_weight) is float
+    bars = synthetic_bars(400, seed=5)
+    assert run(bars, {"bar_count_to_snib": 300}).lines == run(bars, settings.replace(
+        high_snib_n=5, snib_weight=1.0)).lines
+    with pytest.raises(TypeError, match="^settings must be a Settings or a mapping"):
+        run(bars, [("bar_count_to_snib", 300)])
 
 
 def test_settings_replace_checks_and_copies():

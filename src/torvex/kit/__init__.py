@@ -41,7 +41,7 @@ from .indicators import (
     trend_flags,
 )
 from .levels import Level, nearest_levels
-from .settings import Settings, SettingsError
+from .settings import Settings, SettingsError, as_settings
 from .universe import synthetic_universe
 
 __all__ = [
@@ -61,6 +61,7 @@ __all__ = [
     "Settings",
     "SettingsError",
     "Signal",
+    "as_settings",
     "close_avg_percent",
     "ensure_host_modules",
     "host_inputs",

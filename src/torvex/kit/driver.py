@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import time as _clock
 from dataclasses import asdict, dataclass, field
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 import numpy as np
 
@@ -19,7 +19,7 @@ from .bars import Bars, load_bars
 from .host import engine_module, runs_on_stand_ins
 from .indicators import HostInputs, host_inputs
 from .result_frames import records_frame
-from .settings import Settings
+from .settings import Settings, as_settings
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -343,12 +343,13 @@ ENGINES = ("auto", "native", "python")
 
 def run(
     bars: Bars | Any,
-    settings: Settings | None = None,
+    settings: Settings | Mapping[str, Any] | None = None,
     progress: Progress | None = None,
     progress_every: int = 0,
     engine: str = "auto",
 ) -> RunResult:
-    """Run one engine over `bars` with `settings` (defaults when None). `bars` is anything
+    """Run one engine over `bars` with `settings` (a `Settings`, a mapping of setting names to
+    values, or None for the defaults). `bars` is anything
     `load_bars` takes: `Bars`, a file path, a pandas DataFrame or a numpy structured array.
 
     `engine` picks the object model: "python" drives `torvex.dto.torvex.Torvex` bar by bar
@@ -363,7 +364,7 @@ def run(
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, not {engine!r}")
     bars = load_bars(bars)
-    settings = settings if settings is not None else Settings()
+    settings = as_settings(settings)
     settings.check()  # values may have been assigned after construction
     count = len(bars)
     inputs = host_inputs(bars.high, bars.low, bars.close, settings)

@@ -8,22 +8,32 @@ One object carries three groups of values:
   group; trend, average range and tick size from the kit group).
 
 Every value has a default chosen for daily bars of a liquid instrument quoted in cents; any of
-them can be overridden by keyword, from ``name=value`` text or from a JSON/``key=value`` file.
+them can be overridden by keyword, by assignment, from ``name=value`` text or from a
+JSON/``key=value`` file. Each value is converted to its setting's type and checked against its
+range where it is given, so that a mistake is one `SettingsError` naming the setting and what it
+accepts, and a misspelt name suggests the closest; the engine's later reads are plain slot
+reads. Wherever the kit takes settings, a mapping of names to values does as well
+(`as_settings`).
 """
 
 from __future__ import annotations
 
 import dataclasses
+import difflib
+import functools
 import json
 import math
 import numbers
 import os
 from dataclasses import dataclass, field
-from typing import Any, Mapping
+from typing import Any, Callable, Mapping
+
+import numpy as np
 
 __all__ = [
     "Settings",
     "SettingsError",
+    "as_settings",
     "ENGINE_SETTINGS",
     "WINDOW_SETTINGS",
     "KIT_SETTINGS",
@@ -233,12 +243,17 @@ class Settings:
         ),
     )
 
-    def __post_init__(self) -> None:
-        self.check()
+    def __setattr__(self, name: str, value: Any) -> None:
+        # converted and checked here, where the value is given; reads stay plain slot reads
+        if name in _FIELDS:
+            value = convert(name, value)
+        elif type(self) is Settings:
+            raise _unknown(name)
+        object.__setattr__(self, name, value)
 
     def check(self) -> None:
-        """SettingsError naming the first number outside its setting's accepted range.
-        Values of other types are left to whoever reads them."""
+        """SettingsError naming the first number outside its setting's accepted range: every
+        assignment is checked already, so this finds only values stored around it."""
         for name in _NAMES:
             value = getattr(self, name)
             if isinstance(value, numbers.Real) and not isinstance(value, bool):
@@ -255,7 +270,7 @@ class Settings:
     def set(self, name: str, value: Any) -> None:
         """Set one value by name, converting it to the setting's type; SettingsError if the
         name is unknown or the value does not fit."""
-        setattr(self, name, convert(name, value))
+        object.__setattr__(self, name, convert(name, value))
 
     def window_arguments(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in WINDOW_SETTINGS}
@@ -273,6 +288,38 @@ class Settings:
 
 _FIELDS = {f.name: f for f in dataclasses.fields(Settings)}
 _NAMES = list(_FIELDS)
+
+
+def _named_init(init: Callable[..., None]) -> Callable[..., None]:
+    """The generated __init__ (its signature lists every setting), refusing a name that is no
+    setting with the suggestion `set` gives instead of a bare TypeError."""
+
+    @functools.wraps(init)
+    def __init__(self: Settings, *args: Any, **values: Any) -> None:
+        for name in values:
+            if name not in _FIELDS:
+                raise _unknown(name)
+        init(self, *args, **values)
+
+    return __init__
+
+
+Settings.__init__ = _named_init(Settings.__init__)  # type: ignore[method-assign]
+
+
+def as_settings(settings: Settings | Mapping[str, Any] | None) -> Settings:
+    """`settings` as a `Settings`: itself, the defaults for None, or the defaults with a
+    mapping's values (names and values checked as by `Settings.set`)."""
+    if settings is None:
+        return Settings()
+    if isinstance(settings, Settings):
+        return settings
+    if isinstance(settings, Mapping):
+        return Settings.from_mapping(settings)
+    raise TypeError(
+        "settings must be a Settings or a mapping of setting names to values, "
+        f"not {type(settings).__name__}"
+    )
 # the three groups in field order, each ending where the next one's first field stands
 _WINDOW_START = _NAMES.index("search_range")
 _KIT_START = _NAMES.index("trend_ma_length")
@@ -294,7 +341,14 @@ def _field(name: str) -> dataclasses.Field[Any]:
     try:
         return _FIELDS[name]
     except KeyError:
-        raise SettingsError(f"unknown setting {name!r}") from None
+        raise _unknown(name) from None
+
+
+def _unknown(name: Any) -> SettingsError:
+    """An unknown name, with the closest setting names when some are close."""
+    close = difflib.get_close_matches(str(name), _NAMES, n=3, cutoff=0.75)
+    hint = f"; did you mean {' or '.join(repr(c) for c in close)}?" if close else ""
+    return SettingsError(f"unknown setting {name!r}{hint}")
 
 
 _TRUE = {"1", "true", "yes", "on"}
@@ -302,9 +356,9 @@ _FALSE = {"0", "false", "no", "off"}
 
 
 def convert(name: str, value: Any) -> Any:
-    """Convert `value` (a Python value or text) to the type of setting `name`."""
-    f = _field(name)
-    kind = f.type if isinstance(f.type, str) else f.type.__name__
+    """Convert `value` (a Python or numpy value, or text) to the type of setting `name`;
+    SettingsError naming the setting and what it accepts when it cannot."""
+    kind = _kind(name)
     if kind == "bool":
         result: Any = _to_bool(value)
     elif kind == "int":
@@ -313,7 +367,8 @@ def convert(name: str, value: Any) -> Any:
         result = _to_float(value)
     if result is None:
         noun = {"bool": "true or false", "int": "a whole number"}.get(kind, "a number")
-        raise SettingsError(f"setting {name}: {value!r} is not {noun}")
+        accepted = "" if kind == "bool" else f"; accepted: {accepted_text(name)}"
+        raise SettingsError(f"setting {name}: {value!r} is not {noun}{accepted}")
     if kind != "bool":
         _check_range(name, result, value)
     if name == "check_form" and result not in (1, 3):
@@ -321,10 +376,16 @@ def convert(name: str, value: Any) -> Any:
     return result
 
 
+def _kind(name: str) -> str:
+    """'bool', 'int' or 'float': the type of setting `name`."""
+    f = _field(name)
+    return f.type if isinstance(f.type, str) else f.type.__name__
+
+
 def accepted_range(name: str) -> tuple[float, float]:
     """The smallest and largest value setting `name` takes."""
     f = _field(name)
-    whole = (f.type if isinstance(f.type, str) else f.type.__name__) == "int"
+    whole = _kind(name) == "int"
     low, high = f.metadata["minimum"], f.metadata["maximum"]
     if low is None:
         low = _INT64_MIN if whole else -math.inf
@@ -333,21 +394,32 @@ def accepted_range(name: str) -> tuple[float, float]:
     return low, high
 
 
+def accepted_text(name: str) -> str:
+    """What setting `name` takes, as the messages say it: ``true or false``, ``1 or 3``,
+    ``0 .. 9223372036854775807``."""
+    if _kind(name) == "bool":
+        return "true or false"
+    if name == "check_form":
+        return "1 or 3"
+    low, high = accepted_range(name)
+    return " .. ".join(f"{x:g}" if isinstance(x, float) else str(x) for x in (low, high))
+
+
 def _check_range(name: str, number: float, shown: Any) -> None:
     low, high = accepted_range(name)
     if low <= number <= high:
         return
     side, edge = ("below", low) if number < low else ("above", high)
-    show = [f"{x:g}" if isinstance(x, float) else str(x) for x in (edge, low, high)]
+    edge_text = f"{edge:g}" if isinstance(edge, float) else str(edge)
     raise SettingsError(
-        f"setting {name}: {shown!r} is {side} {show[0]}; accepted: {show[1]} .. {show[2]}"
+        f"setting {name}: {shown!r} is {side} {edge_text}; accepted: {accepted_text(name)}"
     )
 
 
 def _to_bool(value: Any) -> bool | None:
-    if isinstance(value, bool):
-        return value
-    if isinstance(value, int) and value in (0, 1):
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, numbers.Integral) and value in (0, 1):
         return bool(value)
     if isinstance(value, str):
         text = value.strip().lower()
@@ -359,12 +431,13 @@ def _to_bool(value: Any) -> bool | None:
 
 
 def _to_int(value: Any) -> int | None:
-    if isinstance(value, bool):
+    if isinstance(value, (bool, np.bool_)):
         return None
-    if isinstance(value, int):
-        return value
-    if isinstance(value, float):
-        return int(value) if value.is_integer() else None
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        number = float(value)
+        return int(number) if number.is_integer() else None
     if isinstance(value, str):
         try:
             return int(value.strip())
@@ -375,10 +448,13 @@ def _to_int(value: Any) -> int | None:
 
 
 def _to_float(value: Any) -> float | None:
-    if isinstance(value, bool):
+    if isinstance(value, (bool, np.bool_)):
         return None
-    if isinstance(value, (int, float)):
-        number = float(value)
+    if isinstance(value, numbers.Real):
+        try:
+            number = float(value)
+        except OverflowError:  # an int past the largest float
+            number = math.inf if value > 0 else -math.inf
     elif isinstance(value, str):
         try:
             number = float(value.strip())

@@ -14,9 +14,10 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Callable
+from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 from torvex.kit import Settings
+from torvex.kit.settings import as_settings
 
 from .pool import DIED, Task, run_on_pool
 from .table import COLUMNS, ScanRow, frame, table_format, write_table
@@ -73,7 +74,7 @@ def cores() -> int:
 
 def scan(
     universe: Universe,
-    settings: Settings | None = None,
+    settings: Settings | Mapping[str, Any] | None = None,
     *,
     jobs: int | None = None,
     scheduler: str | None = None,
@@ -81,13 +82,14 @@ def scan(
     progress: Callable[[int, int], None] | None = None,
     task: Task = run_instrument,
 ) -> ScanTable:
-    """Run every instrument of `universe` and collect one row each, sorted by symbol.
+    """Run every instrument of `universe` and collect one row each, sorted by symbol, with
+    `settings` (a `Settings`, a mapping of setting names to values, or None for the defaults).
 
     `jobs` is the process pool's size (default: the number of cores); `scheduler` or
     `dask_workers` send the runs to Dask instead. `progress(done, total)` is called as each
     instrument's row arrives. `task` replaces the per-instrument work; it must be a module-level function (it is
     sent to the workers by name) taking an `Instrument` and the settings."""
-    settings = settings if settings is not None else Settings()
+    settings = as_settings(settings)
     if scheduler is not None and dask_workers is not None:
         raise ValueError("give a Dask scheduler address or a local worker count, not both")
     started = time.perf_counter()
