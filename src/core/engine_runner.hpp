@@ -173,18 +173,25 @@ static_assert(ObjectModel<RunnerModel> && ViewsSeries<RunnerModel> &&
 
 class NativeEngineRunner {
  public:
-  NativeEngineRunner(const MarketArrays& market, const Settings& settings, double mintick)
+  // The end view: the data ends at the market's last bar. The live view (`live`): the data
+  // ends at the current bar, as for a host that sets last_bar_index before every bar.
+  NativeEngineRunner(const MarketArrays& market, const Settings& settings, double mintick,
+                     bool live = false)
       : market_(market),
         store_(settings, mintick),
         index_(market.close, market.open, market.high, market.low),
-        model_(store_.state, index_) {
+        model_(store_.state, index_),
+        live_(live) {
     store_.state.last_bar_index = static_cast<int64_t>(market.size()) - 1;
   }
   NativeEngineRunner(const NativeEngineRunner&) = delete;
   NativeEngineRunner& operator=(const NativeEngineRunner&) = delete;
 
   // Makes bar `index` the current bar: every series shows the bars up to it.
-  void advance_to(std::size_t index) { trend_ = show_bars(store_.state, market_, index); }
+  void advance_to(std::size_t index) {
+    trend_ = show_bars(store_.state, market_, index);
+    if (live_) store_.state.last_bar_index = static_cast<int64_t>(index);
+  }
 
   // Advances to bar `index` and runs the per-bar update there.
   bool update_at(std::size_t index, double close_avg_percent) {
@@ -208,6 +215,7 @@ class NativeEngineRunner {
   Series trend_;
   BarExtremesIndex index_;
   RunnerModel model_;
+  bool live_;
   // Values a rebuild leaves unweighed stay so from one operation to the next, until read.
   NativeModel::LaterScope later_{model_};
 };

@@ -310,29 +310,31 @@ PyObject* run_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 // The window loops' parameters.
-constexpr py::Signature<7> window_loop_signature(const char* name) {
+constexpr py::Signature<8> window_loop_signature(const char* name) {
   return {name,
-          {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form", "all_bars"},
+          {"market", "settings", "mintick", "close_avg_percent", "thresholds", "form", "all_bars",
+           "live"},
           5};
 }
 constexpr auto kRunWindowLoop = window_loop_signature("run_window_loop");
 constexpr auto kRunHistory = window_loop_signature("run_history");
-// form=3, all_bars=False
+// form=3, all_bars=False, live=False
 constexpr auto kWindowLoopDefault = [](py::TextWriter& w, std::size_t i) {
   w << (i == py::Args<kRunWindowLoop>::Name("form").index() ? "3" : "False");
 };
 
 // The window loops' shared entry: parses (market, settings, mintick, close_avg_percent,
-// thresholds, form=3, all_bars=False), makes the runner over the market and hands both to
-// `loop`, which returns the result.
+// thresholds, form=3, all_bars=False, live=False), makes the runner over the market (in the
+// live view with `live`) and hands both to `loop`, which returns the result.
 template <const auto& Sig, class Loop>
 PyObject* window_loop_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, Loop loop) {
   return py::guarded([&] {
     const auto a = py::parse<Sig>(args, nargs, kwnames);
     const MarketData data(a["market"], a["close_avg_percent"]);
+    const bool live = a["live"] != nullptr && py::to_flag(a["live"]);
     core::NativeEngineRunner runner(data.market, settings_from(module, a["settings"]),
-                                    py::to_number(a["mintick"]));
+                                    py::to_number(a["mintick"]), live);
     Ref form = a["form"] != nullptr ? Ref::borrow(a["form"]) : Ref::steal(PyLong_FromLong(3));
     const bool all_bars = a["all_bars"] != nullptr && py::to_flag(a["all_bars"]);
     const py::GcPause pause;
@@ -403,7 +405,9 @@ PyMethodDef functions[] = {
                "each signal, with the window thresholds read from thresholds' attributes. With "
                "all_bars, after update the host's line work too: add_new_snibs_to_processed_array "
                "and rebuild_kerd_from_most_recent_snib on a bar where update found a pivot, then "
-               "extend_kerd_to_first_cross on every bar. Returns ([(result, windows) per bar], "
+               "extend_kerd_to_first_cross on every bar. With live, last_bar_index is each "
+               "bar's own index before its update (the live view); otherwise the market's last "
+               "bar (the end view). Returns ([(result, windows) per bar], "
                "latest_mavets) as plain tuples and a dict.",
                false, kWindowLoopDefault>(py::fast(run_window_loop)),
     py::method<kRunHistory,

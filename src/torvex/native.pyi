@@ -94,7 +94,9 @@ def merge(
 # (add_new_snibs_to_processed_array and rebuild_kerd_from_most_recent_snib when update found a
 # pivot, then extend_kerd_to_first_cross); from bar max(search_range, 1) on, update_mavet; when
 # windows are open, the check of `form` (check_mavet for 1, check_mavet_v3 for 3) and the commit
-# of a check_mavet_v3 signal. That is the flow of a host that drives the lines itself
+# of a check_mavet_v3 signal. With a true `live`, last_bar_index is each bar's own index before
+# its update (the live view: nothing depends on a later bar); otherwise the market's last bar
+# (the end view). That is the flow of a host that drives the lines itself
 # (draw_from_recent off), bar for bar what torvex.dto.torvex gives for the same calls.
 def run_engine(
     market: _Columns,
@@ -110,6 +112,7 @@ def run_window_loop(
     thresholds: Any,
     form: SupportsIndex = 3,
     all_bars: object = False,
+    live: object = False,
 ) -> tuple[
     list[tuple[_FirstFormResult | _ThirdFormResult | None, list[_Window]]],
     dict[float, int],

@@ -34,8 +34,10 @@ _Snib = namedtuple("_Snib", "bar_index_at_pivot price is_high is_trending")
 
 
 def run_native(
-    bars: Bars, settings: Settings, inputs: HostInputs
+    bars: Bars, settings: Settings, inputs: HostInputs, live: bool = False
 ) -> tuple[list[Signal], list[Failure], list[Line], list[Pivot]]:
+    """The run's signals, failures, final lines and pivots; in the live view with `live`
+    (the data ends at each bar as it is stepped), else in the end view."""
     from torvex import native
 
     # every column the batch path names, from the host inputs or else the bars, as floats
@@ -53,6 +55,7 @@ def run_native(
         settings,
         settings.check_form,
         all_bars=not settings.draw_from_recent,
+        live=live,
     )
     dates = bars.dates
     if isinstance(dates, Dates):
