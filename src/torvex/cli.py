@@ -25,6 +25,7 @@ from .kit import (
     sample_bars,
 )
 from .kit.driver import ENGINES
+from .kit.results import VIEWS
 from .kit.plot import PlotUnavailable, decimals
 from .kit.plot import require as require_plot
 from .kit.settings import ENGINE_SETTINGS, KIT_SETTINGS, WINDOW_SETTINGS, describe
@@ -60,6 +61,7 @@ def _parser() -> argparse.ArgumentParser:
         "with those fields, or Parquet",
     )
     settings_arguments(run_cmd)
+    _view_argument(run_cmd)
     run_cmd.add_argument(
         "--engine",
         choices=ENGINES,
@@ -119,6 +121,7 @@ def _parser() -> argparse.ArgumentParser:
         f"({', '.join(FORMATS)})",
     )
     settings_arguments(scan_cmd)
+    _view_argument(scan_cmd)
     where = scan_cmd.add_mutually_exclusive_group()
     where.add_argument(
         "--jobs",
@@ -149,6 +152,16 @@ def _parser() -> argparse.ArgumentParser:
         description="List every setting with its default and meaning.",
     )
     return parser
+
+
+def _view_argument(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--view",
+        choices=VIEWS,
+        default="end",
+        help="end: the data as of its last bar (the default); live: every bar as a live host "
+        "saw it, the data ending at that bar, so no result depends on a later bar",
+    )
 
 
 def _positive(text: str) -> int:
@@ -200,7 +213,9 @@ def _run(args: argparse.Namespace) -> int:
 
     show_progress = args.progress or (sys.stderr.isatty() and len(bars) >= PROGRESS_MIN_BARS)
     bar = ProgressBar(sys.stderr) if show_progress else None
-    result = run(bars, settings, progress=bar.update if bar else None, engine=args.engine)
+    result = run(
+        bars, settings, progress=bar.update if bar else None, engine=args.engine, view=args.view
+    )
     if bar:
         bar.close()
 
@@ -273,10 +288,15 @@ def print_summary(result: RunResult, out: TextIO) -> None:
         f"pivots taken {len(result.pivots)}, lines {len(result.lines)}, signals "
         f"{len(result.signals)} ({vvip} vvip), failed recoveries {len(result.failures)}; "
         f"{result.seconds:.2f} s, {count / max(result.seconds, 1e-9):,.0f} bars/s on the "
-        f"{result.engine} model\n"
+        f"{result.engine} model, {result.view} view\n"
     )
     if not result.settings.draw_from_recent:
         w("note: draw_from_recent is off, so lines are built on every bar from all pivots\n")
+    if result.view == "live":
+        w(
+            "live view: each signal as a live host had it on its bar, with the data ending "
+            "there; the lines as they stand at the last bar\n"
+        )
 
     digits = _decimals(result)
     lines = sorted(result.lines, key=lambda line: -line.level)

@@ -32,6 +32,7 @@ def run_scan(args: argparse.Namespace, settings: Settings) -> int:
             scheduler=args.scheduler,
             dask_workers=args.dask_local,
             progress=bar[0] if bar else None,
+            view=args.view,
         )
     except ClusterError as e:
         raise UserError(str(e)) from None
@@ -88,7 +89,7 @@ def print_summary(table: ScanTable, path: str, out: str | None, stream: TextIO) 
         f"{table.executor}: {table.seconds:.2f} s, {rate:,.1f} instruments/s\n"
     )
     failed = table.failed
-    w(f"{count - len(failed)} ran, {len(failed)} failed\n")
+    w(f"{count - len(failed)} ran, {len(failed)} failed; {table.view} view\n")
     for row in failed:
         w(f"  {row.symbol}: {row.error}\n")
     if out:

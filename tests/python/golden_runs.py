@@ -31,17 +31,21 @@ GOLDEN_FILE = os.path.join(HERE, "golden", "sample_runs.json")
 COARSE_TICK = 0.5
 
 # name -> (the bars' tick: None for the data as shipped, settings overrides, whether the results
-# are pinned in full). The end view with the defaults is the run a user sees first; the
+# are pinned in full, the view). The end view with the defaults is the run a user sees first; the
 # all-bars flow exercises the current-bar extension and a rebuild on every pivot; the first
-# check form its own rules. The all-bars flow's lines hold hundreds of pivots and its failures
-# run to a thousand: it pins each line's pivots, and the failures, by count and digest.
-CASES: dict[str, tuple[float | None, dict[str, Any], bool]] = {
-    "end_view": (None, {}, True),
-    "end_view_all_bars": (None, {"draw_from_recent": False}, False),
-    "end_view_first_check_form": (None, {"check_form": 1}, True),
-    "coarse_end_view": (COARSE_TICK, {"mintick": COARSE_TICK}, True),
+# check form its own rules; the live view the data ending at every bar, with lines rebuilt and
+# pruned all through the history. The all-bars flow's lines hold hundreds of pivots and its
+# failures run to a thousand, as do the live view's: those cases pin each line's pivots, and the
+# failures, by count and digest.
+CASES: dict[str, tuple[float | None, dict[str, Any], bool, str]] = {
+    "end_view": (None, {}, True, "end"),
+    "end_view_all_bars": (None, {"draw_from_recent": False}, False, "end"),
+    "end_view_first_check_form": (None, {"check_form": 1}, True, "end"),
+    "coarse_end_view": (COARSE_TICK, {"mintick": COARSE_TICK}, True, "end"),
     "coarse_end_view_all_bars": (
-        COARSE_TICK, {"mintick": COARSE_TICK, "draw_from_recent": False}, False),
+        COARSE_TICK, {"mintick": COARSE_TICK, "draw_from_recent": False}, False, "end"),
+    "live_view": (None, {}, False, "live"),
+    "coarse_live_view": (COARSE_TICK, {"mintick": COARSE_TICK}, False, "live"),
 }
 
 
@@ -75,8 +79,8 @@ def results(case: str, engine: str) -> dict[str, Any]:
     """The pinned part of one case's run on `engine` ("python" or "native")."""
     from torvex import kit
 
-    tick, overrides, in_full = CASES[case]
-    run = kit.run(bars_of(tick), kit.Settings(**overrides), engine=engine)
+    tick, overrides, in_full, view = CASES[case]
+    run = kit.run(bars_of(tick), kit.Settings(**overrides), engine=engine, view=view)
     lines = [_record(line) for line in run.lines]
     failures: Any = [_record(f) for f in run.failures]
     if not in_full:

@@ -8,8 +8,9 @@
   the per-bar inputs a host hands the engine from plain OHLC arrays;
 * `load_bars` reads and checks bars from CSV, .npz or Parquet files, pandas DataFrames and
   numpy structured arrays; `sample_bars` is the embedded data set;
-* `run` drives one engine over the bars and collects lines, signals and failures; `Driver`
-  is its per-bar step, shared by every way of running the engine;
+* `run` drives one engine over the bars and collects lines, signals and failures, in the end
+  view (as of the last bar) or the live view (as of each bar in turn); `Driver` is its per-bar
+  step, shared by every way of running the engine;
 * `nearest_levels` picks support and resistance around a price from a set of lines;
 * `synthetic_universe` makes many seeded instruments of different volatilities.
 """
@@ -20,17 +21,7 @@ from importlib import resources
 
 from .bar_files import read_csv
 from .bars import Bars, BarsError, Dates, load_bars, synthetic_bars
-from .driver import (
-    FAILURE_REASONS,
-    Driver,
-    EngineSeries,
-    Failure,
-    Line,
-    Pivot,
-    RunResult,
-    Signal,
-    run,
-)
+from .driver import Driver, EngineSeries, run
 from .host import ensure_host_modules
 from .indicators import (
     HostInputs,
@@ -41,6 +32,7 @@ from .indicators import (
     trend_flags,
 )
 from .levels import Level, nearest_levels
+from .results import FAILURE_REASONS, VIEWS, Failure, Line, Pivot, RunResult, Signal
 from .settings import Settings, SettingsError, as_settings
 from .universe import synthetic_universe
 
@@ -62,6 +54,7 @@ __all__ = [
     "SettingsError",
     "Signal",
     "as_settings",
+    "VIEWS",
     "close_avg_percent",
     "ensure_host_modules",
     "host_inputs",

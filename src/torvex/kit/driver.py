@@ -1,32 +1,44 @@
 """Driving one engine over a whole set of bars, bar by bar, as a trading host does.
 
-Per bar: the series advance to the bar, ``bar_index`` is set, ``update`` takes in the bar's
-pivots (and, near the end of the data, rebuilds and extends the lines), ``update_mavet`` opens
-and ages windows on broken lines, ``check_mavet_v3`` judges them, and a success is acted on:
-recorded as a signal and committed with ``commit_latest_mavet`` so the same level does not
-signal again within ``signal_window`` bars. Failed recoveries are recorded with their reasons.
+Per bar: the series advance to the bar, ``bar_index`` is set (and, in the live view,
+``last_bar_index`` with it), ``update`` takes in the bar's pivots (and, near the end of the
+data, rebuilds and extends the lines), ``update_mavet`` opens and ages windows on broken lines,
+``check_mavet_v3`` judges them, and a success is acted on: recorded as a signal and committed
+with ``commit_latest_mavet`` so the same level does not signal again within ``signal_window``
+bars. Failed recoveries are recorded with their reasons.
 """
 
 from __future__ import annotations
 
 import time as _clock
-from dataclasses import asdict, dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Mapping
+from typing import Any, Callable, Mapping
 
 import numpy as np
 
 from .bars import Bars, load_bars
 from .host import engine_module, runs_on_stand_ins
 from .indicators import HostInputs, host_inputs
-from .result_frames import records_frame
+from .native_path import run_native
+from .results import (
+    FAILURE_REASONS,
+    Failure,
+    Line,
+    Pivot,
+    RunResult,
+    Signal,
+    check_view,
+    failure_record,
+    line_record,
+    pivot_record,
+    signal_record,
+)
 from .settings import Settings, as_settings
-
-if TYPE_CHECKING:
-    import pandas as pd
 
 __all__ = [
     "ENGINES",
     "Driver",
+    "check_engine",
+    "picks_native",
     "EngineSeries",
     "Failure",
     "FAILURE_REASONS",
@@ -37,128 +49,7 @@ __all__ = [
     "run",
 ]
 
-# failure flag of the result record -> short name used in summaries and JSON
-FAILURE_REASONS = {
-    "violate_recover_window": "recover_window",
-    "violate_signal_window": "signal_window",
-    "violate_search_range_close_above_bar_count": "search_range_close_above",
-    "violate_extend_bar_cross": "extend_bar_cross",
-}
-
 Progress = Callable[[int, int], None]
-
-
-@dataclass(frozen=True)
-class Line:
-    """A line as it stands after the last bar."""
-
-    level: float
-    pivots: tuple[float, ...]
-    start_bar: int
-    end_bar: int
-    start_date: str
-    end_date: str
-    extended: bool
-    extend_end_bar: int
-    post_extend_end_bar: int
-    crossings: int
-    violated: bool
-
-    @property
-    def reach(self) -> int:
-        """The last bar the line is known to hold to: its latest pivot or the last crossing
-        within the tolerance, whichever is later."""
-        return max(self.end_bar, self.extend_end_bar, self.post_extend_end_bar)
-
-
-@dataclass(frozen=True)
-class Signal:
-    bar: int
-    date: str
-    level: float
-    vvip: bool
-    break_bar: int
-    recover_bar: int
-    pivot_count: int
-
-
-@dataclass(frozen=True)
-class Failure:
-    bar: int
-    date: str
-    level: float | None  # None from the first check form, which keeps no failed window
-    reasons: tuple[str, ...]
-    break_bar: int
-    recover_bar: int
-
-
-@dataclass(frozen=True)
-class Pivot:
-    bar: int
-    date: str
-    price: float
-    is_high: bool
-    is_trending: bool
-
-
-@dataclass
-class RunResult:
-    bars: Bars
-    settings: Settings
-    inputs: HostInputs
-    lines: list[Line] = field(default_factory=list)
-    signals: list[Signal] = field(default_factory=list)
-    failures: list[Failure] = field(default_factory=list)
-    pivots: list[Pivot] = field(default_factory=list)
-    seconds: float = 0.0
-    engine: str = "python"  # the object model that ran: "python" or "native"
-
-    def failure_counts(self) -> dict[str, int]:
-        """How many failures carried each reason; one failure can carry several."""
-        counts = dict.fromkeys(FAILURE_REASONS.values(), 0)
-        for failure in self.failures:
-            for reason in failure.reasons:
-                counts[reason] += 1
-        return counts
-
-    def lines_frame(self) -> pd.DataFrame:
-        """The lines as a pandas DataFrame, one row per line, with its `reach`."""
-        return records_frame(self.lines, Line, extra=("reach",))
-
-    def signals_frame(self) -> pd.DataFrame:
-        """The signals as a pandas DataFrame, one row per signal."""
-        return records_frame(self.signals, Signal)
-
-    def failures_frame(self) -> pd.DataFrame:
-        """The failed recoveries as a pandas DataFrame; `reasons` holds tuples of names."""
-        return records_frame(self.failures, Failure)
-
-    def pivots_frame(self) -> pd.DataFrame:
-        """The pivots as a pandas DataFrame, in bar order."""
-        return records_frame(self.pivots, Pivot)
-
-    def to_dict(self) -> dict[str, Any]:
-        """Everything as plain JSON-ready values (non-finite settings as strings)."""
-        bars = self.bars
-        return {
-            "source": bars.source,
-            "bars": len(bars),
-            "first_date": bars.dates[0],
-            "last_date": bars.dates[-1],
-            "settings": {k: _plain(v) for k, v in self.settings.as_dict().items()},
-            "lines": [dict(asdict(line), reach=line.reach) for line in self.lines],
-            "signals": [asdict(signal) for signal in self.signals],
-            "failures": [asdict(failure) for failure in self.failures],
-            "failure_counts": self.failure_counts(),
-            "pivots": [asdict(pivot) for pivot in self.pivots],
-            "seconds": round(self.seconds, 6),
-        }
-
-
-def _plain(value: Any) -> Any:
-    if isinstance(value, float) and not np.isfinite(value):
-        return str(value)
-    return value
 
 
 class EngineSeries:
@@ -180,15 +71,16 @@ class EngineSeries:
     )
     __slots__ = (*NAMES, "all")
 
-    def __init__(self, columns: tuple[Any, ...] | None = None) -> None:
+    def __init__(self, columns: tuple[Any, ...] | None = None, visible: int | None = 1) -> None:
+        """Empty series, or `columns` stored once with their first `visible` values shown
+        (advance() reveals the next; None shows them all, to append bars after them)."""
         from torvex.series import Series
 
         if columns is None:
             made = tuple(Series() for _ in range(10))
         else:
-            # the whole column is stored once; advance() reveals one bar at a time
             made = tuple(
-                Series(np.ascontiguousarray(values, dtype=np.float64), visible=1)
+                Series(np.ascontiguousarray(values, dtype=np.float64), visible=visible)
                 for values in columns
             )
         for name, one in zip(self.NAMES, made):
@@ -220,10 +112,16 @@ class EngineSeries:
 
 class Driver:
     """One engine, the lists and mapping it shares with its host, and the per-bar step: every
-    way of running the engine (`run`, the backtrader indicator) drives it through `step`, so
-    they all give the same results."""
+    way of running the engine (`run`, the backtrader indicator, the stream) drives it through
+    `step`, so they all give the same results.
 
-    def __init__(self, settings: Settings, series: EngineSeries, last_bar_index: int) -> None:
+    In the end view the engine is told once where the data ends (`last_bar_index`); with
+    `live`, `step` sets ``last_bar_index`` to each bar before its update, as a live host does,
+    and the given value is only the one the engine starts with."""
+
+    def __init__(
+        self, settings: Settings, series: EngineSeries, last_bar_index: int, live: bool = False
+    ) -> None:
         settings.check()  # values may have been assigned after construction
         Torvex = engine_module().Torvex
         self.settings = s = settings
@@ -282,12 +180,15 @@ class Driver:
             s.bar_count_close_above_kerd_threshold,
         )
         self._vvip_pivots = s.vvip_kerd_min_snib_count
+        self.live = live
 
     def step(self, bar: int, cap: float, date: str) -> Signal | None:
         """Drive the engine over bar `bar`, whose series values are current, with the bar's
         average range `cap`; returns the bar's signal, if any (failures are collected)."""
         engine = self.engine
         engine.bar_index = bar
+        if self.live:
+            engine.last_bar_index = bar
         found = engine.update(self.series.trending, cap)
         if self._all_bars:
             if found:
@@ -304,9 +205,9 @@ class Driver:
                 window = first.mavet
                 assert window is not None
                 vvip = window.vip_snib_count >= self._vvip_pivots
-                return self._keep(_signal(bar, date, window, vvip))
+                return self._keep(signal_record(bar, date, window, vvip))
             if first.close_above_low_and_kerd:  # judged and failed; the form keeps no window
-                self.failures.append(_failure(bar, date, None, first))
+                self.failures.append(failure_record(bar, date, None, first))
             return None
         check = engine.check_mavet_v3(cap, *self._checks)
         if check.is_kerd_satisfied():
@@ -314,11 +215,11 @@ class Driver:
             # the engine attaches a copy of the judged window to every result
             assert success is not None and success.mavet is not None
             engine.commit_latest_mavet(success.mavet.break_kerd_at_price)
-            return self._keep(_signal(bar, date, success.mavet, success.is_vvip_signal))
+            return self._keep(signal_record(bar, date, success.mavet, success.is_vvip_signal))
         if check.recovery_failed():
             failure = check.failure
             assert failure is not None and failure.mavet is not None
-            self.failures.append(_failure(bar, date, failure.mavet, failure))
+            self.failures.append(failure_record(bar, date, failure.mavet, failure))
         return None
 
     def _keep(self, signal: Signal) -> Signal:
@@ -330,9 +231,9 @@ class Driver:
         dates = result.bars.dates
         result.signals = list(self.signals)
         result.failures = list(self.failures)
-        result.lines = [_line(kerd, dates) for kerd in self.kerds]
+        result.lines = [line_record(kerd, dates) for kerd in self.kerds]
         result.pivots = sorted(
-            (_pivot(snib, dates) for snib in [*self.vip_snibs, *self.new_vip_snibs]),
+            (pivot_record(snib, dates) for snib in [*self.vip_snibs, *self.new_vip_snibs]),
             key=lambda p: (p.bar, not p.is_high),
         )
         return result
@@ -341,16 +242,41 @@ class Driver:
 ENGINES = ("auto", "native", "python")
 
 
+def check_engine(engine: Any) -> str:
+    """`engine` when it is one of ENGINES; a one-line ValueError otherwise."""
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be one of {', '.join(ENGINES)}, not {engine!r}")
+    return str(engine)
+
+
+def picks_native(engine: str, settings: Settings) -> bool:
+    """Whether `engine` means the native model: "native", or "auto" when nothing of a host's
+    own could change the outcome (the engine's host modules are the package's stand-ins and
+    `settings` is a plain `Settings`)."""
+    return engine == "native" or (
+        engine == "auto" and type(settings) is Settings and runs_on_stand_ins()
+    )
+
+
 def run(
     bars: Bars | Any,
     settings: Settings | Mapping[str, Any] | None = None,
     progress: Progress | None = None,
     progress_every: int = 0,
     engine: str = "auto",
+    view: str = "end",
 ) -> RunResult:
     """Run one engine over `bars` with `settings` (a `Settings`, a mapping of setting names to
     values, or None for the defaults). `bars` is anything
     `load_bars` takes: `Bars`, a file path, a pandas DataFrame or a numpy structured array.
+
+    `view` is how the run sees the data. "end" (the default): as of its last bar, the engine
+    told where the data ends, which with `draw_from_recent` puts every pivot, line and signal
+    in the last `2 * bar_count_to_snib` bars and lets results near the end depend on where the
+    data stops. "live": as a live host sees it, the data ending at each bar in turn, so every
+    bar's signals are those a host would have had on that bar and no result depends on a later
+    bar; the lines are those standing at the last bar. The live view costs more per bar, and
+    more as the history grows.
 
     `engine` picks the object model: "python" drives `torvex.dto.torvex.Torvex` bar by bar
     over the host's objects; "native" runs the same steps on the native model in one call of
@@ -361,23 +287,18 @@ def run(
     `progress(done, total)` is called every `progress_every` bars (default: about 200 times a
     run) and after the last; the native model calls it once, at the end.
     """
-    if engine not in ENGINES:
-        raise ValueError(f"engine must be one of {', '.join(ENGINES)}, not {engine!r}")
+    check_engine(engine)
+    live = check_view(view) == "live"
     bars = load_bars(bars)
     settings = as_settings(settings)
     settings.check()  # values may have been assigned after construction
     count = len(bars)
     inputs = host_inputs(bars.high, bars.low, bars.close, settings)
-    result = RunResult(bars=bars, settings=settings, inputs=inputs)
-    native = engine == "native" or (
-        engine == "auto" and type(settings) is Settings and runs_on_stand_ins()
-    )
-    if native:
-        from .native_path import run_native
-
+    result = RunResult(bars=bars, settings=settings, inputs=inputs, view=view)
+    if picks_native(engine, settings):
         started = _clock.perf_counter()
         result.signals, result.failures, result.lines, result.pivots = run_native(
-            bars, settings, inputs
+            bars, settings, inputs, live
         )
         result.seconds = _clock.perf_counter() - started
         result.engine = "native"
@@ -386,7 +307,7 @@ def run(
         return result
 
     series = EngineSeries.preloaded(bars, inputs)
-    driver = Driver(settings, series, count - 1)
+    driver = Driver(settings, series, count - 1, live)
     step = driver.step
     caps = inputs.close_avg_percent.tolist()
     every = progress_every if progress_every > 0 else max(1, count // 200)
@@ -403,59 +324,3 @@ def run(
     if progress is not None and count % every:
         progress(count, count)
     return driver.finish(result)
-
-
-def _signal(bar: int, date: str, window: Any, vvip: bool) -> Signal:
-    return Signal(
-        bar=bar,
-        date=date,
-        level=window.break_kerd_at_price,
-        vvip=bool(vvip),
-        break_bar=window.break_kerd_at_bar_index,
-        recover_bar=window.recover_at_bar_index,
-        pivot_count=window.vip_snib_count,
-    )
-
-
-def _failure(bar: int, date: str, window: Any, flags: Any) -> Failure:
-    """A failed recovery; `flags` carries the four violate_ flags, `window` may be None (the
-    first check form reports no window for a failure: no level, bars -1)."""
-    return Failure(
-        bar=bar,
-        date=date,
-        level=None if window is None else window.break_kerd_at_price,
-        reasons=tuple(name for flag, name in FAILURE_REASONS.items() if getattr(flags, flag)),
-        break_bar=-1 if window is None else window.break_kerd_at_bar_index,
-        recover_bar=-1 if window is None else window.recover_at_bar_index,
-    )
-
-
-def _date(dates: tuple[str, ...], bar: int) -> str:
-    return dates[bar] if 0 <= bar < len(dates) else ""
-
-
-def _line(kerd: Any, dates: tuple[str, ...]) -> Line:
-    return Line(
-        level=float(kerd.kerd_value),
-        pivots=tuple(float(v) for v in kerd.snib_values),
-        start_bar=int(kerd.start_bar_index),
-        end_bar=int(kerd.end_bar_index),
-        start_date=_date(dates, int(kerd.start_bar_index)),
-        end_date=_date(dates, int(kerd.end_bar_index)),
-        extended=bool(kerd.extended),
-        extend_end_bar=int(kerd.extend_end_bar_index),
-        post_extend_end_bar=int(kerd.post_extend_end_bar_index),
-        crossings=int(kerd.bar_crosses_post_extend),
-        violated=bool(kerd.violated),
-    )
-
-
-def _pivot(snib: Any, dates: tuple[str, ...]) -> Pivot:
-    bar = int(snib.bar_index_at_pivot)
-    return Pivot(
-        bar=bar,
-        date=_date(dates, bar),
-        price=float(snib.price),
-        is_high=bool(snib.is_high),
-        is_trending=bool(snib.is_trending),
-    )

@@ -1,5 +1,6 @@
 """`run` on the native model: the whole window loop in one call of torvex.native, the same
-per-bar steps as `Driver.step`, with the results converted to the kit's records."""
+per-bar steps as `Driver.step`, with the results converted to the kit's records; and the
+conversion of one window check's result, which the native stream shares."""
 
 from __future__ import annotations
 
@@ -10,14 +11,23 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .bar_records import Dates
-from .driver import Failure, Line, Pivot, Signal, _failure, _line, _pivot, _signal
+from .results import (
+    Failure,
+    Line,
+    Pivot,
+    Signal,
+    failure_record,
+    line_record,
+    pivot_record,
+    signal_record,
+)
 
 if TYPE_CHECKING:
     from .bar_columns import Bars
     from .indicators import HostInputs
     from .settings import Settings
 
-__all__ = ["run_native"]
+__all__ = ["SnibFields", "check_records", "market_columns", "run_native"]
 
 # a window and a failure's flags as torvex.native hands them back, named as the records are
 _Window = namedtuple(
@@ -30,25 +40,50 @@ _Flags = namedtuple(
     "violate_extend_bar_cross violate_recover_window violate_signal_window "
     "violate_search_range_close_above_bar_count",
 )
-_Snib = namedtuple("_Snib", "bar_index_at_pivot price is_high is_trending")
+# a pivot as torvex.native hands it back
+SnibFields = namedtuple("SnibFields", "bar_index_at_pivot price is_high is_trending")
+
+
+def check_records(
+    bar: int, date: str, result: Any, first_form: bool, vvip_pivots: int
+) -> tuple[Signal | None, Failure | None]:
+    """The signal and the failure a window check's result, as torvex.native hands it back,
+    makes on its bar: by the conditions `Driver.step` acts on."""
+    if first_form:
+        has_signal, judged, *flags, window = result
+        if has_signal:
+            return signal_record(bar, date, _Window(*window), window[5] >= vvip_pivots), None
+        if judged:  # judged and failed; the form keeps no window
+            return None, failure_record(bar, date, None, _Flags(*flags))
+        return None, None
+    failure, success = result
+    if success is not None and success[0]:
+        return signal_record(bar, date, _Window(*success[2]), success[1]), None
+    if failure is not None:
+        window = None if failure[5] is None else _Window(*failure[5])
+        return None, failure_record(bar, date, window, _Flags(*failure[1:5]))
+    return None, None
+
+
+def market_columns(bars: Bars, inputs: HostInputs) -> dict[str, list[float]]:
+    """Every column the native model's runs name, from the host inputs or else the bars."""
+    from torvex import native
+
+    def column(name: str) -> list[float]:
+        source = inputs if hasattr(inputs, name) else bars
+        return np.asarray(getattr(source, name), dtype=float).tolist()
+
+    return {name: column(name) for name in native.MARKET_COLUMNS}
 
 
 def run_native(
     bars: Bars, settings: Settings, inputs: HostInputs, live: bool = False
 ) -> tuple[list[Signal], list[Failure], list[Line], list[Pivot]]:
-    """The run's signals, failures, final lines and pivots; in the live view with `live`
-    (the data ends at each bar as it is stepped), else in the end view."""
+    """The whole run in one call of torvex.native; `live` for the live view."""
     from torvex import native
 
-    # every column the batch path names, from the host inputs or else the bars, as floats
-    def column(name: str) -> list[float]:
-        source = inputs if hasattr(inputs, name) else bars
-        return np.asarray(getattr(source, name), dtype=float).tolist()
-
-    market = {name: column(name) for name in native.MARKET_COLUMNS}
-    first_form = settings.check_form == 1
     outcomes, kerds, snibs = native.run_history(
-        market,
+        market_columns(bars, inputs),
         settings,
         settings.mintick,
         inputs.close_avg_percent.tolist(),
@@ -66,26 +101,16 @@ def run_native(
         )
     signals: list[Signal] = []
     failures: list[Failure] = []
+    first_form = settings.check_form == 1
+    vvip_pivots = settings.vvip_kerd_min_snib_count
     for bar, result in outcomes:
-        date = dates[bar]
-        if first_form:
-            has_signal, _, *flags, window = result
-            if has_signal:
-                vvip = window[5] >= settings.vvip_kerd_min_snib_count
-                signals.append(_signal(bar, date, _Window(*window), vvip))
-            else:
-                failures.append(_failure(bar, date, None, _Flags(*flags)))
-            continue
-        failure, success = result
-        if success is not None and success[0]:
-            signals.append(_signal(bar, date, _Window(*success[2]), success[1]))
-        else:
-            window = None if failure[5] is None else _Window(*failure[5])
-            failures.append(_failure(bar, date, window, _Flags(*failure[1:5])))
-    lines = [_line(SimpleNamespace(**kerd), dates) for kerd in kerds]
+        signal, failure = check_records(bar, dates[bar], result, first_form, vvip_pivots)
+        if signal is not None:
+            signals.append(signal)
+        if failure is not None:
+            failures.append(failure)
+    lines = [line_record(SimpleNamespace(**kerd), dates) for kerd in kerds]
     pivots = sorted(
-        (_pivot(_Snib(*snib), dates) for snib in snibs), key=lambda p: (p.bar, not p.is_high)
+        (pivot_record(SnibFields(*snib), dates) for snib in snibs), key=lambda p: (p.bar, not p.is_high)
     )
     return signals, failures, lines, pivots
-
-

@@ -1,4 +1,5 @@
-"""Chart of a run: candles, the final lines with their spans, the pivots and the signals.
+"""Chart of a run: candles, the final lines with their spans, the pivots and the signals, each
+signal on the bar where it happened. The title names the run's view.
 
 Needs matplotlib (the package's optional ``plot`` extra); `require` says so in one line.
 """
@@ -11,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable
 import numpy as np
 
 if TYPE_CHECKING:
-    from .driver import RunResult
+    from .results import RunResult
 
 __all__ = ["PlotUnavailable", "require", "plot_result"]
 
@@ -57,7 +58,8 @@ def _spread(levels: list[float], gap: float, top: float) -> list[float]:
 
 
 def _window(result: RunResult, bars_shown: int | None) -> int:
-    """First bar shown: enough to see every line's span and every signal, at least 120 bars."""
+    """First bar shown: enough to see every line's span and every signal (in the live view,
+    spread over the whole history), at least 120 bars."""
     count = len(result.bars)
     if bars_shown is not None:
         return max(0, count - bars_shown)
@@ -180,9 +182,12 @@ def plot_result(
     ax.set_ylabel("price")
     vvip = sum(signal.vvip for signal in result.signals if signal.bar >= first)
     shown = sum(1 for signal in result.signals if signal.bar >= first)
+    # in the live view a rebuild makes new line objects, so only the lines standing at the last
+    # bar can be drawn; the signals are each where it happened, on lines since rebuilt
+    standing = " standing at the last bar" if result.view == "live" else ""
     ax.set_title(
-        f"{bars.source}: {len(result.lines)} lines, {shown} signals ({vvip} vvip), "
-        f"bars {first}-{last}",
+        f"{bars.source}, {result.view} view: {len(result.lines)} lines{standing}, {shown} "
+        f"signals ({vvip} vvip), bars {first}-{last}",
         fontsize=11,
     )
 

@@ -2,7 +2,7 @@
 
 ``scan(universe)`` takes a directory of bar files (one instrument per file, named by its
 stem), one long table with a symbol column, or a mapping of symbol to `Bars`, and runs `torvex.kit.run` on every instrument with the
-same settings: on a local process pool by default, or on a Dask cluster (`scheduler=` a
+same settings and view: on a local process pool by default, or on a Dask cluster (`scheduler=` a
 running one's address, `dask_workers=` a local one of that many workers). Each instrument
 becomes one `ScanRow`: its last close, the support and resistance lines around it, its last
 signal and counts, or the one-line error that stopped it. An executor never changes a row; only
@@ -11,6 +11,7 @@ signal and counts, or the one-line error that stopped it. An executor never chan
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import time
 from dataclasses import dataclass, field
@@ -18,6 +19,7 @@ from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 from torvex.kit import Settings
 from torvex.kit.settings import as_settings
+from torvex.kit.results import check_view
 
 from .pool import DIED, Task, run_on_pool
 from .table import COLUMNS, ScanRow, frame, table_format, write_table
@@ -48,6 +50,7 @@ class ScanTable:
     executor: str
     seconds: float  # wall time of the whole scan
     settings: Settings = field(default_factory=Settings)
+    view: str = "end"  # how every instrument's run saw its data
 
     @property
     def failed(self) -> list[ScanRow]:
@@ -81,19 +84,24 @@ def scan(
     dask_workers: int | None = None,
     progress: Callable[[int, int], None] | None = None,
     task: Task = run_instrument,
+    view: str = "end",
 ) -> ScanTable:
     """Run every instrument of `universe` and collect one row each, sorted by symbol, with
     `settings` (a `Settings`, a mapping of setting names to values, or None for the defaults).
 
     `jobs` is the process pool's size (default: the number of cores); `scheduler` or
     `dask_workers` send the runs to Dask instead. `progress(done, total)` is called as each
-    instrument's row arrives. `task` replaces the per-instrument work; it must be a module-level function (it is
-    sent to the workers by name) taking an `Instrument` and the settings."""
+    instrument's row arrives. `task` replaces the per-instrument work; it must be a
+    module-level function (it is sent to the workers by name) taking an `Instrument` and the
+    settings. `view` is the view of every run, as in `torvex.kit.run`: "end" (the default) or
+    "live", for which the rows describe the last bar as a live host saw it; each `Instrument`
+    carries it to its task."""
     settings = as_settings(settings)
+    check_view(view)
     if scheduler is not None and dask_workers is not None:
         raise ValueError("give a Dask scheduler address or a local worker count, not both")
     started = time.perf_counter()
-    todo = instruments(universe)
+    todo = [dataclasses.replace(one, view=view) for one in instruments(universe)]
     rows: list[ScanRow] = []
 
     def done(row: ScanRow) -> None:
@@ -120,4 +128,4 @@ def scan(
         run_on_pool(todo, task, settings, workers, done)
         executor = f"process pool of {workers} {'job' if workers == 1 else 'jobs'}"
     rows.sort(key=lambda row: row.symbol)
-    return ScanTable(rows, executor, time.perf_counter() - started, settings)
+    return ScanTable(rows, executor, time.perf_counter() - started, settings, view)

@@ -17,12 +17,13 @@ __all__ = ["Instrument", "run_instrument"]
 @dataclass(frozen=True)
 class Instrument:
     """What an executor is handed: the bars themselves, a file to read them from, or the
-    reason they could not be had."""
+    reason they could not be had; and the view to run them in (one of `torvex.kit.VIEWS`)."""
 
     symbol: str
     bars: Bars | None = None
     path: str | None = None
     error: str | None = None
+    view: str = "end"
 
 
 def run_instrument(instrument: Instrument, settings: Settings) -> ScanRow:
@@ -31,7 +32,7 @@ def run_instrument(instrument: Instrument, settings: Settings) -> ScanRow:
         if instrument.error is not None:
             raise BarsError(instrument.error)
         bars = instrument.bars if instrument.bars is not None else _load(instrument)
-        result = run(bars, settings)
+        result = run(bars, settings, view=instrument.view)
     except BarsError as e:
         return error_row(instrument.symbol, str(e), time.perf_counter() - started)
     except Exception as e:  # one instrument's failure is its row's, never the scan's
