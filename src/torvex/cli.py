@@ -13,20 +13,28 @@ import os
 import sys
 from typing import Sequence, TextIO
 
-from .cli_options import PROG, UserError, settings_arguments, settings_from
+from .cli_options import (
+    PROG,
+    UserError,
+    bar_arguments,
+    bar_options_from,
+    settings_arguments,
+    settings_from,
+)
 from .kit import (
     Bars,
     BarsError,
     RunResult,
     Settings,
     SettingsError,
-    load_bars,
     run,
     sample_bars,
 )
+from .kit.bars import read_bars
 from .kit.driver import ENGINES
+from .kit.levels import decimals, round_to_tick
+from .kit.plot import PlotUnavailable
 from .kit.results import VIEWS
-from .kit.plot import PlotUnavailable, decimals
 from .kit.plot import require as require_plot
 from .kit.settings import ENGINE_SETTINGS, KIT_SETTINGS, WINDOW_SETTINGS, describe
 from .scan import BAR_SUFFIXES
@@ -62,6 +70,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     settings_arguments(run_cmd)
     _view_argument(run_cmd)
+    bar_arguments(run_cmd)
     run_cmd.add_argument(
         "--engine",
         choices=ENGINES,
@@ -122,6 +131,18 @@ def _parser() -> argparse.ArgumentParser:
     )
     settings_arguments(scan_cmd)
     _view_argument(scan_cmd)
+    bar_arguments(scan_cmd)
+    scan_cmd.add_argument(
+        "--symbol-column",
+        default="symbol",
+        metavar="NAME",
+        help="a long table's symbol column (default: symbol, any letter case)",
+    )
+    scan_cmd.add_argument(
+        "--sort",
+        action="store_true",
+        help="order each symbol's rows of a long table by date (they must be in order else)",
+    )
     where = scan_cmd.add_mutually_exclusive_group()
     where.add_argument(
         "--jobs",
@@ -209,7 +230,8 @@ def _run(args: argparse.Namespace) -> int:
     plot = None
     if args.plot_out:
         plot = require_plot()  # fail before the run when matplotlib is missing
-    bars = load_bars(args.bars_file) if args.bars_file else sample_bars()
+    options = bar_options_from(args)
+    bars = read_bars(args.bars_file, options) if args.bars_file else sample_bars()
 
     show_progress = args.progress or (sys.stderr.isatty() and len(bars) >= PROGRESS_MIN_BARS)
     bar = ProgressBar(sys.stderr) if show_progress else None
@@ -297,8 +319,11 @@ def print_summary(result: RunResult, out: TextIO) -> None:
             "live view: each signal as a live host had it on its bar, with the data ending "
             "there; the lines as they stand at the last bar\n"
         )
+    if bars.clipped:
+        w(f"note: --clip moved open or close into low..high on {bars.clipped} bars\n")
 
     digits = _decimals(result)
+    tick = result.settings.mintick
     lines = sorted(result.lines, key=lambda line: -line.level)
     w(f"\nLines at the last bar ({len(lines)}), highest first:\n")
     if lines:
@@ -306,7 +331,8 @@ def print_summary(result: RunResult, out: TextIO) -> None:
         for line in lines:
             span = f"{line.start_date} .. {line.end_date} ({line.start_bar}-{line.end_bar})"
             w(
-                f"  {line.level:>10.{digits}f}  {len(line.pivots):>6}  {span:<37}  "
+                f"  {round_to_tick(line.level, tick):>10.{digits}f}  {len(line.pivots):>6}  "
+                f"{span:<37}  "
                 f"{line.crossings:>9}  {_yes(line.violated)}\n"
             )
     else:
@@ -317,7 +343,8 @@ def print_summary(result: RunResult, out: TextIO) -> None:
         w(f"  {'bar':>6}  {'date':<10}  {'level':>10}  vvip\n")
         for signal in result.signals:
             w(
-                f"  {signal.bar:>6}  {signal.date:<10}  {signal.level:>10.{digits}f}  "
+                f"  {signal.bar:>6}  {signal.date:<10}  "
+                f"{round_to_tick(signal.level, tick):>10.{digits}f}  "
                 f"{_yes(signal.vvip)}\n"
             )
     else:

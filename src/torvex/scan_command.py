@@ -10,7 +10,7 @@ from typing import Any, Callable, TextIO
 
 from .cli_options import UserError
 from .kit import Settings
-from .kit.plot import decimals
+from .kit.levels import decimals
 from .scan import ScanTable, scan, table_format
 from .scan.cluster import ClusterError
 
@@ -33,6 +33,11 @@ def run_scan(args: argparse.Namespace, settings: Settings) -> int:
             dask_workers=args.dask_local,
             progress=bar[0] if bar else None,
             view=args.view,
+            date_format=args.date_format,
+            delimiter=args.delimiter,
+            clip=args.clip,
+            symbol_column=args.symbol_column,
+            sort=args.sort,
         )
     except ClusterError as e:
         raise UserError(str(e)) from None

@@ -8,7 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from torvex.kit import Bars, BarsError
-from torvex.kit.bar_rules import MAX_PRICE, bar_problem, prices_pass
+from torvex.kit.bar_rules import CLIP_HINT, MAX_PRICE, bar_problem, prices_pass
 
 # the values where the rules change their mind, and a few ordinary ones
 EDGES = [math.nan, math.inf, -math.inf, -1.0, 0.0, 5e-324, 1.0, 2.0, 2.5, 100.0, MAX_PRICE,
@@ -42,6 +42,8 @@ def test_a_file_refuses_a_bar_exactly_as_the_bar_check_does(o, h, lo, c):
     ((1.0, 1.0, 2.0, -math.inf), ("Close", "infinite price")),
     ((1.0, 1.0, 2.0, 1.0), ("High", "high 1 is below low 2")),
     ((1.0, 2e15, 1.0, 1.0), ("High", "price 2e+15 is above 1e+15, the largest")),
+    ((8.0, 11.0, 9.0, 12.0), ("Open", "open 8 is below low 9; " + CLIP_HINT)),
+    ((10.0, 11.0, 9.0, 11.5), ("Close", "close 11.5 is above high 11; " + CLIP_HINT)),
 ])
 def test_the_first_broken_rule_is_named(bar, expected):
     assert bar_problem(*bar) == expected

@@ -37,8 +37,8 @@ GOOD_FILES = {
     "unix_millis": "TIME,open,high,low,close\n1709285400000,10,11,9,10\n1709285460500,10,11,9,10\n",
     "basic_iso": "date,open,high,low,close\n20200102,10,11,9,10\n20200103,10,11,9,10\n",
     "long_digits": "Date,Open,High,Low,Close\n" + "".join(
-        f"2020-01-{d:02d},{0.1 + d / 7:.17g},{9.000000000000002 + d:.17g},{d / 3:.17g},"
-        f"{1.2345678901234567e-5 * d:.17g}\n" for d in range(1, 29)),
+        f"2020-01-{d:02d},{0.1 + d / 7:.17g},{9.000000000000002 + d:.17g},"
+        f"{1.2345678901234567e-5 * d:.17g},{d / 3:.17g}\n" for d in range(1, 29)),
 }
 
 
@@ -165,7 +165,8 @@ BAD_FRAMES = [
     ({"Date": ["2020-01-02", "2020-01-03"], "Open": [1, None]}, "row 1, column Open: NaN price"),
     ({"Date": ["2020-01-03", "2020-01-02"]}, "row 1, column Date: 2020-01-02 is before 2020-01-03 of row 0"),
     ({"Date": ["2020-01-02", "2020-01-02"]}, "row 1, column Date: 2020-01-02 repeats the date of row 0"),
-    ({"Date": ["2020-01-02", "soon"]}, "row 1, column Date: 'soon' is not a date"),
+    ({"Date": ["2020-01-02", "soon"]}, "row 1, column Date: 'soon' is not an ISO 8601 date; name its "
+     "format with --date-format (date_format= in Python), e.g. '%m/%d/%Y' or '%d.%m.%Y'"),
     ({"Date": ["2020-01-02", "2020-01-03"], "Low": [1, 3]}, "row 1, column High: high 2 is below low 3"),
     ({"Date": ["2020-01-02", "2020-01-03"], "Close": [True, False]}, "row 0, column Close: 'True' is not a number"),
 ]

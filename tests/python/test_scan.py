@@ -294,7 +294,8 @@ def test_long_table_bad_rows_fail_only_their_symbol(edit, symbol, message, tmp_p
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("Date,Open,High,Low,Close\n2020-01-02,10,11,9,10\n", "row 1: missing column symbol"),
+        ("Date,Open,High,Low,Close\n2020-01-02,10,11,9,10\n",
+         "row 1: missing column symbol; --symbol-column (symbol_column=) names another"),
         ("symbol,Date,Open,High,Low,Close\nA,2020-01-02,10,11,9,10\n,2020-01-03,10,11,9,10\n",
          "row 3, column symbol: empty cell"),
     ],

@@ -7,14 +7,18 @@ milliseconds (milliseconds when the column holds a magnitude of 1e11 or more, as
 would be past the year 5000). Eight-digit text is a basic ISO date (``20200102``), as
 ``fromisoformat`` reads it, not a Unix time.
 
-The common fixed-width ISO forms are parsed over whole columns at once; anything else goes
-cell by cell.
+Dates in any other form are never guessed: they are read only with the ``strptime`` format the
+caller names (`date_format`), and refused with a message that names the option otherwise.
+
+Fixed-width forms (the common ISO ones, and a named format of numeric fields such as
+``%m/%d/%Y``) are parsed over whole columns at once; anything else goes cell by cell.
 """
 
 from __future__ import annotations
 
 import datetime as dt
-from typing import TYPE_CHECKING, Any, Sequence
+import re
+from typing import TYPE_CHECKING, Any, NamedTuple, Sequence
 
 import numpy as np
 
@@ -22,6 +26,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 __all__ = [
+    "date_problem",
     "format_moment",
     "iso_text",
     "moments_from_cells",
@@ -35,12 +40,58 @@ _MS_FROM = 1e11  # a Unix column reaching this magnitude is in milliseconds
 _UNIX_LIMIT = 1e15  # beyond any millisecond date this engine can use; keeps us in int64
 _DIGIT0 = ord("0")
 
-# positions of the separators of each fixed-width form; every other position is a digit
-_FORMS = {
-    10: {4: b"-", 7: b"-"},
-    16: {4: b"-", 7: b"-", 10: b" T", 13: b":"},
-    19: {4: b"-", 7: b"-", 10: b" T", 13: b":", 16: b":"},
+
+
+class _Layout(NamedTuple):
+    """A fixed-width form: where each numeric field lies (``Y`` year, ``m`` month, ``d`` day,
+    ``H``, ``M``, ``S``: first and past-last character) and what each other position holds."""
+
+    width: int
+    fields: dict[str, tuple[int, int]]
+    literals: dict[int, bytes]
+
+
+_DATE = {"Y": (0, 4), "m": (5, 7), "d": (8, 10)}
+_ISO = {
+    10: _Layout(10, _DATE, {4: b"-", 7: b"-"}),
+    16: _Layout(16, {**_DATE, "H": (11, 13), "M": (14, 16)}, {4: b"-", 7: b"-", 10: b" T", 13: b":"}),
+    19: _Layout(
+        19,
+        {**_DATE, "H": (11, 13), "M": (14, 16), "S": (17, 19)},
+        {4: b"-", 7: b"-", 10: b" T", 13: b":", 16: b":"},
+    ),
 }
+_FIELD_WIDTHS = {"Y": 4, "m": 2, "d": 2, "H": 2, "M": 2, "S": 2}
+
+
+def format_layout(date_format: str) -> _Layout | None:
+    """The fixed-width form of a ``strptime`` format made of numeric fields and separators
+    (``%m/%d/%Y``, ``%d.%m.%Y %H:%M``); None for any other (``%b``, ``%z``, ...)."""
+    fields: dict[str, tuple[int, int]] = {}
+    literals: dict[int, bytes] = {}
+    at = i = 0
+    while i < len(date_format):
+        char = date_format[i]
+        if char == "%":
+            code = date_format[i + 1 : i + 2]
+            if code == "%":
+                literals[at] = b"%"
+                at += 1
+            elif code in _FIELD_WIDTHS and code not in fields:
+                fields[code] = (at, at + _FIELD_WIDTHS[code])
+                at += _FIELD_WIDTHS[code]
+            else:
+                return None
+            i += 2
+            continue
+        if not char.isascii() or char.isdigit():
+            return None
+        literals[at] = char.encode()
+        at += 1
+        i += 1
+    if not {"Y", "m", "d"} <= fields.keys():
+        return None
+    return _Layout(at, fields, literals)
 
 
 def to_datetime(value: Any) -> dt.datetime | None:
@@ -110,36 +161,40 @@ def _all_digits(codes: NDArray[Any], columns: Any) -> bool:
     return True
 
 
-def moments_from_codes(codes: NDArray[Any]) -> tuple[NDArray[np.datetime64], int] | None:
+def moments_from_codes(
+    codes: NDArray[Any], layout: _Layout | None = None
+) -> tuple[NDArray[np.datetime64], int] | None:
     """Moments from a matrix of character codes, one fixed-width cell per row; None when the
-    cells are not all in one of the whole-column forms (digits only, or ISO date and time
-    without offset or fraction). Works a character column at a time, so that no temporary is
+    cells are not all in the form: `layout`, or without one digits only or ISO date and time
+    without offset or fraction. Works a character column at a time, so that no temporary is
     larger than one number per cell."""
     count, width = codes.shape
-    if width != 8 and width <= 15 and _all_digits(codes, range(width)):
-        return _unix(_number(codes, 0, width).astype(np.float64))
-    form = _FORMS.get(width)
-    if form is None or not _all_digits(codes, (k for k in range(width) if k not in form)):
+    if layout is None:
+        if width != 8 and width <= 15 and _all_digits(codes, range(width)):
+            return _unix(_number(codes, 0, width).astype(np.float64))
+        layout = _ISO.get(width)
+    if layout is None or layout.width != width:
         return None
-    for k, allowed in form.items():
+    digits = [k for first, last in layout.fields.values() for k in range(first, last)]
+    if not _all_digits(codes, digits):
+        return None
+    for k, allowed in layout.literals.items():
         column = codes[:, k]
         if not np.logical_or.reduce([column == c for c in allowed]).all():
             return None
-    year, month, day = _number(codes, 0, 4), _number(codes, 5, 7), _number(codes, 8, 10)
+    zero = np.zeros(count, dtype=np.int64)
+    year, month, day, hour, minute, second = (
+        _number(codes, *layout.fields[f]) if f in layout.fields else zero
+        for f in ("Y", "m", "d", "H", "M", "S")
+    )
     bad = (year < 1) | (month < 1) | (month > 12) | (day < 1)
-    seconds = None
-    if width >= 16:
-        hour, minute = _number(codes, 11, 13), _number(codes, 14, 16)
-        second = _number(codes, 17, 19) if width == 19 else np.zeros(count, dtype=np.int64)
-        bad |= (hour > 23) | (minute > 59) | (second > 59)
-        seconds = hour * 3600 + minute * 60 + second
-    np.clip(month, 1, 12, out=month)
+    bad |= (hour > 23) | (minute > 59) | (second > 59)
+    month = np.clip(month, 1, 12)
     months = ((year - 1970) * 12 + month - 1).astype("datetime64[M]")
     days = months.astype("datetime64[D]") + np.maximum(day - 1, 0).astype("timedelta64[D]")
     bad |= days.astype("datetime64[M]") != months  # past the month's last day
     moments = days.astype(_US)
-    if seconds is not None:
-        moments += (seconds * 1_000_000).astype("timedelta64[us]")
+    moments += ((hour * 3600 + minute * 60 + second) * 1_000_000).astype("timedelta64[us]")
     moments[bad] = np.datetime64("NaT", "us")
     return moments, int(np.argmax(bad)) if bad.any() else -1
 
@@ -165,15 +220,20 @@ def _digit_text(values: Sequence[Any]) -> bool:
                for v in values) and not all(len(v.strip()) == 8 for v in values)
 
 
-def moments_from_cells(cells: Any) -> tuple[NDArray[np.datetime64], int]:
+def moments_from_cells(
+    cells: Any, date_format: str | None = None
+) -> tuple[NDArray[np.datetime64], int]:
     """Moments of a column of cells and the position of the first cell that is not a date
-    (-1 when all are)."""
+    (-1 when all are). With `date_format` text cells (and whole numbers, as their digits) are
+    read by that ``strptime`` format alone."""
     array = np.asarray(cells)
     kind = array.dtype.kind
     if kind == "M":
         moments = array.astype(_US)
         bad = np.isnat(moments)
         return moments, int(np.argmax(bad)) if bad.any() else -1
+    if date_format is not None:
+        return _formatted(array, date_format)
     if kind in "iuf":
         return _unix(array.astype(np.float64))
     if array.ndim == 1 and len(array):
@@ -185,11 +245,60 @@ def moments_from_cells(cells: Any) -> tuple[NDArray[np.datetime64], int]:
     values = array.tolist() if array.ndim == 1 else list(cells)
     if values and _digit_text(values):
         return _unix(np.array([float(v) for v in values]))
+    return _cell_by_cell(values, to_datetime)
+
+
+def _cell_by_cell(values: Sequence[Any], read: Any) -> tuple[NDArray[np.datetime64], int]:
     moments = np.empty(len(values), dtype=_US)
     for i, value in enumerate(values):
-        moment = to_datetime(value)
+        moment = read(value)
         if moment is None:
             moments[i:] = np.datetime64("NaT", "us")
             return moments, i
         moments[i] = moment
     return moments, -1
+
+
+def _formatted(array: NDArray[Any], date_format: str) -> tuple[NDArray[np.datetime64], int]:
+    if array.dtype.kind in "iuf":
+        whole = np.isfinite(array) & (array == np.round(array)) if array.dtype.kind == "f" else None
+        if whole is not None and not whole.all():
+            first = int(np.argmin(whole))
+            moments = np.full(len(array), np.datetime64("NaT", "us"))
+            return moments, first
+        array = array.astype(np.int64).astype(str)
+    layout = format_layout(date_format)
+    if layout is not None and array.ndim == 1 and len(array):
+        codes = _text_codes(array)
+        if codes is not None:
+            fast = moments_from_codes(codes, layout)
+            if fast is not None:
+                return fast
+
+    def read(value: Any) -> dt.datetime | None:
+        if isinstance(value, bytes):
+            value = value.decode("utf-8", "replace")
+        if not isinstance(value, str):
+            return to_datetime(value)  # a datetime needs no format
+        try:
+            return to_datetime(dt.datetime.strptime(value.strip(), date_format))
+        except ValueError:
+            return None
+
+    return _cell_by_cell(array.tolist() if array.ndim == 1 else list(array), read)
+
+
+_ISO_LIKE = re.compile(r"^\s*\d{4}-")
+
+
+def date_problem(cell: Any, shown: str, date_format: str | None) -> str:
+    """Why a cell is not a date, naming the option that reads other forms."""
+    if date_format is not None:
+        return f"{shown} does not match the date format {date_format!r}"
+    text = cell.decode("utf-8", "replace") if isinstance(cell, bytes) else cell
+    if isinstance(text, str) and text.strip() and not _ISO_LIKE.match(text):
+        return (
+            f"{shown} is not an ISO 8601 date; name its format with --date-format "
+            "(date_format= in Python), e.g. '%m/%d/%Y' or '%d.%m.%Y'"
+        )
+    return f"{shown} is not a date"

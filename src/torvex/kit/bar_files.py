@@ -17,11 +17,20 @@ from typing import Any, BinaryIO, Iterator, TextIO
 
 import numpy as np
 
-from .bar_columns import COLUMNS, Bars, RowNames, check_columns
+from .bar_arrow import read_table
+from .bar_columns import COLUMNS, READ_AS_IS, Bars, RowNames, check_columns
 from .bar_dates import moments_from_cells
-from .bar_records import BarsError
-from .bar_tables import column_positions, read_records
-__all__ = ["READERS", "arrow_cells", "parse_csv", "read_csv", "read_npz", "read_parquet"]
+from .bar_records import BarOptions, BarsError
+from .bar_tables import column_names, column_positions, read_records
+__all__ = [
+    "DELIMITERS",
+    "READERS",
+    "parse_csv",
+    "read_csv",
+    "read_npz",
+    "read_parquet",
+    "sniff_delimiter",
+]
 
 READERS = ("auto", "pyarrow", "pandas", "python")
 _HEAD = 1 << 16  # the header must lie in the first 64 KiB for the column readers
@@ -38,25 +47,32 @@ def _open_error(label: str, error: OSError) -> Exception:
     return BarsError(f"{label}: cannot read: {error.strerror or error}")
 
 
-def read_csv(path: str | os.PathLike[str], label: str | None = None, reader: str = "auto") -> Bars:
+def read_csv(
+    path: str | os.PathLike[str],
+    label: str | None = None,
+    reader: str = "auto",
+    options: BarOptions = READ_AS_IS,
+) -> Bars:
     """Bars from CSV text with Date, Open, High, Low and Close columns (any letter case, any
-    order, other columns ignored; the date may be named Datetime, Timestamp or Time too).
-    `reader` picks the column reader ("pyarrow", "pandas", or "python" for the standard
-    library's alone); "auto" takes the first installed, for files of a megabyte or more
-    (below that, importing one costs more than it saves)."""
+    order, other columns ignored; the date may be named Datetime, Timestamp or Time too),
+    separated by `options.delimiter`, else by whichever of ``, ; tab |`` makes the header's
+    columns. `reader` picks the column reader ("pyarrow", "pandas", or "python" for the
+    standard library's alone); "auto" takes the first installed, for files of a megabyte or
+    more (below that, importing one costs more than it saves)."""
     if reader not in READERS:
         raise ValueError(f"reader must be one of {', '.join(READERS)}, not {reader!r}")
     label = label or os.fspath(path)
+    delimiter = options.delimiter or sniff_delimiter(path)
     if reader == "auto" and _size(path) < _CHUNK:
         reader = "python"
     if reader != "python":
         try:
-            columns = _read_columns(path, reader)
+            columns = _read_columns(path, reader, delimiter, options.date_format)
         except Exception:  # noqa: BLE001 - anything unusual: the exact reader says what
             columns = None
         if columns is not None:
             try:
-                return check_columns(RowNames(label, first_row=2), *columns)
+                return check_columns(RowNames(label, first_row=2), *columns, options=options)
             except BarsError:
                 pass  # reported below with the file's own row numbers
     try:
@@ -68,7 +84,8 @@ def read_csv(path: str | os.PathLike[str], label: str | None = None, reader: str
         if bad is not None:
             raise BarsError(f"{label}: not UTF-8 text (byte {bad})")
         f.seek(0)
-        return parse_csv(io.TextIOWrapper(f, encoding="utf-8-sig", newline=""), label)
+        text = io.TextIOWrapper(f, encoding="utf-8-sig", newline="")
+        return parse_csv(text, label, delimiter, options)
 
 
 def _size(path: str | os.PathLike[str]) -> int:
@@ -78,12 +95,17 @@ def _size(path: str | os.PathLike[str]) -> int:
         return 0  # the reader below reports it
 
 
-def parse_csv(text: str | TextIO, label: str = "<csv>") -> Bars:
+def parse_csv(
+    text: str | TextIO,
+    label: str = "<csv>",
+    delimiter: str = ",",
+    options: BarOptions = READ_AS_IS,
+) -> Bars:
     """Bars from CSV text (or a text stream), read row by row; rows in messages are line
     numbers."""
     rows = RowNames(label, first_row=2)
     lines = io.StringIO(text, newline="") if isinstance(text, str) else text
-    reader = csv.reader(lines, strict=True)
+    reader = csv.reader(lines, delimiter=delimiter, strict=True)
     try:
         header = next(reader, None)
         while header is not None and not any(cell.strip() for cell in header):
@@ -111,7 +133,7 @@ def parse_csv(text: str | TextIO, label: str = "<csv>") -> Bars:
         raise rows.fail(reader.line_num, None, f"malformed CSV: {e}") from None
     _move(cells, parts)
     rows.numbers = np.array(numbers, dtype=np.int64)
-    return check_columns(rows, *(np.concatenate(p) for p in parts))
+    return check_columns(rows, *(np.concatenate(p) for p in parts), options=options)
 
 
 def _move(cells: list[list[str]], parts: list[list[Any]]) -> None:
@@ -120,7 +142,7 @@ def _move(cells: list[list[str]], parts: list[list[Any]]) -> None:
         column_cells.clear()
 
 
-def _header(path: str | os.PathLike[str]) -> list[str] | None:
+def _header(path: str | os.PathLike[str], delimiter: str) -> list[str] | None:
     """The first line's cells when it is a header the column readers can take as it is."""
     with open(path, "rb") as f:
         head = f.read(_HEAD)
@@ -131,7 +153,26 @@ def _header(path: str | os.PathLike[str]) -> list[str] | None:
     line = head[:end].decode("utf-8").rstrip("\r")
     if '"' in line or not line.strip():
         return None
-    return line.split(",")
+    return line.split(delimiter)
+
+
+DELIMITERS = (",", ";", "\t", "|")
+
+
+def sniff_delimiter(path: str | os.PathLike[str]) -> str:
+    """The one of `DELIMITERS` that splits the file's header into the most bar columns (the
+    first of equals, "," when none finds any)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(_HEAD)
+    except OSError:
+        return ","  # the reader reports it
+    text = head.removeprefix(codecs.BOM_UTF8).decode("utf-8", "replace")
+    line = next((line for line in text.splitlines() if line.strip()), "")
+    found = [
+        len(column_names(next(csv.reader([line], delimiter=d), []))) for d in DELIMITERS
+    ]
+    return DELIMITERS[found.index(max(found))]
 
 
 def _scan(f: BinaryIO) -> tuple[int, int | None]:
@@ -158,11 +199,13 @@ def _scan(f: BinaryIO) -> tuple[int, int | None]:
 Batch = tuple[Any, Any, Any, Any, Any]  # date cells and the four prices of some rows
 
 
-def _read_columns(path: str | os.PathLike[str], reader: str) -> tuple[Any, ...] | None:
+def _read_columns(
+    path: str | os.PathLike[str], reader: str, delimiter: str, date_format: str | None
+) -> tuple[Any, ...] | None:
     """The five columns by a column reader, or None when none can take the file. The file is
     read in blocks, each turned into dates and numbers at once, so that no more than one
     block's text is held at a time."""
-    header = _header(path)
+    header = _header(path, delimiter)
     if header is None:
         return None
     with open(path, "rb") as f:
@@ -176,24 +219,26 @@ def _read_columns(path: str | os.PathLike[str], reader: str) -> tuple[Any, ...] 
     batches = None
     if reader in ("auto", "pyarrow"):
         try:
-            batches = _pyarrow_batches(path, names)
+            batches = _pyarrow_batches(path, names, delimiter)
         except ImportError:
             if reader == "pyarrow":
                 return None
     if batches is None:
         try:
-            batches = _pandas_batches(path, names)
+            batches = _pandas_batches(path, names, delimiter)
         except ImportError:
             return None
-    return _collect(batches, lines)
+    return _collect(batches, lines, date_format)
 
 
-def _collect(batches: Iterator[Batch], rows_at_most: int) -> tuple[Any, ...] | None:
+def _collect(
+    batches: Iterator[Batch], rows_at_most: int, date_format: str | None
+) -> tuple[Any, ...] | None:
     moments = np.empty(rows_at_most, dtype="datetime64[us]")
     prices = [np.empty(rows_at_most) for _ in COLUMNS[1:]]
     at = 0
     for dates, *columns in batches:
-        found, bad = moments_from_cells(dates)
+        found, bad = moments_from_cells(dates, date_format)
         if bad >= 0:
             return None
         end = at + len(found)
@@ -204,7 +249,9 @@ def _collect(batches: Iterator[Batch], rows_at_most: int) -> tuple[Any, ...] | N
     return (moments[:at], *(p[:at] for p in prices))
 
 
-def _pyarrow_batches(path: str | os.PathLike[str], names: list[str]) -> Iterator[Batch]:
+def _pyarrow_batches(
+    path: str | os.PathLike[str], names: list[str], delimiter: str
+) -> Iterator[Batch]:
     import pyarrow as pa
     from pyarrow import csv as pcsv
 
@@ -212,6 +259,7 @@ def _pyarrow_batches(path: str | os.PathLike[str], names: list[str]) -> Iterator
     reader = pcsv.open_csv(
         path,
         read_options=pcsv.ReadOptions(block_size=_BLOCK, use_threads=False),
+        parse_options=pcsv.ParseOptions(delimiter=delimiter),
         convert_options=pcsv.ConvertOptions(
             include_columns=names,
             column_types={names[0]: pa.string(), **{n: pa.float64() for n in names[1:]}},
@@ -253,13 +301,16 @@ def _arrow_text(array: Any) -> Any:
     return np.array(array.to_pylist(), dtype=str)
 
 
-def _pandas_batches(path: str | os.PathLike[str], names: list[str]) -> Iterator[Batch]:
+def _pandas_batches(
+    path: str | os.PathLike[str], names: list[str], delimiter: str
+) -> Iterator[Batch]:
     import pandas as pd
 
     # before pandas 3 the default number parser may be off by an ulp
     exact = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
     chunks = pd.read_csv(
         path,
+        sep=delimiter,
         usecols=names,
         dtype={names[0]: str, **{n: np.float64 for n in names[1:]}},
         na_filter=False,
@@ -279,7 +330,9 @@ def _pandas_batches(path: str | os.PathLike[str], names: list[str]) -> Iterator[
     return batches()
 
 
-def read_npz(path: str | os.PathLike[str], label: str | None = None) -> Bars:
+def read_npz(
+    path: str | os.PathLike[str], label: str | None = None, options: BarOptions = READ_AS_IS
+) -> Bars:
     """Bars from an .npz file holding one structured array with fields Date, Open, High, Low
     and Close (any letter case; the array named ``bars`` when there are several)."""
     label = label or os.fspath(path)
@@ -303,10 +356,12 @@ def read_npz(path: str | os.PathLike[str], label: str | None = None) -> Bars:
             array = archive[key]
         except ValueError as e:
             raise BarsError(f"{label}: array {key!r}: cannot load ({e})") from None
-    return read_records(array, label=f"{label}[{key}]")
+    return read_records(array, f"{label}[{key}]", options)
 
 
-def read_parquet(path: str | os.PathLike[str], label: str | None = None) -> Bars:
+def read_parquet(
+    path: str | os.PathLike[str], label: str | None = None, options: BarOptions = READ_AS_IS
+) -> Bars:
     """Bars from a Parquet file with the columns of a CSV file (needs pyarrow); rows in
     messages are positions, counted from 0."""
     label = label or os.fspath(path)
@@ -320,8 +375,7 @@ def read_parquet(path: str | os.PathLike[str], label: str | None = None) -> Bars
         raise BarsError(f"{label}: no such file")
     try:
         names = parquet.read_schema(path).names
-        rows = RowNames(label, first_row=0)
-        positions = column_positions(rows, None, names)
+        positions = column_positions(RowNames(label, first_row=0), None, names)
         table = parquet.read_table(path, columns=[names[positions[c]] for c in COLUMNS])
     except BarsError:
         raise
@@ -329,17 +383,4 @@ def read_parquet(path: str | os.PathLike[str], label: str | None = None) -> Bars
         raise _open_error(label, e) from None
     except Exception as e:  # noqa: BLE001 - pyarrow's errors for a file that is not Parquet
         raise BarsError(f"{label}: not a Parquet file ({str(e).splitlines()[0]})") from None
-    return check_columns(rows, *arrow_cells(table))
-
-
-def arrow_cells(table: Any) -> list[Any]:
-    """An arrow table's columns as numpy cells for the checks; a column with nulls as objects
-    (None is then the cell the checks name)."""
-    columns = []
-    for column in table.columns:
-        array = column.combine_chunks()
-        if array.null_count:
-            columns.append(np.array(array.to_pylist(), dtype=object))
-        else:
-            columns.append(array.to_numpy(zero_copy_only=False))
-    return columns
+    return read_table(table, label, options)

@@ -14,6 +14,7 @@ from __future__ import annotations
 from typing import Any, Callable, NamedTuple
 
 __all__ = [
+    "CLIP_HINT",
     "INT32_MAX",
     "INTRADAY_TIME",
     "MAX_PRICE",
@@ -63,9 +64,29 @@ PRICE_RULES: tuple[PriceRule, ...] = (
     ),
 )
 
+# vendors' files do hold bars whose open or close lies outside their range; moving them
+# inside is the reader's choice (clip), never a silent one
+CLIP_HINT = "clip=True (--clip) moves open and close into low..high"
+
+
+def _outside(name: str, value: float, high: float, low: float) -> str:
+    side = f"above high {high:g}" if value > high else f"below low {low:g}"
+    return f"{name} {value:g} is {side}; {CLIP_HINT}"
+
+
 ROW_RULES: tuple[RowRule, ...] = (
     RowRule(
         "High", lambda o, h, lo, c: h < lo, lambda o, h, lo, c: f"high {h:g} is below low {lo:g}"
+    ),
+    RowRule(
+        "Open",
+        lambda o, h, lo, c: (o < lo) | (o > h),
+        lambda o, h, lo, c: _outside("open", o, h, lo),
+    ),
+    RowRule(
+        "Close",
+        lambda o, h, lo, c: (c < lo) | (c > h),
+        lambda o, h, lo, c: _outside("close", c, h, lo),
     ),
 )
 
@@ -116,4 +137,4 @@ def prices_pass(open: float, high: float, low: float, close: float) -> bool:
     """Whether one bar's prices break no rule, in one expression: the check a stream makes on
     every bar, `bar_problem` saying why only when this refuses. Valid while it accepts exactly
     the bars that pass `PRICE_RULES` and `ROW_RULES` (a test holds the two together)."""
-    return 0.0 < low <= high <= MAX_PRICE and 0.0 < open <= MAX_PRICE and 0.0 < close <= MAX_PRICE
+    return 0.0 < low <= open <= high <= MAX_PRICE and low <= close <= high

@@ -8,8 +8,17 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from .bar_columns import COLUMNS, PRICES, Bars, RowNames, check_columns
-__all__ = ["DATE_NAMES", "column_positions", "read_frame", "read_records"]
+from .bar_columns import COLUMNS, PRICES, READ_AS_IS, Bars, RowNames, check_columns
+from .bar_records import BarOptions
+from .bar_zones import Zone, cells_zone, normal_zone
+__all__ = [
+    "DATE_NAMES",
+    "column_names",
+    "column_positions",
+    "is_pandas_frame",
+    "read_frame",
+    "read_records",
+]
 
 # names a date column goes by in common data sources, in order of preference
 DATE_NAMES = ("Date", "Datetime", "Timestamp", "Time")
@@ -45,44 +54,53 @@ def column_positions(
     return positions
 
 
-def _frame_column(pd: Any, series: Any) -> Any:
+def column_names(names: Sequence[str]) -> set[str]:
+    """Which of the bar columns `names` hold (a date by any of its names)."""
+    lowered = {str(name).strip().lower() for name in names}
+    found = {c for c in PRICES if c.lower() in lowered}
+    return found | ({"Date"} if lowered & {d.lower() for d in DATE_NAMES} else set())
+
+
+def _frame_column(pd: Any, series: Any) -> tuple[Any, Zone | None]:
     """A DataFrame column (or index) as numpy cells: numbers as floats, datetimes as naive UTC
-    datetime64, everything else as it is."""
+    datetime64 (and the zone of zoned ones), everything else as it is."""
     dtype = series.dtype
     if isinstance(dtype, pd.DatetimeTZDtype):
         series = series.dt.tz_convert("UTC").dt.tz_localize(None)
-        return series.to_numpy()
+        return series.to_numpy(), normal_zone(dtype.tz)
     if pd.api.types.is_bool_dtype(dtype):
-        return series.to_numpy(dtype=object)
+        return series.to_numpy(dtype=object), None
     if pd.api.types.is_numeric_dtype(dtype):
-        return series.to_numpy(dtype=np.float64, na_value=np.nan)
-    return series.to_numpy()
+        return series.to_numpy(dtype=np.float64, na_value=np.nan), None
+    cells = series.to_numpy()
+    return cells, cells_zone(cells) if cells.dtype == object else None
 
 
-def read_frame(frame: Any, label: str = "<DataFrame>") -> Bars:
-    """Bars from a pandas DataFrame: Open, High, Low and Close columns in any letter case and
-    the date in a column (Date, Datetime, Timestamp or Time, any case) or the DatetimeIndex.
-    Rows in messages are positions, counted from 0."""
+def is_pandas_frame(source: Any) -> bool:
     pd = sys.modules.get("pandas")  # a DataFrame means pandas is loaded already
-    if pd is None or not isinstance(frame, pd.DataFrame):
-        raise TypeError(
-            "bars must be Bars, a file path, a pandas DataFrame or a numpy structured array, "
-            f"not {type(frame).__name__}"
-        )
+    return pd is not None and isinstance(source, pd.DataFrame)
+
+
+def read_frame(
+    frame: Any, label: str = "<DataFrame>", options: BarOptions = READ_AS_IS
+) -> Bars:
+    """Bars from a pandas DataFrame: Open, High, Low and Close columns in any letter case and
+    the date in a column (Date, Datetime, Timestamp or Time, any case) or the DatetimeIndex;
+    a zoned one keeps its zone. Rows in messages are positions, counted from 0."""
+    import pandas as pd
+
     rows = RowNames(label, first_row=0)
     indexed = isinstance(frame.index, pd.DatetimeIndex)
     positions = column_positions(rows, None, list(frame.columns), date_elsewhere=indexed)
-    columns = [
-        _frame_column(pd, frame.iloc[:, positions[c]]) for c in PRICES
-    ]
+    columns = [_frame_column(pd, frame.iloc[:, positions[c]])[0] for c in PRICES]
     if "Date" in positions:
-        dates = _frame_column(pd, frame.iloc[:, positions["Date"]])
+        dates, zone = _frame_column(pd, frame.iloc[:, positions["Date"]])
     else:
-        dates = _frame_column(pd, frame.index.to_series())
-    return check_columns(rows, dates, *columns)
+        dates, zone = _frame_column(pd, frame.index.to_series())
+    return check_columns(rows, dates, *columns, zone=zone, options=options)
 
 
-def read_records(array: Any, label: str = "<array>") -> Bars:
+def read_records(array: Any, label: str = "<array>", options: BarOptions = READ_AS_IS) -> Bars:
     """Bars from a one-dimensional numpy structured array with fields Date (or Datetime,
     Timestamp, Time), Open, High, Low and Close, any letter case."""
     rows = RowNames(label, first_row=0, row_word="record")
@@ -90,4 +108,4 @@ def read_records(array: Any, label: str = "<array>") -> Bars:
     if fields is None or array.ndim != 1:
         raise rows.fail(None, None, "expected a one-dimensional structured array")
     positions = column_positions(rows, None, fields, word="field")
-    return check_columns(rows, *(array[fields[positions[c]]] for c in COLUMNS))
+    return check_columns(rows, *(array[fields[positions[c]]] for c in COLUMNS), options=options)

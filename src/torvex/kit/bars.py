@@ -17,30 +17,66 @@ from typing import Any
 
 import numpy as np
 
+from .bar_arrow import is_arrow_source, is_polars_frame, read_arrow
 from .bar_columns import COLUMNS, Bars
 from .bar_files import read_csv, read_npz, read_parquet
-from .bar_records import BarsError, Dates
-from .bar_tables import read_frame, read_records
+from .bar_records import BarOptions, BarsError, Dates
+from .bar_tables import is_pandas_frame, read_frame, read_records
 
-__all__ = ["Bars", "BarsError", "COLUMNS", "Dates", "load_bars", "synthetic_bars"]
+__all__ = [
+    "BarOptions",
+    "Bars",
+    "BarsError",
+    "COLUMNS",
+    "Dates",
+    "load_bars",
+    "read_bars",
+    "synthetic_bars",
+]
 
 
-def load_bars(source: Any) -> Bars:
-    """Bars from a CSV, .npz or Parquet file, a pandas DataFrame or a numpy structured array
-    (columns Date, Open, High, Low and Close in any letter case; the date may also be named
-    Datetime, Timestamp or Time, or be a DataFrame's DatetimeIndex). `Bars` pass through."""
+def load_bars(
+    source: Any,
+    *,
+    date_format: str | None = None,
+    delimiter: str | None = None,
+    clip: bool = False,
+) -> Bars:
+    """Bars from a CSV, .npz or Parquet file, a pandas or polars DataFrame, anything with the
+    Arrow PyCapsule interface (a pyarrow Table, ...) or a numpy structured array (columns
+    Date, Open, High, Low and Close in any letter case; the date may also be named Datetime,
+    Timestamp or Time, or be a DataFrame's DatetimeIndex). `Bars` pass through.
+
+    Dates are ISO 8601 (or datetimes, or Unix times); others need their ``strptime`` format,
+    `date_format` (``"%m/%d/%Y"``): they are never guessed. `delimiter` is a CSV file's (by
+    default whichever of ``, ; tab |`` makes the header's columns). A bar whose open or close
+    lies outside its low..high is refused unless `clip`, which moves them inside and counts
+    the bars it changed in `Bars.clipped`."""
+    options = BarOptions(date_format=date_format, delimiter=delimiter, clip=clip)
+    return read_bars(source, options)
+
+
+def read_bars(source: Any, options: BarOptions) -> Bars:
+    """`load_bars` with its options in one record."""
     if isinstance(source, Bars):
         return source
     if isinstance(source, np.ndarray):
-        return read_records(source)
+        return read_records(source, options=options)
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source).lower()
         if name.endswith(".npz"):
-            return read_npz(source)
+            return read_npz(source, options=options)
         if name.endswith((".parquet", ".pq")):
-            return read_parquet(source)
-        return read_csv(source)
-    return read_frame(source)
+            return read_parquet(source, options=options)
+        return read_csv(source, options=options)
+    if is_pandas_frame(source):
+        return read_frame(source, options=options)
+    if is_polars_frame(source) or is_arrow_source(source):
+        return read_arrow(source, options=options)
+    raise TypeError(
+        "bars must be Bars, a file path, a pandas or polars DataFrame, an Arrow table or a "
+        f"numpy structured array, not {type(source).__name__}"
+    )
 
 
 def synthetic_bars(

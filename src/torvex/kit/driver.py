@@ -265,10 +265,12 @@ def run(
     progress_every: int = 0,
     engine: str = "auto",
     view: str = "end",
+    clip: bool = False,
 ) -> RunResult:
     """Run one engine over `bars` with `settings` (a `Settings`, a mapping of setting names to
     values, or None for the defaults). `bars` is anything
-    `load_bars` takes: `Bars`, a file path, a pandas DataFrame or a numpy structured array.
+    `load_bars` takes: `Bars`, a file path, a pandas or polars DataFrame, an Arrow table or
+    a numpy structured array.
 
     `view` is how the run sees the data. "end" (the default): as of its last bar, the engine
     told where the data ends, which with `draw_from_recent` puts every pivot, line and signal
@@ -284,12 +286,15 @@ def run(
     model when nothing of a host's own could change the outcome: the engine's host modules
     are the package's stand-ins and `settings` is a plain `Settings`.
 
+    `clip` moves open and close into low..high where they lie outside it, as `load_bars`
+    does (such bars are refused otherwise); it does nothing to `Bars`, which are checked.
+
     `progress(done, total)` is called every `progress_every` bars (default: about 200 times a
     run) and after the last; the native model calls it once, at the end.
     """
     check_engine(engine)
     live = check_view(view) == "live"
-    bars = load_bars(bars)
+    bars = load_bars(bars, clip=clip)
     settings = as_settings(settings)
     settings.check()  # values may have been assigned after construction
     count = len(bars)

@@ -11,10 +11,12 @@ from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
+from .levels import decimals
+
 if TYPE_CHECKING:
     from .results import RunResult
 
-__all__ = ["PlotUnavailable", "require", "plot_result"]
+__all__ = ["PlotUnavailable", "decimals", "require", "plot_result"]
 
 UP, DOWN = "#26a69a", "#ef5350"
 LINE, LINE_VIOLATED = "#1f4e9c", "#9e9e9e"
@@ -34,14 +36,6 @@ def require() -> Callable[..., None]:
             "--plot needs matplotlib; install it with: pip install 'torvex[plot]'"
         ) from None
     return plot_result
-
-
-def decimals(tick: float) -> int:
-    """Decimal places that show prices on a grid of `tick`."""
-    digits = 0
-    while digits < 8 and abs(round(tick, digits) - tick) > 1e-12:
-        digits += 1
-    return digits
 
 
 def _spread(levels: list[float], gap: float, top: float) -> list[float]:

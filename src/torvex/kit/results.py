@@ -5,17 +5,15 @@ records, the `RunResult` that holds them, and the conversions from what either o
 from __future__ import annotations
 
 from dataclasses import asdict, dataclass, field
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
 from .bars import Bars
 from .indicators import HostInputs
+from .levels import round_to_tick
 from .result_frames import records_frame
 from .settings import Settings
-
-if TYPE_CHECKING:
-    import pandas as pd
 
 __all__ = [
     "FAILURE_REASONS",
@@ -128,25 +126,41 @@ class RunResult:
                 counts[reason] += 1
         return counts
 
-    def lines_frame(self) -> pd.DataFrame:
-        """The lines as a pandas DataFrame, one row per line, with its `reach`."""
-        return records_frame(self.lines, Line, extra=("reach",))
+    def lines_frame(self, backend: str = "auto") -> Any:
+        """The lines as a DataFrame, one row per line, with its `reach`. `backend` is
+        "pandas", "polars" or "auto" (polars where the bars came as polars, else pandas);
+        levels are rounded to the tick, dates carry the bars' zone."""
+        return self._frame(self.lines, Line, backend, extra=("reach",))
 
-    def signals_frame(self) -> pd.DataFrame:
-        """The signals as a pandas DataFrame, one row per signal."""
-        return records_frame(self.signals, Signal)
+    def signals_frame(self, backend: str = "auto") -> Any:
+        """The signals as a DataFrame, one row per signal (`backend` as for `lines_frame`)."""
+        return self._frame(self.signals, Signal, backend)
 
-    def failures_frame(self) -> pd.DataFrame:
-        """The failed recoveries as a pandas DataFrame; `reasons` holds tuples of names."""
-        return records_frame(self.failures, Failure)
+    def failures_frame(self, backend: str = "auto") -> Any:
+        """The failed recoveries as a DataFrame; `reasons` holds the names of each (`backend`
+        as for `lines_frame`)."""
+        return self._frame(self.failures, Failure, backend)
 
-    def pivots_frame(self) -> pd.DataFrame:
-        """The pivots as a pandas DataFrame, in bar order."""
-        return records_frame(self.pivots, Pivot)
+    def pivots_frame(self, backend: str = "auto") -> Any:
+        """The pivots as a DataFrame, in bar order (`backend` as for `lines_frame`)."""
+        return self._frame(self.pivots, Pivot, backend)
+
+    def _frame(self, records: list[Any], kind: type, backend: str, extra: tuple = ()) -> Any:
+        return records_frame(records, kind, self.bars, self.settings.mintick, extra, backend)
 
     def to_dict(self) -> dict[str, Any]:
-        """Everything as plain JSON-ready values (non-finite settings as strings)."""
+        """Everything as plain JSON-ready values (non-finite settings as strings; levels
+        rounded to the tick; dates as ISO 8601 text, with the offset when the bars had a
+        zone)."""
         bars = self.bars
+        tick = self.settings.mintick
+
+        def shown(record: Any, **more: Any) -> dict[str, Any]:
+            values = dict(asdict(record), **more)
+            if "level" in values:
+                values["level"] = round_to_tick(values["level"], tick)
+            return values
+
         return {
             "source": bars.source,
             "view": self.view,
@@ -154,9 +168,9 @@ class RunResult:
             "first_date": bars.dates[0],
             "last_date": bars.dates[-1],
             "settings": {k: _plain(v) for k, v in self.settings.as_dict().items()},
-            "lines": [dict(asdict(line), reach=line.reach) for line in self.lines],
-            "signals": [asdict(signal) for signal in self.signals],
-            "failures": [asdict(failure) for failure in self.failures],
+            "lines": [shown(line, reach=line.reach) for line in self.lines],
+            "signals": [shown(signal) for signal in self.signals],
+            "failures": [shown(failure) for failure in self.failures],
             "failure_counts": self.failure_counts(),
             "pivots": [asdict(pivot) for pivot in self.pivots],
             "seconds": round(self.seconds, 6),

@@ -18,6 +18,8 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 from torvex.kit import Settings
+from torvex.kit.bar_symbols import SYMBOL
+from torvex.kit.bars import BarOptions
 from torvex.kit.settings import as_settings
 from torvex.kit.results import check_view
 
@@ -85,6 +87,11 @@ def scan(
     progress: Callable[[int, int], None] | None = None,
     task: Task = run_instrument,
     view: str = "end",
+    date_format: str | None = None,
+    delimiter: str | None = None,
+    clip: bool = False,
+    symbol_column: str = SYMBOL,
+    sort: bool = False,
 ) -> ScanTable:
     """Run every instrument of `universe` and collect one row each, sorted by symbol, with
     `settings` (a `Settings`, a mapping of setting names to values, or None for the defaults).
@@ -95,13 +102,21 @@ def scan(
     module-level function (it is sent to the workers by name) taking an `Instrument` and the
     settings. `view` is the view of every run, as in `torvex.kit.run`: "end" (the default) or
     "live", for which the rows describe the last bar as a live host saw it; each `Instrument`
-    carries it to its task."""
+    carries it to its task.
+
+    `date_format`, `delimiter` and `clip` read every instrument's bars as `load_bars` does;
+    a long table's symbols are in its column `symbol_column`, and `sort` orders each symbol's
+    rows by date."""
     settings = as_settings(settings)
     check_view(view)
     if scheduler is not None and dask_workers is not None:
         raise ValueError("give a Dask scheduler address or a local worker count, not both")
     started = time.perf_counter()
-    todo = [dataclasses.replace(one, view=view) for one in instruments(universe)]
+    options = BarOptions(date_format=date_format, delimiter=delimiter, clip=clip)
+    todo = [
+        dataclasses.replace(one, view=view)
+        for one in instruments(universe, options, symbol_column, sort)
+    ]
     rows: list[ScanRow] = []
 
     def done(row: ScanRow) -> None:

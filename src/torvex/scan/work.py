@@ -6,8 +6,10 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass
+from typing import Any
 
-from torvex.kit import Bars, BarsError, Settings, load_bars, run
+from torvex.kit import Bars, BarsError, Settings, run
+from torvex.kit.bars import BarOptions, read_bars
 
 from .table import ScanRow, error_row, result_row
 
@@ -16,14 +18,16 @@ __all__ = ["Instrument", "run_instrument"]
 
 @dataclass(frozen=True)
 class Instrument:
-    """What an executor is handed: the bars themselves, a file to read them from, or the
-    reason they could not be had; and the view to run them in (one of `torvex.kit.VIEWS`)."""
+    """What an executor is handed: the bars themselves (or a frame of them), a file to read
+    them from, or the reason they could not be had; how to read them, and the view to run
+    them in (one of `torvex.kit.VIEWS`)."""
 
     symbol: str
-    bars: Bars | None = None
+    bars: Bars | Any = None
     path: str | None = None
     error: str | None = None
     view: str = "end"
+    options: BarOptions = BarOptions()
 
 
 def run_instrument(instrument: Instrument, settings: Settings) -> ScanRow:
@@ -31,8 +35,7 @@ def run_instrument(instrument: Instrument, settings: Settings) -> ScanRow:
     try:
         if instrument.error is not None:
             raise BarsError(instrument.error)
-        bars = instrument.bars if instrument.bars is not None else _load(instrument)
-        result = run(bars, settings, view=instrument.view)
+        result = run(_load(instrument), settings, view=instrument.view)
     except BarsError as e:
         return error_row(instrument.symbol, str(e), time.perf_counter() - started)
     except Exception as e:  # one instrument's failure is its row's, never the scan's
@@ -42,6 +45,8 @@ def run_instrument(instrument: Instrument, settings: Settings) -> ScanRow:
 
 
 def _load(instrument: Instrument) -> Bars:
+    if instrument.bars is not None:
+        return read_bars(instrument.bars, instrument.options)
     if instrument.path is None:
         raise BarsError(f"{instrument.symbol}: no bars")
-    return load_bars(os.fspath(instrument.path))
+    return read_bars(os.fspath(instrument.path), instrument.options)
