@@ -37,6 +37,8 @@ from .kit.plot import PlotUnavailable
 from .kit.results import VIEWS
 from .kit.plot import require as require_plot
 from .kit.settings import ENGINE_SETTINGS, KIT_SETTINGS, WINDOW_SETTINGS, describe
+from .report.command import check_html_out, html_argument, write_html
+from .report.library import ReportUnavailable
 from .scan import BAR_SUFFIXES
 from .scan.table import FORMATS
 from .scan_command import run_scan
@@ -90,6 +92,7 @@ def _parser() -> argparse.ArgumentParser:
         metavar="OUT.png",
         help="draw candles, the final lines and the signals (needs matplotlib)",
     )
+    html_argument(run_cmd, "candles, the final lines, pivots and signals")
     run_cmd.add_argument(
         "--plot-bars",
         type=int,
@@ -129,6 +132,7 @@ def _parser() -> argparse.ArgumentParser:
         help="write the table to TABLE: CSV, Parquet or JSON records by its suffix "
         f"({', '.join(FORMATS)})",
     )
+    html_argument(scan_cmd, "the table, each row drawing its instrument's chart when clicked")
     settings_arguments(scan_cmd)
     _view_argument(scan_cmd)
     bar_arguments(scan_cmd)
@@ -201,7 +205,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         code = _command(args)
         sys.stdout.flush()  # a reader that went away shows here, not in the exit's flush
         return code
-    except (UserError, BarsError, SettingsError, PlotUnavailable) as e:
+    except (UserError, BarsError, SettingsError, PlotUnavailable, ReportUnavailable) as e:
         print(f"torvex: error: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
@@ -230,6 +234,8 @@ def _run(args: argparse.Namespace) -> int:
     plot = None
     if args.plot_out:
         plot = require_plot()  # fail before the run when matplotlib is missing
+    if args.html_out:
+        check_html_out(args.html_out)
     options = bar_options_from(args)
     bars = read_bars(args.bars_file, options) if args.bars_file else sample_bars()
 
@@ -251,6 +257,8 @@ def _run(args: argparse.Namespace) -> int:
         except OSError as e:
             raise UserError(f"{args.plot_out}: cannot write: {e.strerror or e}") from None
         print(f"chart written to {args.plot_out}")
+    if args.html_out:
+        write_html(result.to_html, args.html_out)
     return 0
 
 

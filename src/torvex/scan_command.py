@@ -11,6 +11,7 @@ from typing import Any, Callable, TextIO
 from .cli_options import UserError
 from .kit import Settings
 from .kit.levels import decimals
+from .report.command import check_html_out, write_html
 from .scan import ScanTable, scan, table_format
 from .scan.cluster import ClusterError
 
@@ -23,6 +24,8 @@ SOME_FAILED = 3
 def run_scan(args: argparse.Namespace, settings: Settings) -> int:
     if args.out:
         _check_out(args.out)
+    if args.html_out:
+        check_html_out(args.html_out)
     bar = _progress_bar(args.progress)
     try:
         table = scan(
@@ -38,6 +41,7 @@ def run_scan(args: argparse.Namespace, settings: Settings) -> int:
             clip=args.clip,
             symbol_column=args.symbol_column,
             sort=args.sort,
+            charts=bool(args.html_out),  # the workers pack the charts only for a report
         )
     except ClusterError as e:
         raise UserError(str(e)) from None
@@ -50,6 +54,8 @@ def run_scan(args: argparse.Namespace, settings: Settings) -> int:
         except OSError as e:
             raise UserError(f"{args.out}: cannot write: {e.strerror or e}") from None
     print_summary(table, args.path, args.out, sys.stdout)
+    if args.html_out:
+        write_html(lambda out: table.to_html(out, source=args.path), args.html_out)
     return SOME_FAILED if table.failed else 0
 
 

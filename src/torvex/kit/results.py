@@ -4,6 +4,7 @@ records, the `RunResult` that holds them, and the conversions from what either o
 
 from __future__ import annotations
 
+import os
 from dataclasses import asdict, dataclass, field
 from typing import Any, Sequence
 
@@ -147,6 +148,13 @@ class RunResult:
 
     def _frame(self, records: list[Any], kind: type, backend: str, extra: tuple = ()) -> Any:
         return records_frame(records, kind, self.bars, self.settings.mintick, extra, backend)
+
+    def to_html(self, path: str | os.PathLike[str], name: str | None = None) -> None:
+        """Write the interactive chart of this run to `path`, one self-contained HTML file
+        (needs the ``report`` extra); `name` heads it (default: the bars' source)."""
+        from torvex.report import write_run_report
+
+        write_run_report(self, path, name)
 
     def to_dict(self) -> dict[str, Any]:
         """Everything as plain JSON-ready values (non-finite settings as strings; levels

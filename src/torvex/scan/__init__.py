@@ -12,6 +12,7 @@ signal and counts, or the one-line error that stopped it. An executor never chan
 from __future__ import annotations
 
 import dataclasses
+import functools
 import os
 import time
 from dataclasses import dataclass, field
@@ -26,7 +27,7 @@ from torvex.kit.results import check_view
 from .pool import DIED, Task, run_on_pool
 from .table import COLUMNS, ScanRow, frame, table_format, write_table
 from .universe import BAR_SUFFIXES, Universe, instruments
-from .work import Instrument, run_instrument
+from .work import ChartedRow, Instrument, run_instrument
 
 if TYPE_CHECKING:
     import pandas
@@ -53,6 +54,7 @@ class ScanTable:
     seconds: float  # wall time of the whole scan
     settings: Settings = field(default_factory=Settings)
     view: str = "end"  # how every instrument's run saw its data
+    charts: dict[str, str] = field(default_factory=dict, repr=False)  # symbol -> packed chart
 
     @property
     def failed(self) -> list[ScanRow]:
@@ -68,6 +70,13 @@ class ScanTable:
     def write(self, path: str | os.PathLike[str]) -> None:
         """CSV, Parquet or JSON records, by the suffix of `path`."""
         write_table(self.rows, path)
+
+    def to_html(self, path: str | os.PathLike[str], source: str | None = None) -> None:
+        """The interactive report: this table, each row drawing its instrument's chart when
+        clicked; needs a table scanned with ``charts=True`` and the ``report`` extra."""
+        from torvex.report import write_scan_report
+
+        write_scan_report(self, path, source)
 
 
 def cores() -> int:
@@ -92,6 +101,7 @@ def scan(
     clip: bool = False,
     symbol_column: str = SYMBOL,
     sort: bool = False,
+    charts: bool = False,
 ) -> ScanTable:
     """Run every instrument of `universe` and collect one row each, sorted by symbol, with
     `settings` (a `Settings`, a mapping of setting names to values, or None for the defaults).
@@ -106,7 +116,8 @@ def scan(
 
     `date_format`, `delimiter` and `clip` read every instrument's bars as `load_bars` does;
     a long table's symbols are in its column `symbol_column`, and `sort` orders each symbol's
-    rows by date."""
+    rows by date. With `charts` the workers also pack each instrument's chart (bars, lines, signals, pivots)
+    for `to_html`, passing ``chart=True`` to the task."""
     settings = as_settings(settings)
     check_view(view)
     if scheduler is not None and dask_workers is not None:
@@ -118,8 +129,14 @@ def scan(
         for one in instruments(universe, options, symbol_column, sort)
     ]
     rows: list[ScanRow] = []
+    packed: dict[str, str] = {}
+    if charts:
+        task = functools.partial(task, chart=True)
 
     def done(row: ScanRow) -> None:
+        if isinstance(row, ChartedRow):
+            packed[row.symbol] = row.chart
+            row = row.row()
         rows.append(row)
         if progress is not None:
             progress(len(rows), len(todo))
@@ -143,4 +160,4 @@ def scan(
         run_on_pool(todo, task, settings, workers, done)
         executor = f"process pool of {workers} {'job' if workers == 1 else 'jobs'}"
     rows.sort(key=lambda row: row.symbol)
-    return ScanTable(rows, executor, time.perf_counter() - started, settings, view)
+    return ScanTable(rows, executor, time.perf_counter() - started, settings, view, packed)

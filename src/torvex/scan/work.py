@@ -1,19 +1,20 @@
 """One instrument's work, as an executor runs it: load its bars when given a file, run the
-engine, and reduce the result to its row. Every failure becomes the row's error."""
+engine, and reduce the result to its row (with its chart, when asked for). Every failure
+becomes the row's error."""
 
 from __future__ import annotations
 
 import os
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any
 
-from torvex.kit import Bars, BarsError, Settings, run
+from torvex.kit import Bars, BarsError, RunResult, Settings, run
 from torvex.kit.bars import BarOptions, read_bars
 
 from .table import ScanRow, error_row, result_row
 
-__all__ = ["Instrument", "run_instrument"]
+__all__ = ["ChartedRow", "Instrument", "run_instrument"]
 
 
 @dataclass(frozen=True)
@@ -30,18 +31,40 @@ class Instrument:
     options: BarOptions = BarOptions()
 
 
-def run_instrument(instrument: Instrument, settings: Settings) -> ScanRow:
+@dataclass(frozen=True)
+class ChartedRow(ScanRow):
+    """A row and what its instrument's chart needs (`torvex.report`'s packed payload), as a
+    worker returns it when the scan makes a report; the scan keeps the two apart."""
+
+    chart: str = ""
+
+    def row(self) -> ScanRow:
+        return ScanRow(**{f.name: getattr(self, f.name) for f in fields(ScanRow)})
+
+
+def run_instrument(instrument: Instrument, settings: Settings, chart: bool = False) -> ScanRow:
+    """The instrument's row; with `chart`, a `ChartedRow` that also carries its chart."""
     started = time.perf_counter()
     try:
         if instrument.error is not None:
             raise BarsError(instrument.error)
         result = run(_load(instrument), settings, view=instrument.view)
+        packed = _chart(instrument, result) if chart else None
     except BarsError as e:
         return error_row(instrument.symbol, str(e), time.perf_counter() - started)
     except Exception as e:  # one instrument's failure is its row's, never the scan's
         message = f"{type(e).__name__}: {e}"
         return error_row(instrument.symbol, message, time.perf_counter() - started)
-    return result_row(instrument.symbol, result, time.perf_counter() - started)
+    row = result_row(instrument.symbol, result, time.perf_counter() - started)
+    if packed is None:
+        return row
+    return ChartedRow(**{f.name: getattr(row, f.name) for f in fields(row)}, chart=packed)
+
+
+def _chart(instrument: Instrument, result: RunResult) -> str:
+    from torvex.report.payload import encoded_chart
+
+    return encoded_chart(result, instrument.symbol)
 
 
 def _load(instrument: Instrument) -> Bars:

@@ -1,0 +1,119 @@
+"""The report pages as one self-contained HTML file each: the charting library, the page's own
+script and style, and the data, all inline, so that the file opens from disk with no network."""
+
+from __future__ import annotations
+
+import html
+import json
+import math
+import os
+from importlib import resources
+from typing import TYPE_CHECKING, Any, Iterable
+
+from torvex.kit.levels import decimals
+
+from .library import library_script
+from .payload import encoded_chart
+
+if TYPE_CHECKING:
+    from torvex.kit import RunResult
+    from torvex.scan import ScanTable
+
+__all__ = ["run_page", "scan_page", "write_page"]
+
+
+def _asset(name: str) -> str:
+    return (resources.files("torvex.report") / "assets" / name).read_text(encoding="utf-8")
+
+
+def _json(value: Any) -> str:
+    """JSON to inline in a <script> element: no '<', so no '</script>' can end it early."""
+    return json.dumps(value, separators=(",", ":"), allow_nan=False, default=str).replace(
+        "<", "\\u003c"
+    )
+
+
+def _page(kind: str, title: str, body: str, data: Iterable[str]) -> str:
+    parts = [
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n",
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n",
+        f"<title>{html.escape(title)}</title>\n<style>\n{_asset('report.css')}</style>\n",
+        f"</head>\n<body data-page=\"{kind}\">\n{body}\n",
+    ]
+    parts.extend(data)
+    parts += [
+        f"<script>\n{library_script()}\n</script>\n",
+        f"<script>\n{_asset('chart.js')}\n{_asset('pages.js')}\n</script>\n",
+        "</body>\n</html>\n",
+    ]
+    return "".join(parts)
+
+
+def _chart_block(element_id: str, encoded: str) -> str:
+    # base64 text: nothing in it can end the element
+    return f'<script type="text/plain" id="{element_id}">{encoded}</script>\n'
+
+
+def view_of(thing: Any) -> str:
+    return str(getattr(thing, "view", "end"))
+
+
+def run_page(result: RunResult, name: str | None = None) -> str:
+    """The page of one run: its chart, drawn at load."""
+    name = name if name is not None else result.bars.source
+    title = f"{name}: torvex, {view_of(result)} view"
+    body = (
+        f"<header><h1>{html.escape(title)}</h1><p id=\"summary\"></p></header>\n"
+        "<div class=\"controls\" id=\"controls\"></div>\n<div class=\"chart\" id=\"chart\"></div>"
+    )
+    return _page("run", title, body, [_chart_block("chart-data", encoded_chart(result, name))])
+
+
+def _cell(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def scan_page(table: ScanTable, source: str | None = None) -> str:
+    """The page of a scan: its table, and each instrument's chart drawn when its row is
+    clicked (rows without a chart in `table.charts` say so)."""
+    from torvex.scan.table import COLUMNS, records
+
+    columns = list(COLUMNS)
+    rows = [[_cell(record.get(c)) for c in columns] for record in records(table.rows)]
+    failed = len(table.failed)
+    view = view_of(table)
+    title = f"torvex scan{f' of {source}' if source else ''}, {view} view"
+    charts: dict[str, str] = getattr(table, "charts", None) or {}
+    counts = (
+        f"{len(rows)} instruments ({failed} failed), {table.bars:,} bars, {view} view"
+        + ("" if charts else "; scanned without charts")
+    )
+    body = (
+        f"<header><h1>{html.escape(title)}</h1><p>{html.escape(counts)}</p></header>\n"
+        "<section class=\"table-pane\"><div class=\"tools\">"
+        "<input id=\"filter\" type=\"search\" placeholder=\"filter by symbol\" autocomplete=\"off\">"
+        "<span id=\"count\"></span><span>click a row for its chart; a header sorts</span></div>"
+        "<div class=\"scroll\"><table id=\"scan\"><thead></thead><tbody></tbody></table></div>"
+        "</section>\n<section class=\"chart-pane\"><div class=\"chart-head\">"
+        "<h2 id=\"chart-title\">no instrument chosen</h2><p id=\"chart-summary\"></p></div>"
+        "<div class=\"controls\" id=\"controls\"></div><div class=\"chart\" id=\"chart\"></div>"
+        "</section>"
+    )
+    data = {
+        "columns": columns,
+        "rows": rows,
+        "digits": decimals(table.settings.mintick),
+    }
+    blocks = [f'<script type="application/json" id="table-data">{_json(data)}</script>\n']
+    for i, row in enumerate(table.rows):
+        encoded = charts.get(row.symbol)
+        if encoded is not None and not row.failed:
+            blocks.append(_chart_block(f"chart-{i}", encoded))
+    return _page("scan", title, body, blocks)
+
+
+def write_page(text: str, path: str | os.PathLike[str]) -> None:
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)

@@ -1,0 +1,158 @@
+"""What one instrument's chart needs, packed small: the bars, the final lines as segments, the
+pivots, the signals and the failed recoveries of a run.
+
+Prices travel as integers on the coarsest decimal grid that holds every price exactly (closes
+as steps from the previous close, opens as gaps from it, highs and lows as wicks beyond the
+body), so that dividing
+by the grid's power of ten in the browser gives back the very same doubles; times as steps in
+seconds. The whole is JSON, gzip-compressed and base64-encoded: a chart of 2500 daily bars
+takes about 20 KB, and the browser inflates it only when the chart is drawn.
+"""
+
+from __future__ import annotations
+
+import base64
+import gzip
+import json
+import math
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from torvex.kit.levels import decimals
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from torvex.kit import Bars, Line, RunResult
+
+__all__ = ["FORMAT", "chart_payload", "decode_chart", "encode_chart", "encoded_chart", "segment_end"]
+
+FORMAT = 1  # bumped when the browser side must read the payload differently
+_MOST_DECIMALS = 8
+_DAY = 86_400
+
+
+def segment_end(line: Line) -> int:
+    """The last bar the engine carried `line` to. An extended line was carried to its first
+    crossing bar (`extend_end_bar_index`) and on to the last crossing within the tolerance
+    (`post_extend_end_bar_index`, 0 until one is seen); a line that is not extended ends at its
+    latest pivot (`end_bar_index`). A merge clears `extended` and may leave the other two
+    fields from before it, so they count only while `extended` is set."""
+    if line.extended:
+        return max(line.end_bar, line.extend_end_bar, line.post_extend_end_bar)
+    return line.end_bar
+
+
+def chart_payload(result: RunResult, name: str | None = None) -> dict[str, Any]:
+    """The chart of `result` as plain JSON values (see the module's description)."""
+    bars = result.bars
+    count = len(bars)
+    payload: dict[str, Any] = {
+        "format": FORMAT,
+        "name": name if name is not None else bars.source,
+        "view": str(getattr(result, "view", "end")),
+        "digits": decimals(result.settings.mintick),
+        "bars": count,
+    }
+    payload.update(_times(bars))
+    payload.update(_prices(bars))
+    payload["lines"] = [
+        [
+            _number(line.level),
+            line.start_bar,
+            segment_end(line),
+            line.violated,
+            len(line.pivots),
+            line.crossings,
+        ]
+        for line in result.lines
+    ]
+    payload["pivots"] = [
+        [pivot.bar, _number(pivot.price), pivot.is_high] for pivot in result.pivots
+    ]
+    payload["signals"] = [
+        [s.bar, _number(s.level), s.vvip, s.break_bar, s.recover_bar, s.pivot_count]
+        for s in result.signals
+    ]
+    payload["failures"] = [
+        [f.bar, None if f.level is None else _number(f.level), list(f.reasons)]
+        for f in result.failures
+    ]
+    return payload
+
+
+def encode_chart(payload: dict[str, Any]) -> str:
+    """JSON, gzip (no time stamp, so equal charts give equal text), base64."""
+    text = json.dumps(payload, separators=(",", ":"), allow_nan=False)
+    return base64.b64encode(gzip.compress(text.encode(), compresslevel=6, mtime=0)).decode()
+
+
+def decode_chart(text: str) -> dict[str, Any]:
+    """The payload `encode_chart` packed."""
+    return json.loads(gzip.decompress(base64.b64decode(text)))  # type: ignore[no-any-return]
+
+
+def encoded_chart(result: RunResult, name: str | None = None) -> str:
+    return encode_chart(chart_payload(result, name))
+
+
+def _number(value: float) -> float | None:
+    return float(value) if math.isfinite(value) else None
+
+
+def _times(bars: Bars) -> dict[str, Any]:
+    """Seconds since 1970 (UTC) as a first time and steps; where the bars' moments are not
+    strictly increasing whole seconds from 1970 on, the dates' text instead, and the browser
+    counts bars."""
+    seconds = _seconds(bars)
+    if seconds is not None and len(seconds) and seconds[0] >= 0:
+        steps = np.diff(seconds, prepend=0)
+        if len(steps) < 2 or steps[1:].min() > 0:
+            daily = not (seconds % _DAY).any()
+            return {"time": steps.tolist(), "daily": daily}
+    return {"time": None, "dates": [str(d) for d in bars.dates]}
+
+
+def _seconds(bars: Bars) -> NDArray[np.int64] | None:
+    moments = getattr(bars.dates, "moments", None)
+    try:
+        if moments is None:
+            moments = np.array([str(d) for d in bars.dates], dtype="datetime64[us]")
+        return moments.astype("datetime64[s]").astype(np.int64)  # type: ignore[no-any-return]
+    except (TypeError, ValueError):
+        return None
+
+
+def _prices(bars: Bars) -> dict[str, Any]:
+    o, h, lo, c = (np.asarray(a, dtype=np.float64) for a in (bars.open, bars.high, bars.low, bars.close))
+    digits = _grid(o, h, lo, c)
+    if digits is None:  # no decimal grid holds them: the doubles themselves
+        return {"scale": None, **{k: a.tolist() for k, a in zip("ohlc", (o, h, lo, c))}}
+    power = 10.0**digits
+    oi, hi, li, ci = (np.rint(a * power).astype(np.int64) for a in (o, h, lo, c))
+    # small numbers compress best: the close's step, the open's gap from the previous close,
+    # and the wicks beyond the body
+    return {
+        "scale": digits,
+        "c": np.diff(ci, prepend=0).tolist(),
+        "o": (oi - np.concatenate(([0], ci[:-1]))).tolist(),
+        "h": (hi - np.maximum(oi, ci)).tolist(),
+        "l": (np.minimum(oi, ci) - li).tolist(),
+    }
+
+
+def _grid(*columns: NDArray[np.float64]) -> int | None:
+    """The fewest decimals d such that every price p is exactly rint(p * 10^d) / 10^d, the
+    division the browser makes; None when no d up to eight will do."""
+    for digits in range(_MOST_DECIMALS + 1):
+        power = 10.0**digits
+        for column in columns:
+            scaled = np.rint(column * power)
+            if np.abs(scaled).max(initial=0.0) >= 2.0**52 or not np.array_equal(
+                scaled / power, column
+            ):
+                break
+        else:
+            return digits
+    return None
