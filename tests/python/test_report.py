@@ -11,7 +11,7 @@ import pytest
 
 from torvex.cli import main
 from torvex.kit import Bars, Line, Settings, run, sample_bars, synthetic_universe
-from torvex.report import decode_chart, encoded_chart, segment_end
+from torvex.report import decode_chart, encoded_chart, segment
 from torvex.report import library as report_library
 from torvex.report.payload import chart_payload
 from torvex.scan import scan
@@ -20,11 +20,11 @@ from torvex.scan.table import ScanRow
 pytest.importorskip(report_library.CARRIER, reason="the report extra is not installed")
 
 
-def line(extended, end, extend_end, post_end, violated=False):
+def line(start, end, extended, checked, extend_end, post_end):
     return Line(
         level=10.0,
         pivots=(10.0,),
-        start_bar=5,
+        start_bar=start,
         end_bar=end,
         start_date="",
         end_date="",
@@ -32,23 +32,27 @@ def line(extended, end, extend_end, post_end, violated=False):
         extend_end_bar=extend_end,
         post_extend_end_bar=post_end,
         crossings=0,
-        violated=violated,
+        violated=False,
+        checked=checked,
     )
 
 
 @pytest.mark.parametrize(
-    "extended, end, extend_end, post_end, expected",
+    "start, end, extended, checked, extend_end, post_end, span",
     [
-        (False, 20, 0, 0, 20),  # never crossed: its latest pivot
-        (False, 20, 35, 50, 20),  # a merge cleared `extended`; the old extension is gone
-        (True, 20, 35, 0, 35),  # crossed once: the first crossing bar
-        (True, 20, 35, 50, 50),  # carried on to the last crossing within the tolerance
+        (5, 20, False, False, 0, 0, (5, 20)),  # never crossed: to its latest pivot
+        (5, 20, True, False, 35, 0, (5, 35)),  # crossed once: to that bar
+        (5, 20, True, True, 35, 50, (5, 50)),  # on to the last crossing within the tolerance
+        (5, 20, False, True, 35, 50, (5, 50)),  # merged after its first crossing: still counted
+        (5, 20, False, False, 35, 50, (5, 20)),  # merged before it: the old extension is gone
+        (30, 20, False, False, 0, 0, (20, 30)),  # merges left it starting after its end
+        (30, 20, False, True, 25, 40, (30, 40)),
     ],
 )
-def test_a_segment_ends_where_the_engine_last_carried_the_line(
-    extended, end, extend_end, post_end, expected
+def test_a_segment_runs_from_the_first_pivot_to_where_the_engine_carried_the_line(
+    start, end, extended, checked, extend_end, post_end, span
 ):
-    assert segment_end(line(extended, end, extend_end, post_end)) == expected
+    assert segment(line(start, end, extended, checked, extend_end, post_end)) == span
 
 
 def unpack(payload):
@@ -114,7 +118,7 @@ def test_the_packed_chart_holds_every_line_pivot_signal_and_failure(sample_resul
     assert payload["name"] == "sample" and payload["view"] == "end"
     assert payload["bars"] == len(r.bars)
     assert payload["lines"] == [
-        [x.level, x.start_bar, segment_end(x), x.violated, len(x.pivots), x.crossings]
+        [x.level, *segment(x), x.violated, len(x.pivots), x.crossings]
         for x in r.lines
     ]
     assert [p[:2] for p in payload["pivots"]] == [[p.bar, p.price] for p in r.pivots]

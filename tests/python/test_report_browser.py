@@ -9,9 +9,9 @@ import numpy as np
 import pytest
 
 from browser import console_errors, open_browser, requested_urls, wait_for, why_not
-from torvex.kit import Bars, run, sample_bars, synthetic_universe
+from torvex.kit import Bars, Settings, run, sample_bars, synthetic_universe
 from torvex.report import library as report_library
-from torvex.report import segment_end
+from torvex.report import segment
 from torvex.scan import scan
 
 pytest.importorskip(report_library.CARRIER, reason="the report extra is not installed")
@@ -83,11 +83,11 @@ def assert_chart_is_the_run(drawn, result):
     last = len(bars) - 1
     solid = sorted((s["points"][0][1], s["points"][0][0], s["points"][-1][0]) for s in drawn["solid"])
     assert solid == sorted(
-        (line.level, times[line.start_bar], times[segment_end(line)]) for line in result.lines
+        (line.level, *(times[bar] for bar in segment(line))) for line in result.lines
     )
-    holding = [line for line in result.lines if not line.violated and segment_end(line) < last]
+    holding = [line for line in result.lines if not line.violated and segment(line)[1] < last]
     dashed = sorted((s["points"][0][1], s["points"][0][0], s["points"][-1][0]) for s in drawn["dashed"])
-    assert dashed == sorted((line.level, times[segment_end(line)], times[last]) for line in holding)
+    assert dashed == sorted((line.level, times[segment(line)[1]], times[last]) for line in holding)
     assert len({s["colour"] for s in drawn["solid"]}) == 2  # violated apart from holding
     assert sorted(drawn["signals"][i][:2] for i in range(len(drawn["signals"]))) == sorted(
         [times[s.bar], s.level] for s in result.signals
@@ -109,6 +109,19 @@ def test_the_run_page_draws_every_line_and_signal_and_asks_the_network_for_nothi
     assert_quiet(browser, path)
 
 
+def test_lines_left_by_merges_of_every_bar_draw_as_the_engine_left_them(browser, tmp_path):
+    # the line work on every bar merges lines late: some start after their latest pivot, some
+    # are past their first crossing with `extended` cleared
+    bars = synthetic_universe(1, bars=1500, seed=8)["SYN0000"]
+    result = run(bars, Settings(draw_from_recent=False))
+    assert any(x.start_bar > x.end_bar for x in result.lines)
+    assert any(x.checked and not x.extended for x in result.lines)
+    result.to_html(tmp_path / "all.html")
+    load(browser, tmp_path / "all.html", "document.body.dataset.drawn")
+    assert_chart_is_the_run(browser.execute_script(DRAWN), result)
+    assert_quiet(browser, tmp_path / "all.html")
+
+
 def test_the_switches_show_failed_recoveries_and_hide_violated_lines(browser, run_page):
     result, path = run_page
     load(browser, path, "document.body.dataset.drawn")
@@ -127,8 +140,8 @@ def test_hovering_a_line_tells_its_level_pivots_and_crossings(browser, run_page)
 
     result, path = run_page
     load(browser, path, "document.body.dataset.drawn")
-    line = max(result.lines, key=lambda x: segment_end(x) - x.start_bar)
-    bar = (line.start_bar + segment_end(line)) // 2
+    line = max(result.lines, key=lambda x: segment(x)[1] - segment(x)[0])
+    bar = sum(segment(line)) // 2
     # where the library puts that bar and level on the pane, from the pane's centre
     dx, dy = browser.execute_script(
         """

@@ -68,12 +68,18 @@ class Line:
     post_extend_end_bar: int
     crossings: int
     violated: bool
+    checked: bool = False  # past its first crossing after the extension: crossings are counted
 
     @property
     def reach(self) -> int:
-        """The last bar the line is known to hold to: its latest pivot or the last crossing
-        within the tolerance, whichever is later."""
-        return max(self.end_bar, self.extend_end_bar, self.post_extend_end_bar)
+        """The last bar the engine carried the line to. Once extended, to its first crossing
+        bar and on to the last crossing within the tolerance, whichever is later; before, to
+        its latest pivot. A merge clears `extended` and may keep the other fields from before
+        it: they count again only on a line that is past its first crossing (`checked`), whose
+        crossings the engine goes on counting."""
+        if self.extended or self.checked:
+            return max(self.end_bar, self.extend_end_bar, self.post_extend_end_bar)
+        return self.end_bar
 
 
 @dataclass(frozen=True)
@@ -235,6 +241,7 @@ def line_record(kerd: Any, dates: Sequence[str]) -> Line:
         post_extend_end_bar=int(kerd.post_extend_end_bar_index),
         crossings=int(kerd.bar_crosses_post_extend),
         violated=bool(kerd.violated),
+        checked=bool(kerd.historical_extend_bar_crosses_checked),
     )
 
 

@@ -17,7 +17,7 @@ import os
 from typing import TYPE_CHECKING
 
 from .library import ReportUnavailable, library_script
-from .payload import chart_payload, decode_chart, encoded_chart, segment_end
+from .payload import chart_payload, decode_chart, encoded_chart, segment
 
 if TYPE_CHECKING:
     from torvex.kit import RunResult
@@ -29,7 +29,7 @@ __all__ = [
     "decode_chart",
     "encoded_chart",
     "require",
-    "segment_end",
+    "segment",
     "write_run_report",
     "write_scan_report",
 ]

@@ -246,14 +246,10 @@ function hover(box, handle, label, price) {
       tip.style.display = 'none';
       return;
     }
-    const state = found.violated
-      ? 'violated'
-      : found.end < handle.payload.bars - 1
-        ? 'holding since ' + label(found.end)
-        : 'holding';
     tip.textContent =
       `${price(found.level)}  ·  ${plural(found.pivots, 'pivot')}  ·  ` +
-      `${plural(found.crossings, 'crossing')}  ·  ${state}`;
+      `${plural(found.crossings, 'crossing')}  ·  ${found.violated ? 'violated' : 'holding'}` +
+      `  ·  ${label(found.start)} – ${label(found.end)}`;
     tip.style.display = 'block';
     const x = Math.min(param.point.x + 14, box.clientWidth - tip.offsetWidth - 70);
     tip.style.left = Math.max(0, x) + 'px';
