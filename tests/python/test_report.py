@@ -107,6 +107,18 @@ def test_times_are_seconds_or_else_the_dates_text():
     assert before["time"] is None and before["dates"] == old
 
 
+def test_zoned_bars_are_charted_on_their_own_clock():
+    pd = pytest.importorskip("pandas")
+    index = pd.date_range("2024-03-08 11:10", periods=4, freq="D", tz="America/New_York")
+    frame = pd.DataFrame(
+        {"open": 10.0, "high": 11.0, "low": 9.0, "close": 10.5}, index=index.rename("date")
+    )
+    payload = chart_payload(run(frame, Settings()))
+    # 11:10 in New York on both sides of the clocks' change on March 10th, not 16:10 and 15:10
+    wall = [pd.Timestamp(f"2024-03-{day:02d} 11:10", tz="UTC").timestamp() for day in range(8, 12)]
+    assert np.cumsum(payload["time"]).tolist() == wall and not payload["daily"]
+
+
 @pytest.fixture(scope="module")
 def sample_result():
     return run(sample_bars())

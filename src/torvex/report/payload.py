@@ -92,9 +92,9 @@ def _number(value: float) -> float | None:
 
 
 def _times(bars: Bars) -> dict[str, Any]:
-    """Seconds since 1970 (UTC) as a first time and steps; where the bars' moments are not
-    strictly increasing whole seconds from 1970 on, the dates' text instead, and the browser
-    counts bars."""
+    """Seconds since 1970 as a first time and steps; where the bars' moments are not strictly
+    increasing whole seconds from 1970 on (a zone's clock turned back, say), the dates' text
+    instead, and the browser counts bars."""
     seconds = _seconds(bars)
     if seconds is not None and len(seconds) and seconds[0] >= 0:
         steps = np.diff(seconds, prepend=0)
@@ -105,7 +105,9 @@ def _times(bars: Bars) -> dict[str, Any]:
 
 
 def _seconds(bars: Bars) -> NDArray[np.int64] | None:
-    moments = getattr(bars.dates, "moments", None)
+    """The bars' moments on the source's own clock (its zone's wall clock where it had one,
+    as the chart shows them), in whole seconds from 1970."""
+    moments = getattr(bars.dates, "local", getattr(bars.dates, "moments", None))
     try:
         if moments is None:
             moments = np.array([str(d) for d in bars.dates], dtype="datetime64[us]")
