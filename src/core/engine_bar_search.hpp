@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "core/model.hpp"
 #include "core/pymath.hpp"
 
 namespace torvex::core {
@@ -107,6 +108,19 @@ inline int64_t first_straddling_bar(const double* close, const double* open, con
     return false;
   });
   return found;
+}
+
+// The oldest bar from offset -from_y up to the current bar (offset 0) of four stored series whose
+// extremes lie strictly on both sides of `level`, as its y; -1 when none does. The caller has
+// seen that every series reaches offset -from_y.
+inline int64_t oldest_straddle(const SeriesView& close, const SeriesView& open,
+                               const SeriesView& high, const SeriesView& low, double level,
+                               int64_t from_y) {
+  const int64_t count = from_y + 1;
+  const auto oldest = [count](const SeriesView& s) { return s.data + (s.length - count); };
+  const int64_t found =
+      first_straddling_bar(oldest(close), oldest(open), oldest(high), oldest(low), count, level);
+  return found < 0 ? -1 : from_y - found;
 }
 
 // Bar extremes of fixed arrays, kept per bar and per block of bars, so that a search skips the

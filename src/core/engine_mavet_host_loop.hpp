@@ -88,7 +88,7 @@ inline WindowLoopBar run_window_loop_bar(NativeEngineRunner& runner, std::size_t
   }
   bar.result_v2 = check_mavet_v3(m, check);
   const auto& success = bar.result_v2->success;
-  if (success && success->has_signal && success->mavet)
+  if (is_kerd_satisfied(*bar.result_v2) && success->mavet)
     commit_latest_mavet(m, success->mavet->break_kerd_at_price);
   return bar;
 }

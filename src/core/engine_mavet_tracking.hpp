@@ -39,6 +39,19 @@ bool count_closes_directly(M& m, const S& close, int64_t range, double level, in
   }
 }
 
+// The closes at or above `level` over offsets -range to -1, read from the oldest; -1 where it is
+// known without them that the previous close is below the level (count_closes_directly).
+template <class M>
+int64_t count_closes_above(M& m, int64_t range, double level) {
+  int64_t count = 0;
+  if (range < 1) return count;
+  auto&& close = m.close();
+  if (count_closes_directly(m, close, range, level, count)) return count;
+  for (int64_t y = range; y >= 1; --y)
+    if (m.value(close, -y) >= level) ++count;
+  return count;
+}
+
 // The prices the window tests below compare with a line's level on the current bar (the closes
 // back to -range, oldest first, up to the current one, and the current low), gathered once for
 // all lines; unusable where the series do not store them all or one is NaN.
@@ -120,16 +133,7 @@ void update_mavet(M& m, const N& trap_recover_window_threshold, const C& search_
 
     // Counted for every line, also those the previous-close gate skips below.
     if (!range) range = as_count(m, search_range);
-    int64_t bar_count_close_above_kerd = 0;
-    if (*range >= 1) {
-      auto&& close = m.close();
-      if (!count_closes_directly(m, close, *range, kerd_value, bar_count_close_above_kerd)) {
-        for (int64_t y = *range; y >= 1; --y) {
-          if (m.value(close, -y) >= kerd_value) ++bar_count_close_above_kerd;
-        }
-      }
-    }
-
+    const int64_t bar_count_close_above_kerd = count_closes_above(m, *range, kerd_value);
     if (bar_count_close_above_kerd < 0 || m.value(m.close(), -1) < kerd_value) continue;
 
     const double close = m.value(m.close(), 0);

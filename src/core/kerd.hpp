@@ -18,26 +18,9 @@
 #include "core/host_value.hpp"
 #include "core/model.hpp"
 #include "core/pymath.hpp"
+#include "core/weighing.hpp"
 
 namespace torvex::core {
-
-// The sums of a weighted mean, each value added in index order from 0.0, which fixes the
-// floating-point result.
-struct WeightedSums {
-  double norm = 0.0;
-  double sum_val = 0.0;
-
-  void add(double value, double weight) {
-    norm = norm + weight;
-    sum_val = sum_val + value * weight;
-  }
-  double mean() const { return norm != 0.0 ? sum_val / norm : 0.0; }
-};
-
-// All values of a list but the last two carry the general weight.
-inline std::size_t general_count(std::size_t snib_count) {
-  return snib_count >= 2 ? snib_count - 2 : 0;
-}
 
 // The weighted mean of a line's pivot values: the last value carries `last_snib_weight`, the
 // one before it `second_last_snib_weight`, all earlier ones `snib_weight`. A weight is converted
@@ -67,126 +50,6 @@ double calculate_weighted_kerd_value(const M& m, std::span<const double> first,
   if (snib_count >= 2) sums.add(at(snib_count - 2), second_last.get());
   sums.add(at(snib_count - 1), last.get());
   return sums.mean();
-}
-
-// One list to weigh with plain weights, and where its value goes.
-struct WeighJob {
-  std::span<const double> values;
-  double last, second_last, general;
-  double* out;
-};
-
-// The norms of runs of one general weight, each added one at a time from 0.0 as a weighing
-// adds them: element k is the norm after k values. Kept from one batch of weighings to the next
-// while the weight stays, and grown as longer lists come.
-class NormTable {
- public:
-  // The norms of up to `count` values of weight `weight`.
-  const double* upto(double weight, std::size_t count) {
-    if (norms_.empty() || std::bit_cast<uint64_t>(weight) != weight_bits_) {
-      norms_.assign(1, 0.0);
-      weight_bits_ = std::bit_cast<uint64_t>(weight);
-    }
-    while (norms_.size() <= count) norms_.push_back(norms_.back() + weight);
-    return norms_.data();
-  }
-
- private:
-  std::vector<double> norms_;
-  uint64_t weight_bits_ = 0;
-};
-
-namespace detail {
-
-// The rest of a job whose first `done` general values are in `sums`.
-inline void finish_weighing(const WeighJob& job, WeightedSums sums, std::size_t done) {
-  const std::span<const double> v = job.values;
-  for (std::size_t x = done; x < general_count(v.size()); ++x) sums.add(v[x], job.general);
-  if (v.size() >= 2) sums.add(v[v.size() - 2], job.second_last);
-  if (!v.empty()) sums.add(v.back(), job.last);
-  *job.out = sums.mean();
-}
-
-typedef double LanePair __attribute__((vector_size(16)));
-
-// Jobs weighed eight at a time, one per lane: each lane adds its own job's general values in
-// their order, and a lane whose job is done takes the next, so that the lanes stay busy
-// whatever the lengths. One sum waits on each addition; eight side by side do not wait on one
-// another. With `norms`, every job's general weight is the table's and its norm is read from
-// it; otherwise each lane adds its own.
-template <bool kTable>
-void weigh_in_lanes(std::span<const WeighJob> jobs, const double* norms) {
-  constexpr std::size_t kLanes = 8, kPairs = kLanes / 2;
-  constexpr std::size_t kIdle = std::numeric_limits<std::size_t>::max();
-  double sum[kLanes], norm[kLanes], weight[kLanes];
-  const double* at[kLanes];
-  std::size_t left[kLanes], job[kLanes];
-  std::size_t next = 0;
-  const auto take = [&](std::size_t lane) {
-    job[lane] = next < jobs.size() ? next++ : kIdle;
-    sum[lane] = norm[lane] = weight[lane] = 0.0;
-    if (job[lane] == kIdle) return;
-    at[lane] = jobs[job[lane]].values.data();
-    left[lane] = general_count(jobs[job[lane]].values.size());
-    weight[lane] = jobs[job[lane]].general;
-  };
-  for (std::size_t lane = 0; lane < kLanes; ++lane) take(lane);
-  for (;;) {
-    std::size_t steps = kIdle, donor = kIdle;
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      while (job[lane] != kIdle && left[lane] == 0) {
-        const WeighJob& done = jobs[job[lane]];
-        const std::size_t count = general_count(done.values.size());
-        finish_weighing(done, {kTable ? norms[count] : norm[lane], sum[lane]}, count);
-        take(lane);
-      }
-      if (job[lane] == kIdle) continue;
-      steps = std::min(steps, left[lane]);
-      if (donor == kIdle || left[lane] > left[donor]) donor = lane;
-    }
-    if (donor == kIdle) return;
-    // An idle lane reads the longest job's values alongside it, and its sums are dropped.
-    for (std::size_t lane = 0; lane < kLanes; ++lane)
-      if (job[lane] == kIdle) at[lane] = at[donor];
-    LanePair sums[kPairs], norms_of[kPairs], weights[kPairs];
-    for (std::size_t p = 0; p < kPairs; ++p) {
-      sums[p] = LanePair{sum[2 * p], sum[2 * p + 1]};
-      norms_of[p] = LanePair{norm[2 * p], norm[2 * p + 1]};
-      weights[p] = LanePair{weight[2 * p], weight[2 * p + 1]};
-    }
-    for (std::size_t x = 0; x < steps; ++x) {
-      for (std::size_t p = 0; p < kPairs; ++p) {
-        const LanePair values{at[2 * p][x], at[2 * p + 1][x]};
-        sums[p] = sums[p] + values * weights[p];
-        if constexpr (!kTable) norms_of[p] = norms_of[p] + weights[p];
-      }
-    }
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      sum[lane] = sums[lane / 2][lane % 2];
-      norm[lane] = norms_of[lane / 2][lane % 2];
-      at[lane] += steps;
-      if (job[lane] != kIdle) left[lane] -= steps;
-    }
-  }
-}
-
-}  // namespace detail
-
-// The weighted values of several lists, each exactly as calculate_weighted_kerd_value gives
-// it. When all share one general weight, their norms come from `norms` (if given).
-inline void weigh_together(std::span<const WeighJob> jobs, NormTable* norms = nullptr) {
-  if (jobs.empty()) return;
-  bool shared = norms != nullptr;
-  std::size_t longest = 0;
-  for (const WeighJob& job : jobs) {
-    shared = shared &&
-             std::bit_cast<uint64_t>(job.general) == std::bit_cast<uint64_t>(jobs.front().general);
-    longest = std::max(longest, general_count(job.values.size()));
-  }
-  if (shared)
-    detail::weigh_in_lanes<true>(jobs, norms->upto(jobs.front().general, longest));
-  else
-    detail::weigh_in_lanes<false>(jobs, nullptr);
 }
 
 template <class M, class L, class S, class G>
@@ -408,6 +271,71 @@ std::optional<bool> crosses_violated_in_range(M& m, const typename M::Line& self
                         });
 }
 
+// The weighted value of self's values followed by end_kerd's: what a forward merge of end_kerd
+// into self would give the line. A model that remembers it (RemembersMergedValue) keeps it for
+// the backward merge of self into end_kerd that may follow, which weighs the same list.
+template <class M, class L, class S, class G>
+double merged_kerd_value(M& m, const typename M::Line& self, const typename M::Line& end_kerd,
+                         const L& last_snib_weight, const S& second_last_snib_weight,
+                         const G& snib_weight) {
+  uint64_t stamp_before = 0;
+  if constexpr (RemembersMergedValue<M>) stamp_before = m.host_stamp();
+  double value;
+  if constexpr (SpansSnibValues<M>) {
+    value = calculate_weighted_kerd_value(m, m.snib_span(self), m.snib_span(end_kerd),
+                                          last_snib_weight, second_last_snib_weight, snib_weight);
+  } else if constexpr (ViewsSnibValues<M>) {
+    auto lease = m.scratch();
+    const auto [first, second] = m.snib_values_views(self, end_kerd, lease.get());
+    value = calculate_weighted_kerd_value(m, first, second, last_snib_weight,
+                                          second_last_snib_weight, snib_weight);
+  } else {
+    auto lease = m.scratch();
+    std::vector<double>& combined = lease.get();
+    m.read_snib_values(self, combined);
+    m.read_snib_values(end_kerd, combined);
+    value = calculate_weighted_kerd_value(m, combined, last_snib_weight, second_last_snib_weight,
+                                          snib_weight);
+  }
+  if constexpr (RemembersMergedValue<M> && std::is_arithmetic_v<L> && std::is_arithmetic_v<S> &&
+                std::is_arithmetic_v<G>)
+    m.remember_merged_value(self, end_kerd, last_snib_weight, second_last_snib_weight, snib_weight,
+                            value, stamp_before);
+  return value;
+}
+
+// The crossing count over the bars the merge test reads, from the first (offset
+// -offset_to_start_kerd_end_bar_index) on, added to `count` one bar at a time; or the test's
+// answer already, where the model's series store the bars and plain numbers let the count stop
+// once it is past the threshold (later bars cannot bring it back).
+template <class M, class B, class C>
+std::optional<bool> count_merge_crosses(M& m, const typename M::Line& self, double level,
+                                        wide_int bar_count_to_loop,
+                                        wide_int offset_to_start_kerd_end_bar_index,
+                                        const B& bar_cross_threshold, LazyNumber<M, C>& count) {
+  return with_first_bar(
+      m, self, offset_to_start_kerd_end_bar_index,
+      [&](int64_t first, const auto& close, const auto& open, double first_close,
+          double first_open) -> std::optional<bool> {
+        if (body_crosses(first_close, first_open, level)) count.add(1.0);
+        if constexpr (std::is_arithmetic_v<B> && std::is_arithmetic_v<C> && ViewsSeries<M>) {
+          if (const std::optional<StoredBodies> bodies =
+                  stored_bodies(m, close, open, first, bar_count_to_loop)) {
+            const double threshold = static_cast<double>(bar_cross_threshold);
+            return count_body_crosses_until(bodies->close, bodies->open, bodies->count, level,
+                                            count.get(), threshold) > threshold;
+          }
+        }
+        for (wide_int x = 1; x < bar_count_to_loop; ++x) {
+          const int64_t offset = narrow_index(x - offset_to_start_kerd_end_bar_index);
+          const double bar_close = m.value(close, offset);
+          const double bar_open = m.value(open, offset);
+          if (body_crosses(bar_close, bar_open, level)) count.add(1.0);
+        }
+        return std::nullopt;
+      });
+}
+
 // Whether merging end_kerd forward into self would let too many bar bodies cross the merged
 // level over the bars from self's end up to end_kerd's end (exclusive). Neither line changes.
 template <class M, class B, class L, class S, class G, class C>
@@ -442,61 +370,14 @@ bool is_kerd_bar_crosses_violated_if_merged(M& m, const typename M::Line& self,
     }
   }
 
-  uint64_t stamp_before = 0;
-  if constexpr (RemembersMergedValue<M>) stamp_before = m.host_stamp();
-  double merged_kerd_value;
-  if constexpr (SpansSnibValues<M>) {
-    merged_kerd_value =
-        calculate_weighted_kerd_value(m, m.snib_span(self), m.snib_span(end_kerd), last_snib_weight,
-                                      second_last_snib_weight, snib_weight);
-  } else if constexpr (ViewsSnibValues<M>) {
-    auto lease = m.scratch();
-    const auto [first, second] = m.snib_values_views(self, end_kerd, lease.get());
-    merged_kerd_value = calculate_weighted_kerd_value(m, first, second, last_snib_weight,
-                                                      second_last_snib_weight, snib_weight);
-  } else {
-    auto lease = m.scratch();
-    std::vector<double>& combined = lease.get();
-    m.read_snib_values(self, combined);
-    m.read_snib_values(end_kerd, combined);
-    merged_kerd_value = calculate_weighted_kerd_value(m, combined, last_snib_weight,
-                                                      second_last_snib_weight, snib_weight);
-  }
-  // Kept for the backward merge of self into end_kerd that may follow: it weighs the same list.
-  if constexpr (RemembersMergedValue<M> && std::is_arithmetic_v<L> && std::is_arithmetic_v<S> &&
-                std::is_arithmetic_v<G>)
-    m.remember_merged_value(self, end_kerd, last_snib_weight, second_last_snib_weight, snib_weight,
-                            merged_kerd_value, stamp_before);
-
+  const double level =
+      merged_kerd_value(m, self, end_kerd, last_snib_weight, second_last_snib_weight, snib_weight);
   LazyNumber latest_cross_count(m, current_cross_count);
   if (bar_count_to_loop > 0) {
-    const std::optional<bool> decided = with_first_bar(
-        m, self, offset_to_start_kerd_end_bar_index,
-        [&](int64_t first, const auto& close, const auto& open, double first_close,
-            double first_open) -> std::optional<bool> {
-          if (body_crosses(first_close, first_open, merged_kerd_value)) latest_cross_count.add(1.0);
-          // With plain numbers for the count and the threshold, and series whose remaining
-          // reads can neither fail nor be seen, only the result matters: the count stops once
-          // it is past the threshold, where later bars cannot bring it back.
-          if constexpr (std::is_arithmetic_v<B> && std::is_arithmetic_v<C> && ViewsSeries<M>) {
-            if (const std::optional<StoredBodies> bodies =
-                    stored_bodies(m, close, open, first, bar_count_to_loop)) {
-              const double threshold = static_cast<double>(bar_cross_threshold);
-              const double count =
-                  count_body_crosses_until(bodies->close, bodies->open, bodies->count,
-                                           merged_kerd_value, latest_cross_count.get(), threshold);
-              return count > threshold;
-            }
-          }
-          for (wide_int x = 1; x < bar_count_to_loop; ++x) {
-            const int64_t offset = narrow_index(x - offset_to_start_kerd_end_bar_index);
-            const double bar_close = m.value(close, offset);
-            const double bar_open = m.value(open, offset);
-            if (body_crosses(bar_close, bar_open, merged_kerd_value)) latest_cross_count.add(1.0);
-          }
-          return std::nullopt;
-        });
-    if (decided) return *decided;
+    if (const std::optional<bool> decided = count_merge_crosses(
+            m, self, level, bar_count_to_loop, offset_to_start_kerd_end_bar_index,
+            bar_cross_threshold, latest_cross_count))
+      return *decided;
   }
   const double count = latest_cross_count.get();
   return count > as_number(m, bar_cross_threshold);

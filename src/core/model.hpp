@@ -50,8 +50,14 @@ struct AttrInfo {
 };
 
 // The base indicator's values, in the order its constructor takes them.
+enum class BaseValue : int { close, open, high, low, bar_index, time, last_bar_index, mintick };
 inline constexpr std::array<std::string_view, 8> base_value_names{
     "close", "open", "high", "low", "bar_index", "time", "last_bar_index", "mintick"};
+
+// A base value's position in that order.
+constexpr std::size_t at(BaseValue value) {
+  return static_cast<std::size_t>(value);
+}
 
 // Line attributes, in the order the line constructor takes them: the first
 // kKerdRequiredAttrs are required, the others default to zero (or false).

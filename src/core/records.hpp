@@ -60,4 +60,9 @@ struct MavetResultV2 {
   std::optional<MavetSuccess> success;
 };
 
+// The result's is_kerd_satisfied(): a success that carries a signal.
+inline bool is_kerd_satisfied(const MavetResultV2& result) {
+  return result.success && result.success->has_signal;
+}
+
 }  // namespace torvex::core

@@ -135,13 +135,7 @@ class EngineModel : public PythonModel {
                         int64_t from_y) const {
     for (const SeriesHandle* series : {&close, &open, &high, &low})
       series_at(series->direct, -from_y);
-    const int64_t count = from_y + 1;
-    const auto oldest = [count](const SeriesHandle& series) {
-      return series.direct->data + (series.direct->length - count);
-    };
-    const int64_t found = core::first_straddling_bar(oldest(close), oldest(open), oldest(high),
-                                                     oldest(low), count, level);
-    return found < 0 ? -1 : from_y - found;
+    return core::oldest_straddle(*view(close), *view(open), *view(high), *view(low), level, from_y);
   }
 
   // The replay may hold a line's state in locals where no read it makes at a straddling bar

@@ -1,6 +1,5 @@
 #include "python/host_gateway.hpp"
 
-#include <climits>
 #include <cstring>
 #include <limits>
 
@@ -137,13 +136,8 @@ void HostGateway::set_attr(PyObject* obj, PyObject* name, PyObject* value) {
 
 int64_t HostGateway::count(PyObject* value) {
   if (!PyLong_CheckExact(value)) ran();
-  Ref index = Ref::steal(PyNumber_Index(value));
-  int overflow = 0;
-  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (result == -1 && PyErr_Occurred()) throw PyError{};
   // A bound past 64 bits reaches no further back than the series does: the series says so.
-  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
-  return result;
+  return to_saturated_index(value);
 }
 
 // What an exact list does not answer in place: another container's own methods, or a list's

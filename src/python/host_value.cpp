@@ -1,5 +1,6 @@
 #include "python/host_value.hpp"
 
+#include <climits>
 #include <cmath>
 
 namespace torvex::py {
@@ -19,6 +20,15 @@ int64_t to_index(PyObject* value) {
   }
   Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
   const long long result = PyLong_AsLongLong(index.get());
+  if (result == -1 && PyErr_Occurred()) throw PyError{};
+  return result;
+}
+
+int64_t to_saturated_index(PyObject* value) {
+  Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
   if (result == -1 && PyErr_Occurred()) throw PyError{};
   return result;
 }

@@ -10,6 +10,9 @@
 namespace torvex::py {
 
 int64_t to_index(PyObject* value);  // an int, an object with __index__, or an integral float
+// An int or an object with __index__, where one past 64 bits saturates: a bound or a list
+// index that far out lies outside every range as the saturated one does.
+int64_t to_saturated_index(PyObject* value);
 double to_number(PyObject* value);  // float(value)
 bool to_flag(PyObject* value);      // the truth value
 Ref from_index(int64_t value);

@@ -188,8 +188,8 @@ Ref run_native_outcomes(core::NativeEngineRunner& runner, std::span<const double
     Ref result;
     if (bar.result && (bar.result->has_signal || bar.result->close_above_low_and_kerd)) {
       result = result_tuple(*bar.result, made);
-    } else if (bar.result_v2 && ((bar.result_v2->success && bar.result_v2->success->has_signal) ||
-                                 bar.result_v2->failure)) {
+    } else if (bar.result_v2 &&
+               (core::is_kerd_satisfied(*bar.result_v2) || bar.result_v2->failure)) {
       result = result_tuple(*bar.result_v2, made);
     } else {
       continue;

@@ -2,7 +2,6 @@
 // and swap. Kerd derives from the host's BaseIndicator and keeps dynamic attributes; each of its
 // operations runs the core line algorithm over the host's objects.
 #include <array>
-#include <climits>
 #include <memory>
 #include <string_view>
 
@@ -196,21 +195,9 @@ PyObject* calculate_weighted_kerd_value(PyObject* module, PyObject* const* args,
     PythonModel model(*module_of(module).context);
     auto lease = model.scratch();
     py::read_numbers(a["snib_values"], lease.get());
-    return py::from_number(
-        core::calculate_weighted_kerd_value(model, lease.get(), a["last_snib_weight"],
-                                            a["second_last_snib_weight"], a["snib_weight"]));
+    return py::from_number(core::calculate_weighted_kerd_value(
+        model, lease.get(), a["last_snib_weight"], a["second_last_snib_weight"], a["snib_weight"]));
   });
-}
-
-// A list index as swap bounds-checks it: an integer, where one too large for 64 bits is simply
-// out of range.
-int64_t swap_index(PyObject* value) {
-  Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
-  int overflow = 0;
-  const long long result = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
-  if (result == -1 && PyErr_Occurred()) throw py::PyError{};
-  return result;
 }
 
 // The caller's list of lines, exchanged in place.
@@ -233,8 +220,9 @@ struct HostKerdList {
 PyObject* swap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kSwap>(args, nargs, kwnames);
-    const int64_t x = swap_index(a["x_index"]);
-    const int64_t y = swap_index(a["y_index"]);
+    // An index too large for 64 bits is simply out of range.
+    const int64_t x = py::to_saturated_index(a["x_index"]);
+    const int64_t y = py::to_saturated_index(a["y_index"]);
     HostKerdList kerds{a["kerds"]};
     core::swap(kerds, x, y);
     return py::none();
