@@ -32,6 +32,7 @@ from .kit import (
 )
 from .kit.bars import read_bars
 from .kit.driver import ENGINES
+from .kit.indicators import bars_for_a_pivot
 from .kit.levels import decimals, round_to_tick
 from .kit.plot import PlotUnavailable
 from .kit.results import VIEWS
@@ -147,6 +148,21 @@ def _parser() -> argparse.ArgumentParser:
         action="store_true",
         help="order each symbol's rows of a long table by date (they must be in order else)",
     )
+    scan_cmd.add_argument(
+        "--near",
+        type=_ranges,
+        metavar="K",
+        help="keep only the instruments whose last close lies within K average bar ranges of "
+        "its support or resistance (failed ones stay)",
+    )
+    scan_cmd.add_argument(
+        "--sort-by",
+        metavar="COLUMN",
+        help="order the rows by COLUMN, empty cells last (default: by symbol)",
+    )
+    scan_cmd.add_argument(
+        "--descending", action="store_true", help="with --sort-by: largest first"
+    )
     where = scan_cmd.add_mutually_exclusive_group()
     where.add_argument(
         "--jobs",
@@ -187,6 +203,16 @@ def _view_argument(command: argparse.ArgumentParser) -> None:
         help="end: the data as of its last bar (the default); live: every bar as a live host "
         "saw it, the data ending at that bar, so no result depends on a later bar",
     )
+
+
+def _ranges(text: str) -> float:
+    try:
+        number = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not number >= 0:
+        raise argparse.ArgumentTypeError(f"{text} is not 0 or more")
+    return number
 
 
 def _positive(text: str) -> int:
@@ -329,6 +355,9 @@ def print_summary(result: RunResult, out: TextIO) -> None:
         )
     if bars.clipped:
         w(f"note: --clip moved open or close into low..high on {bars.clipped} bars\n")
+    needed = bars_for_a_pivot(result.settings)
+    if count < needed:
+        w(f"note: {count} bars are too few for any pivot: these settings need at least {needed}\n")
 
     digits = _decimals(result)
     tick = result.settings.mintick

@@ -12,7 +12,7 @@ from .cli_options import UserError
 from .kit import Settings
 from .kit.levels import decimals
 from .report.command import check_html_out, write_html
-from .scan import ScanTable, scan, table_format
+from .scan import COLUMNS, ScanTable, scan, table_format
 from .scan.cluster import ClusterError
 
 # rows shown on the terminal when the table is not written to a file
@@ -26,6 +26,9 @@ def run_scan(args: argparse.Namespace, settings: Settings) -> int:
         _check_out(args.out)
     if args.html_out:
         check_html_out(args.html_out)
+    if args.sort_by is not None and args.sort_by not in COLUMNS:
+        raise UserError(f"--sort-by {args.sort_by}: no such column; the columns are "
+                        f"{', '.join(COLUMNS)}")
     bar = _progress_bar(args.progress)
     try:
         table = scan(
@@ -48,14 +51,19 @@ def run_scan(args: argparse.Namespace, settings: Settings) -> int:
     finally:
         if bar:
             bar[1]()
+    kept = table
+    if args.near is not None:
+        kept = kept.near(args.near)
+    if args.sort_by is not None:
+        kept = kept.sorted_by(args.sort_by, args.descending)
     if args.out:
         try:
-            table.write(args.out)
+            kept.write(args.out)
         except OSError as e:
             raise UserError(f"{args.out}: cannot write: {e.strerror or e}") from None
-    print_summary(table, args.path, args.out, sys.stdout)
+    print_summary(table, args.path, args.out, sys.stdout, kept, args.near)
     if args.html_out:
-        write_html(lambda out: table.to_html(out, source=args.path), args.html_out)
+        write_html(lambda out: kept.to_html(out, source=args.path), args.html_out)
     return SOME_FAILED if table.failed else 0
 
 
@@ -82,17 +90,32 @@ def _progress_bar(forced: bool) -> tuple[Callable[[int, int], None], Callable[[]
     except ImportError:  # the bar is a nicety of the scan extra
         return None
 
-    bar = tqdm(unit="instrument", file=sys.stderr, desc="torvex scan")
+    bars: list[Any] = []  # made on the first call, which knows the total
 
     def update(done: int, total: int) -> None:
-        bar.total = total
-        bar.update(done - bar.n)
+        if not bars:
+            bars.append(tqdm(total=total, unit="instrument", file=sys.stderr, desc="torvex scan"))
+        bars[0].update(done - bars[0].n)
 
-    return update, bar.close
+    def close() -> None:
+        if bars:
+            bars[0].close()
+
+    return update, close
 
 
-def print_summary(table: ScanTable, path: str, out: str | None, stream: TextIO) -> None:
+def print_summary(
+    table: ScanTable,
+    path: str,
+    out: str | None,
+    stream: TextIO,
+    kept: ScanTable | None = None,
+    near: float | None = None,
+) -> None:
+    """What the scan did and the first rows of what it `kept` (the whole table unless `near`
+    kept only the instruments within that many average ranges of a level, or it was sorted)."""
     w = stream.write
+    kept = table if kept is None else kept
     count = len(table.rows)
     rate = count / max(table.seconds, 1e-9)
     w(
@@ -103,16 +126,23 @@ def print_summary(table: ScanTable, path: str, out: str | None, stream: TextIO) 
     w(f"{count - len(failed)} ran, {len(failed)} failed; {table.view} view\n")
     for row in failed:
         w(f"  {row.symbol}: {row.error}\n")
+    clipped = sum(row.clipped or 0 for row in table.rows)
+    if clipped:
+        w(f"note: --clip moved open or close into low..high on {clipped:,} bars\n")
+    if near is not None:
+        w(f"{len(kept.rows) - len(failed)} with the close within {near:g} average ranges "
+          "of a level\n")
     if out:
-        w(f"table of {count} rows written to {out}\n")
+        w(f"table of {len(kept.rows)} rows written to {out}\n")
         return
     digits = decimals(table.settings.mintick)
-    shown = [row for row in table.rows if not row.failed][:SHOWN_ROWS]
+    rows = [row for row in kept.rows if not row.failed]
+    shown = rows[:SHOWN_ROWS]
     if not shown:
         return
     w(
         f"\n  {'symbol':<12} {'last_date':<10} {'close':>10} {'support':>10} {'piv':>3} "
-        f"{'resistance':>10} {'piv':>3}  last signal\n"
+        f"{'ranges':>6} {'resistance':>10} {'piv':>3} {'ranges':>6}  last signal\n"
     )
     for row in shown:
         signal = (
@@ -124,15 +154,22 @@ def print_summary(table: ScanTable, path: str, out: str | None, stream: TextIO) 
         w(
             f"  {row.symbol:<12} {row.last_date:<10} {_price(row.last_close, digits)} "
             f"{_price(row.support, digits)} {_count(row.support_pivots)} "
-            f"{_price(row.resistance, digits)} {_count(row.resistance_pivots)}  {signal}\n"
+            f"{_ranges(row.support_distance_ranges)} "
+            f"{_price(row.resistance, digits)} {_count(row.resistance_pivots)} "
+            f"{_ranges(row.resistance_distance_ranges)}  {signal}\n"
         )
-    rest = count - len(failed) - len(shown)
+    rest = len(rows) - len(shown)
     if rest > 0:
         w(f"  ... {rest} more; --out TABLE writes them all\n")
+    w("  (ranges: the close's distance from the level in average bar ranges)\n")
 
 
 def _price(value: Any, digits: int) -> str:
     return f"{value:>10.{digits}f}" if value is not None else f"{'-':>10}"
+
+
+def _ranges(value: Any) -> str:
+    return f"{value:>6.2f}" if value is not None else f"{'-':>6}"
 
 
 def _count(value: Any) -> str:

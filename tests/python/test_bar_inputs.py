@@ -190,3 +190,24 @@ def test_long_table_with_another_symbol_column_and_shuffled_rows(tmp_path):
         "--sort (sort=True) orders each symbol's rows by date")
     with pytest.raises(BarsError, match=r"row 1: missing column Symbol$"):
         read_symbols(path, symbol_column="Symbol")
+
+
+def test_a_zoned_run_keeps_the_zone_in_json_and_frames():
+    import datetime as dt
+    import json
+
+    pd = pytest.importorskip("pandas")
+    bars = synthetic_bars(900, seed=4)
+    moments = pd.date_range("2024-03-04 09:30", periods=len(bars), freq="15min",
+                            tz="America/New_York")
+    frame = pd.DataFrame({"Open": bars.open, "High": bars.high, "Low": bars.low,
+                          "Close": bars.close}, index=moments)
+    result = run(frame, {"bar_count_to_snib": 300})
+    signals = json.loads(json.dumps(result.to_dict()))["signals"]
+    assert signals
+    for signal in signals:  # ISO 8601 with the offset, the bar's own instant
+        assert dt.datetime.fromisoformat(signal["date"]) == moments[signal["bar"]]
+    table = result.signals_frame()
+    assert str(table["date"].dt.tz) == "America/New_York"
+    assert list(table["date"]) == [moments[s["bar"]] for s in signals]
+    assert list(table["level"]) == [round(s.level, 2) for s in result.signals]

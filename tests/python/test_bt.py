@@ -15,7 +15,7 @@ import pytest
 bt = pytest.importorskip("backtrader", reason="backtrader (the bt extra) is not installed")
 pd = pytest.importorskip("pandas", reason="pandas (the frames extra) is not installed")
 
-from torvex.bt import TorvexLevels, TorvexLevelsError  # noqa: E402
+from torvex.bt import TorvexLevels, TorvexLevelsError, TorvexLevelsWarning  # noqa: E402
 from torvex.kit import Bars, Settings, nearest_levels, run, sample_bars, synthetic_bars  # noqa: E402
 from torvex.series import Series  # noqa: E402
 
@@ -148,7 +148,8 @@ def test_unpreloaded_feed_without_last_bar_index_says_what_to_pass(data_sets):
         (dict(draw_from_recent="maybe"), "setting draw_from_recent: 'maybe' is not true or false"),
         (dict(close_avg_length=0), "setting close_avg_length: 0 is below 1"),
         (dict(last_bar_index=True), "last_bar_index must be a whole number"),
-        (dict(last_bar_index=10), "last_bar_index=10 but the feed has 1500 bars"),
+        (dict(last_bar_index=10), "last_bar_index=10 but the preloaded feed has 1500 bars"),
+        (dict(last_bar_index=10**9), "last_bar_index=1000000000 but the preloaded feed has 1500"),
         (dict(state={"bar": 3}), "state= takes what TorvexLevels.state"),
     ],
 )
@@ -168,6 +169,19 @@ def test_an_indicator_is_not_a_feed(data_sets):
     c.addstrategy(OnIndicator)
     with pytest.raises(TorvexLevelsError, match="needs a data feed"):
         c.run()
+
+
+@pytest.mark.parametrize("runonce", [True, False])
+def test_a_feed_that_ends_before_last_bar_index_warns_once(data_sets, runonce):
+    bars = data_sets["seed11"]
+    with pytest.warns(TorvexLevelsWarning) as caught:
+        levels = cerebro_run(bars, dict(last_bar_index=len(bars) + 99), preload=False,
+                             runonce=runonce)
+    assert [str(w.message) for w in caught] == [
+        "TorvexLevels: the feed ended at bar 1499, before last_bar_index=1599: the engine took "
+        "the data to end later, so it gave fewer signals near the end; pass the index of the "
+        "feed's last bar"]
+    assert len(levels.result.signals) < len(run(bars).signals)
 
 
 def test_a_bar_past_last_bar_index_is_refused(data_sets):

@@ -397,3 +397,22 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(argv):
     finally:
         os.close(write)
     assert (proc.returncode, proc.stderr) == (0, "")
+
+
+@pytest.mark.parametrize("texts, labels", [
+    (["2024-03-01", "2024-03-04"], ["2024-03-01", "2024-03-04"]),
+    (["2024-03-01 15:30:00-05:00", "2024-03-01 16:00:00-05:00", "2024-03-04 09:30:00-05:00"],
+     ["15:30\n2024-03-01", "16:00", "09:30\n2024-03-04"]),
+    (["2024-03-01 23:00:00", "2024-03-02"], ["23:00\n2024-03-01", "00:00\n2024-03-02"]),
+])
+def test_the_chart_labels_intraday_bars_with_their_time(texts, labels):
+    from torvex.kit.plot import tick_labels
+
+    assert tick_labels(texts) == labels
+
+
+def test_too_few_bars_for_a_pivot_is_one_note(tmp_path, capsys):
+    path = write(tmp_path, "bars.csv", HEADER + GOOD + "2020-01-03,10,11,9,10\n")
+    code, out, err = cli(capsys, "run", path, "--set", "low_snib_n=2")
+    assert (code, err) == (0, "")
+    assert "\nnote: 2 bars are too few for any pivot: these settings need at least 8\n" in out

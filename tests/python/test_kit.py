@@ -394,3 +394,28 @@ def test_nearest_levels(lines, price, expected):
     from torvex.kit import nearest_levels
 
     assert nearest_levels(lines, price) == expected
+
+
+@pytest.mark.parametrize("changes", [{}, {"high_snib_n": 2, "low_snib_m": 1},
+                                     {"trend_ma_length": 1, "trend_slope_bars": 1,
+                                      "trend_slope_percent": 0, "low_snib_n_on_trend": 0}])
+def test_bars_for_a_pivot_is_the_fewest_that_can_report_one(changes):
+    from torvex.kit.indicators import bars_for_a_pivot, host_inputs
+
+    settings = Settings(**changes)
+    needed = bars_for_a_pivot(settings)
+
+    def pivots(count, seed):
+        bars = synthetic_bars(count, seed=seed)
+        inputs = host_inputs(bars.high, bars.low, bars.close, settings)
+        columns = (inputs.normal_high_snib, inputs.normal_low_snib, inputs.trending_high_snib,
+                   inputs.trending_low_snib)
+        normal = ~np.isnan(columns[0]) | ~np.isnan(columns[1])
+        # a trending pivot counts where its bar, m bars back, had the flag
+        return normal.any() or any(
+            (~np.isnan(column[m:]) & inputs.is_ma_trending[: count - m]).any()
+            for column, m in ((columns[2], settings.high_snib_m_on_trend),
+                              (columns[3], settings.low_snib_m_on_trend)))
+
+    assert not any(pivots(needed - 1, seed) for seed in range(100))
+    assert any(pivots(needed, seed) for seed in range(100))

@@ -2,6 +2,7 @@
 a row, a worker that dies, bad files as error rows, and the table on disk."""
 
 import dataclasses
+import datetime as dt
 import json
 import math
 import os
@@ -12,7 +13,8 @@ import pytest
 
 from torvex.cli import main
 from torvex.kit import run, synthetic_universe
-from torvex.scan import COLUMNS, DIED, scan
+from torvex.scan import COLUMNS, DIED, ScanTable, scan
+from torvex.scan.table import ScanRow
 from torvex.scan.work import run_instrument
 
 UNIVERSE = synthetic_universe(5, bars=400, seed=3)
@@ -85,18 +87,25 @@ def test_rows_agree_with_single_runs(pool_rows):
         standing = [line for line in result.lines if not line.violated]
         below = [line for line in standing if line.level <= close]
         above = [line for line in standing if line.level > close]
-        for level, pivots, side, nearest in (
-            (row.support, row.support_pivots, below, max),
-            (row.resistance, row.resistance_pivots, above, min),
+        ranges = result.inputs.close_avg_percent[-1]
+        for level, pivots, percent, in_ranges, side, nearest in (
+            (row.support, row.support_pivots, row.support_distance_pct,
+             row.support_distance_ranges, below, max),
+            (row.resistance, row.resistance_pivots, row.resistance_distance_pct,
+             row.resistance_distance_ranges, above, min),
         ):
             if not side:
-                assert level is None and pivots is None
+                assert level is None and pivots is None and percent is None and in_ranges is None
                 continue
             best = nearest(side, key=lambda line: line.level)
-            assert (level, pivots) == (best.level, len(best.pivots))
+            # levels are shown on the tick; the run keeps its own numbers
+            assert (level, pivots) == (round(best.level, 2), len(best.pivots))
+            assert percent == pytest.approx(abs(close - level) / close * 100, abs=1e-4)
+            assert in_ranges == pytest.approx(percent / ranges, abs=1e-3)
         last = result.signals[-1]
         assert (row.last_signal_date, row.last_signal_level, row.last_signal_vvip) == (
-            last.date, last.level, last.vvip)
+            last.date, round(last.level, 2), last.vvip)
+        assert row.bars_since_signal == 399 - last.bar
         assert row.error == "" and row.seconds > 0
     # the universe is worth scanning: lines on both sides somewhere, and signals
     assert any(row.support is not None for row in pool_rows)
@@ -183,8 +192,9 @@ def test_table_files_hold_what_was_scanned(suffix, tmp_path):
     expected = table.frame()
     assert tuple(back.columns) == tuple(expected.columns) == COLUMNS
 
-    def plain(values):  # an empty CSV cell reads back as missing
-        return [None if pd.isna(v) or v == "" else v for v in values]
+    def plain(values):  # an empty CSV cell reads back as missing; CSV dates are text
+        return [None if pd.isna(v) or v == "" else str(v) if isinstance(v, dt.date) else v
+                for v in values]
 
     for column in COLUMNS:
         assert plain(back[column]) == plain(expected[column]), column
@@ -211,6 +221,8 @@ def test_settings_reach_every_instrument(folder, tmp_path, capsys):
          "--out {tmp}/t.xlsx: unknown table suffix '.xlsx'; use .csv, .parquet, .pq, .json"),
         (["scan", "{folder}", "--out", "{tmp}/no/t.csv"],
          "{tmp}/no/t.csv: cannot write: no such directory {tmp}/no"),
+        (["scan", "{folder}", "--sort-by", "suport"],
+         f"--sort-by suport: no such column; the columns are {', '.join(COLUMNS)}"),
     ],
 )
 def test_scan_mistakes_are_one_line(argv, message, folder, tmp_path, capsys):
@@ -223,6 +235,7 @@ def test_scan_mistakes_are_one_line(argv, message, folder, tmp_path, capsys):
 def test_progress_bar_when_asked(folder, capsys):
     assert main(["scan", str(folder), "--progress", "--jobs", "1"]) == 3
     err = capsys.readouterr().err
+    assert "| 0/7 [" in err.split("\r")[1]  # the total is known on the first draw
     assert "7/7" in err and "100%" in err
 
 
@@ -306,3 +319,40 @@ def test_long_table_that_cannot_be_split_is_one_line(text, message, tmp_path, ca
     path.write_text(text)
     code = main(["scan", str(path)])
     assert (code, capsys.readouterr().err) == (1, f"torvex: error: {path}: {message}\n")
+
+
+def test_near_and_sorted_by():
+    rows = [ScanRow("A", support_distance_ranges=0.5, resistance_distance_ranges=2.0),
+            ScanRow("B", resistance_distance_ranges=1.5), ScanRow("C"),
+            ScanRow("D", error="D: no bars"), ScanRow("E", support_distance_ranges=1.5)]
+    table = ScanTable(rows, "test", 0.0)
+    symbols = lambda t: [row.symbol for row in t.rows]  # noqa: E731
+    assert symbols(table.near(1.0)) == ["A", "D"]  # a failed row is never dropped
+    assert symbols(table.near(1.5)) == ["A", "B", "D", "E"]
+    by = table.sorted_by("resistance_distance_ranges", descending=True)
+    assert symbols(by) == ["A", "B", "C", "D", "E"]  # empty cells last, in symbol order
+    assert symbols(table.sorted_by("support_distance_ranges")) == ["A", "E", "B", "C", "D"]
+
+
+@pytest.mark.parametrize("step, arrow_type", [("D", "date32[day]"), ("h", "timestamp[us, tz=UTC]")])
+def test_dates_are_typed_in_parquet_and_frames(step, arrow_type, tmp_path):
+    pytest.importorskip("pyarrow")
+    from pyarrow import parquet
+
+    bars = next(iter(UNIVERSE.values()))
+    start = np.datetime64("2021-03-01T09:30" if step == "h" else "2021-03-01", "us")
+    moments = start + np.arange(len(bars)).astype(f"timedelta64[{step}]")
+    again = type(bars).from_arrays(moments, bars.open, bars.high, bars.low, bars.close)
+    table = scan({"X": again}, jobs=1)
+    path = tmp_path / "t.parquet"
+    table.write(path)
+    schema = parquet.read_schema(path)
+    assert str(schema.field("last_date").type) == str(schema.field("last_signal_date").type) == arrow_type
+    last = parquet.read_table(path).column("last_date")[0].as_py()
+    expected = moments[-1].item()
+    assert last == (expected.date() if step == "D" else expected.replace(tzinfo=dt.timezone.utc))
+    kind = str(table.frame()["last_date"].dtype)
+    assert (kind == "date32[day][pyarrow]") if step == "D" else kind.endswith(", UTC]")
+    polars = pytest.importorskip("polars")
+    assert table.frame(backend="polars")["last_date"].dtype == (
+        polars.Date if step == "D" else polars.Datetime("us", "UTC"))

@@ -11,6 +11,6 @@ It needs no module of the project's: the engine is loaded with the package's own
 and a project's ``settings``, ``indicators`` or ``backtrader`` names are left as they are.
 """
 
-from .levels import TorvexLevels, TorvexLevelsError
+from .levels import TorvexLevels, TorvexLevelsError, TorvexLevelsWarning
 
-__all__ = ["TorvexLevels", "TorvexLevelsError"]
+__all__ = ["TorvexLevels", "TorvexLevelsError", "TorvexLevelsWarning"]

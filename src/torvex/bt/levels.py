@@ -5,6 +5,7 @@ from __future__ import annotations
 import array
 import math
 import time as _clock
+import warnings
 from typing import Any
 
 import numpy as np
@@ -24,7 +25,7 @@ from .inputs import TrailingInputs, WholeInputs
 from .state import StateError, capture, restore
 from .times import BarTimeError, BarTimes
 
-__all__ = ["TorvexLevels", "TorvexLevelsError"]
+__all__ = ["TorvexLevels", "TorvexLevelsError", "TorvexLevelsWarning"]
 
 _NAMES = tuple(setting_names())
 _DEFAULTS = Settings()
@@ -35,6 +36,10 @@ _NO_SIGNAL = (0.0, _NAN, 0.0)
 
 class TorvexLevelsError(ValueError):
     """A problem with how the indicator is used or fed; the message is one line."""
+
+
+class TorvexLevelsWarning(UserWarning):
+    """A run that went through but not as asked (a feed that ended before last_bar_index)."""
 
 
 class TorvexLevels(bt.Indicator):  # type: ignore[misc]
@@ -83,6 +88,7 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
         self._own_lines = tuple(self.lines)
         self._preloaded = data.buflen()
         self._last = self._last_bar_index()
+        self._warned = False
         load_engine_with_stand_ins()
         self._series = EngineSeries()
         self._appends = tuple(one.append for one in self._series.all)
@@ -125,11 +131,29 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
             raise TorvexLevelsError(
                 f"TorvexLevels: last_bar_index must be a whole number >= 0, not {given!r}"
             )
-        if self._preloaded - 1 > given:
+        if self._preloaded > 0 and given != self._preloaded - 1:
             raise TorvexLevelsError(
-                f"TorvexLevels: last_bar_index={given} but the feed has {self._preloaded} bars"
+                f"TorvexLevels: last_bar_index={given} but the preloaded feed has "
+                f"{self._preloaded} bars (its last is {self._preloaded - 1}); leave it out"
             )
         return int(given)
+
+    def _stage1(self) -> None:
+        # backtrader tells an indicator nothing when a run ends; the strategy's stop puts every
+        # line iterator back in stage 1, the one call an indicator gets then
+        super()._stage1()
+        taken = len(self._dates)
+        # a preloaded feed's length is known at construction: stopping short of it is the
+        # strategy's doing (runstop), not a feed that ended
+        if taken and taken <= self._last and not self._preloaded and not self._warned:
+            self._warned = True
+            warnings.warn(
+                f"TorvexLevels: the feed ended at bar {taken - 1}, before last_bar_index="
+                f"{self._last}: the engine took the data to end later, so it gave fewer "
+                "signals near the end; pass the index of the feed's last bar",
+                TorvexLevelsWarning,
+                stacklevel=2,
+            )
 
     @property
     def engine(self) -> Any:

@@ -40,6 +40,7 @@ __all__ = [
     "trend_flags",
     "close_avg_percent",
     "HostInputs",
+    "bars_for_a_pivot",
     "host_inputs",
 ]
 
@@ -169,4 +170,18 @@ def host_inputs(
             close, s.trend_ma_length, s.trend_slope_bars, s.trend_slope_percent
         ),
         close_avg_percent=close_avg_percent(high, low, close, s.close_avg_length),
+    )
+
+
+def bars_for_a_pivot(settings: Settings) -> int:
+    """The fewest bars in which these settings can report any pivot: a normal one needs its
+    whole window (`n` bars before, the pivot, `m` after); a trending one also needs a trend
+    flag at its bar, which needs `trend_ma_length + trend_slope_bars` bars up to it."""
+    s = settings
+    trend = s.trend_ma_length + s.trend_slope_bars - 1  # the first bar a flag can be set on
+    return min(
+        s.high_snib_n + s.high_snib_m + 1,
+        s.low_snib_n + s.low_snib_m + 1,
+        max(s.high_snib_n_on_trend, trend) + s.high_snib_m_on_trend + 1,
+        max(s.low_snib_n_on_trend, trend) + s.low_snib_m_on_trend + 1,
     )

@@ -11,12 +11,13 @@ from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
-from .levels import decimals
+from .bar_zones import zone_name
+from .levels import decimals, round_to_tick
 
 if TYPE_CHECKING:
     from .results import RunResult
 
-__all__ = ["PlotUnavailable", "decimals", "require", "plot_result"]
+__all__ = ["PlotUnavailable", "decimals", "plot_result", "require", "tick_labels"]
 
 UP, DOWN = "#26a69a", "#ef5350"
 LINE, LINE_VIOLATED = "#1f4e9c", "#9e9e9e"
@@ -36,6 +37,20 @@ def require() -> Callable[..., None]:
             "--plot needs matplotlib; install it with: pip install 'torvex[plot]'"
         ) from None
     return plot_result
+
+
+def tick_labels(texts: list[str]) -> list[str]:
+    """Time-axis labels from the bars' date texts (local, as the source showed them): the
+    date for daily bars; for intraday bars the time of day, with the date under it where the
+    day changes from the label before."""
+    if all(len(text) == 10 for text in texts):
+        return texts
+    labels, day = [], ""
+    for text in texts:
+        clock = text[11:16] if len(text) > 10 else "00:00"
+        labels.append(clock if text[:10] == day else f"{clock}\n{text[:10]}")
+        day = text[:10]
+    return labels
 
 
 def _spread(levels: list[float], gap: float, top: float) -> list[float]:
@@ -108,7 +123,8 @@ def plot_result(
             linestyles=(0, (4, 3)),
             zorder=4,
         )
-        labels.append((line.level, f"{line.level:.{digits}f} ({len(line.pivots)})", colour))
+        shown = round_to_tick(line.level, result.settings.mintick)
+        labels.append((line.level, f"{shown:.{digits}f} ({len(line.pivots)})", colour))
 
     bottom, top = lo.min() - price_span * 0.07, h.max() + price_span * 0.04
     for y, (_, text, colour) in zip(
@@ -171,7 +187,10 @@ def plot_result(
     ax.set_axisbelow(True)
     ticks = np.linspace(first, last, num=min(10, last - first + 1)).round().astype(int)
     ax.set_xticks(ticks)
-    ax.set_xticklabels([bars.dates[t][:10] for t in ticks], rotation=0, fontsize=8)
+    ax.set_xticklabels(tick_labels([bars.dates[t] for t in ticks]), rotation=0, fontsize=8)
+    zone = getattr(bars.dates, "zone", None)
+    if zone is not None:
+        ax.set_xlabel(f"local time ({zone_name(zone)})", fontsize=8)
     ax.tick_params(axis="y", labelsize=8)
     ax.set_ylabel("price")
     vvip = sum(signal.vvip for signal in result.signals if signal.bar >= first)

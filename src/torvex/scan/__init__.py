@@ -16,21 +16,18 @@ import functools
 import os
 import time
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Mapping
+from typing import Any, Callable, Mapping
 
 from torvex.kit import Settings
 from torvex.kit.bar_symbols import SYMBOL
 from torvex.kit.bars import BarOptions
-from torvex.kit.settings import as_settings
 from torvex.kit.results import check_view
+from torvex.kit.settings import as_settings
 
 from .pool import DIED, Task, run_on_pool
 from .table import COLUMNS, ScanRow, frame, table_format, write_table
 from .universe import BAR_SUFFIXES, Universe, instruments
 from .work import ChartedRow, Instrument, run_instrument
-
-if TYPE_CHECKING:
-    import pandas
 
 __all__ = [
     "BAR_SUFFIXES",
@@ -64,8 +61,9 @@ class ScanTable:
     def bars(self) -> int:
         return sum(row.bars or 0 for row in self.rows)
 
-    def frame(self) -> pandas.DataFrame:
-        return frame(self.rows)
+    def frame(self, backend: str = "auto") -> Any:
+        """The table as a DataFrame: pandas ("auto" too) or polars."""
+        return frame(self.rows, backend)
 
     def write(self, path: str | os.PathLike[str]) -> None:
         """CSV, Parquet or JSON records, by the suffix of `path`."""
@@ -77,6 +75,25 @@ class ScanTable:
         from torvex.report import write_scan_report
 
         write_scan_report(self, path, source)
+
+    def near(self, ranges: float) -> ScanTable:
+        """The instruments whose last close lies within `ranges` average bar ranges of their
+        support or resistance; failed rows stay, so that no error goes unseen."""
+        kept = [
+            row for row in self.rows
+            if row.failed or (row.nearest_ranges is not None and row.nearest_ranges <= ranges)
+        ]
+        return dataclasses.replace(self, rows=kept)
+
+    def sorted_by(self, column: str, descending: bool = False) -> ScanTable:
+        """The rows ordered by `column`, empty cells last, ties in symbol order."""
+        if column not in COLUMNS:
+            raise ValueError(f"no column {column!r}; the columns are {', '.join(COLUMNS)}")
+        ordered = sorted(self.rows, key=lambda row: row.symbol)
+        present = [row for row in ordered if getattr(row, column) not in (None, "")]
+        empty = [row for row in ordered if getattr(row, column) in (None, "")]
+        present.sort(key=lambda row: getattr(row, column), reverse=descending)
+        return dataclasses.replace(self, rows=present + empty)
 
 
 def cores() -> int:
@@ -140,6 +157,9 @@ def scan(
         rows.append(row)
         if progress is not None:
             progress(len(rows), len(todo))
+
+    if progress is not None:
+        progress(0, len(todo))  # the total is known before the first row
 
     if scheduler is not None or dask_workers is not None:
         from .cluster import run_on_dask
