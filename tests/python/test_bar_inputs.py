@@ -211,3 +211,23 @@ def test_a_zoned_run_keeps_the_zone_in_json_and_frames():
     assert str(table["date"].dt.tz) == "America/New_York"
     assert list(table["date"]) == [moments[s["bar"]] for s in signals]
     assert list(table["level"]) == [round(s.level, 2) for s in result.signals]
+
+
+@pytest.mark.parametrize("form, cell", [
+    ("%m/%d/%Y", "02/29/2020"), ("%m/%d/%Y", "02/29/2019"), ("%m/%d/%Y", "13/01/2020"),
+    ("%m/%d/%Y", "00/10/2020"), ("%d.%m.%Y", "31.04.2020"), ("%d.%m.%Y %H:%M", "01.02.2020 23:59"),
+    ("%d.%m.%Y %H:%M", "01.02.2020 24:00"), ("%Y%m%d", "20200102"), ("%Y%m%d%H%M%S", "20200102235960"),
+    ("%m/%d/%Y", "1/2/2020"),  # not padded: strptime alone
+])
+def test_a_named_format_read_over_the_column_agrees_with_strptime(form, cell):
+    import datetime as dt
+
+    from torvex.kit.bar_dates import moments_from_cells
+
+    moments, bad = moments_from_cells(np.array([cell] * 3), form)
+    try:
+        expected = dt.datetime.strptime(cell, form)
+    except ValueError:
+        assert bad == 0
+    else:
+        assert bad == -1 and moments[2].item() == expected

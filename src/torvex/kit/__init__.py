@@ -6,8 +6,8 @@
   lengths, with defaults for daily bars;
 * `host_inputs` (and `pivot_highs`, `pivot_lows`, `trend_flags`, `close_avg_percent`) compute
   the per-bar inputs a host hands the engine from plain OHLC arrays;
-* `load_bars` reads and checks bars from CSV, .npz or Parquet files, pandas DataFrames and
-  numpy structured arrays; `sample_bars` is the embedded data set;
+* `load_bars` reads and checks bars from CSV, .npz or Parquet files, pandas and polars
+  DataFrames, Arrow tables and numpy structured arrays; `sample_bars` is the embedded data set;
 * `run` drives one engine over the bars and collects lines, signals and failures, in the end
   view (as of the last bar) or the live view (as of each bar in turn); `Driver` is its per-bar
   step, shared by every way of running the engine;

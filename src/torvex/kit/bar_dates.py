@@ -66,7 +66,12 @@ _FIELD_WIDTHS = {"Y": 4, "m": 2, "d": 2, "H": 2, "M": 2, "S": 2}
 
 def format_layout(date_format: str) -> _Layout | None:
     """The fixed-width form of a ``strptime`` format made of numeric fields and separators
-    (``%m/%d/%Y``, ``%d.%m.%Y %H:%M``); None for any other (``%b``, ``%z``, ...)."""
+    (``%m/%d/%Y``, ``%d.%m.%Y %H:%M``); None for any other (``%b``, ``%z``, ...).
+
+    Reading a column by it is the fast path beside ``datetime.strptime`` cell by cell, valid
+    by one rule: a cell that fills the form exactly (every field's digits at its place, every
+    separator as written) is a cell strptime reads as those same fields, and the same range
+    checks refuse the same cells. A column with any other cell goes cell by cell."""
     fields: dict[str, tuple[int, int]] = {}
     literals: dict[int, bytes] = {}
     at = i = 0
