@@ -145,9 +145,8 @@ def inlined(page, element_id):
     return found.group(1)
 
 
-def test_a_run_page_is_one_file_with_the_view_in_its_title(sample_result, tmp_path):
-    result = dataclasses.replace(sample_result)
-    result.view = "live"  # what the live view sets; the page reads it where present
+def test_a_run_page_is_one_file_with_the_view_in_its_title(tmp_path):
+    result = run(sample_bars(), view="live")
     path = tmp_path / "run.html"
     result.to_html(path)
     page = path.read_text()

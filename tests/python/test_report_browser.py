@@ -267,10 +267,20 @@ def test_a_failed_row_shows_its_error_instead_of_a_chart(browser, scan_page):
 
 
 def test_the_view_heads_both_pages(browser, tmp_path):
-    result = dataclasses.replace(run(synthetic_universe(1, bars=400)["SYN0000"]))
-    result.view = "live"
+    universe = synthetic_universe(2, bars=600, seed=4)
+    result = run(universe["SYN0000"], view="live")
     result.to_html(tmp_path / "live.html")
     load(browser, tmp_path / "live.html", "document.body.dataset.drawn")
     assert browser.title.endswith("torvex, live view")
-    assert browser.find_element("id", "summary").text.startswith("live view · 400 bars")
+    assert browser.find_element("id", "summary").text.startswith("live view · 600 bars")
+    assert_chart_is_the_run(browser.execute_script(DRAWN), result)
     assert_quiet(browser, tmp_path / "live.html")
+
+    scan(universe, jobs=1, view="live", charts=True).to_html(tmp_path / "scan.html")
+    load(browser, tmp_path / "scan.html", "document.body.dataset.rows")
+    assert browser.title == "torvex scan, live view"
+    click_row(browser, "SYN0000")
+    wait_for(browser, "document.body.dataset.drawn === 'SYN0000'")
+    assert browser.find_element("id", "chart-summary").text.startswith("live view · 600 bars")
+    assert_chart_is_the_run(browser.execute_script(DRAWN), result)
+    assert_quiet(browser, tmp_path / "scan.html")
