@@ -3,11 +3,11 @@ the time until the table's rows are rendered, and the time a click on a row take
 instrument's chart (target: rows plus click under 2 s). Also, side by side in one run, the
 scan's wall time without charts and with the workers packing them, and the page of one run.
 
-    PYTHONPATH=src python3 bench/report_scan.py [--instruments 200] [--bars 2500] [--loads 5]
+    python3 bench/report_scan.py [--instruments 200] [--bars 2500] [--loads 5] [--repeat 3]
 
 Times inside the page are the page's own clock: rows from the start of navigation to the
-table's last row in the document, a click from its handler to the second frame after the chart
-was drawn (the library paints on the first). The wall times around them are Selenium's: from
+second frame after the table's rows went into the document, a click from its handler to the
+second frame after the chart was drawn (the library paints on the first). The wall times around them are Selenium's: from
 asking for the page until its rows are there, from the click until the page says it drew.
 """
 
@@ -26,10 +26,14 @@ from torvex.scan import cores, scan
 CLICKED = (0, 57, 123, 199)  # rows clicked on each load, by position in the table
 
 
-def timed_scan(universe, charts):
-    started = time.perf_counter()
-    table = scan(universe, jobs=cores(), charts=charts)
-    return time.perf_counter() - started, table
+def timed_scan(universe, charts, repeat):
+    """The best wall time of `repeat` scans, and the last table."""
+    best = float("inf")
+    for _ in range(repeat):
+        started = time.perf_counter()
+        table = scan(universe, jobs=cores(), charts=charts)
+        best = min(best, time.perf_counter() - started)
+    return best, table
 
 
 def measure(driver, path, rows):
@@ -63,6 +67,7 @@ def main() -> None:
     parser.add_argument("--instruments", type=int, default=200)
     parser.add_argument("--bars", type=int, default=2500)
     parser.add_argument("--loads", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=3, help="scans timed each way (best)")
     parser.add_argument("--seed", type=int, default=11)
     args = parser.parse_args()
     missing = why_not()
@@ -71,10 +76,11 @@ def main() -> None:
 
     universe = synthetic_universe(args.instruments, bars=args.bars, seed=args.seed)
     scan(dict(list(universe.items())[: cores()]), jobs=cores())  # start the pool's server
-    plain_s, _ = timed_scan(universe, charts=False)
-    charted_s, table = timed_scan(universe, charts=True)
+    plain_s, _ = timed_scan(universe, False, args.repeat)
+    charted_s, table = timed_scan(universe, True, args.repeat)
     print(
-        f"universe: {args.instruments} instruments x {args.bars} bars, {cores()} jobs\n"
+        f"universe: {args.instruments} instruments x {args.bars} bars, {cores()} jobs, "
+        f"best of {args.repeat} scans\n"
         f"scan without charts {plain_s:.2f} s, with charts packed by the workers "
         f"{charted_s:.2f} s (x{charted_s / plain_s:.2f})"
     )

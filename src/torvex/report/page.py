@@ -33,19 +33,20 @@ def _json(value: Any) -> str:
     )
 
 
-def _page(kind: str, title: str, body: str, data: Iterable[str]) -> str:
+def _page(kind: str, title: str, body: str, data: str, charts: Iterable[str]) -> str:
+    """The page's parts in the order the browser needs them: the page's own data and script
+    first, so that a scan's table is on screen while the packed charts after it are still
+    being read; then the charting library and the charts."""
     parts = [
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n",
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n",
         f"<title>{html.escape(title)}</title>\n<style>\n{_asset('report.css')}</style>\n",
-        f"</head>\n<body data-page=\"{kind}\">\n{body}\n",
-    ]
-    parts.extend(data)
-    parts += [
-        f"<script>\n{library_script()}\n</script>\n",
+        f"</head>\n<body data-page=\"{kind}\">\n{body}\n{data}",
         f"<script>\n{_asset('chart.js')}\n{_asset('pages.js')}\n</script>\n",
-        "</body>\n</html>\n",
+        f"<script>\n{library_script()}\n</script>\n",
     ]
+    parts.extend(charts)
+    parts.append("</body>\n</html>\n")
     return "".join(parts)
 
 
@@ -66,7 +67,7 @@ def run_page(result: RunResult, name: str | None = None) -> str:
         f"<header><h1>{html.escape(title)}</h1><p id=\"summary\"></p></header>\n"
         "<div class=\"controls\" id=\"controls\"></div>\n<div class=\"chart\" id=\"chart\"></div>"
     )
-    return _page("run", title, body, [_chart_block("chart-data", encoded_chart(result, name))])
+    return _page("run", title, body, "", [_chart_block("chart-data", encoded_chart(result, name))])
 
 
 def _cell(value: Any) -> Any:
@@ -106,12 +107,13 @@ def scan_page(table: ScanTable, source: str | None = None) -> str:
         "rows": rows,
         "digits": decimals(table.settings.mintick),
     }
-    blocks = [f'<script type="application/json" id="table-data">{_json(data)}</script>\n']
+    blocks = []
     for i, row in enumerate(table.rows):
         encoded = charts.get(row.symbol)
         if encoded is not None and not row.failed:
             blocks.append(_chart_block(f"chart-{i}", encoded))
-    return _page("scan", title, body, blocks)
+    table_data = f'<script type="application/json" id="table-data">{_json(data)}</script>\n'
+    return _page("scan", title, body, table_data, blocks)
 
 
 def write_page(text: str, path: str | os.PathLike[str]) -> None:

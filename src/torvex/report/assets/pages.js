@@ -5,6 +5,10 @@
   const Torvex = window.Torvex;
   const page = (window.torvexReport = { times: {} });
   const options = { pivots: true, violated: true, failures: false };
+  const loaded = new Promise((done) => {
+    if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', done);
+    else done();
+  });
 
   function show(what) {
     if (page.handle) page.handle.show(what);
@@ -118,6 +122,8 @@
       if (page.handle) page.handle.remove();
       page.handle = null;
       box.textContent = '';
+      await loaded;
+      if (mine !== drawing) return;
       const holder = document.getElementById('chart-' + i);
       if (errorAt >= 0 && rows[i][errorAt]) {
         summary.textContent = 'failed: ' + rows[i][errorAt];
@@ -153,11 +159,14 @@
       select(next);
     });
     Torvex.controls(document.getElementById('controls'), options, show);
-    page.times.rows = performance.now();
-    document.body.dataset.rows = String(rows.length);
+    Torvex.painted(() => {
+      page.times.rows = performance.now();
+      document.body.dataset.rows = String(rows.length);
+    });
   }
 
-  const start = document.body.dataset.page === 'scan' ? scanPage : runPage;
-  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', start);
-  else start();
+  // the table comes before the library and the packed charts in the file: it is shown at
+  // once, and a chart waits for the rest of the file
+  if (document.body.dataset.page === 'scan') scanPage();
+  else loaded.then(runPage);
 })();
