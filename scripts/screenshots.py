@@ -69,12 +69,13 @@ def main() -> None:
 
         driver.get("file://" + scan_page)
         wait_for(driver, "document.body.dataset.rows")
-        driver.find_element("css selector", "#scan th[data-column=last_signal_date]").click()
-        driver.find_element("css selector", "#scan th[data-column=last_signal_date]").click()
+        # the instruments nearest their support first
+        driver.find_element("css selector", "#scan th[data-column=support_distance_pct]").click()
         row = driver.find_element("css selector", "#scan tbody tr")
         symbol = row.find_element("css selector", "td").text
         row.click()
         wait_for(driver, f"document.body.dataset.drawn === {symbol!r}")
+        driver.execute_script("document.querySelector('.scroll').scrollLeft = 0")
         driver.save_screenshot(os.path.join(DOCS, "report_scan.png"))
     finally:
         driver.quit()

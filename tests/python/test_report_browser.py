@@ -190,6 +190,12 @@ def test_the_scan_page_lists_every_instrument_as_text(browser, scan_page):
     table, _, path = scan_page
     load(browser, path, "document.body.dataset.rows")
     assert shown_symbols(browser) == [row.symbol for row in table.rows]
+    closes = browser.execute_script(
+        "const at = [...document.querySelectorAll('#scan th')]"
+        ".findIndex((th) => th.dataset.column === 'last_close');"
+        "return [...document.querySelectorAll('#scan tbody tr')].map((tr) => tr.cells[at].textContent)"
+    )
+    assert closes == ["" if r.last_close is None else f"{r.last_close:.2f}" for r in table.rows]
     headers = browser.execute_script(
         "return [...document.querySelectorAll('#scan th')].map((th) => th.dataset.column)"
     )

@@ -106,6 +106,10 @@ def scan_page(table: ScanTable, source: str | None = None) -> str:
         "columns": columns,
         "rows": rows,
         "digits": decimals(table.settings.mintick),
+        # columns of prices and ratios, shown with their decimals even where a value is whole
+        "decimal": [
+            c for c in range(len(columns)) if any(isinstance(row[c], float) for row in rows)
+        ],
     }
     blocks = []
     for i, row in enumerate(table.rows):

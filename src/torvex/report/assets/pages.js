@@ -29,7 +29,7 @@
   function cellText(value, digits) {
     if (value === null || value === undefined) return '';
     if (typeof value === 'boolean') return value ? 'yes' : 'no';
-    if (typeof value === 'number' && !Number.isInteger(value)) return value.toFixed(digits);
+    if (typeof value === 'number' && digits !== null) return value.toFixed(digits);
     return String(value);
   }
 
@@ -46,6 +46,7 @@
     const data = JSON.parse(document.getElementById('table-data').textContent);
     const { columns, rows } = data;
     const digits = Math.max(data.digits, 2);
+    const decimal = new Set(data.decimal);
     const symbolAt = columns.indexOf('symbol');
     const errorAt = columns.indexOf('error');
     const table = document.getElementById('scan');
@@ -74,7 +75,7 @@
       if (errorAt >= 0 && row[errorAt]) tr.className = 'failed';
       row.forEach((value, c) => {
         const td = tr.insertCell();
-        td.textContent = cellText(value, digits);
+        td.textContent = cellText(value, decimal.has(c) ? digits : null);
         if (typeof value === 'number') td.className = 'number';
         if (c === errorAt && value) td.title = value;
       });
