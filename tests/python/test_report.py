@@ -13,7 +13,6 @@ from torvex.cli import main
 from torvex.kit import Bars, Line, Settings, run, sample_bars, synthetic_universe
 from torvex.report import decode_chart, encoded_chart, segment
 from torvex.report import library as report_library
-from torvex.report.payload import chart_payload
 from torvex.scan import scan
 from torvex.scan.table import ScanRow
 
@@ -55,12 +54,23 @@ def test_a_segment_runs_from_the_first_pivot_to_where_the_engine_carried_the_lin
     assert segment(line(start, end, extended, checked, extend_end, post_end)) == span
 
 
+def packed(result):
+    """The chart as the page receives it: packed, and read back."""
+    return decode_chart(encoded_chart(result))
+
+
+def seconds(payload):
+    """The bars' times back from a payload."""
+    steps = [payload["time0"], *(payload["time"].astype(np.int64) * payload["unit"])]
+    return np.cumsum(steps).tolist()
+
+
 def unpack(payload):
     """The bars back from a payload, as the page's script unpacks them."""
     if payload["scale"] is None:
         return [np.array(payload[k]) for k in "ohlc"]
     power = 10.0 ** payload["scale"]
-    c = np.cumsum(payload["c"])
+    c = np.cumsum([payload["close0"], *payload["c"]])
     o = np.concatenate(([0], c[:-1])) + payload["o"]
     h = np.maximum(o, c) + payload["h"]
     lo = np.minimum(o, c) - payload["l"]
@@ -84,26 +94,27 @@ def bars_of(prices, dates=None, wick=1.0):
         ([1.12345, 1.12351, 1.1234], 0.0001, 5),
         ([100.77, 3538.67, 0.75], 0.125, 3),  # the wick needs one more decimal
         ([10 / 3, 20 / 3, 10.0], 1, None),  # on no decimal grid: the doubles themselves
+        ([65000.12345678, 65010.5, 64990.25], 0, 8),  # past 32 bits: whole doubles
     ],
 )
 def test_prices_travel_exactly_on_the_coarsest_grid_that_holds_them(prices, wick, scale):
     bars = bars_of(prices, wick=wick)
-    payload = chart_payload(run(bars, Settings()))
+    payload = packed(run(bars, Settings()))
     assert payload["scale"] == scale
     for got, want in zip(unpack(payload), (bars.open, bars.high, bars.low, bars.close)):
         assert got.tolist() == want.tolist()  # bit for bit
 
 
 def test_times_are_seconds_or_else_the_dates_text():
-    daily = chart_payload(run(bars_of([10, 11, 12]), Settings()))
-    assert daily["daily"] and np.cumsum(daily["time"]).tolist() == [
+    daily = packed(run(bars_of([10, 11, 12]), Settings()))
+    assert daily["daily"] and seconds(daily) == [
         1577836800 + day * 86400 for day in range(3)
     ]
     moments = ["2020-01-02 09:30:00", "2020-01-02 09:31:00", "2020-01-02 09:32:00"]
-    intraday = chart_payload(run(bars_of([10, 11, 12], moments), Settings()))
-    assert not intraday["daily"] and intraday["time"][1:] == [60, 60]
+    intraday = packed(run(bars_of([10, 11, 12], moments), Settings()))
+    assert not intraday["daily"] and seconds(intraday)[1:] == [1577957460, 1577957520]
     old = ["1969-12-30", "1969-12-31", "1970-01-01"]  # the chart's clock starts at 1970
-    before = chart_payload(run(bars_of([10, 11, 12], old), Settings()))
+    before = packed(run(bars_of([10, 11, 12], old), Settings()))
     assert before["time"] is None and before["dates"] == old
 
 
@@ -113,10 +124,10 @@ def test_zoned_bars_are_charted_on_their_own_clock():
     frame = pd.DataFrame(
         {"open": 10.0, "high": 11.0, "low": 9.0, "close": 10.5}, index=index.rename("date")
     )
-    payload = chart_payload(run(frame, Settings()))
+    payload = packed(run(frame, Settings()))
     # 11:10 in New York on both sides of the clocks' change on March 10th, not 16:10 and 15:10
     wall = [pd.Timestamp(f"2024-03-{day:02d} 11:10", tz="UTC").timestamp() for day in range(8, 12)]
-    assert np.cumsum(payload["time"]).tolist() == wall and not payload["daily"]
+    assert seconds(payload) == wall and not payload["daily"]
 
 
 @pytest.fixture(scope="module")
@@ -198,7 +209,7 @@ def test_a_scan_carries_charts_only_when_asked_and_rows_stay_the_same():
     timeless = [[dataclasses.replace(r, seconds=0.0) for r in t.rows] for t in (plain, charted)]
     assert timeless[0] == timeless[1]
     one = run(universe["SYN0001"])
-    assert decode_chart(charted.charts["SYN0001"]) == chart_payload(one, "SYN0001")
+    assert charted.charts["SYN0001"] == encoded_chart(one, "SYN0001")
 
 
 def test_a_table_scanned_without_charts_still_makes_a_page(tmp_path):
