@@ -177,7 +177,8 @@ def test_a_feed_that_ends_before_last_bar_index_warns_once(data_sets, runonce):
     with pytest.warns(TorvexLevelsWarning) as caught:
         levels = cerebro_run(bars, dict(last_bar_index=len(bars) + 99), preload=False,
                              runonce=runonce)
-    assert [str(w.message) for w in caught] == [
+    # backtrader's own deprecation warnings on newer Pythons are not ours to count
+    assert [str(w.message) for w in caught if w.category is TorvexLevelsWarning] == [
         "TorvexLevels: the feed ended at bar 1499, before last_bar_index=1599: the engine took "
         "the data to end later, so it gave fewer signals near the end; pass the index of the "
         "feed's last bar"]
