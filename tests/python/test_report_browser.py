@@ -3,8 +3,6 @@ objects, never the data inlined in the page) against the run, the table's sortin
 and clicks, the console, and the network log. Skipped, saying why, where no Chromium and
 chromedriver can run (scripts/bootstrap --browser installs Debian's)."""
 
-import dataclasses
-
 import numpy as np
 import pytest
 
