@@ -13,6 +13,7 @@ import os
 import sys
 from typing import Sequence, TextIO
 
+from .cli_html import check_html_out, html_argument, write_html
 from .cli_options import (
     PROG,
     UserError,
@@ -38,7 +39,6 @@ from .kit.plot import PlotUnavailable
 from .kit.results import VIEWS
 from .kit.plot import require as require_plot
 from .kit.settings import ENGINE_SETTINGS, KIT_SETTINGS, WINDOW_SETTINGS, describe
-from .report.command import check_html_out, html_argument, write_html
 from .report.library import ReportUnavailable
 from .scan import BAR_SUFFIXES
 from .scan.table import FORMATS

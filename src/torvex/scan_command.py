@@ -8,10 +8,10 @@ import os
 import sys
 from typing import Any, Callable, TextIO
 
+from .cli_html import check_html_out, write_html
 from .cli_options import UserError
 from .kit import Settings
 from .kit.levels import decimals
-from .report.command import check_html_out, write_html
 from .scan import COLUMNS, ScanTable, scan, table_format
 from .scan.cluster import ClusterError
 

@@ -4,14 +4,18 @@ command line. The pages themselves are tried in Chromium in test_report_browser.
 
 import dataclasses
 import json
+import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 from torvex.cli import main
 from torvex.kit import Bars, Line, Settings, run, sample_bars, synthetic_universe
-from torvex.report import decode_chart, encoded_chart, segment
+import torvex
+from torvex.report import decode_chart, encoded_chart, segment, write_scan_report
 from torvex.report import library as report_library
 from torvex.scan import scan
 from torvex.scan.table import ScanRow
@@ -217,6 +221,40 @@ def test_a_table_scanned_without_charts_still_makes_a_page(tmp_path):
     table.to_html(tmp_path / "scan.html")
     page = (tmp_path / "scan.html").read_text()
     assert "scanned without charts" in page and 'id="chart-0"' not in page
+
+
+def test_the_report_loads_nothing_of_the_kit_the_scan_or_the_command_line():
+    # the report is a renderer below them: they hand it what it draws
+    code = (
+        "import sys, torvex.report, torvex.report.page\n"
+        "print(sorted(m for m in sys.modules if m.startswith(('torvex.kit', 'torvex.scan', "
+        "'torvex.cli', 'torvex.bt'))))"
+    )
+    where = os.path.dirname(os.path.dirname(torvex.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([where, os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "[]\n", "")
+
+
+def test_a_scan_page_draws_plain_records(tmp_path):
+    one = run(synthetic_universe(1, bars=300, seed=3)["SYN0000"])
+    records = [
+        {"symbol": "A", "bars": 300, "last_close": 101.5, "error": ""},
+        {"symbol": "B", "bars": None, "last_close": float("nan"), "error": "no bars"},
+    ]
+    charts = {"A": encoded_chart(one, "A"), "B": encoded_chart(one, "B")}
+    path = tmp_path / "scan.html"
+    write_scan_report(
+        ("symbol", "bars", "last_close", "error"), records, path,
+        charts=charts, tick=0.01, view="live", bars=300,
+    )
+    page = path.read_text()
+    assert "2 instruments (1 failed), 300 bars, live view" in page
+    data = json.loads(inlined(page, "table-data"))
+    assert data["rows"] == [["A", 300, 101.5, ""], ["B", None, None, "no bars"]]
+    assert (data["digits"], data["decimal"]) == (2, [2])
+    assert decode_chart(inlined(page, "chart-0"))["name"] == "A"
+    assert 'id="chart-1"' not in page  # a failed instrument shows its error, not a chart
 
 
 def cli(capsys, *argv):

@@ -8,16 +8,13 @@ import json
 import math
 import os
 from importlib import resources
-from typing import TYPE_CHECKING, Any, Iterable
+from typing import Any, Iterable, Mapping, Sequence
 
-from torvex.kit.levels import decimals
+from torvex.ticks import decimals
 
 from .library import library_script
 from .payload import encoded_chart
-
-if TYPE_CHECKING:
-    from torvex.kit import RunResult
-    from torvex.scan import ScanTable
+from .shapes import ChartRun
 
 __all__ = ["run_page", "scan_page", "write_page"]
 
@@ -59,7 +56,7 @@ def view_of(thing: Any) -> str:
     return str(getattr(thing, "view", "end"))
 
 
-def run_page(result: RunResult, name: str | None = None) -> str:
+def run_page(result: ChartRun, name: str | None = None) -> str:
     """The page of one run: its chart, drawn at load."""
     name = name if name is not None else result.bars.source
     title = f"{name}: torvex, {view_of(result)} view"
@@ -76,19 +73,25 @@ def _cell(value: Any) -> Any:
     return value
 
 
-def scan_page(table: ScanTable, source: str | None = None) -> str:
-    """The page of a scan: its table, and each instrument's chart drawn when its row is
-    clicked (rows without a chart in `table.charts` say so)."""
-    from torvex.scan.table import COLUMNS, records
-
-    columns = list(COLUMNS)
-    rows = [[_cell(record.get(c)) for c in columns] for record in records(table.rows)]
-    failed = len(table.failed)
-    view = view_of(table)
+def scan_page(
+    columns: Sequence[str],
+    records: Sequence[Mapping[str, Any]],
+    charts: Mapping[str, str],
+    *,
+    tick: float,
+    view: str,
+    bars: int,
+    source: str | None = None,
+) -> str:
+    """The page of a scan: its table, one record per instrument with a value for each of
+    `columns` (its `symbol`, and its `error` where it failed), and each instrument's chart
+    from `charts` drawn when its row is clicked (rows without one say so)."""
+    columns = list(columns)
+    rows = [[_cell(record.get(c)) for c in columns] for record in records]
+    failed = sum(1 for record in records if record.get("error"))
     title = f"torvex scan{f' of {source}' if source else ''}, {view} view"
-    charts: dict[str, str] = getattr(table, "charts", None) or {}
     counts = (
-        f"{len(rows)} instruments ({failed} failed), {table.bars:,} bars, {view} view"
+        f"{len(rows)} instruments ({failed} failed), {bars:,} bars, {view} view"
         + ("" if charts else "; scanned without charts")
     )
     body = (
@@ -105,16 +108,16 @@ def scan_page(table: ScanTable, source: str | None = None) -> str:
     data = {
         "columns": columns,
         "rows": rows,
-        "digits": decimals(table.settings.mintick),
+        "digits": decimals(tick),
         # columns of prices and ratios, shown with their decimals even where a value is whole
         "decimal": [
             c for c in range(len(columns)) if any(isinstance(row[c], float) for row in rows)
         ],
     }
     blocks = []
-    for i, row in enumerate(table.rows):
-        encoded = charts.get(row.symbol)
-        if encoded is not None and not row.failed:
+    for i, record in enumerate(records):
+        encoded = charts.get(record["symbol"])
+        if encoded is not None and not record.get("error"):
             blocks.append(_chart_block(f"chart-{i}", encoded))
     table_data = f'<script type="application/json" id="table-data">{_json(data)}</script>\n'
     return _page("scan", title, body, table_data, blocks)

@@ -21,12 +21,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from torvex.kit.levels import decimals
+from torvex.ticks import decimals
+
+from .shapes import ChartBars, ChartLine, ChartRun
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-    from torvex.kit import Bars, Line, RunResult
 
 __all__ = ["FORMAT", "chart_payload", "decode_chart", "encode_chart", "encoded_chart", "segment"]
 
@@ -35,14 +35,14 @@ _MOST_DECIMALS = 8
 _DAY = 86_400
 
 
-def segment(line: Line) -> tuple[int, int]:
+def segment(line: ChartLine) -> tuple[int, int]:
     """The bars a line's solid segment spans: from its first pivot (`start_bar_index`) to where
     the engine last carried it (`Line.reach`). Lines that merges left starting after that bar
     span the same two bars the other way round."""
     return min(line.start_bar, line.reach), max(line.start_bar, line.reach)
 
 
-def chart_payload(result: RunResult, name: str | None = None) -> dict[str, Any]:
+def chart_payload(result: ChartRun, name: str | None = None) -> dict[str, Any]:
     """The chart of `result`: plain JSON values, and numpy arrays for the bars' columns (see
     the module's description)."""
     bars = result.bars
@@ -122,7 +122,7 @@ def _narrowest(values: NDArray[Any]) -> str:
     return "f8"
 
 
-def encoded_chart(result: RunResult, name: str | None = None) -> str:
+def encoded_chart(result: ChartRun, name: str | None = None) -> str:
     return encode_chart(chart_payload(result, name))
 
 
@@ -130,7 +130,7 @@ def _number(value: float) -> float | None:
     return float(value) if math.isfinite(value) else None
 
 
-def _times(bars: Bars) -> dict[str, Any]:
+def _times(bars: ChartBars) -> dict[str, Any]:
     """Seconds since 1970 as a first time and steps; where the bars' moments are not strictly
     increasing whole seconds from 1970 on (a zone's clock turned back, say), the dates' text
     instead, and the browser counts bars."""
@@ -145,7 +145,7 @@ def _times(bars: Bars) -> dict[str, Any]:
     return {"time": None, "dates": [str(d) for d in bars.dates]}
 
 
-def _seconds(bars: Bars) -> NDArray[np.int64] | None:
+def _seconds(bars: ChartBars) -> NDArray[np.int64] | None:
     """The bars' moments on the source's own clock (its zone's wall clock where it had one,
     as the chart shows them), in whole seconds from 1970."""
     moments = getattr(bars.dates, "local", getattr(bars.dates, "moments", None))
@@ -157,7 +157,7 @@ def _seconds(bars: Bars) -> NDArray[np.int64] | None:
         return None
 
 
-def _prices(bars: Bars) -> dict[str, Any]:
+def _prices(bars: ChartBars) -> dict[str, Any]:
     columns = (bars.open, bars.high, bars.low, bars.close)
     o, h, lo, c = (np.asarray(a, dtype=np.float64) for a in columns)
     digits = _grid(o, h, lo, c)

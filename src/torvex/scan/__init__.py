@@ -25,7 +25,7 @@ from torvex.kit.results import check_view
 from torvex.kit.settings import as_settings
 
 from .pool import DIED, Task, run_on_pool
-from .table import COLUMNS, ScanRow, frame, table_format, write_table
+from .table import COLUMNS, ScanRow, frame, records, table_format, write_table
 from .universe import BAR_SUFFIXES, Universe, instruments
 from .work import ChartedRow, Instrument, run_instrument
 
@@ -74,7 +74,10 @@ class ScanTable:
         clicked; needs a table scanned with ``charts=True`` and the ``report`` extra."""
         from torvex.report import write_scan_report
 
-        write_scan_report(self, path, source)
+        write_scan_report(
+            COLUMNS, records(self.rows), path, charts=self.charts, tick=self.settings.mintick,
+            view=self.view, bars=self.bars, source=source,
+        )
 
     def near(self, ranges: float) -> ScanTable:
         """The instruments whose last close lies within `ranges` average bar ranges of their

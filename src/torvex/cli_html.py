@@ -7,9 +7,8 @@ import argparse
 import os
 from typing import Callable
 
-from torvex.cli_options import UserError
-
-from .library import library_script
+from .cli_options import UserError
+from .report.library import library_script
 
 __all__ = ["check_html_out", "html_argument", "write_html"]
 
