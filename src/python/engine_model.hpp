@@ -12,6 +12,7 @@
 #include "core/engine_bar_search.hpp"
 #include "core/engine_dispatch.hpp"
 #include "core/model.hpp"
+#include "python/engine_operations.hpp"
 #include "python/python_model.hpp"
 
 namespace torvex::py {
@@ -23,25 +24,6 @@ struct RawValue {
   Ref object;  // null when `number` holds the value
 };
 
-// The engine operations that other operations call, by name, and the class's own functions
-// for them: an engine object whose method is another function has it overridden.
-struct EngineOperations {
-  std::array<Ref, core::kEngineOperationCount> name;
-  std::array<Ref, core::kEngineOperationCount> own;
-};
-
-inline constexpr const char* kEngineOperationNames[core::kEngineOperationCount] = {
-    "add_new_snibs_to_pending",
-    "sort_kerds_by_end_bar_index",
-    "remove_kerd_by_end_bar_index",
-    "sort_and_filter_kerds",
-    "clear_all_kerd",
-    "rebuild_kerd_from_most_recent_snib",
-    "extend_kerd_to_first_cross_from_history"};
-
-inline PyObject* call_argument(PyObject* value) {
-  return value;
-}
 inline PyObject* call_argument(const SeriesHandle& series) {
   return series.object.get();
 }
@@ -98,16 +80,7 @@ class EngineModel : public PythonModel {
       drop_unheld_records();
       return std::nullopt;
     }
-    Ref method = host().attr(engine(), operations_->name[op].get());
-    if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == engine() &&
-        PyMethod_GET_FUNCTION(method.get()) == operations_->own[op].get())
-      return std::nullopt;
-    std::array<PyObject*, sizeof...(Args) + 1> argv{call_argument(args)...};
-    Ref result = host().call(method.get(), argv.data(), sizeof...(Args), nullptr);
-    if constexpr (Op == core::EngineOperation::add_new_snibs_to_pending)
-      return host().flag(result.get());
-    else
-      return true;
+    return call_operation<Op>(host(), engine(), *operations_, args...);
   }
 
   RawValue raw(const SeriesHandle& series, int64_t offset) const {
@@ -185,9 +158,9 @@ class EngineModel : public PythonModel {
     constexpr auto slot = static_cast<std::size_t>(S);
     KeptSetting& kept = kept_[slot];
     if (kept.epoch == host().epoch()) return kept.get<S>();
-    if (!settings_) settings_ = host().attr(engine(), context().str_settings.get());
+    Ref settings = engine_attr(context().str_settings);
     const uint64_t before = host().epoch();
-    Ref value = host().attr(settings_.get(), context().str_setting[slot].get());
+    Ref value = host().attr(settings.get(), context().str_setting[slot].get());
     const core::setting_type<S> result = host().to_setting<core::info(S).kind>(value.get());
     if (host().epoch() == before) {
       kept.set<S>(result);
@@ -197,13 +170,9 @@ class EngineModel : public PythonModel {
   }
 
  private:
-  const Ref& kerds() const {
-    if (!kerds_) kerds_ = host().attr(engine(), context().str_kerds.get());
-    return kerds_;
-  }
+  Ref kerds() const { return engine_attr(context().str_kerds); }
 
   const EngineOperations* operations_;
-  mutable Ref settings_, kerds_;
   mutable std::array<KeptSetting, core::setting_info.size()> kept_{};
 };
 

@@ -3,12 +3,17 @@
 #include <cstring>
 #include <limits>
 
-#include "python/python_model.hpp"
+#include "python/model_context.hpp"
 #include "python/record.hpp"
 
 namespace torvex::py {
 
 namespace {
+
+[[noreturn]] void raise_list_index() {
+  PyErr_SetString(PyExc_IndexError, "list index out of range");
+  throw PyError{};
+}
 
 [[noreturn]] void raise_empty_pop() {
   PyErr_SetString(PyExc_IndexError, "pop from empty list");
@@ -16,6 +21,63 @@ namespace {
 }
 
 }  // namespace
+
+void read_numbers(PyObject* values, std::vector<double>& out) {
+  if (PyList_CheckExact(values)) {
+    const Py_ssize_t count = PyList_GET_SIZE(values);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      // A conversion hook may shrink the list: check before every read, hold the item.
+      if (i >= PyList_GET_SIZE(values)) raise_list_index();
+      Ref item = Ref::borrow(PyList_GET_ITEM(values, i));
+      out.push_back(to_number(item.get()));
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(values)) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(values);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      Ref item = Ref::borrow(PyTuple_GET_ITEM(values, i));
+      out.push_back(to_number(item.get()));
+    }
+    return;
+  }
+  const Py_ssize_t length = PyObject_Length(values);
+  if (length < 0) throw PyError{};
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(i));
+    Ref item = Ref::steal(PyObject_GetItem(values, key.get()));
+    out.push_back(to_number(item.get()));
+  }
+}
+
+Py_ssize_t seq_length(PyObject* seq) {
+  if (PyList_CheckExact(seq)) return PyList_GET_SIZE(seq);
+  const Py_ssize_t length = PyObject_Length(seq);
+  if (length < 0) throw PyError{};
+  return length;
+}
+
+Ref seq_item(PyObject* seq, Py_ssize_t index) {
+  if (PyList_CheckExact(seq)) {
+    if (index < 0 || index >= PyList_GET_SIZE(seq)) raise_list_index();
+    return Ref::borrow(PyList_GET_ITEM(seq, index));
+  }
+  Ref key = Ref::steal(PyLong_FromSsize_t(index));
+  return Ref::steal(PyObject_GetItem(seq, key.get()));
+}
+
+void seq_set_item(PyObject* seq, Py_ssize_t index, PyObject* value) {
+  if (PyList_CheckExact(seq)) {
+    if (index < 0 || index >= PyList_GET_SIZE(seq)) {
+      PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+      throw PyError{};
+    }
+    check_status(PyList_SetItem(seq, index, Ref::borrow(value).release()));
+    return;
+  }
+  Ref key = Ref::steal(PyLong_FromSsize_t(index));
+  check_status(PyObject_SetItem(seq, key.get(), value));
+}
 
 PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
   // The generic lookup's walk: the first class along the MRO whose dictionary has the name.
@@ -78,7 +140,7 @@ bool HostGateway::binds_own_method(PyObject* obj, PyObject* name, PyObject* func
 }
 
 Ref HostGateway::attr(PyObject* obj, PyObject* name, bool& plain) {
-  plain = ctx_.plain_attrs.get(obj, name);
+  plain = !plain_ && ctx_.plain_attrs.get(obj, name);
   if (!plain) {
     ran();
     return get_attr(obj, name);
@@ -130,7 +192,7 @@ bool bound_to_module(PyObject* function, const char* module) {
 }
 
 void HostGateway::set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-  if (!ctx_.plain_attrs.set(obj, name)) ran();
+  if (plain_ || !ctx_.plain_attrs.set(obj, name)) ran();
   py::set_attr(obj, name, value);
 }
 

@@ -22,6 +22,14 @@ namespace record {
 struct Field;
 }
 
+// obj.name and obj.name = value, as the protocol does them.
+inline Ref get_attr(PyObject* obj, PyObject* name) {
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+  check_status(PyObject_SetAttr(obj, name, value));
+}
+
 // Whether reading or writing obj.name goes straight to the instance (the generic lookup, and
 // no class attribute that would take part), so that no host code runs. What the class holds is
 // remembered per type version (a changed class gets a new one) and name; names must outlive
@@ -123,6 +131,17 @@ inline bool plain_double(PyObject* value) {
 // An exact list or tuple of such numbers.
 bool plain_numbers(PyObject* values);
 
+// Appends the elements of a sized, indexable host object as floats, reading obj[0], obj[1], ...
+// up to its length taken once; a list that shrinks meanwhile raises IndexError as indexing
+// would.
+void read_numbers(PyObject* values, std::vector<double>& out);
+
+// Host containers changed in place: exact lists directly, anything else through its own
+// indexing and methods, so a container of another kind gives its own error.
+Py_ssize_t seq_length(PyObject* seq);
+Ref seq_item(PyObject* seq, Py_ssize_t index);
+void seq_set_item(PyObject* seq, Py_ssize_t index, PyObject* value);
+
 class ModelContext;
 
 // Every integer up to this magnitude is a double exactly.
@@ -130,7 +149,9 @@ inline constexpr int64_t kExactInDouble = int64_t{1} << 53;
 
 class HostGateway {
  public:
-  explicit HostGateway(ModelContext& ctx) noexcept : ctx_(ctx) {}
+  // A plain gateway (the plain model's) makes every attribute access as the protocol does,
+  // without telling whether it runs host code: nothing is kept on its word.
+  explicit HostGateway(ModelContext& ctx, bool plain = false) noexcept : ctx_(ctx), plain_(plain) {}
   HostGateway(const HostGateway&) = delete;
   HostGateway& operator=(const HostGateway&) = delete;
 
@@ -258,6 +279,7 @@ class HostGateway {
   }
 
   ModelContext& ctx_;  // the interned names and the attribute cache
+  bool plain_;
   uint64_t epoch_ = 0;
   uint64_t foreign_epoch_ = 0;
   void (*before_)(void*) = nullptr;

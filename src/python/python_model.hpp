@@ -30,6 +30,7 @@
 #include "python/host_gateway.hpp"
 #include "python/host_value.hpp"
 #include "python/line_records.hpp"
+#include "python/model_context.hpp"
 #include "python/plain_kerd.hpp"
 #include "python/record.hpp"
 #include "python/ref.hpp"
@@ -38,78 +39,6 @@
 
 namespace torvex::py {
 
-inline Ref get_attr(PyObject* obj, PyObject* name) {
-  return Ref::steal(PyObject_GetAttr(obj, name));
-}
-inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-  check_status(PyObject_SetAttr(obj, name, value));
-}
-
-// Appends the elements of a sized, indexable host object as floats, reading obj[0], obj[1], ...
-// up to its length taken once; a list that shrinks meanwhile raises IndexError as indexing
-// would.
-void read_numbers(PyObject* values, std::vector<double>& out);
-
-// Host containers changed in place: exact lists directly, anything else through its own
-// indexing and methods, so a container of another kind gives its own error.
-Py_ssize_t seq_length(PyObject* seq);
-Ref seq_item(PyObject* seq, Py_ssize_t index);
-void seq_set_item(PyObject* seq, Py_ssize_t index, PyObject* value);
-
-// Interned names and per-module caches; one per module, kept in the module state.
-class ModelContext {
- public:
-  static std::unique_ptr<ModelContext> create();  // raises PyError
-
-  std::array<Ref, core::kerd_attr_info.size()> str_kerd_attr;
-  std::array<Ref, core::setting_info.size()> str_setting;
-  std::array<Ref, core::pivot_field_info.size()> str_pivot_field;  // PivotField order
-  std::array<Ref, core::mavet_field_info.size()> str_mavet_field;
-  std::array<Ref, 4> str_pivot_series;  // PivotKind order
-  Ref str_close, str_open, str_high, str_low, str_bar_index, str_time, str_last_bar_index,
-      str_mintick;
-  Ref str_settings, str_kerds, str_vip_snibs, str_new_vip_snibs, str_mavets, str_latest_mavets;
-  Ref str_round_to_mintick;
-  Ref str_get, str_append, str_extend, str_clear, str_pop;  // host containers' own methods
-  Ref kerd_kwnames;   // the sixteen keywords a new line is built with
-  Ref snib_kwnames;   // the pivot record's keywords, without `used`
-  Ref mavet_kwnames;  // the window record's constructor keywords
-
-  SeriesTypeCache series;
-  core::ScratchPool scratch;
-  core::OffsetMemoPool series_memo;
-  // What the engines' replays found (made at the first replay): any engine may use what
-  // another's found, as an entry answers only a start equal to its own.
-  std::unique_ptr<core::ReplayMemo> replays;
-  PlainAttrCache plain_attrs;
-  PlainKerdMaker plain_kerd;
-  TickRounding tick_rounding;
-  std::array<PyObject*, PlainKerdMaker::kValues> plain_kerd_names{};  // borrowed from above
-  std::array<PyObject*, kLineSlots> line_slot_names{};                // borrowed from above
-  // The line slots whose names read (PlainAttrCache::get) and write (set) plainly on
-  // instances of `type` at `version`; a changed class has a new version.
-  struct PlainLineSlots {
-    PyTypeObject* type = nullptr;  // not held: versions are not reused
-    unsigned int version = 0;
-    uint32_t get = 0, set = 0;
-  };
-  PlainLineSlots plain_line_slots;
-  SlotNames line_slot_index;  // of line_slot_names
-  SlotPlaces line_slot_places;
-  LineRecordsPool line_records;
-  DictWatch dict_watch;  // the engines' instance dictionaries
-  record::OwnRecords own_records;
-
-  int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
-  void clear() noexcept { series.clear(); }
-};
-
-// The classes an engine builds records and lines from (borrowed from the module state).
-struct ModelClasses {
-  PyObject* kerd = nullptr;
-  PyObject* snib = nullptr;
-  PyObject* mavet = nullptr;
-};
 
 // A series as the algorithms see it: the host object, and the direct reader when it is the
 // package's own series type.
@@ -436,6 +365,22 @@ class PythonModel {
   void latest_set(const Key& key, int64_t bar) const;
 
  protected:
+  // Names the state of the engine's plain attributes: the same while they would read the same,
+  // through host code that leaves the engine's class and instance dictionary as they were.
+  uint64_t engine_epoch() const {
+    if (host_.epoch() != engine_checked_) renew_engine_epoch();
+    return engine_epoch_;
+  }
+  void renew_engine_epoch() const;
+  // engine.<name>; a kept value is found first where the name's probe starts.
+  Ref engine_attr(const Ref& name) const {
+    if (keep_engine_attrs_) {
+      const KeptAttr& home = engine_attrs_[kept_attr_home(name.get())];
+      if (home.name == name.get() && home.epoch == engine_epoch()) return home.value;
+    }
+    bool kept;
+    return engine_attr(name, kept);
+  }
   // The only way to host objects (see python/host_gateway.hpp).
   HostGateway& host() const { return host_; }
   // cls(*args[:nargs], **dict(zip(kwnames, args[nargs:]))): built in place where cls is one of
@@ -734,22 +679,6 @@ class PythonModel {
   // host code; null otherwise (absent, or not provably plain).
   PyObject* unseen_attr(PyObject* obj, PyObject* attr_name) const;
   PyObject* require_engine() const;
-  // Names the state of the engine's plain attributes: the same while they would read the same,
-  // through host code that leaves the engine's class and instance dictionary as they were.
-  uint64_t engine_epoch() const {
-    if (host_.epoch() != engine_checked_) renew_engine_epoch();
-    return engine_epoch_;
-  }
-  void renew_engine_epoch() const;
-  // engine.<name>; a kept value is found first where the name's probe starts.
-  Ref engine_attr(const Ref& name) const {
-    if (keep_engine_attrs_) {
-      const KeptAttr& home = engine_attrs_[kept_attr_home(name.get())];
-      if (home.name == name.get() && home.epoch == engine_epoch()) return home.value;
-    }
-    bool kept;
-    return engine_attr(name, kept);
-  }
   // As engine_attr; `kept` says whether the value stays valid for the epoch.
   Ref engine_attr(const Ref& name, bool& kept) const;
   // The engine's values a new line copies, in the base initialiser's order: close, open, high,

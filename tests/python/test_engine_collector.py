@@ -6,6 +6,7 @@ import gc
 import random
 
 import pytest
+from accelerators import accelerated  # noqa: F401  (the skip condition's)
 from settings import Settings
 from test_engine_host_reads import build, random_columns
 
@@ -34,6 +35,7 @@ def collector():
     (gc.enable if enabled else gc.disable)()
 
 
+@pytest.mark.skipif("not accelerated()", reason="the plain path holds no collector")
 def test_no_collection_amid_the_lines(collector):
     engine = engine_with_pending_pivots()
     seen = []

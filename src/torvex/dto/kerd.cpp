@@ -11,6 +11,7 @@
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
 #include "python/module_state.hpp"
+#include "python/plain_model.hpp"
 #include "python/python_model.hpp"
 
 namespace torvex::dto::kerd {
@@ -62,6 +63,21 @@ using Holder = py::ModuleHolder<KerdModule>;
 
 KerdModule& module_of(PyObject* module) {
   return Holder::of(module);
+}
+
+// Runs `body` on the line model the module's switch names (python/model_switch.hpp): the
+// accelerated one, else the plain one.
+template <class Body>
+auto on_line_model(PyObject* module, Body&& body) {
+  py::ModelContext& context = *module_of(module).context;
+#ifndef TORVEX_NO_ACCELERATORS
+  if (context.accelerated) {
+    PythonModel model(context);
+    return body(model);
+  }
+#endif
+  py::PlainModel model(context);
+  return body(model);
 }
 
 // Each function's parameters, for its parser and its docstring alike.
@@ -119,8 +135,9 @@ PyObject* kerd_round_to_mintick(PyObject* module, PyObject* const* args, Py_ssiz
                                 PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kRoundToMintick>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    return py::from_number(core::round_to_mintick(model, Ref::borrow(a["self"]), a["price"]));
+    return on_line_model(module, [&](auto& model) {
+      return py::from_number(core::round_to_mintick(model, Ref::borrow(a["self"]), a["price"]));
+    });
   });
 }
 
@@ -128,8 +145,10 @@ PyObject* kerd_not_equal(PyObject* module, PyObject* const* args, Py_ssize_t nar
                          PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kNotEqual>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    return py::from_flag(core::not_equal(model, Ref::borrow(a["self"]), Ref::borrow(a["target"])));
+    return on_line_model(module, [&](auto& model) {
+      return py::from_flag(
+          core::not_equal(model, Ref::borrow(a["self"]), Ref::borrow(a["target"])));
+    });
   });
 }
 
@@ -137,20 +156,22 @@ PyObject* kerd_update_kerd_value(PyObject* module, PyObject* const* args, Py_ssi
                                  PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kUpdateKerdValue>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    core::update_kerd_value(model, Ref::borrow(a["self"]), a["last_snib_weight"],
-                            a["second_last_snib_weight"], a["snib_weight"]);
-    return py::none();
+    return on_line_model(module, [&](auto& model) {
+      core::update_kerd_value(model, Ref::borrow(a["self"]), a["last_snib_weight"],
+                              a["second_last_snib_weight"], a["snib_weight"]);
+      return py::none();
+    });
   });
 }
 
 PyObject* kerd_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kMerge>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    return py::from_flag(core::merge(model, Ref::borrow(a["self"]), Ref::borrow(a["target"]),
-                                     a["last_snib_weight"], a["second_last_snib_weight"],
-                                     a["snib_weight"], a["backward"]));
+    return on_line_model(module, [&](auto& model) {
+      return py::from_flag(core::merge(model, Ref::borrow(a["self"]), Ref::borrow(a["target"]),
+                                       a["last_snib_weight"], a["second_last_snib_weight"],
+                                       a["snib_weight"], a["backward"]));
+    });
   });
 }
 
@@ -158,9 +179,10 @@ PyObject* kerd_overlap(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                        PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kOverlap>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    return py::from_flag(
-        core::overlap(model, Ref::borrow(a["self"]), Ref::borrow(a["target"]), a["threshold"]));
+    return on_line_model(module, [&](auto& model) {
+      return py::from_flag(
+          core::overlap(model, Ref::borrow(a["self"]), Ref::borrow(a["target"]), a["threshold"]));
+    });
   });
 }
 
@@ -168,11 +190,12 @@ PyObject* kerd_crosses_violated(PyObject* module, PyObject* const* args, Py_ssiz
                                 PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kIsKerdBarCrossesViolatedIfMerged>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
-        model, Ref::borrow(a["self"]), Ref::borrow(a["end_kerd"]), a["bar_cross_threshold"],
-        a["last_snib_weight"], a["second_last_snib_weight"], a["snib_weight"],
-        a["current_cross_count"]));
+    return on_line_model(module, [&](auto& model) {
+      return py::from_flag(core::is_kerd_bar_crosses_violated_if_merged(
+          model, Ref::borrow(a["self"]), Ref::borrow(a["end_kerd"]), a["bar_cross_threshold"],
+          a["last_snib_weight"], a["second_last_snib_weight"], a["snib_weight"],
+          a["current_cross_count"]));
+    });
   });
 }
 
@@ -180,9 +203,10 @@ PyObject* kerd_length_passed(PyObject* module, PyObject* const* args, Py_ssize_t
                              PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kIsKerdLengthPassedIfMerged>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    return py::from_flag(core::is_kerd_length_passed_if_merged(
-        model, Ref::borrow(a["self"]), Ref::borrow(a["end_kerd"]), a["length_limit"]));
+    return on_line_model(module, [&](auto& model) {
+      return py::from_flag(core::is_kerd_length_passed_if_merged(
+          model, Ref::borrow(a["self"]), Ref::borrow(a["end_kerd"]), a["length_limit"]));
+    });
   });
 }
 
@@ -192,11 +216,13 @@ PyObject* calculate_weighted_kerd_value(PyObject* module, PyObject* const* args,
                                         PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kCalculateWeightedKerdValue>(args, nargs, kwnames);
-    PythonModel model(*module_of(module).context);
-    auto lease = model.scratch();
-    py::read_numbers(a["snib_values"], lease.get());
-    return py::from_number(core::calculate_weighted_kerd_value(
-        model, lease.get(), a["last_snib_weight"], a["second_last_snib_weight"], a["snib_weight"]));
+    return on_line_model(module, [&](auto& model) {
+      auto lease = model.scratch();
+      py::read_numbers(a["snib_values"], lease.get());
+      return py::from_number(
+          core::calculate_weighted_kerd_value(model, lease.get(), a["last_snib_weight"],
+                                              a["second_last_snib_weight"], a["snib_weight"]));
+    });
   });
 }
 

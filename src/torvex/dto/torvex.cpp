@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "core/engine_extension.hpp"
 #include "core/engine_intake.hpp"
@@ -20,6 +21,7 @@
 #include "python/entry.hpp"
 #include "python/host_class.hpp"
 #include "python/module_state.hpp"
+#include "python/plain_engine_model.hpp"
 #include "python/window_model.hpp"
 
 namespace torvex::dto::torvex {
@@ -27,8 +29,8 @@ namespace torvex::dto::torvex {
 namespace {
 
 using py::EngineModel;
+using py::PlainEngineModel;
 using py::Ref;
-using py::SeriesHandle;
 using py::WindowModel;
 
 // Everything the module keeps; owned through the module state.
@@ -52,14 +54,25 @@ TorvexModule& module_of(PyObject* module) {
   return Holder::of(module);
 }
 
-EngineModel model_of(PyObject* module, PyObject* engine) {
+// Runs `body` on the model the module's switch names (python/model_switch.hpp): the
+// accelerated one (Fast: EngineModel for the engine's line work, WindowModel for the window
+// operations), else the plain one.
+template <class Fast, class Body>
+auto on_model(PyObject* module, PyObject* engine, Body&& body) {
   TorvexModule& m = module_of(module);
-  return EngineModel(*m.context, engine, &m.classes, &m.operations);
-}
-
-WindowModel window_model_of(PyObject* module, PyObject* engine) {
-  TorvexModule& m = module_of(module);
-  return WindowModel(*m.context, engine, &m.classes, *m.window_results);
+#ifndef TORVEX_NO_ACCELERATORS
+  if (m.context->accelerated) {
+    if constexpr (std::is_same_v<Fast, EngineModel>) {
+      EngineModel model(*m.context, engine, &m.classes, &m.operations);
+      return body(model);
+    } else {
+      WindowModel model(*m.context, engine, &m.classes, *m.window_results);
+      return body(model);
+    }
+  }
+#endif
+  PlainEngineModel model(*m.context, engine, &m.classes, m.operations, *m.window_results);
+  return body(model);
 }
 
 // __init__(self, the engine attributes, the base values): the base values are optional.
@@ -118,8 +131,7 @@ PyObject* engine_operation(PyObject* module, PyObject* const* args, Py_ssize_t n
                            PyObject* kwnames, Body&& body) {
   return py::guarded([&] {
     const auto a = py::parse<Sig>(args, nargs, kwnames);
-    EngineModel model = model_of(module, a["self"]);
-    body(model);
+    on_model<EngineModel>(module, a["self"], body);
     return py::none();
   });
 }
@@ -181,62 +193,62 @@ PyObject* torvex_add_new_snibs_to_pending(PyObject* module, PyObject* const* arg
                                           PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kAddNewSnibsToPending>(args, nargs, kwnames);
-    EngineModel model = model_of(module, a["self"]);
-    const SeriesHandle trend = model.series_of(Ref::borrow(a["is_ma_trending"]));
-    return py::from_flag(core::add_new_snibs_to_pending(model, trend, a["close_avg_percent"]));
+    return on_model<EngineModel>(module, a["self"], [&](auto& model) {
+      const auto trend = model.series_of(Ref::borrow(a["is_ma_trending"]));
+      return py::from_flag(core::add_new_snibs_to_pending(model, trend, a["close_avg_percent"]));
+    });
   });
 }
 
 PyObject* torvex_add_new_snibs_to_processed_array(PyObject* module, PyObject* const* args,
                                                   Py_ssize_t nargs, PyObject* kwnames) {
   return engine_operation<kAddNewSnibsToProcessedArray>(
-      module, args, nargs, kwnames,
-      [](EngineModel& m) { core::add_new_snibs_to_processed_array(m); });
+      module, args, nargs, kwnames, [](auto& m) { core::add_new_snibs_to_processed_array(m); });
 }
 
 PyObject* torvex_sort_kerds_by_end_bar_index(PyObject* module, PyObject* const* args,
                                              Py_ssize_t nargs, PyObject* kwnames) {
   return engine_operation<kSortKerds>(module, args, nargs, kwnames,
-                                      [](EngineModel& m) { core::sort_kerds_by_end_bar_index(m); });
+                                      [](auto& m) { core::sort_kerds_by_end_bar_index(m); });
 }
 
 PyObject* torvex_remove_kerd_by_end_bar_index(PyObject* module, PyObject* const* args,
                                               Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation<kRemoveKerd>(
-      module, args, nargs, kwnames, [](EngineModel& m) { core::remove_kerd_by_end_bar_index(m); });
+  return engine_operation<kRemoveKerd>(module, args, nargs, kwnames,
+                                       [](auto& m) { core::remove_kerd_by_end_bar_index(m); });
 }
 
 PyObject* torvex_extend_kerd_to_first_cross(PyObject* module, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames) {
   return engine_operation<kExtendToFirstCross>(
-      module, args, nargs, kwnames, [](EngineModel& m) { core::extend_kerd_to_first_cross(m); });
+      module, args, nargs, kwnames, [](auto& m) { core::extend_kerd_to_first_cross(m); });
 }
 
 PyObject* torvex_sort_and_filter_kerds(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return engine_operation<kSortAndFilter>(module, args, nargs, kwnames,
-                                          [](EngineModel& m) { core::sort_and_filter_kerds(m); });
+                                          [](auto& m) { core::sort_and_filter_kerds(m); });
 }
 
 PyObject* torvex_clear_all_kerd(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return engine_operation<kClearAllKerd>(module, args, nargs, kwnames,
-                                         [](EngineModel& m) { core::clear_all_kerd(m); });
+                                         [](auto& m) { core::clear_all_kerd(m); });
 }
 
 PyObject* torvex_rebuild_kerd_from_most_recent_snib(PyObject* module, PyObject* const* args,
                                                     Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kRebuild>(args, nargs, kwnames);
-    EngineModel model = model_of(module, a["self"]);
-    core::rebuild_kerd_from_most_recent_snib(model);
+    on_model<EngineModel>(module, a["self"],
+                          [](auto& model) { core::rebuild_kerd_from_most_recent_snib(model); });
     return py::none();
   });
 }
 
 PyObject* torvex_extend_kerd_to_first_cross_from_history(PyObject* module, PyObject* const* args,
                                                          Py_ssize_t nargs, PyObject* kwnames) {
-  return engine_operation<kExtendFromHistory>(module, args, nargs, kwnames, [](EngineModel& m) {
+  return engine_operation<kExtendFromHistory>(module, args, nargs, kwnames, [](auto& m) {
     core::extend_kerd_to_first_cross_from_history(m);
   });
 }
@@ -245,9 +257,10 @@ PyObject* torvex_update_mavet(PyObject* module, PyObject* const* args, Py_ssize_
                               PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kUpdateMavet>(args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a["self"]);
-    core::update_mavet(m, a["trap_recover_window_threshold"], a["search_range"],
-                       a["low_above_kerd_threshold"], a["close_avg_percent"]);
+    on_model<WindowModel>(module, a["self"], [&](auto& m) {
+      core::update_mavet(m, a["trap_recover_window_threshold"], a["search_range"],
+                         a["low_above_kerd_threshold"], a["close_avg_percent"]);
+    });
     return py::none();
   });
 }
@@ -256,8 +269,8 @@ PyObject* torvex_commit_latest_mavet(PyObject* module, PyObject* const* args, Py
                                      PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kCommitLatestMavet>(args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a["self"]);
-    core::commit_latest_mavet(m, a["break_kerd_at_price"]);
+    on_model<WindowModel>(module, a["self"],
+                          [&](auto& m) { core::commit_latest_mavet(m, a["break_kerd_at_price"]); });
     return py::none();
   });
 }
@@ -266,8 +279,8 @@ PyObject* torvex_check_mavet(PyObject* module, PyObject* const* args, Py_ssize_t
                              PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kCheckMavet>(args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a["self"]);
-    return core::check_mavet(m, thresholds_of(a));
+    return on_model<WindowModel>(module, a["self"],
+                                 [&](auto& m) { return core::check_mavet(m, thresholds_of(a)); });
   });
 }
 
@@ -275,8 +288,8 @@ PyObject* torvex_check_mavet_v3(PyObject* module, PyObject* const* args, Py_ssiz
                                 PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kCheckMavetV3>(args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a["self"]);
-    return core::check_mavet_v3(m, thresholds_of(a));
+    return on_model<WindowModel>(
+        module, a["self"], [&](auto& m) { return core::check_mavet_v3(m, thresholds_of(a)); });
   });
 }
 
@@ -284,9 +297,10 @@ PyObject* torvex_update(PyObject* module, PyObject* const* args, Py_ssize_t narg
                         PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kUpdate>(args, nargs, kwnames);
-    EngineModel model = model_of(module, a["self"]);
-    const SeriesHandle trend = model.series_of(Ref::borrow(a["is_ma_trending"]));
-    return py::from_flag(core::update(model, trend, a["close_avg_percent"]));
+    return on_model<EngineModel>(module, a["self"], [&](auto& model) {
+      const auto trend = model.series_of(Ref::borrow(a["is_ma_trending"]));
+      return py::from_flag(core::update(model, trend, a["close_avg_percent"]));
+    });
   });
 }
 
@@ -294,10 +308,11 @@ PyObject* torvex_get_success_by_vvip(PyObject* module, PyObject* const* args, Py
                                      PyObject* kwnames) {
   return py::guarded([&] {
     const auto a = py::parse<kGetSuccessByVvip>(args, nargs, kwnames);
-    WindowModel m = window_model_of(module, a["self"]);
-    const Ref successes = Ref::borrow(a["successes"]);
-    auto chosen = core::get_success_by_vvip(m, successes);
-    return chosen ? std::move(*chosen) : py::none();
+    return on_model<WindowModel>(module, a["self"], [&](auto& m) {
+      const Ref successes = Ref::borrow(a["successes"]);
+      auto chosen = core::get_success_by_vvip(m, successes);
+      return chosen ? std::move(*chosen) : py::none();
+    });
   });
 }
 
@@ -393,6 +408,9 @@ int exec_module(PyObject* module) {
         module, m.base_indicator.get(),
         {"Torvex", "The per-instrument support-and-resistance engine.", torvex_methods});
     py::check_status(PyModule_AddObjectRef(module, "Torvex", m.torvex_class.get()));
+    // Whether the operations run on the accelerated model (python/model_switch.hpp).
+    py::check_status(
+        PyModule_AddObjectRef(module, "_accelerated", py::bool_object(m.context->accelerated)));
     for (std::size_t i = 0; i < m.operations.name.size(); ++i) {
       m.operations.name[i] = py::intern(py::kEngineOperationNames[i]);
       // Read from the class, an instance method gives back the function it wraps.
