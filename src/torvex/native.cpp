@@ -18,6 +18,7 @@
 #include "python/doc_text.hpp"
 #include "python/entry.hpp"
 #include "python/gc_pause.hpp"
+#include "python/live_inputs_type.hpp"
 #include "python/module_state.hpp"
 #include "python/native_windows.hpp"
 #include "python/python_model.hpp"
@@ -450,6 +451,8 @@ int exec_module(PyObject* module) {
                        py::intern(core::window_threshold_info[i].name).release());
     }
     py::check_status(PyModule_AddObjectRef(module, "WINDOW_THRESHOLDS", thresholds.get()));
+    py::check_status(
+        PyModule_AddObjectRef(module, "LiveInputs", py::make_live_inputs_type(module).get()));
   });
 }
 

@@ -127,3 +127,22 @@ _History: TypeAlias = tuple[
 ]
 
 run_history: Callable[..., _History]  # the arguments of run_window_loop
+
+class LiveInputs:
+    """The kit's host inputs computed as bars arrive, equal bit for bit to
+    torvex.kit.indicators.host_inputs over the whole columns, work per bar bounded by the
+    settings' windows. The windows are read once from `settings`' attributes."""
+
+    def __init__(self, settings: Any) -> None: ...
+    def add(
+        self, high: _Number, low: _Number, close: _Number
+    ) -> tuple[float, float, float, float, float, float]:
+        """The new bar's (normal_high_snib, normal_low_snib, trending_high_snib,
+        trending_low_snib, is_ma_trending, close_avg_percent); a pivot is reported m bars
+        after its bar, NaN where none is; the trend flag is 1.0 or 0.0."""
+    def copy(self) -> LiveInputs: ...
+    @property
+    def bars(self) -> int:
+        """Number of bars taken."""
+    @classmethod
+    def _from_state(cls, state: bytes) -> LiveInputs: ...
