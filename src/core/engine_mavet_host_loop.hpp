@@ -15,6 +15,7 @@
 #include "core/engine_mavet_tracking.hpp"
 #include "core/engine_rebuild.hpp"
 #include "core/engine_runner.hpp"
+#include "core/engine_update.hpp"
 
 namespace torvex::core {
 
@@ -56,11 +57,12 @@ inline std::size_t first_window_bar(const WindowLoopArgs& a) {
   return a.search_range > 1 ? static_cast<std::size_t>(a.search_range) : 1;
 }
 
-// Runs bar `index` of the loop on `runner`.
-inline WindowLoopBar run_window_loop_bar(NativeEngineRunner& runner, std::size_t index,
-                                         double close_avg_percent, const WindowLoopArgs& a) {
-  const bool found = runner.update_at(index, close_avg_percent);
-  auto& m = runner.model();
+// The loop's step on the current bar `index` of model m, whose series show that bar: update
+// with the bar's trend flags and average range, then the host's own calls.
+template <class M, class Trend>
+WindowLoopBar window_loop_step(M& m, const Trend& is_ma_trending, std::size_t index,
+                               double close_avg_percent, const WindowLoopArgs& a) {
+  const bool found = update(m, is_ma_trending, close_avg_percent);
   if (a.all_bars) {
     if (found) {
       add_new_snibs_to_processed_array(m);
@@ -91,6 +93,13 @@ inline WindowLoopBar run_window_loop_bar(NativeEngineRunner& runner, std::size_t
   if (is_kerd_satisfied(*bar.result_v2) && success->mavet)
     commit_latest_mavet(m, success->mavet->break_kerd_at_price);
   return bar;
+}
+
+// Runs bar `index` of the loop on `runner`.
+inline WindowLoopBar run_window_loop_bar(NativeEngineRunner& runner, std::size_t index,
+                                         double close_avg_percent, const WindowLoopArgs& a) {
+  runner.advance_to(index);
+  return window_loop_step(runner.model(), runner.trend(), index, close_avg_percent, a);
 }
 
 }  // namespace torvex::core

@@ -200,6 +200,8 @@ class NativeEngineRunner {
   }
 
   RunnerModel& model() { return model_; }
+  // The current bar's trend flags, as update takes them.
+  const Series& trend() const { return trend_; }
   Settings& settings() { return store_.settings; }
   // The lines, every value weighed.
   const std::vector<Kerd>& kerds() const {

@@ -529,6 +529,14 @@ concept WeighsLater = requires(M& m, const typename M::Line& h, double w, ValueR
   { m.unweighed_value_range(h) } -> std::same_as<std::optional<ValueRange>>;
 };
 
+// The leading processed pivots a rebuild may leave out where the lines it makes are pruned on
+// the same bar (core/snib_reach.hpp): a model that keeps no host code between the rebuild and
+// the pruning says how many.
+template <class M>
+concept SkipsUnreachableSnibs = requires(M& m) {
+  { m.unreachable_snibs() } -> std::same_as<std::size_t>;
+};
+
 // A caller's arguments that are no C++ numbers (host objects), converted at their use.
 template <class M, class Arg>
 concept ConvertsArguments = requires(const M& m, const Arg& x) {

@@ -24,6 +24,7 @@
 #include "core/pymath.hpp"
 #include "core/records.hpp"
 #include "core/scratch.hpp"
+#include "core/snib_reach.hpp"
 #include "core/value_list.hpp"
 
 namespace torvex::core {
@@ -267,6 +268,22 @@ class NativeModel {
   }
 
   // Pivots.
+  // The leading processed pivots that no line kept by the pruning on this bar can use
+  // (core/snib_reach.hpp); none while every pivot is to be offered.
+  std::size_t unreachable_snibs() const {
+    if (keep_every_snib_) return 0;
+    return snib_reach_.unreachable(*s_.vip_snibs, s_.bar_index,
+                                   setting<Setting::bar_count_to_snib>(),
+                                   setting<Setting::kerd_length_threshold>());
+  }
+  // Offer every processed pivot to every rebuild (the plain path, for comparisons).
+  void keep_every_snib(bool keep) { keep_every_snib_ = keep; }
+  // The first `count` processed pivots left the list.
+  void forget_snibs(std::size_t count) const {
+    s_.vip_snibs->erase(s_.vip_snibs->begin(),
+                        s_.vip_snibs->begin() + static_cast<std::ptrdiff_t>(count));
+    snib_reach_.dropped(count);
+  }
   std::size_t new_snib_count() const { return s_.new_vip_snibs->size(); }
   std::size_t vip_snib_count() const { return s_.vip_snibs->size(); }
   Pivot vip_snib_at(std::size_t i) const { return &(*s_.vip_snibs)[i]; }
@@ -476,7 +493,9 @@ class NativeModel {
   mutable std::vector<Awaiting> awaiting_;      // by position in the list
   mutable std::vector<WeighJob> jobs_;          // forget_later's, kept for their room
   mutable NormTable norms_;                     // forget_later's, kept while the weight stays
-  mutable uint64_t scope_ = 0;                  // this model's scope while one is open
+  mutable SnibReach snib_reach_;
+  bool keep_every_snib_ = false;
+  mutable uint64_t scope_ = 0;  // this model's scope while one is open
   mutable int later_depth_ = 0;
   inline static std::atomic<uint64_t> scopes_{0};
 };
@@ -484,7 +503,8 @@ class NativeModel {
 static_assert(ObjectModel<NativeModel> && ViewsSeries<NativeModel> &&
               SearchesStraddles<NativeModel> && SaysMergeTestsUnseen<NativeModel> &&
               SpansSnibValues<NativeModel> && RemembersMergedValue<NativeModel> &&
-              RecallsMergedValue<NativeModel> && WeighsLater<NativeModel>);
+              RecallsMergedValue<NativeModel> && WeighsLater<NativeModel> &&
+              SkipsUnreachableSnibs<NativeModel>);
 static_assert(!ReadsRawElements<NativeModel> && !GatesStraddleSearch<NativeModel> &&
               !DispatchesSuccessChoice<NativeModel> && !OverridesOperations<NativeModel>);
 

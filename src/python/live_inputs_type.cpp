@@ -9,6 +9,7 @@
 #include "python/doc_text.hpp"
 #include "python/entry.hpp"
 #include "python/host_value.hpp"
+#include "python/native_records.hpp"
 
 namespace torvex::py {
 
@@ -69,8 +70,7 @@ PyObject* inputs_reduce(PyObject* self, PyObject*) {
     const std::string& bytes = w.bytes();
     Ref blob =
         Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    Ref restore = Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), kFromState.name));
+    Ref restore = named_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), kFromState.name);
     return Ref::steal(Py_BuildValue("(O(O))", restore.get(), blob.get()));
   });
 }
@@ -141,7 +141,7 @@ PyType_Spec inputs_spec = {
 };
 
 int64_t index_setting(PyObject* settings, const char* name) {
-  return to_index(Ref::steal(PyObject_GetAttrString(settings, name)).get());
+  return to_index(named_attr(settings, name).get());
 }
 
 }  // namespace
@@ -154,8 +154,7 @@ core::InputSettings input_settings_from(PyObject* settings) {
   }
   s.trend_ma_length = index_setting(settings, "trend_ma_length");
   s.trend_slope_bars = index_setting(settings, "trend_slope_bars");
-  s.trend_slope_percent =
-      to_number(Ref::steal(PyObject_GetAttrString(settings, "trend_slope_percent")).get());
+  s.trend_slope_percent = to_number(named_attr(settings, "trend_slope_percent").get());
   s.close_avg_length = index_setting(settings, "close_avg_length");
   return s;
 }

@@ -7,6 +7,7 @@
 #include "core/engine_mavet_host_loop.hpp"
 #include "python/entry.hpp"
 #include "python/host_value.hpp"
+#include "python/native_records.hpp"
 
 namespace torvex::py {
 
@@ -126,11 +127,12 @@ Ref result_tuple(const core::MavetResultV2& r, BarTuples& made) {
   return untracked(Ref::steal(PyTuple_Pack(2, failure.get(), success.get())));
 }
 
+}  // namespace
+
 core::WindowLoopArgs loop_args(PyObject* thresholds, PyObject* form) {
   core::WindowLoopArgs a;
 #define TORVEX_READ_THRESHOLD(name, kind, fallback) \
-  a.name = to_setting<core::SettingKind::kind>(     \
-      Ref::steal(PyObject_GetAttrString(thresholds, #name)).get());
+  a.name = to_setting<core::SettingKind::kind>(named_attr(thresholds, #name).get());
   TORVEX_WINDOW_THRESHOLDS(TORVEX_READ_THRESHOLD)
 #undef TORVEX_READ_THRESHOLD
   const int64_t which = to_index(form);
@@ -142,7 +144,12 @@ core::WindowLoopArgs loop_args(PyObject* thresholds, PyObject* form) {
   return a;
 }
 
-}  // namespace
+Ref check_result(const core::WindowLoopBar& bar) {
+  BarTuples made;
+  return bar.result      ? result_tuple(*bar.result, made)
+         : bar.result_v2 ? result_tuple(*bar.result_v2, made)
+                         : none();
+}
 
 Ref run_native_window_loop(core::NativeEngineRunner& runner,
                            std::span<const double> close_avg_percent, PyObject* thresholds,

@@ -3,6 +3,7 @@
 // path for hosts that hand over whole arrays.
 #include <span>
 
+#include "core/engine_mavet_host_loop.hpp"
 #include "core/engine_runner.hpp"
 #include "python/ref.hpp"
 
@@ -25,5 +26,12 @@ Ref run_native_window_loop(core::NativeEngineRunner& runner,
 // failure, a first-form close_above_low_and_kerd without a signal), results as above.
 Ref run_native_outcomes(core::NativeEngineRunner& runner, std::span<const double> close_avg_percent,
                         PyObject* thresholds, PyObject* form, bool all_bars);
+
+// The window thresholds read from `thresholds`' attributes, in the order
+// TORVEX_WINDOW_THRESHOLDS lists them, and the check form `form` (1 or 3; ValueError else).
+core::WindowLoopArgs loop_args(PyObject* thresholds, PyObject* form);
+
+// One bar's check result in the form run_native_window_loop gives it; None where no check ran.
+Ref check_result(const core::WindowLoopBar& bar);
 
 }  // namespace torvex::py

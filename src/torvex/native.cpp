@@ -19,9 +19,11 @@
 #include "python/entry.hpp"
 #include "python/gc_pause.hpp"
 #include "python/live_inputs_type.hpp"
+#include "python/live_stream_type.hpp"
 #include "python/module_state.hpp"
+#include "python/native_records.hpp"
 #include "python/native_windows.hpp"
-#include "python/python_model.hpp"
+#include "python/python_model.hpp"  // read_numbers
 
 namespace torvex::native {
 
@@ -99,31 +101,6 @@ core::Kerd line_from(PyObject* dict, const core::Bars* bars) {
     }
   });
   return k;
-}
-
-void put(PyObject* dict, const char* key, Ref value) {
-  py::check_status(PyDict_SetItemString(dict, key, value.get()));
-}
-
-Ref dict_from(const core::Kerd& k) {
-  Ref dict = Ref::steal(PyDict_New());
-  put(dict.get(), "bar_index", py::from_index(k.bar_index));
-  put(dict.get(), "last_bar_index", py::from_index(k.last_bar_index));
-  put(dict.get(), "mintick", py::from_number(k.mintick));
-  core::for_each_kerd_attr([&]<KerdAttr A>() {
-    constexpr core::AttrInfo info = core::info(A);
-    const auto& value = k.field<A>();
-    if constexpr (info.kind == core::ValueKind::list) {
-      Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
-      for (std::size_t i = 0; i < value.size(); ++i)
-        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i),
-                        py::from_number(value[i]).release());
-      put(dict.get(), info.name.data(), std::move(values));
-    } else {
-      put(dict.get(), info.name.data(), py::from_value<info.kind>(value));
-    }
-  });
-  return dict;
 }
 
 // Bars held for one call: the arrays and the series views over them.
@@ -246,7 +223,7 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     core::merge(p.model, &p.line, &p.other, number(a["last_snib_weight"]),
                 number(a["second_last_snib_weight"]), number(a["snib_weight"]),
                 py::to_flag(a["backward"]));
-    return dict_from(p.line);
+    return py::line_dict(p.line);
   });
 }
 
@@ -254,13 +231,7 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 // The settings the engine reads, taken once from an object's attributes in table order.
 core::Settings settings_from(PyObject* module, PyObject* obj) {
-  const NativeModule& m = Holder::of(module);
-  core::Settings s;
-  core::for_each_setting([&]<core::Setting S>() {
-    Ref value = py::get_attr(obj, m.setting_names[static_cast<std::size_t>(S)].get());
-    s.field<S>() = py::to_setting<core::info(S).kind>(value.get());
-  });
-  return s;
+  return py::engine_settings_from(obj, Holder::of(module).setting_names.data());
 }
 
 // A market handed over as a dict of lists, oldest bar first, and the list of each bar's close
@@ -300,7 +271,7 @@ PyObject* run_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
       const bool found = runner.update_at(bar, data.close_avg_percent[bar]);
       Ref lines = Ref::steal(PyList_New(0));
       for (const core::Kerd& kerd : runner.kerds())
-        py::check_status(PyList_Append(lines.get(), dict_from(kerd).get()));
+        py::check_status(PyList_Append(lines.get(), py::line_dict(kerd).get()));
       Ref step = Ref::steal(Py_BuildValue("(OOnn)", py::bool_object(found), lines.get(),
                                           static_cast<Py_ssize_t>(runner.vip_snibs().size()),
                                           static_cast<Py_ssize_t>(runner.new_vip_snibs().size())));
@@ -366,15 +337,11 @@ PyObject* run_history(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
             py::run_native_outcomes(runner, close_avg_percent, thresholds, form, all_bars);
         Ref lines = Ref::steal(PyList_New(0));
         for (const core::Kerd& kerd : runner.kerds())
-          py::check_status(PyList_Append(lines.get(), dict_from(kerd).get()));
+          py::check_status(PyList_Append(lines.get(), py::line_dict(kerd).get()));
         Ref pivots = Ref::steal(PyList_New(0));
         for (const auto* list : {&runner.vip_snibs(), &runner.new_vip_snibs()}) {
-          for (const core::Snib& snib : *list) {
-            Ref pivot = Ref::steal(Py_BuildValue("(idOO)", snib.bar_index_at_pivot, snib.price,
-                                                 py::bool_object(snib.is_high),
-                                                 py::bool_object(snib.is_trending)));
-            py::check_status(PyList_Append(pivots.get(), pivot.get()));
-          }
+          for (const core::Snib& snib : *list)
+            py::check_status(PyList_Append(pivots.get(), py::pivot_tuple(snib).get()));
         }
         return Ref::steal(PyTuple_Pack(3, outcomes.get(), lines.get(), pivots.get()));
       });
@@ -453,6 +420,8 @@ int exec_module(PyObject* module) {
     py::check_status(PyModule_AddObjectRef(module, "WINDOW_THRESHOLDS", thresholds.get()));
     py::check_status(
         PyModule_AddObjectRef(module, "LiveInputs", py::make_live_inputs_type(module).get()));
+    py::check_status(
+        PyModule_AddObjectRef(module, "LiveStream", py::make_live_stream_type(module).get()));
   });
 }
 

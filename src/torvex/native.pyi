@@ -146,3 +146,43 @@ class LiveInputs:
         """Number of bars taken."""
     @classmethod
     def _from_state(cls, state: bytes) -> LiveInputs: ...
+
+# A bar's outcome from LiveStream: (bar, check, support, resistance); check is None when no
+# window was open to check, else the result as run_window_loop gives it for the check form;
+# support and resistance are (level, pivot_count) or None.
+_Level: TypeAlias = tuple[float, int]
+_Outcome: TypeAlias = tuple[
+    int, _FirstFormResult | _ThirdFormResult | None, _Level | None, _Level | None
+]
+
+class LiveStream:
+    """One instrument in the live view (the data ends at each bar as it is added), bar by bar,
+    on the native model, with its inputs computed as LiveInputs computes them: bar for bar
+    what run_history(..., live=True) gives over the same bars. Settings, window thresholds,
+    mintick and input windows are read once from `settings`' attributes. It keeps only the
+    bars and pivots the rules can still reach."""
+
+    def __init__(self, settings: Any, check_form: SupportsIndex = 3) -> None: ...
+    def add(
+        self, time: _Number, open: _Number, high: _Number, low: _Number, close: _Number
+    ) -> _Outcome:
+        """Close a bar: its outcome; a signal is committed. A bad bar (a price or time that is
+        no finite number, a time not after the previous bar's, a time beyond the engine's
+        32-bit times) raises ValueError and changes nothing."""
+    def peek(
+        self, time: _Number, open: _Number, high: _Number, low: _Number, close: _Number
+    ) -> _Outcome:
+        """The outcome add would give for this bar; the stream is left unchanged."""
+    def lines(self) -> list[_Line]: ...
+    def pivots(self) -> list[tuple[int, float, bool, bool]]:
+        """The pivots still held (processed, then pending); in draw-from-recent mode those no
+        rebuild can use any more are gone."""
+    def copy(self) -> LiveStream: ...
+    @property
+    def bars(self) -> int:
+        """Number of bars added."""
+    @property
+    def kept_bars(self) -> int:
+        """Number of the latest bars held, those the rules can still reach."""
+    @classmethod
+    def _from_state(cls, state: bytes) -> LiveStream: ...
