@@ -114,9 +114,10 @@ bool length_skip_holds(M& m, const typename M::Line& new_kerd, const KerdSeed& s
   }
 }
 
-// Offers every processed pivot, newest first, to the lines: merged or appended.
+// Offers the processed pivots, newest first, to the lines: merged or appended; the first
+// `skipped` are left out (core/snib_reach.hpp).
 template <class M>
-void offer_processed_snibs(M& m) {
+void offer_processed_snibs(M& m, std::size_t skipped) {
   // The ends of the lines in the list, while only this rebuild changes it.
   KerdEndIndex index;
   uint64_t stamp = 0;
@@ -133,7 +134,7 @@ void offer_processed_snibs(M& m) {
     }
   }
   const std::size_t vip_snib_size = m.vip_snib_count();
-  for (std::size_t x = 0; x < vip_snib_size; ++x) {
+  for (std::size_t x = 0; x + skipped < vip_snib_size; ++x) {
     const typename M::Pivot cur_new_snib = m.vip_snib_at(vip_snib_size - 1 - x);
     const KerdSeed seed = kerd_seed_of(m, cur_new_snib);
     const typename M::Line new_kerd_from_snib = m.make_kerd(seed);
@@ -149,19 +150,24 @@ void offer_processed_snibs(M& m) {
 }
 
 // Moves the pending pivots to the processed list and rebuilds all lines from the processed
-// pivots, newest first. The lines are cleared only when pivots were pending.
+// pivots, newest first. The lines are cleared only when pivots were pending. `pruned_after`:
+// the caller prunes the lines on this bar before anything reads them (update on the data's
+// last bar), so a model may leave out the pivots that reach no line the pruning keeps.
 template <class M>
-void rebuild_kerd_from_most_recent_snib(M& m) {
+void rebuild_kerd_from_most_recent_snib(M& m, bool pruned_after = false) {
   if (m.new_snib_count() > 0)
     run_operation<EngineOperation::clear_all_kerd>(m, [&] { clear_all_kerd(m); });
   m.move_new_snibs_to_vip();
+  std::size_t skipped = 0;
+  if constexpr (SkipsUnreachableSnibs<M>)
+    if (pruned_after) skipped = m.unreachable_snibs();
   const auto offer = [&] {
     if constexpr (WeighsLater<M>) {
       // Values a merge leaves unweighed are weighed when read, or when this scope ends.
       const auto later = m.weigh_later();
-      offer_processed_snibs(m);
+      offer_processed_snibs(m, skipped);
     } else {
-      offer_processed_snibs(m);
+      offer_processed_snibs(m, skipped);
     }
   };
   if constexpr (HoldsCollector<M>) {

@@ -32,8 +32,12 @@ bool update(M& m, const Trend& is_ma_trending, const Cap& close_avg_percent) {
       is_ma_trending, close_avg_percent);
   if (!in_line_work_window(m)) return new_snib_found;
   if (new_snib_found) {
+    // On the data's last bar sort-and-filter prunes right after the rebuild. Asked only of a
+    // model that can use it: elsewhere reading the base values here could be seen.
+    bool pruned_after = false;
+    if constexpr (SkipsUnreachableSnibs<M>) pruned_after = m.bar_index() == m.last_bar_index();
     run_operation<Op::rebuild_kerd_from_most_recent_snib>(
-        m, [&] { rebuild_kerd_from_most_recent_snib(m); }, close_avg_percent);
+        m, [&] { rebuild_kerd_from_most_recent_snib(m, pruned_after); }, close_avg_percent);
   }
   run_operation<Op::sort_and_filter_kerds>(m, [&] { sort_and_filter_kerds(m); });
   run_operation<Op::extend_kerd_to_first_cross_from_history>(
