@@ -42,11 +42,13 @@ struct StreamBar {
 };
 
 // What a bar gives: its index, the window check's result (neither when no window was open to
-// check) and the nearest standing lines around its close.
+// check), the nearest standing lines around its close and the pivots intake took on it (the
+// stream may later let them go; its caller keeps them).
 struct StreamOutcome {
   int64_t bar = 0;
   WindowLoopBar check;
   NearestLevels levels;
+  std::vector<Snib> taken;
 };
 
 class LiveStream {
@@ -94,6 +96,7 @@ class LiveStream {
   void check_bar(const StreamBar& bar) const;
   StreamOutcome step(const StreamBar& bar);
   void show_bars();
+  void taken_since(std::size_t had, std::vector<Snib>& taken) const;
   int64_t oldest_needed() const;
   void forget_unreachable();
   void forget_expired_commits();
@@ -198,16 +201,30 @@ inline StreamOutcome LiveStream::step(const StreamBar& bar) {
   show_bars();
   StreamOutcome out;
   out.bar = bars_;
+  // Intake appends to the pending list, and the pending list is empty when a bar's step starts
+  // in the live view (a bar that takes a pivot moves every pending one to the processed list),
+  // and nothing leaves either list during a step: the bar's pivots are the lists' new tail.
+  const std::size_t had = store_->vip_snibs.size() + store_->new_vip_snibs.size();
   {
     const auto later = model_->weigh_later();  // every value weighed when it ends
     out.check = window_loop_step(*model_, trend_, static_cast<std::size_t>(bars_),
                                  in.close_avg_percent, config_.args);
   }
   out.levels = nearest_levels(store_->kerds, bar.close);
+  taken_since(had, out.taken);
   ++bars_;
   last_time_ = bar.time;
   forget_unreachable();
   return out;
+}
+
+// The pivots beyond the first `had` of the processed then pending lists.
+inline void LiveStream::taken_since(std::size_t had, std::vector<Snib>& taken) const {
+  for (const auto* snibs : {&store_->vip_snibs, &store_->new_vip_snibs}) {
+    const std::size_t skip = std::min(had, snibs->size());
+    taken.insert(taken.end(), snibs->begin() + static_cast<std::ptrdiff_t>(skip), snibs->end());
+    had -= skip;
+  }
 }
 
 // The engine's series show the bars kept, the newest current; the data ends at it.

@@ -67,8 +67,11 @@ Ref level_tuple(const std::optional<core::NearestLevel>& level) {
 Ref outcome_tuple(const core::StreamOutcome& o) {
   Ref check = check_result(o.check);
   Ref support = level_tuple(o.levels.support), resistance = level_tuple(o.levels.resistance);
-  return Ref::steal(Py_BuildValue("(LOOO)", static_cast<long long>(o.bar), check.get(),
-                                  support.get(), resistance.get()));
+  Ref taken = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(o.taken.size())));
+  for (std::size_t i = 0; i < o.taken.size(); ++i)
+    PyTuple_SET_ITEM(taken.get(), static_cast<Py_ssize_t>(i), pivot_tuple(o.taken[i]).release());
+  return Ref::steal(Py_BuildValue("(LOOOO)", static_cast<long long>(o.bar), check.get(),
+                                  support.get(), resistance.get(), taken.get()));
 }
 
 template <const auto& Sig>
@@ -154,10 +157,11 @@ PyObject* stream_kept_bars(PyObject* self, void*) {
 
 PyMethodDef stream_methods[] = {
     method<kAdd,
-           "Close a bar and return its outcome (bar, check, support, resistance): check is None "
-           "when no window was open to check, else the check's result as run_history gives it; "
-           "support and resistance are (level, pivot_count) or None. A signal is committed. A "
-           "bad bar raises ValueError and changes nothing.",
+           "Close a bar and return its outcome (bar, check, support, resistance, pivots): check is "
+           "None when no window was open to check, else the check's result as run_history gives "
+           "it; support and resistance are (level, pivot_count) or None; pivots, those intake "
+           "took on the bar, as pivots() gives them. A signal is committed. A bad bar raises "
+           "ValueError and changes nothing.",
            false>(fast(stream_add)),
     method<kPeek, "The outcome add would give for this bar, the stream left unchanged.", false>(
         fast(stream_peek)),

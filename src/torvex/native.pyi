@@ -147,12 +147,18 @@ class LiveInputs:
     @classmethod
     def _from_state(cls, state: bytes) -> LiveInputs: ...
 
-# A bar's outcome from LiveStream: (bar, check, support, resistance); check is None when no
-# window was open to check, else the result as run_window_loop gives it for the check form;
-# support and resistance are (level, pivot_count) or None.
+# A bar's outcome from LiveStream: (bar, check, support, resistance, pivots); check is None
+# when no window was open to check, else the result as run_window_loop gives it for the check
+# form; support and resistance are (level, pivot_count) or None; pivots, those intake took on
+# the bar, as pivots() gives them.
 _Level: TypeAlias = tuple[float, int]
+_Pivot: TypeAlias = tuple[int, float, bool, bool]
 _Outcome: TypeAlias = tuple[
-    int, _FirstFormResult | _ThirdFormResult | None, _Level | None, _Level | None
+    int,
+    _FirstFormResult | _ThirdFormResult | None,
+    _Level | None,
+    _Level | None,
+    tuple[_Pivot, ...],
 ]
 
 class LiveStream:

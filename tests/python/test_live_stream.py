@@ -61,8 +61,10 @@ def test_adding_bar_by_bar_equals_the_whole_history_live_run(seed, draw_from_rec
     stream = native.LiveStream(settings, check_form)
     outcomes = feed(stream, rows(bars))
     assert [bar for bar, *_ in outcomes] == list(range(count))
-    assert [check for _, check, _, _ in outcomes] == checks
+    assert [check for _, check, *_ in outcomes] == checks
     assert stream.lines() == lines and stream.bars == count
+    # each bar names the pivots it took, though the stream lets the unreachable ones go
+    assert [pivot for *_, taken in outcomes for pivot in taken] == pivots
     kept = stream.pivots()  # the processed pivots a rebuild can still use, and any pending
     assert kept == pivots[len(pivots) - len(kept):]
     assert (len(kept) < len(pivots)) == draw_from_recent
@@ -73,7 +75,7 @@ def test_the_embedded_bars_stream_as_the_whole_history_runs():
     bars, settings = sample_bars(), Settings()
     checks, lines, _ = whole_live(bars, settings)
     stream = native.LiveStream(settings)
-    assert [check for _, check, _, _ in feed(stream, rows(bars))] == checks
+    assert [check for _, check, *_ in feed(stream, rows(bars))] == checks
     assert stream.lines() == lines
 
 
@@ -84,7 +86,7 @@ def test_support_and_resistance_follow_the_kits_rule(seed):
     stream = native.LiveStream(stream_settings(seed, count, seed != 1, 3))
     seen = 0
     for row in rows(bars):
-        _, _, support, resistance = stream.add(*row)
+        _, _, support, resistance, _ = stream.add(*row)
         lines = [(line["kerd_value"], line["violated"], len(line["snib_values"]))
                  for line in stream.lines()]
         expected = [None if level is None else tuple(level)
