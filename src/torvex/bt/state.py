@@ -9,29 +9,16 @@ the saved one. Everything is plain data and records, so it pickles small.
 
 from __future__ import annotations
 
-import copy
-import sys
 from dataclasses import astuple
 from typing import Any
 
-from torvex.kit.driver import Driver, Failure, Signal
+from torvex.kit.driver import Driver
+from torvex.kit.engine_state import engine_state, put_engine_state
+from torvex.kit.results import Failure, Signal
 
 __all__ = ["STATE_VERSION", "StateError", "capture", "restore"]
 
 STATE_VERSION = 1
-# a line's series are the engine's own; everything else on it is its state
-_LINE_SERIES = ("close", "open", "high", "low", "time")
-# the line constructor's arguments after its eight base values
-_LINE_REQUIRED = (
-    "start_bar_index",
-    "end_bar_index",
-    "start_time",
-    "end_time",
-    "kerd_value",
-    "kerd_accum_value",
-    "snib_values",
-    "close_avg_percent",
-)
 
 
 class StateError(ValueError):
@@ -48,14 +35,7 @@ def capture(driver: Driver, bar: int, time: float, close: float) -> dict[str, An
         "close": close,
         "last_bar_index": engine.last_bar_index,
         "settings": driver.settings.as_dict(),
-        "kerds": [
-            {name: copy.copy(value) for name, value in vars(kerd).items() if name not in _LINE_SERIES}
-            for kerd in driver.kerds
-        ],
-        "vip_snibs": [snib.copy() for snib in driver.vip_snibs],
-        "new_vip_snibs": [snib.copy() for snib in driver.new_vip_snibs],
-        "mavets": [mavet.copy() for mavet in driver.mavets],
-        "latest_mavets": dict(driver.latest_mavets),
+        **engine_state(driver),
         # as plain tuples: a pickled dataclass repeats its field names on every instance
         "signals": [astuple(signal) for signal in driver.signals],
         "failures": [astuple(failure) for failure in driver.failures],
@@ -67,6 +47,8 @@ def restore(driver: Driver, state: Any) -> int:
     returns the saved bar. StateError when the state is not one of this run."""
     if not isinstance(state, dict) or state.get("version") != STATE_VERSION:
         raise StateError("state= takes what TorvexLevels.state() returned")
+    if state.get("view", "end") != "end":
+        raise StateError("state= takes what TorvexLevels.state() returned in the end view")
     settings = driver.settings.as_dict()
     for name, value in state["settings"].items():
         if settings.get(name) != value:
@@ -81,27 +63,7 @@ def restore(driver: Driver, state: Any) -> int:
         )
     if state["bar"] >= last:
         raise StateError(f"the state was saved after the last bar ({last}): nothing to resume")
-    kerd_class = sys.modules["torvex.dto.kerd"].Kerd
-    series = driver.series
-    for saved in state["kerds"]:
-        kerd = kerd_class(
-            series.close,
-            series.open,
-            series.high,
-            series.low,
-            saved["bar_index"],
-            series.time,
-            saved["last_bar_index"],
-            saved["mintick"],
-            *(copy.copy(saved[name]) for name in _LINE_REQUIRED),
-        )
-        for name, value in saved.items():
-            setattr(kerd, name, copy.copy(value))
-        driver.kerds.append(kerd)
-    driver.vip_snibs.extend(snib.copy() for snib in state["vip_snibs"])
-    driver.new_vip_snibs.extend(snib.copy() for snib in state["new_vip_snibs"])
-    driver.mavets.extend(mavet.copy() for mavet in state["mavets"])
-    driver.latest_mavets.update(state["latest_mavets"])
+    put_engine_state(driver, state)
     driver.signals.extend(Signal(*fields) for fields in state["signals"])
     driver.failures.extend(Failure(*fields) for fields in state["failures"])
     return int(state["bar"])

@@ -11,6 +11,8 @@
 * `run` drives one engine over the bars and collects lines, signals and failures, in the end
   view (as of the last bar) or the live view (as of each bar in turn); `Driver` is its per-bar
   step, shared by every way of running the engine;
+* `Stream` takes one instrument's bars one at a time, as a live source gives them, with each
+  bar's outcome as the live view has it;
 * `nearest_levels` picks support and resistance around a price from a set of lines;
 * `synthetic_universe` makes many seeded instruments of different volatilities.
 """
@@ -34,6 +36,7 @@ from .indicators import (
 from .levels import Level, nearest_levels
 from .results import FAILURE_REASONS, VIEWS, Failure, Line, Pivot, RunResult, Signal
 from .settings import Settings, SettingsError, as_settings
+from .stream import Outcome, Stream
 from .universe import synthetic_universe
 
 __all__ = [
@@ -54,6 +57,8 @@ __all__ = [
     "SettingsError",
     "Signal",
     "as_settings",
+    "Stream",
+    "Outcome",
     "VIEWS",
     "close_avg_percent",
     "ensure_host_modules",
