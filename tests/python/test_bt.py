@@ -108,7 +108,7 @@ def assert_lines_show(levels, reference):
 def test_matches_kit_run(data_sets, name, kw, runonce):
     bars = data_sets[name]
     reference = run(bars, Settings(**kw))
-    levels = cerebro_run(bars, kw, runonce=runonce)
+    levels = cerebro_run(bars, dict(kw, view="end"), runonce=runonce)
     assert_same_run(levels, reference)
     assert_lines_show(levels, reference)
     assert levels.engine.bar_index == len(bars) - 1
@@ -124,20 +124,21 @@ def test_matches_kit_run(data_sets, name, kw, runonce):
 def test_feeds_that_are_not_kept_whole_match_too(data_sets, cerebro):
     bars = data_sets["seed11"]
     reference = run(bars, Settings(**NON_DEFAULT))
-    levels = cerebro_run(bars, dict(NON_DEFAULT, last_bar_index=len(bars) - 1), **cerebro)
+    levels = cerebro_run(bars, dict(NON_DEFAULT, view="end", last_bar_index=len(bars) - 1),
+                         **cerebro)
     assert_same_run(levels, reference)
 
 
 @pytest.mark.parametrize("runonce", [True, False])
 def test_a_slow_indicator_beside_it_delays_nothing(data_sets, runonce):
     bars = data_sets["sample"]
-    levels = cerebro_run(bars, slow=200, runonce=runonce)
+    levels = cerebro_run(bars, dict(view="end"), slow=200, runonce=runonce)
     assert_same_run(levels, run(bars))
 
 
 def test_unpreloaded_feed_without_last_bar_index_says_what_to_pass(data_sets):
     with pytest.raises(TorvexLevelsError, match=r"pass last_bar_index=") as e:
-        cerebro_run(data_sets["seed11"], preload=False)
+        cerebro_run(data_sets["seed11"], dict(view="end"), preload=False)
     assert "\n" not in str(e.value)
 
 
@@ -147,9 +148,10 @@ def test_unpreloaded_feed_without_last_bar_index_says_what_to_pass(data_sets):
         (dict(search_range="ten"), "setting search_range: 'ten' is not a whole number"),
         (dict(draw_from_recent="maybe"), "setting draw_from_recent: 'maybe' is not true or false"),
         (dict(close_avg_length=0), "setting close_avg_length: 0 is below 1"),
-        (dict(last_bar_index=True), "last_bar_index must be a whole number"),
-        (dict(last_bar_index=10), "last_bar_index=10 but the preloaded feed has 1500 bars"),
-        (dict(last_bar_index=10**9), "last_bar_index=1000000000 but the preloaded feed has 1500"),
+        (dict(view="end", last_bar_index=True), "last_bar_index must be a whole number"),
+        (dict(view="end", last_bar_index=10), "last_bar_index=10 but the preloaded feed has 1500 bars"),
+        (dict(view="end", last_bar_index=10**9),
+         "last_bar_index=1000000000 but the preloaded feed has 1500"),
         (dict(state={"bar": 3}), "state= takes what TorvexLevels.state"),
     ],
 )
@@ -175,7 +177,7 @@ def test_an_indicator_is_not_a_feed(data_sets):
 def test_a_feed_that_ends_before_last_bar_index_warns_once(data_sets, runonce):
     bars = data_sets["seed11"]
     with pytest.warns(TorvexLevelsWarning) as caught:
-        levels = cerebro_run(bars, dict(last_bar_index=len(bars) + 99), preload=False,
+        levels = cerebro_run(bars, dict(view="end", last_bar_index=len(bars) + 99), preload=False,
                              runonce=runonce)
     # backtrader's own deprecation warnings on newer Pythons are not ours to count
     assert [str(w.message) for w in caught if w.category is TorvexLevelsWarning] == [
@@ -187,7 +189,7 @@ def test_a_feed_that_ends_before_last_bar_index_warns_once(data_sets, runonce):
 
 def test_a_bar_past_last_bar_index_is_refused(data_sets):
     with pytest.raises(TorvexLevelsError, match=r"bar 1000 is past last_bar_index=999"):
-        cerebro_run(data_sets["seed11"], dict(last_bar_index=999), preload=False)
+        cerebro_run(data_sets["seed11"], dict(view="end", last_bar_index=999), preload=False)
 
 
 def hourly_bars(count, seed):
@@ -202,7 +204,7 @@ def test_intraday_bars_get_unix_seconds_like_the_kit():
     feed = bt.feeds.PandasData(
         dataname=frame(bars), timeframe=bt.TimeFrame.Minutes, compression=60
     )
-    levels = cerebro_run(bars, dict(bar_count_to_snib=200), feed=feed)
+    levels = cerebro_run(bars, dict(bar_count_to_snib=200, view="end"), feed=feed)
     assert_same_run(levels, run(bars, Settings(bar_count_to_snib=200)))
     times = levels.result.bars.time
     assert times[0] == (dt.datetime(2021, 3, 1, 9) - dt.datetime(1970, 1, 1)).total_seconds()
@@ -224,14 +226,15 @@ def test_stopped_and_resumed_run_ends_like_an_uninterrupted_one(data_sets):
     saved = []
     c = bt.Cerebro(stdstats=False, runonce=False)
     c.adddata(LocalFeed(dataname=frame(bars)))
-    c.addstrategy(Holder, stop_at=2380, saved=saved)
+    c.addstrategy(Holder, kw=dict(view="end"), stop_at=2380, saved=saved)
     stopped = c.run()[0].levels
     assert len(stopped.result.bars) == 2381
     state = pickle.loads(saved[0])
     assert state["kerds"] and state["vip_snibs"] and state["signals"]
     assert len(saved[0]) < 10_000  # the backtrader object graph would be hundreds of KB
     for runonce in (True, False):
-        resumed = cerebro_run(bars, dict(state=state), feed=LocalFeed(dataname=frame(bars)),
+        resumed = cerebro_run(bars, dict(view="end", state=state),
+                              feed=LocalFeed(dataname=frame(bars)),
                               runonce=runonce)
         assert_same_run(resumed, reference)
         assert_lines_show(resumed, reference)
@@ -242,15 +245,17 @@ def test_resuming_needs_the_same_settings_and_feed(data_sets):
     saved = []
     c = bt.Cerebro(stdstats=False, runonce=False)
     c.adddata(bt.feeds.PandasData(dataname=frame(bars)))
-    c.addstrategy(Holder, stop_at=2300, saved=saved)
+    c.addstrategy(Holder, kw=dict(view="end"), stop_at=2300, saved=saved)
     c.run()
     state = pickle.loads(saved[0])
     with pytest.raises(TorvexLevelsError, match=r"saved with search_range=10, this indicator has"):
-        cerebro_run(bars, dict(state=state, search_range=9))
+        cerebro_run(bars, dict(view="end", state=state, search_range=9))
     shifted = frame(bars)
-    shifted.iloc[2300, shifted.columns.get_loc("close")] += 0.5
+    for column in ("open", "high", "low", "close"):  # the whole bar, so it stays a valid one
+        shifted.iloc[2300, shifted.columns.get_loc(column)] += 0.5
     with pytest.raises(TorvexLevelsError, match=r"does not match the state at bar 2300"):
-        cerebro_run(bars, dict(state=state), feed=bt.feeds.PandasData(dataname=shifted))
+        cerebro_run(bars, dict(view="end", state=state),
+                    feed=bt.feeds.PandasData(dataname=shifted))
 
 
 def test_a_project_with_its_own_settings_and_indicators_modules(tmp_path):
@@ -270,7 +275,7 @@ def test_a_project_with_its_own_settings_and_indicators_modules(tmp_path):
 
         class Strategy(bt.Strategy):
             def __init__(self):
-                self.levels = TorvexLevels(self.data)
+                self.levels = TorvexLevels(self.data, view="end")
 
         c = bt.Cerebro(stdstats=False)
         c.adddata(bt.feeds.PandasData(dataname=frame))
@@ -294,20 +299,22 @@ def test_a_project_with_its_own_settings_and_indicators_modules(tmp_path):
     assert done.stdout.startswith("ok ")
 
 
+@pytest.mark.parametrize("view", ["live", "end"])
 @pytest.mark.parametrize(
     "column, bar, value, message",
     [
-        ("close", 40, math.nan, r"bar 40 \(.*\) has unusable prices: .* close nan"),
-        ("low", 41, 1e9, r"bar 41 \(.*\) has unusable prices"),
-        ("open", 42, -1.0, r"bar 42 \(.*\) has unusable prices: open -1.0"),
+        ("close", 40, math.nan, r"bar 40 \(.*\), column Close: NaN price$"),
+        ("low", 41, 1e9, r"bar 41 \(.*\), column High: high .* is below low 1e\+09$"),
+        ("open", 42, -1.0, r"bar 42 \(.*\), column Open: price -1 is not above 0$"),
+        ("close", 43, 1e6, r"bar 43 \(.*\), column Close: close 1e\+06 is above high [\d.]+$"),
     ],
 )
-def test_unusable_bars_stop_the_run_in_one_line(data_sets, column, bar, value, message):
+def test_unusable_bars_stop_the_run_in_one_line(data_sets, view, column, bar, value, message):
     bars = data_sets["seed11"]
     broken = frame(bars)
     broken.iloc[bar, broken.columns.get_loc(column)] = value
     with pytest.raises(TorvexLevelsError, match=message) as e:
-        cerebro_run(bars, feed=bt.feeds.PandasData(dataname=broken))
+        cerebro_run(bars, dict(view=view), feed=bt.feeds.PandasData(dataname=broken))
     assert "\n" not in str(e.value)
 
 

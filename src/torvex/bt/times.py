@@ -38,6 +38,22 @@ class BarTimes:
         self._previous_text = ""
 
     def __call__(self, bar: int, number: Any) -> tuple[int, str]:
+        """(engine time, date text) of the next bar, which must come after the last one."""
+        time, text = self.convert(bar, number)
+        previous = self._previous
+        if previous is not None and time <= previous:
+            if self._daily and time == previous:
+                raise BarTimeError(
+                    f"bar {bar}: {text} repeats the date of the bar before; set the feed's "
+                    "timeframe (e.g. timeframe=bt.TimeFrame.Minutes) for intraday bars"
+                )
+            raise BarTimeError(f"bar {bar}: {text} is not after {self._previous_text}")
+        self._previous, self._previous_text = time, text
+        return time, text
+
+    def convert(self, bar: int, number: Any) -> tuple[int, str]:
+        """(engine time, date text) of a bar's day number, checking nothing against the bar
+        before: a replayed bar is converted on every update."""
         if self._daily:
             day = self._local(number).date() if self._local else dt.date.fromordinal(int(number))
             time = day.year * 10000 + day.month * 100 + day.day
@@ -48,13 +64,4 @@ class BarTimes:
             text = iso_text(_EPOCH + dt.timedelta(seconds=time))
             if not 0 <= time <= _INT32_MAX:
                 raise BarTimeError(f"bar {bar}: {text} is outside 1970..2038 (32-bit times)")
-        previous = self._previous
-        if previous is not None and time <= previous:
-            if self._daily and time == previous:
-                raise BarTimeError(
-                    f"bar {bar}: {text} repeats the date of the bar before; set the feed's "
-                    "timeframe (e.g. timeframe=bt.TimeFrame.Minutes) for intraday bars"
-                )
-            raise BarTimeError(f"bar {bar}: {text} is not after {self._previous_text}")
-        self._previous, self._previous_text = time, text
         return time, text
