@@ -1,15 +1,16 @@
 """Microseconds per bar: torvex.kit.run, TorvexLevels inside a backtrader Cerebro, and the same
-Cerebro with no indicator, in one run on one synthetic daily series.
+Cerebro with no indicator, in one run on one synthetic daily series, in both views.
 
     PYTHONPATH=src python3 bench/bt_levels.py [--bars N] [--repeat K] [--set name=value ...]
 
 Each figure is the best of K runs. Cerebro rows are the wall time of `Cerebro.run` over a lean
-feed that reads prebuilt lists, with runonce on and off; "indicator" is the time spent inside
-TorvexLevels itself (its own clock; with preload=False it computes the inputs from the
-trailing bars on every bar); "engine loop" is kit.run's bar loop without its input
-computation, on the native model (kit.run's default here) and on the Python model that
-TorvexLevels drives. Two configurations: the defaults (line work on the last 500 bars) and
-bar_count_to_snib=1000 (line work on the last 2,000 bars).
+feed that reads prebuilt lists, preloaded (runonce on and off) and not preloaded; "its own
+clock" is the time spent inside TorvexLevels itself, and "own cost" the Cerebro with the
+indicator less the same Cerebro without it. The end view drives the Python model (with
+preload=False it computes the inputs bar by bar and needs last_bar_index); the live view, the
+indicator's default, feeds a torvex.kit.Stream on any feed (the native model here). "engine
+loop" is kit.run's bar loop without its input computation. Two configurations: the defaults
+(line work on the last 500 bars in the end view) and bar_count_to_snib=1000.
 """
 
 import argparse
@@ -66,11 +67,20 @@ def cerebro_seconds(rows, strategy, kw, runonce, preload=True):
     return seconds, inside
 
 
+# (label, runonce, preload): the feeds each view is timed on
+FEEDS = [
+    ("preloaded, runonce", True, True),
+    ("preloaded, next", False, True),
+    ("not preloaded", False, False),
+]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bars", type=int, default=5000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--set", dest="assignments", action="append", default=[])
+    parser.add_argument("--configurations", choices=["both", "defaults"], default="both")
     args = parser.parse_args()
     bars = synthetic_bars(args.bars, seed=20240601)
     rows = [
@@ -81,10 +91,12 @@ def main() -> None:
         )
     ]
     given = dict(parse_assignment(text) for text in args.assignments)
-    configurations = [("defaults", given), ("bar_count_to_snib=1000", {**given, "bar_count_to_snib": 1000})]
+    configurations = [("defaults", given)]
+    if args.configurations == "both":
+        configurations.append(("bar_count_to_snib=1000", {**given, "bar_count_to_snib": 1000}))
     per_bar = 1e6 / len(bars)
     print(f"{len(bars)} bars, best of {args.repeat}; microseconds per bar")
-    print(f"{'configuration':<20} {'what':<40} {'us/bar':>8}")
+    print(f"{'configuration':<24} {'what':<52} {'us/bar':>8}")
     for label, kw in configurations:
         settings = Settings(**kw)
         best: dict[str, float] = {}
@@ -93,26 +105,36 @@ def main() -> None:
             best[name] = min(best.get(name, float("inf")), seconds)
 
         for _ in range(args.repeat):
-            # the default picks the native model; TorvexLevels drives the Python one
-            for model in ("auto", "python"):
-                started = time.perf_counter()
-                result = run(bars, settings, engine=model)
-                keep(f"kit.run {result.engine} (inputs and loop)", time.perf_counter() - started)
-                keep(f"kit.run {result.engine} engine loop", result.seconds)
-            for runonce in (True, False):
-                mode = "runonce" if runonce else "next"
-                total, inside = cerebro_seconds(rows, WithLevels, kw, runonce)
-                keep(f"Cerebro + TorvexLevels ({mode})", total)
-                keep(f"  of which TorvexLevels ({mode})", inside)
-                keep(f"Cerebro, no indicator ({mode})", cerebro_seconds(rows, bt.Strategy, kw, runonce)[0])
-            # not preloaded: the inputs come from the trailing bars, bar by bar
-            unpreloaded = {**kw, "last_bar_index": len(bars) - 1}
-            total, inside = cerebro_seconds(rows, WithLevels, unpreloaded, False, preload=False)
-            keep("Cerebro + TorvexLevels (preload=False)", total)
-            keep("  of which TorvexLevels (preload=False)", inside)
-            keep("Cerebro, no indicator (preload=False)", cerebro_seconds(rows, bt.Strategy, kw, False, preload=False)[0])
+            for view in ("end", "live"):
+                # the default picks the native model; the end view's indicator drives the
+                # Python one
+                for model in ("auto", "python"):
+                    started = time.perf_counter()
+                    result = run(bars, settings, engine=model, view=view)
+                    keep(f"kit.run {view}, {result.engine} (inputs and loop)",
+                         time.perf_counter() - started)
+                    keep(f"kit.run {view}, {result.engine} engine loop", result.seconds)
+            for feed, runonce, preload in FEEDS:
+                keep(f"Cerebro, no indicator, {feed}",
+                     cerebro_seconds(rows, bt.Strategy, kw, runonce, preload)[0])
+                for view in ("end", "live"):
+                    extra = {"last_bar_index": len(bars) - 1} if view == "end" else {}
+                    total, inside = cerebro_seconds(
+                        rows, WithLevels, {**kw, **extra, "view": view}, runonce, preload)
+                    keep(f"Cerebro + TorvexLevels {view}, {feed}", total)
+                    keep(f"  its own clock, {view}, {feed}", inside)
         for name, seconds in best.items():
-            print(f"{label:<20} {name:<40} {seconds * per_bar:8.1f}")
+            print(f"{label:<24} {name:<52} {seconds * per_bar:8.1f}")
+        # the indicator's own cost: the Cerebro with it less the same Cerebro without it
+        for view in ("end", "live"):
+            own = {feed: best[f"Cerebro + TorvexLevels {view}, {feed}"]
+                   - best[f"Cerebro, no indicator, {feed}"] for feed, _, _ in FEEDS}
+            for feed, seconds in own.items():
+                print(f"{label:<24} {'TorvexLevels ' + view + ' own cost, ' + feed:<52} "
+                      f"{seconds * per_bar:8.1f}")
+            ratio = own["not preloaded"] / own["preloaded, next"]
+            print(f"{label:<24} {'  not preloaded / preloaded (next), ' + view:<52} "
+                  f"{ratio:8.2f}")
 
 
 if __name__ == "__main__":
