@@ -9,44 +9,37 @@
 #include "python/doc_text.hpp"
 #include "python/entry.hpp"
 #include "python/host_value.hpp"
+#include "python/native_box.hpp"
 #include "python/native_records.hpp"
 
 namespace torvex::py {
 
 namespace {
 
-struct LiveInputsObject {
-  PyObject_HEAD core::LiveInputs* inputs;
+struct InputsCodec {
+  using Value = core::LiveInputs;
+  static constexpr const char* kind = "LiveInputs/1";
+  static constexpr const char* name = "LiveInputs";
+  static void write(core::StateWriter& w, const Value& inputs) {
+    core::write_live_inputs(w, inputs);
+  }
+  static Value read(core::StateReader& r) { return core::read_live_inputs(r); }
 };
 
 core::LiveInputs& inputs_of(PyObject* self) {
-  return *reinterpret_cast<LiveInputsObject*>(self)->inputs;
-}
-
-// A new instance of `type` holding `inputs`.
-Ref wrap(PyTypeObject* type, std::unique_ptr<core::LiveInputs> inputs) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
-  reinterpret_cast<LiveInputsObject*>(self.get())->inputs = inputs.release();
-  return self;
+  return native_box::value_of<core::LiveInputs>(self);
 }
 
 constexpr Signature kNew{"LiveInputs", {"settings"}, 1};
 constexpr Signature kAdd{"add", {"high", "low", "close"}, 3};
-constexpr Signature kFromState{"_from_state", {"state"}, 1};
 
 PyObject* inputs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     std::array<PyObject*, 1> given{};
     parse_args(kNew.name, kNew.params, kNew.required, args, kwargs, given);
-    return wrap(type, std::make_unique<core::LiveInputs>(input_settings_from(given[0])));
+    return native_box::wrap(type,
+                            std::make_unique<core::LiveInputs>(input_settings_from(given[0])));
   });
-}
-
-void inputs_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<LiveInputsObject*>(self)->inputs;
-  type->tp_free(self);
-  Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 PyObject* inputs_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -55,38 +48,6 @@ PyObject* inputs_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const double high = to_number(a["high"]), low = to_number(a["low"]),
                  close = to_number(a["close"]);
     return bar_inputs_tuple(inputs_of(self).add(high, low, close));
-  });
-}
-
-PyObject* inputs_copy(PyObject* self, PyObject*) {
-  return guarded(
-      [&] { return wrap(Py_TYPE(self), std::make_unique<core::LiveInputs>(inputs_of(self))); });
-}
-
-PyObject* inputs_reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
-    core::StateWriter w("LiveInputs/1");
-    core::write_live_inputs(w, inputs_of(self));
-    const std::string& bytes = w.bytes();
-    Ref blob =
-        Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    Ref restore = named_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), kFromState.name);
-    return Ref::steal(Py_BuildValue("(O(O))", restore.get(), blob.get()));
-  });
-}
-
-PyObject* inputs_from_state(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return guarded([&] {
-    const auto a = parse<kFromState>(args, nargs, kwnames);
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(a["state"], &data, &size) < 0) throw PyError{};
-    core::StateReader r(std::span<const char>(data, static_cast<std::size_t>(size)), "LiveInputs/1",
-                        "LiveInputs");
-    auto inputs = std::make_unique<core::LiveInputs>(core::read_live_inputs(r));
-    r.finish();
-    return wrap(reinterpret_cast<PyTypeObject*>(type), std::move(inputs));
   });
 }
 
@@ -100,12 +61,9 @@ PyMethodDef inputs_methods[] = {
            "trending_high_snib, trending_low_snib, is_ma_trending, close_avg_percent), the "
            "pivots NaN where none is reported, the trend 1.0 or 0.0.",
            false>(fast(inputs_add)),
-    {"copy", inputs_copy, METH_NOARGS,
-     PyDoc_STR("copy($self, /)\n--\n\nAn independent copy that continues exactly as this.")},
-    {"__reduce__", inputs_reduce, METH_NOARGS, nullptr},
-    {kFromState.name, fast(inputs_from_state), kFastCall | METH_CLASS,
-     PyDoc_STR("_from_state($type, state)\n--\n\nThe inputs a pickle holds (bytes of "
-               "__reduce__).")},
+    native_box::copy_method<InputsCodec>(),
+    native_box::reduce_method<InputsCodec>(),
+    native_box::from_state_method<InputsCodec>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -126,7 +84,7 @@ const char inputs_doc[] =
 PyType_Slot inputs_slots[] = {
     {Py_tp_doc, const_cast<char*>(inputs_doc)},
     {Py_tp_new, reinterpret_cast<void*>(inputs_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(inputs_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_box::dealloc<core::LiveInputs>)},
     {Py_tp_methods, inputs_methods},
     {Py_tp_getset, inputs_getset},
     {0, nullptr},
@@ -134,7 +92,7 @@ PyType_Slot inputs_slots[] = {
 
 PyType_Spec inputs_spec = {
     "torvex.native.LiveInputs",
-    sizeof(LiveInputsObject),
+    sizeof(native_box::Object<core::LiveInputs>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     inputs_slots,

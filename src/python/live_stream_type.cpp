@@ -11,6 +11,7 @@
 #include "python/entry.hpp"
 #include "python/host_value.hpp"
 #include "python/live_inputs_type.hpp"
+#include "python/native_box.hpp"
 #include "python/native_records.hpp"
 #include "python/native_windows.hpp"
 
@@ -18,24 +19,23 @@ namespace torvex::py {
 
 namespace {
 
-struct LiveStreamObject {
-  PyObject_HEAD core::LiveStream* stream;
+struct StreamCodec {
+  using Value = core::LiveStream;
+  static constexpr const char* kind = core::kStreamStateKind;
+  static constexpr const char* name = "LiveStream";
+  static void write(core::StateWriter& w, const Value& stream) {
+    core::write_live_stream(w, stream);
+  }
+  static Value read(core::StateReader& r) { return core::read_live_stream(r); }
 };
 
 core::LiveStream& stream_of(PyObject* self) {
-  return *reinterpret_cast<LiveStreamObject*>(self)->stream;
-}
-
-Ref wrap(PyTypeObject* type, std::unique_ptr<core::LiveStream> stream) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
-  reinterpret_cast<LiveStreamObject*>(self.get())->stream = stream.release();
-  return self;
+  return native_box::value_of<core::LiveStream>(self);
 }
 
 constexpr Signature kNew{"LiveStream", {"settings", "check_form"}, 1};
 constexpr Signature kAdd{"add", {"time", "open", "high", "low", "close"}, 5};
 constexpr Signature kPeek{"peek", {"time", "open", "high", "low", "close"}, 5};
-constexpr Signature kFromState{"_from_state", {"state"}, 1};
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -48,15 +48,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.args = loop_args(settings, form.get());
     config.mintick = to_number(named_attr(settings, "mintick").get());
     config.inputs = input_settings_from(settings);
-    return wrap(type, std::make_unique<core::LiveStream>(config));
+    return native_box::wrap(type, std::make_unique<core::LiveStream>(config));
   });
-}
-
-void stream_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<LiveStreamObject*>(self)->stream;
-  type->tp_free(self);
-  Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 Ref level_tuple(const std::optional<core::NearestLevel>& level) {
@@ -116,37 +109,6 @@ PyObject* stream_pivots(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* stream_copy(PyObject* self, PyObject*) {
-  return guarded(
-      [&] { return wrap(Py_TYPE(self), std::make_unique<core::LiveStream>(stream_of(self))); });
-}
-
-PyObject* stream_reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
-    core::StateWriter w(core::kStreamStateKind);
-    core::write_live_stream(w, stream_of(self));
-    const std::string& bytes = w.bytes();
-    Ref blob =
-        Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    Ref restore = named_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), kFromState.name);
-    return Ref::steal(Py_BuildValue("(O(O))", restore.get(), blob.get()));
-  });
-}
-
-PyObject* stream_from_state(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return guarded([&] {
-    const auto a = parse<kFromState>(args, nargs, kwnames);
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(a["state"], &data, &size) < 0) throw PyError{};
-    core::StateReader r(std::span<const char>(data, static_cast<std::size_t>(size)),
-                        core::kStreamStateKind, "LiveStream");
-    auto stream = std::make_unique<core::LiveStream>(core::read_live_stream(r));
-    return wrap(reinterpret_cast<PyTypeObject*>(type), std::move(stream));
-  });
-}
-
 PyObject* stream_bars(PyObject* self, void*) {
   return guarded([&] { return from_index(stream_of(self).bars()); });
 }
@@ -171,12 +133,9 @@ PyMethodDef stream_methods[] = {
      PyDoc_STR("pivots($self, /)\n--\n\nThe pivots the stream still holds (processed, then "
                "pending) as (bar_index_at_pivot, price, is_high, is_trending); in "
                "draw-from-recent mode pivots no rebuild can use any more are gone.")},
-    {"copy", stream_copy, METH_NOARGS,
-     PyDoc_STR("copy($self, /)\n--\n\nAn independent copy that continues exactly as this.")},
-    {"__reduce__", stream_reduce, METH_NOARGS, nullptr},
-    {kFromState.name, fast(stream_from_state), kFastCall | METH_CLASS,
-     PyDoc_STR("_from_state($type, state)\n--\n\nThe stream a pickle holds (bytes of "
-               "__reduce__).")},
+    native_box::copy_method<StreamCodec>(),
+    native_box::reduce_method<StreamCodec>(),
+    native_box::from_state_method<StreamCodec>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -202,7 +161,7 @@ const char stream_doc[] =
 PyType_Slot stream_slots[] = {
     {Py_tp_doc, const_cast<char*>(stream_doc)},
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_box::dealloc<core::LiveStream>)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
     {0, nullptr},
@@ -210,7 +169,7 @@ PyType_Slot stream_slots[] = {
 
 PyType_Spec stream_spec = {
     "torvex.native.LiveStream",
-    sizeof(LiveStreamObject),
+    sizeof(native_box::Object<core::LiveStream>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     stream_slots,
