@@ -7,7 +7,8 @@
    defaults on the embedded bars (kit inputs, the kit's Driver);
 2. native.LiveStream.add per bar against the whole-history native live run per bar, on the
    same bars and settings (the stream computes the kit's inputs itself; the run's figure is
-   given with and without computing them over the whole columns first);
+   given with and without computing them over the whole columns first), and torvex.kit.Stream's
+   add on the native engine, with its bar checks, times and outcome records;
 3. the per-bar cost against the history: the mean cost of the 500 bars that follow 1000, 2500,
    5000 and 10000 bars, on the native model (a stream warmed up on the history) and on the
    Python model (the loop above, stepped through the history untimed);
@@ -34,7 +35,7 @@ from workload import Workload  # noqa: E402
 
 from torvex import native  # noqa: E402
 from torvex.dto.torvex import Torvex  # noqa: E402
-from torvex.kit import Settings, host_inputs, sample_bars  # noqa: E402
+from torvex.kit import Settings, Stream, host_inputs, sample_bars  # noqa: E402
 from torvex.kit.driver import Driver, EngineSeries  # noqa: E402
 from torvex.series import Series  # noqa: E402
 
@@ -171,18 +172,28 @@ def stream_against_run(repeat, bars):
         for row in rows:
             add(*row)
 
+    def feed_kit():  # torvex.kit.Stream: the bar's checks, its time and the outcome record
+        stream = Stream(settings, "native")
+        add = stream.add
+        for row in rows:
+            add(*row)
+
     def run_with_inputs():
         market, caps = kit_market(w, settings)
         native_run(market, settings, caps)
 
     market, caps = kit_market(w, settings)
     stream, _ = best(repeat, feed)
+    kit_stream, _ = best(repeat, feed_kit)
     run, _ = best(repeat, lambda: native_run(market, settings, caps))
     run_inputs, _ = best(repeat, run_with_inputs)
     stream_us, run_us = stream / bars * 1e6, run / bars * 1e6
     print(f"   stream {stream_us:6.2f} us/bar; run {run_us:6.2f} us/bar "
           f"({run_inputs / bars * 1e6:6.2f} with the inputs over the whole columns): "
           f"{stream_us / run_us:4.2f}x the run; target <= 3x + 3 us = {3 * run_us + 3:6.2f} us")
+    kit_us = kit_stream / bars * 1e6
+    print(f"   torvex.kit.Stream.add (Unix-second times) {kit_us:6.2f} us/bar: "
+          f"{(kit_us - 3) / run_us:4.2f}x the run after 3 us")
 
 
 def sweep(lengths):
@@ -219,7 +230,9 @@ from torvex.kit import Settings
 bars = {bars}
 w = Workload(bars=bars)
 settings = Settings(**w.settings).replace(bar_count_to_snib=250, mintick=w.mintick)
-rows = list(zip(w.time, w.open, w.high, w.low, w.close))
+# minute bars: the workload's daily steps pass the engine's 32-bit times near 13000 bars
+times = [1_000_000_000 + 60 * i for i in range(bars)]
+rows = list(zip(times, w.open, w.high, w.low, w.close))
 def resident():
     with open("/proc/self/status") as status:
         for line in status:
