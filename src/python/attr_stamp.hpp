@@ -3,26 +3,22 @@
 // A plain read (PlainAttrCache::get) depends on the object's class, whose version tag is
 // renewed whenever the class or a base changes, and on the object's instance dictionary; a
 // stamp is both, the dictionary held. Whether the dictionary changed since: before 3.12 its
-// own version tag, which every change renews; from 3.12 on the interpreter's dictionary
-// watcher, which counts every change of a watched dictionary.
+// own version tag, which every change renews (read where python/cpython/ may); from 3.12 on the
+// interpreter's dictionary watcher, which counts every change of a watched dictionary.
 #include <cstdint>
 
+#include "python/cpython/type_cache.hpp"
 #include "python/ref.hpp"
 
 namespace torvex::py {
 
-// The class's version tag, or 0 when it has none that is current. Tags are never reused, and a
-// class that changes, or whose base changes, gets a new one. From 3.13 on a current tag is any
-// but 0, without the flag that said so before.
+// The class's version tag, or 0 when it has none that is current (python/cpython/type_cache.hpp).
 inline unsigned int type_version(PyTypeObject* type) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
-  if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return 0;
-#endif
-  return type->tp_version_tag;
+  return cpython::type_version(type);
 }
 
-// The dictionary watcher of one module (3.12 and later; nothing before). Without a free
-// watcher no dictionary is watched and no stamp is ever taken.
+// The dictionary watcher of one module (3.12 and later; before, each dictionary's version tag).
+// Without a free watcher no dictionary is watched and no stamp is ever taken.
 class DictWatch {
  public:
   DictWatch() noexcept;
@@ -39,8 +35,6 @@ class DictWatch {
  private:
   mutable bool tried_ = false;
   mutable int id_ = -1;
-  mutable setter set_dict_ = nullptr;  // a plain class's __dict__ setter
-  mutable Ref dict_name_;
 };
 
 class AttrStamp {

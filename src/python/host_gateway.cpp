@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "python/cpython/instance_dict.hpp"
 #include "python/model_context.hpp"
 #include "python/record.hpp"
 
@@ -80,47 +81,21 @@ void seq_set_item(PyObject* seq, Py_ssize_t index, PyObject* value) {
 }
 
 PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
-  // The generic lookup's walk: the first class along the MRO whose dictionary has the name.
-  PyObject* mro = type->tp_mro;
-  if (mro == nullptr) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-    // Static built-in types keep their dictionary elsewhere since 3.12.
-    Ref dict = Ref::steal(PyType_GetDict(base));
-#else
-    Ref dict = Ref::borrow(base->tp_dict);
-#endif
-    if (!dict) continue;
-    // Borrowed from a dictionary the class keeps.
-    PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-    if (found != nullptr) return found;
-    if (PyErr_Occurred()) throw PyError{};
-  }
-  return nullptr;
+  return cpython::mro_lookup(type, name);
 }
 
-PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name) {
+PlainAttrCache::Entry PlainAttrCache::look_up(PyTypeObject* type, PyObject* name) const {
   // A class attribute without __get__ is returned as it is and one without __set__ leaves a
-  // write to the instance; anything else may be a hook.
+  // write to the instance; anything else may be a hook. A field of the package's own records
+  // is read and written by the descriptor its class was made with.
   PyObject* found = class_attribute(type, name);
-  const bool record_field = found != nullptr && Py_TYPE(found) == &PyGetSetDescr_Type &&
-                            PyDescr_TYPE(found) == type &&
-                            (std::strcmp(type->tp_name, "torvex.dto.mavet.Mavet") == 0 ||
-                             std::strcmp(type->tp_name, "torvex.dto.snib.Snib") == 0);
-  // Only the record machinery makes those classes' getset descriptors (each extension module
-  // has its own copy of its getter): the closure is the field.
-  const record::Field* stored = nullptr;
-  if (record_field) {
-    const PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset;
-    const auto* ref = static_cast<const record::FieldRef*>(def->closure);
-    if (ref != nullptr && std::strcmp(ref->field->name, def->name) == 0) stored = ref->field;
-  }
+  const record::Field* stored =
+      found != nullptr && records_ != nullptr ? records_->field(type, found) : nullptr;
   return Entry{name,
                0,
                found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr,
                found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr,
-               record_field,
+               stored != nullptr,
                stored};
 }
 
@@ -152,9 +127,8 @@ Ref HostGateway::attr(PyObject* obj, PyObject* name, bool& plain) {
 }
 
 PyObject* exact_instance_dict(PyObject* obj) {
-  PyObject** dict = _PyObject_GetDictPtr(obj);
-  if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return nullptr;
-  return *dict;
+  PyObject* dict = cpython::instance_dict(obj);
+  return dict != nullptr && PyDict_CheckExact(dict) ? dict : nullptr;
 }
 
 PyObject* dict_item(PyObject* dict, PyObject* name) {
@@ -171,12 +145,12 @@ PyObject* instance_value(PyObject* obj, PyObject* name) {
 PyObject* unshadowed_class_attribute(PyObject* obj, PyObject* name) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-  PyObject* found = _PyType_Lookup(type, name);
+  PyObject* found = cpython::type_lookup(type, name);
   if (found == nullptr) return nullptr;
   // Any dictionary of the object's own is searched before a non-data descriptor.
-  PyObject** dict = _PyObject_GetDictPtr(obj);
-  if (dict == nullptr || *dict == nullptr) return found;
-  return PyDict_CheckExact(*dict) && dict_item(*dict, name) == nullptr ? found : nullptr;
+  PyObject* dict = cpython::instance_dict(obj);
+  if (dict == nullptr) return found;
+  return PyDict_CheckExact(dict) && dict_item(dict, name) == nullptr ? found : nullptr;
 }
 
 bool bound_to_module(PyObject* function, const char* module) {

@@ -12,6 +12,7 @@
 
 #include "core/model.hpp"
 #include "python/attr_stamp.hpp"
+#include "python/cpython/type_cache.hpp"
 #include "python/gc_pause.hpp"
 #include "python/host_value.hpp"
 #include "python/ref.hpp"
@@ -20,7 +21,8 @@ namespace torvex::py {
 
 namespace record {
 struct Field;
-}
+class OwnRecords;
+}  // namespace record
 
 // obj.name and obj.name = value, as the protocol does them.
 inline Ref get_attr(PyObject* obj, PyObject* name) {
@@ -72,10 +74,9 @@ class PlainAttrCache {
     const record::Field* stored = nullptr;
   };
   const Entry& entry(PyTypeObject* type, PyObject* name) {
-    // Version tags are unique among types and renewed when a class changes. A class gets its
-    // tag at its first lookup, which a class read only through this cache may never have had.
-    if (type_version(type) == 0) _PyType_Lookup(type, name);
-    const unsigned int version = type_version(type);
+    // Version tags are unique among types and renewed when a class changes; without one,
+    // nothing is kept.
+    const unsigned int version = cpython::tagged_version(type, name);
     if (version == 0) return uncached_ = look_up(type, name);
     // Two ways per set, indexed by a multiplicative hash: interned names sit at like offsets
     // of allocator pools, so their addresses' low bits alone collide, and two names sharing a
@@ -92,10 +93,15 @@ class PlainAttrCache {
     set[0].version = version;
     return set[0];
   }
-  static Entry look_up(PyTypeObject* type, PyObject* name);
+  Entry look_up(PyTypeObject* type, PyObject* name) const;
 
   std::array<Entry, 2 * 256> entries_{};
   Entry uncached_;
+  const record::OwnRecords* records_ = nullptr;
+
+ public:
+  // The package's own record classes, whose fields record_field() tells.
+  void set_records(const record::OwnRecords* records) { records_ = records; }
 };
 
 // The class attribute `name` as the generic lookup finds it along the type's MRO (borrowed;

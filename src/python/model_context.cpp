@@ -26,6 +26,7 @@ void intern_all(std::array<Ref, N>& names, const std::array<core::AttrInfo, M>& 
 std::unique_ptr<ModelContext> ModelContext::create() {
   auto ctx = std::make_unique<ModelContext>();
   ctx->accelerated = accelerators_on();
+  ctx->plain_attrs.set_records(&ctx->own_records);
   ctx->intern_names();
   ctx->make_keywords();
   ctx->name_line_slots();

@@ -65,11 +65,17 @@ class ModelContext {
   SlotNames line_slot_index;  // of line_slot_names
   SlotPlaces line_slot_places;
   LineRecordsPool line_records;
-  DictWatch dict_watch;  // the engines' instance dictionaries
-  record::OwnRecords own_records;
+  DictWatch dict_watch;            // the engines' instance dictionaries
+  record::OwnRecords own_records;  // adopted by the engine module at its load
 
-  int traverse(visitproc visit, void* arg) const { return series.traverse(visit, arg); }
-  void clear() noexcept { series.clear(); }
+  int traverse(visitproc visit, void* arg) const {
+    if (int status = series.traverse(visit, arg)) return status;
+    return own_records.traverse(visit, arg);
+  }
+  void clear() noexcept {
+    series.clear();
+    own_records.clear();
+  }
 
  private:
   void intern_names();

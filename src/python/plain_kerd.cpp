@@ -1,6 +1,7 @@
 #include "python/plain_kerd.hpp"
 
 #include "python/attr_stamp.hpp"
+#include "python/cpython/type_cache.hpp"
 #include "python/host_gateway.hpp"
 
 namespace torvex::py {
@@ -12,6 +13,7 @@ namespace {
 PyObject* next_init(PyTypeObject* type, Py_ssize_t& from, PyObject* name) {
   PyObject* mro = type->tp_mro;
   for (; mro != nullptr && from < PyTuple_GET_SIZE(mro); ++from) {
+    // A class of Python's own (object) has no __init__ that takes part here.
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, from))->tp_dict;
     PyObject* found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
     if (found != nullptr) {
@@ -38,10 +40,11 @@ bool is_package_line_init(PyObject* init) {
 // The package's stand-in initialiser, which marks itself.
 bool stores_arguments_only(PyObject* init) {
   if (init == nullptr || !PyFunction_Check(init)) return false;
-  // The function's own attribute dictionary: no lookup through its type.
-  PyObject* dict = reinterpret_cast<PyFunctionObject*>(init)->func_dict;
-  if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
-  return PyDict_GetItemString(dict, "torvex_stores_arguments") == Py_True;
+  // The function's own attribute dictionary, as its generic __dict__ gives it: no lookup
+  // through its type.
+  Ref dict = Ref::steal(PyObject_GenericGetDict(init, nullptr));
+  if (!PyDict_CheckExact(dict.get())) return false;
+  return PyDict_GetItemString(dict.get(), "torvex_stores_arguments") == Py_True;
 }
 
 }  // namespace
@@ -51,8 +54,7 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if (!init_name_) init_name_ = intern("__init__");
   PyObject* init_name = init_name_.get();
-  if (type_version(type) == 0) _PyType_Lookup(type, init_name);  // a changed class's new tag
-  const unsigned int version = type_version(type);
+  const unsigned int version = cpython::tagged_version(type, init_name);
   if (version != 0 && type == type_ && version == version_) return applies_;
   type_ = version != 0 ? type : nullptr;  // an untagged class is looked at every time
   version_ = version;
@@ -69,7 +71,7 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
   if (!stores_arguments_only(next_init(type, from, init_name))) return false;
   bool reads_plain = type->tp_getattro == PyObject_GenericGetAttr;
   for (PyObject* name : names) {
-    PyObject* found = _PyType_Lookup(type, name);
+    PyObject* found = cpython::type_lookup(type, name);
     if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return false;
     if (found != nullptr && Py_TYPE(found)->tp_descr_get != nullptr) reads_plain = false;
   }

@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "python/cpython/list_storage.hpp"
+
 namespace torvex::py {
 
 // ---- lines
@@ -334,32 +336,15 @@ void PythonModel::extend_snib_values(const Line& self, const Line& target) const
   }
 }
 
-namespace {
-
-// items' elements put before list's, in list itself: what items + list would hold, with its
-// storage sized exactly as concatenation sizes it. For a list no one else can see.
-void prepend_exact(PyObject* list, std::span<PyObject* const> items) {
-  auto* target = reinterpret_cast<PyListObject*>(list);
-  const Py_ssize_t size = PyList_GET_SIZE(list), added = std::ssize(items);
-  if (added > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*)) - size) {
-    PyErr_NoMemory();
-    throw PyError{};
-  }
-  auto** grown = static_cast<PyObject**>(
-      PyMem_Realloc(target->ob_item, static_cast<std::size_t>(size + added) * sizeof(PyObject*)));
-  if (grown == nullptr) {
-    PyErr_NoMemory();
-    throw PyError{};
-  }
-  std::memmove(grown + added, grown, static_cast<std::size_t>(size) * sizeof(PyObject*));
-  for (Py_ssize_t i = 0; i < added; ++i)
-    grown[i] = Ref::borrow(items[static_cast<std::size_t>(i)]).release();
-  target->ob_item = grown;
-  target->allocated = size + added;
-  Py_SET_SIZE(target, size + added);
+bool PythonModel::prepend_unseen(const Ref& own, const Ref& earlier, DeferredLine* deferred) const {
+  if (earlier)
+    return cpython::prepend_in_place(
+        own.get(), std::span(PySequence_Fast_ITEMS(earlier.get()),
+                             static_cast<std::size_t>(PyList_GET_SIZE(earlier.get()))));
+  Ref value = deferred_value(*deferred);
+  PyObject* const item = value.get();
+  return cpython::prepend_in_place(own.get(), std::span(&item, 1));
 }
-
-}  // namespace
 
 bool PythonModel::unseen_made_list(const LineRecord& rec, PyObject* list, Py_ssize_t held) const {
   constexpr int slot = line_slot(core::KerdAttr::snib_values);
@@ -391,15 +376,8 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
   };
   // A list this operation made by an earlier merge, which no host code has seen since: a new
   // list in its place could not be told from it, so it takes the values itself.
-  if (rec != nullptr && unseen_made_list(*rec, own.get(), 1)) {
-    if (earlier) {
-      prepend_exact(own.get(), std::span(reinterpret_cast<PyListObject*>(earlier.get())->ob_item,
-                                         static_cast<std::size_t>(PyList_GET_SIZE(earlier.get()))));
-    } else {
-      Ref value = deferred_value(*deferred);
-      PyObject* const item = value.get();
-      prepend_exact(own.get(), std::span(&item, 1));
-    }
+  if (rec != nullptr && unseen_made_list(*rec, own.get(), 1) &&
+      prepend_unseen(own, earlier, deferred)) {
     join_numbers();
     rec->set_numbers(own.get());
     rec->forget_answers();

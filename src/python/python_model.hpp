@@ -27,6 +27,7 @@
 #include "core/scratch.hpp"
 #include "core/value_list.hpp"
 #include "python/attr_stamp.hpp"
+#include "python/cpython/dict_layout.hpp"
 #include "python/host_gateway.hpp"
 #include "python/host_value.hpp"
 #include "python/line_records.hpp"
@@ -38,7 +39,6 @@
 #include "python/tick_rounding.hpp"
 
 namespace torvex::py {
-
 
 // A series as the algorithms see it: the host object, and the direct reader when it is the
 // package's own series type.
@@ -606,7 +606,7 @@ class PythonModel {
   // The slot's value in `dict`, a line's exact instance dictionary (borrowed); null when not
   // there. `learned`: see SlotPlaces::find.
   PyObject* slot_value(PyObject* dict, int slot, bool& learned) const {
-    if (reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr)  // a split table
+    if (cpython::split_table(dict))
       if (PyObject* found = ctx_.line_slot_places.find(dict, ctx_.line_slot_index, slot, learned))
         return found;
     return dict_item(dict, ctx_.line_slot_names[static_cast<std::size_t>(slot)]);
@@ -637,6 +637,9 @@ class PythonModel {
   // and still its value, held by nothing but the line, the record and `held` references of
   // the caller's.
   bool unseen_made_list(const LineRecord& rec, PyObject* list, Py_ssize_t held) const;
+  // Puts the values of `earlier` (or, null, of the deferred line) before those of `own`, a list
+  // unseen_made_list, in `own` itself where python/cpython/ may; false where it may not.
+  bool prepend_unseen(const Ref& own, const Ref& earlier, DeferredLine* deferred) const;
   // A new line's record, filled with what it was built with.
   void record_new_line(PyObject* line, std::span<PyObject* const, PlainKerdMaker::kValues> stored,
                        PyObject* values, double value) const;

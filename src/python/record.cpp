@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "python/args.hpp"
-#include "python/attr_stamp.hpp"
 #include "python/host_value.hpp"
 #include "python/record_convert.hpp"
 
@@ -187,67 +186,84 @@ Ref construct(const RecordClass& cls, PyTypeObject* type, PyObject* const* args,
   return self;
 }
 
-const RecordClass* OwnRecords::of(PyObject* cls) {
-  if (!PyType_CheckExact(cls)) return nullptr;  // a metaclass of its own may change the call
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  // A class gets its tag at its first lookup, which a class only called may never have had.
-  if (type_version(type) == 0) {
-    if (!init_name_) init_name_ = intern("__init__");
-    _PyType_Lookup(type, init_name_.get());
+namespace {
+
+// The package's record modules, whose state lists the record classes they made.
+bool is_record_module(PyObject* module) {
+  const PyModuleDef* def = PyModule_GetDef(module);
+  if (def == nullptr) {
+    PyErr_Clear();
+    return false;
   }
-  const unsigned int version = type_version(type);
-  if (version != 0) {
-    for (const Entry& entry : entries_)
-      if (entry.type == cls && entry.version == version) return entry.record;
-  }
-  const RecordClass* record = look_up(type);
-  // Taken after the look-up, which runs no code that could change the class.
-  if (version != 0 && type_version(type) == version) {
-    entries_[next_] = Entry{cls, version, record};
-    next_ = (next_ + 1) % entries_.size();
-  }
-  return record;
+  return def->m_name != nullptr && (std::strcmp(def->m_name, "torvex.dto.snib") == 0 ||
+                                    std::strcmp(def->m_name, "torvex.dto.mavet") == 0);
 }
 
-const RecordClass* OwnRecords::look_up(PyTypeObject* type) {
-  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || type->tp_dict == nullptr) return nullptr;
-  // Only the record machinery makes getset descriptors of a class named as a record class of the
-  // package whose closure names the field: its FieldRef.
-  const char* name = type->tp_name;
-  if (std::strncmp(name, "torvex.dto.", 11) != 0) return nullptr;
-  PyObject* dict = type->tp_dict;
-  const RecordClass* record = nullptr;
-  Py_ssize_t pos = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (record == nullptr && PyDict_Next(dict, &pos, &key, &value)) {
-    if (Py_TYPE(value) != &PyGetSetDescr_Type || PyDescr_TYPE(value) != type) continue;
-    const PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(value)->d_getset;
-    const auto* ref = static_cast<const FieldRef*>(def->closure);
-    if (ref == nullptr || std::strcmp(ref->field->name, def->name) != 0 ||
-        std::strcmp(ref->cls->name, name) != 0 || ref->cls->basicsize != type->tp_basicsize)
-      return nullptr;
-    record = ref->cls;
+}  // namespace
+
+void OwnRecords::adopt(PyObject* cls) {
+  if (!PyType_Check(cls)) return;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || entry(cls) != nullptr) return;
+  PyObject* module = PyType_GetModule(type);
+  if (module == nullptr) {
+    PyErr_Clear();
+    return;
   }
-  if (record == nullptr) return nullptr;
-  // The class its module made, not a copy or a class derived from it.
-  PyObject* module = PyType_GetModuleByDef(type, record->module);
-  if (module == nullptr || PyModule_GetState(module) == nullptr) {
+  const ModuleState* state = is_record_module(module) ? ModuleHolder::find(module) : nullptr;
+  if (state == nullptr) return;
+  const RecordClass* record = nullptr;
+  for (std::size_t i = 0; i < max_classes && record == nullptr; ++i)
+    if (state->types[i] == type) record = state->classes[i];
+  if (record == nullptr) return;
+  if (!init_name_) {
+    init_name_ = intern("__init__");
+    new_name_ = intern("__new__");
+  }
+  Entry made;
+  made.type = Ref::borrow(cls);
+  made.record = record;
+  PyObject* dict = type->tp_dict;
+  made.init = Ref::borrow(PyDict_GetItemWithError(dict, init_name_.get()));
+  made.make = Ref::borrow(PyDict_GetItemWithError(dict, new_name_.get()));
+  for (std::size_t k = 0; k < record->fields.size(); ++k) {
+    PyObject* descriptor = PyDict_GetItemString(dict, record->fields[k].name);
+    if (descriptor == nullptr || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return;
+    made.descriptors[k] = Ref::borrow(descriptor);
+  }
+  if (!made.init || !made.make) return;
+  entries_.push_back(std::move(made));
+}
+
+const RecordClass* OwnRecords::of(PyObject* cls) const {
+  const Entry* e = entry(cls);
+  // A metaclass of its own may change the call.
+  if (e == nullptr || !PyType_CheckExact(cls)) return nullptr;
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+  if (PyDict_GetItemWithError(dict, init_name_.get()) != e->init.get() ||
+      PyDict_GetItemWithError(dict, new_name_.get()) != e->make.get()) {
     PyErr_Clear();
     return nullptr;
   }
-  if (ModuleHolder::of(module).types[record->index] != type) return nullptr;
-  // Its own __init__ and __new__, as the class was made with them.
-  PyObject* init = PyDict_GetItemString(dict, "__init__");
-  PyObject* make = PyDict_GetItemString(dict, "__new__");
-  if (init == nullptr || Py_TYPE(init) != &PyWrapperDescr_Type || PyDescr_TYPE(init) != type ||
-      reinterpret_cast<PyWrapperDescrObject*>(init)->d_wrapped !=
-          reinterpret_cast<void*>(type->tp_init))
-    return nullptr;
-  if (make == nullptr || !PyCFunction_Check(make) ||
-      PyCFunction_GET_SELF(make) != reinterpret_cast<PyObject*>(type))
-    return nullptr;
-  return record;
+  return e->record;
+}
+
+const Field* OwnRecords::field(PyTypeObject* type, PyObject* descriptor) const {
+  const Entry* e = entry(reinterpret_cast<PyObject*>(type));
+  if (e == nullptr) return nullptr;
+  for (std::size_t k = 0; k < e->record->fields.size(); ++k)
+    if (e->descriptors[k].get() == descriptor) return &e->record->fields[k];
+  return nullptr;
+}
+
+int OwnRecords::traverse(visitproc visit, void* arg) const {
+  for (const Entry& e : entries_) {
+    Py_VISIT(e.type.get());
+    Py_VISIT(e.init.get());
+    Py_VISIT(e.make.get());
+    for (const Ref& descriptor : e.descriptors) Py_VISIT(descriptor.get());
+  }
+  return 0;
 }
 
 void destroy(const RecordClass& cls, PyObject* self) noexcept {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "python/doc_text.hpp"
 #include "python/entry.hpp"
@@ -94,6 +95,7 @@ struct RecordModule {
 // Per-module state of a record module.
 struct ModuleState {
   PyTypeObject* types[max_classes];
+  const RecordClass* classes[max_classes];  // each type's table
   PyObject* reconstructors[max_classes];
   PyObject* names[max_names];
   PyObject* dict_name;    // "__dict__"
@@ -218,24 +220,37 @@ struct FieldRef {
 Ref construct(const RecordClass& cls, PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames);
 
-// Which class objects are record classes as their module made them: the class itself (not one
-// derived from it), its metaclass type, and its own __new__ and __init__ in place. Remembered
-// per class and version tag, which any change of the class renews.
+// The package's own record classes as the engine module imported them: each recognised once, at
+// that module's load, through the module that made it (a record module of the package, whose
+// state lists the class), and by identity alone afterwards. A class derived from one is none.
 class OwnRecords {
  public:
-  // The record class `cls` is, or null.
-  const RecordClass* of(PyObject* cls);
+  // Takes `cls` as an own record class where its module made it; nothing otherwise.
+  void adopt(PyObject* cls);
+  // The record class `cls` is, while its own __new__ and __init__ stand (a host may replace
+  // them on the class); null for any other class.
+  const RecordClass* of(PyObject* cls) const;
+  // The field read and written by `descriptor` on instances of `type`, where `type` is an own
+  // record class and `descriptor` one of the getset descriptors it was made with; else null.
+  const Field* field(PyTypeObject* type, PyObject* descriptor) const;
+
+  int traverse(visitproc visit, void* arg) const;
+  void clear() noexcept { entries_.clear(); }
 
  private:
   struct Entry {
-    PyObject* type = nullptr;
-    unsigned int version = 0;
+    Ref type;
     const RecordClass* record = nullptr;
+    Ref init, make;                           // the class's own __init__ and __new__, as made
+    std::array<Ref, max_fields> descriptors;  // the fields' getset descriptors, by field
   };
-  static const RecordClass* look_up(PyTypeObject* type);
-  std::array<Entry, 8> entries_{};
-  std::size_t next_ = 0;
-  Ref init_name_;
+  const Entry* entry(PyObject* type) const {
+    for (const Entry& e : entries_)
+      if (e.type.get() == type) return &e;
+    return nullptr;
+  }
+  std::vector<Entry> entries_;
+  Ref init_name_, new_name_;
 };
 
 template <const RecordClass& C>

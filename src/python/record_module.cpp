@@ -46,6 +46,7 @@ int detail::exec_module(const RecordModule& module, PyObject* object,
       Ref type = Ref::steal(PyType_FromModuleAndSpec(object, specs[i], nullptr));
       check_status(PyModule_AddType(object, reinterpret_cast<PyTypeObject*>(type.get())));
       state.types[i] = reinterpret_cast<PyTypeObject*>(type.release());
+      state.classes[i] = &cls;
       state.reconstructors[i] =
           Ref::steal(PyObject_GetAttrString(object, cls.reconstructor)).release();
     }

@@ -21,8 +21,9 @@ class TickRounding {
   static std::optional<double> rounded(double price, PyObject* mintick);
 
  private:
-  Ref mark_name_, round_name_;
-  Ref builtin_round_;  // once seen to be the interpreter's own
+  Ref mark_name_, round_name_, builtins_name_;
+  Ref builtin_round_;        // once seen to be the interpreter's own
+  Ref function_, builtins_;  // the function last looked at, and its builtins
 };
 
 }  // namespace torvex::py

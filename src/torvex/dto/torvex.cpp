@@ -3,6 +3,7 @@
 // engine operation of the core over those objects.
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -402,6 +403,10 @@ int exec_module(PyObject* module) {
     Ref result_v2 = bind_import(module, "mavet", "MavetResultV2");
     m.window_results =
         py::WindowResults::create(result.get(), failure.get(), success.get(), result_v2.get());
+    // The package's own records among them, known by identity from here on.
+    for (PyObject* cls :
+         {m.snib.get(), m.mavet.get(), result.get(), failure.get(), success.get(), result_v2.get()})
+      m.context->own_records.adopt(cls);
     m.classes = py::ModelClasses{m.kerd.get(), m.snib.get(), m.mavet.get()};
 
     m.torvex_class = py::make_host_class(
