@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/engine_extension.hpp"
@@ -310,12 +311,21 @@ TEST_P(HistoryEndTest, LinesEndingAtOrAfterTheBarSeeOnlyTheCurrentBar) {
   EXPECT_EQ(market.kerds[0].extend_end_bar_index, c.extended ? 9 : 0);
 }
 
+// The names of the cases below, in their order.
+std::string end_case_name(const ::testing::TestParamInfo<EndCase>& info) {
+  static constexpr const char* names[] = {"ends_on_the_bar", "time_must_be_later",
+                                          "ends_after_the_bar", "ends_one_bar_back",
+                                          "time_not_later"};
+  return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(Ends, HistoryEndTest,
-                         ::testing::Values(EndCase{9, -1, true},    // bar_count_to_loop 0
-                                           EndCase{9, 0, false},    // time must be later
-                                           EndCase{12, -1, true},   // ends after the bar
-                                           EndCase{8, -61, true},   // one bar back
-                                           EndCase{8, 0, false}));  // time not later
+                         ::testing::Values(EndCase{9, -1, true},   // bar_count_to_loop 0
+                                           EndCase{9, 0, false},   // time must be later
+                                           EndCase{12, -1, true},  // ends after the bar
+                                           EndCase{8, -61, true},  // one bar back
+                                           EndCase{8, 0, false}),  // time not later
+                         end_case_name);
 
 TEST_F(HistoryTest, AStraddlingBarNotLaterThanTheEndTimeNeverExtends) {
   bars({kAbove, kBody, kBody, kBody, kAbove, kAbove, kAbove, kAbove, kAbove, kAbove});

@@ -1,6 +1,7 @@
 // Pivot intake and the move to the processed list, on the native model.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "core/engine_intake.hpp"
@@ -123,6 +124,14 @@ TEST_P(IntakeDebugTest, DebugWindowsGateAdmissionOnlyWhenDebugging) {
   EXPECT_EQ(market.new_vip_snibs.size(), c.admitted ? 1u : 0u);
 }
 
+// The names of the cases below, in their order.
+std::string debug_case_name(const ::testing::TestParamInfo<DebugCase>& info) {
+  static constexpr const char* names[] = {"time_bounds_inclusive",      "bar_before_the_window",
+                                          "bar_after_the_window",       "price_low_bound_exclusive",
+                                          "price_high_bound_exclusive", "not_debugging"};
+  return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Windows, IntakeDebugTest,
     ::testing::Values(DebugCase{0, 0, 100, 120, true, true},     // time bounds inclusive
@@ -130,7 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DebugCase{-5, -1, 100, 120, true, false},  // bar after the window
                       DebugCase{-5, 5, 110, 120, true, false},   // price bound exclusive
                       DebugCase{-5, 5, 100, 110, true, false},   // price bound exclusive
-                      DebugCase{1, 5, 110, 110, false, true}));  // not debugging: no effect
+                      DebugCase{1, 5, 110, 110, false, true}),   // not debugging: no effect
+    debug_case_name);
 
 TEST_F(IntakeTest, RecentWindowAdmitsOnlyTheLastBarCountBars) {
   market.settings.draw_from_recent = true;

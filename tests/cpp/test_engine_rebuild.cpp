@@ -402,14 +402,14 @@ INSTANTIATE_TEST_SUITE_P(
         ReachCase{"extremes", {kMin, kMax, 0}, kMax, -1.8446744073709552e19}),
     [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(Markets, FlowTest,
-                         ::testing::Values(FlowCase{1, false, 30}, FlowCase{2, true, 30},
-                                           FlowCase{3, false, 1000}, FlowCase{4, true, 8},
-                                           FlowCase{5, false, -1},
-                                           FlowCase{6, false, 1000, {0.3, 1.7, 0.9}},
-                                           FlowCase{7, true, 60, {1e-3, 2.5, 7.0}},
-                                           FlowCase{8, false, 1000, {3, 2, -1}},
-                                           FlowCase{9, false, 1000, {3, 0, 1}}));
+INSTANTIATE_TEST_SUITE_P(
+    Markets, FlowTest,
+    ::testing::Values(FlowCase{1, false, 30}, FlowCase{2, true, 30}, FlowCase{3, false, 1000},
+                      FlowCase{4, true, 8}, FlowCase{5, false, -1},
+                      FlowCase{6, false, 1000, {0.3, 1.7, 0.9}},
+                      FlowCase{7, true, 60, {1e-3, 2.5, 7.0}}, FlowCase{8, false, 1000, {3, 2, -1}},
+                      FlowCase{9, false, 1000, {3, 0, 1}}),
+    [](const auto& info) { return "seed_" + std::to_string(info.param.seed); });
 
 }  // namespace
 }  // namespace torvex::core::testing

@@ -1,6 +1,7 @@
 // Line list upkeep: sort by end bar, front pruning, sort-and-filter on the last bar, clearing.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "core/engine_upkeep.hpp"
@@ -39,6 +40,7 @@ TEST_F(UpkeepTest, SortIsStableAndAscendingByEndBar) {
 }
 
 struct PruneCase {
+  const char* name;
   std::vector<std::pair<int64_t, double>> lines;
   std::vector<double> kept;
 };
@@ -55,11 +57,12 @@ TEST_P(PruneTest, RemovesStaleLinesFromTheFrontOnly) {
 // Bar 29 with bar_count_to_snib 10: a line is stale when its end bar is below 19.
 INSTANTIATE_TEST_SUITE_P(
     Fronts, PruneTest,
-    ::testing::Values(PruneCase{{}, {}},                                  // empty
-                      PruneCase{{{19, 1}, {2, 2}}, {1, 2}},               // equality keeps
-                      PruneCase{{{18, 1}, {19, 2}, {3, 3}}, {2, 3}},      // stops at first fresh
-                      PruneCase{{{1, 1}, {2, 2}, {18, 3}}, {}},           // all stale
-                      PruneCase{{{25, 1}, {1, 2}, {2, 3}}, {1, 2, 3}}));  // fresh first: none
+    ::testing::Values(PruneCase{"empty", {}, {}},
+                      PruneCase{"equality_keeps", {{19, 1}, {2, 2}}, {1, 2}},
+                      PruneCase{"stops_at_first_fresh", {{18, 1}, {19, 2}, {3, 3}}, {2, 3}},
+                      PruneCase{"all_stale", {{1, 1}, {2, 2}, {18, 3}}, {}},
+                      PruneCase{"fresh_first_removes_none", {{25, 1}, {1, 2}, {2, 3}}, {1, 2, 3}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpkeepTest, SortAndFilterActsOnTheLastBarOnly) {
   lines({{25, 1}, {1, 2}, {20, 3}, {3, 4}});

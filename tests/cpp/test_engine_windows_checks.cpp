@@ -196,10 +196,18 @@ TEST_P(RuleBoundaries, ThirdFormPassesOnlyInsideTheLimits) {
   EXPECT_EQ(result.success.has_value(), b.passes);
 }
 
+// The names of the cases below, in their order.
+std::string boundary_name(const ::testing::TestParamInfo<Boundary>& info) {
+  static constexpr const char* names[] = {
+      "recover_window_at_its_limit", "recover_window_one_bar_short", "signal_window_at_its_limit",
+      "signal_window_past_its_limit"};
+  return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(Validation, RuleBoundaries,
                          ::testing::Values(Boundary{45, 6, -1, true}, Boundary{45, 5, -1, false},
-                                           Boundary{100, 6, 90, false},
-                                           Boundary{101, 6, 90, true}));
+                                           Boundary{100, 6, 90, false}, Boundary{101, 6, 90, true}),
+                         boundary_name);
 
 TEST(CheckMavetV3, NoWindowsGiveAnEmptyResult) {
   WindowMarket market;

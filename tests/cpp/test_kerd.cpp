@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "core/error.hpp"
@@ -87,11 +88,20 @@ TEST_P(RoundToMintick, RoundsHalvesToEven) {
   EXPECT_EQ(round_to_mintick(model_, &k, GetParam().price), GetParam().expected);
 }
 
+// The names of the cases below, in their order.
+std::string round_case_name(const ::testing::TestParamInfo<RoundCase>& info) {
+  static constexpr const char* names[] = {
+      "quarter_half_down", "quarter_half_up", "cents",
+      "half_to_even_down", "half_to_even_up", "negative_half_to_even"};
+  return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(Ticks, RoundToMintick,
                          ::testing::Values(RoundCase{0.25, 0.125, 0.0}, RoundCase{0.25, 0.375, 0.5},
                                            RoundCase{0.01, 1.23456, 123 * 0.01},
                                            RoundCase{1.0, 2.5, 2.0}, RoundCase{1.0, 3.5, 4.0},
-                                           RoundCase{1.0, -2.5, -2.0}));
+                                           RoundCase{1.0, -2.5, -2.0}),
+                         round_case_name);
 
 TEST_F(KerdTest, RoundToZeroTickFails) {
   Kerd k = line(0, 0, 1.0);
@@ -127,12 +137,21 @@ TEST_P(Overlap, BandAroundOwnLevel) {
   EXPECT_EQ(overlap(model_, &self, &target, GetParam().threshold), GetParam().expected);
 }
 
+// The names of the cases below, in their order.
+std::string overlap_case_name(const ::testing::TestParamInfo<OverlapCase>& info) {
+  static constexpr const char* names[] = {"lower_end_inclusive",  "upper_end_inclusive",
+                                          "below_the_band",       "above_the_band",
+                                          "outside_the_own_band", "inside_the_own_band"};
+  return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Bands, Overlap,
     ::testing::Values(OverlapCase{100, 98, 2, true}, OverlapCase{100, 102, 2, true},
                       OverlapCase{100, 97.99, 2, false}, OverlapCase{100, 102.01, 2, false},
                       // asymmetric: the band is built around self only
-                      OverlapCase{100, 101.52, 1.5, false}, OverlapCase{101.52, 100, 1.5, true}));
+                      OverlapCase{100, 101.52, 1.5, false}, OverlapCase{101.52, 100, 1.5, true}),
+    overlap_case_name);
 
 TEST_F(KerdTest, CrossingScanCountsStrictBodyCrossings) {
   // Bars 0..5, current bar 5. self ends at bar 1, end_kerd at bar 4: bars 1, 2, 3 are scanned.

@@ -121,7 +121,11 @@ def test_cycles_through_records_are_collected(link):
 
 
 def test_deep_chains_are_released_without_exhausting_the_stack():
-    head = MavetSuccess()
+    tail = Handle()
+    watch = weakref.ref(tail)
+    head = MavetSuccess(signal_debug_line=tail)
+    del tail
     for _ in range(200000):
         head = MavetSuccess(signal_debug_line=head)
-    del head
+    del head  # no collection needed: the chain holds no cycle
+    assert watch() is None

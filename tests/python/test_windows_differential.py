@@ -5,7 +5,6 @@ random markets and thresholds.
 
 Prices sit on a coarse grid so that closes and lows often meet a level exactly."""
 
-import math
 import random
 import types
 
@@ -17,16 +16,7 @@ from torvex.kit.settings import WINDOW_SETTINGS
 from torvex.dto.torvex import Torvex
 from torvex.series import Series
 from plain_series import PlainSeries
-
-
-def pivots(values, n, m, sign):
-    reported = [math.nan] * len(values)
-    for p in range(n, len(values) - m):
-        v = sign * values[p]
-        if all(v > sign * values[j] for j in range(p - n, p)) and all(
-                v >= sign * values[j] for j in range(p + 1, p + m + 1)):
-            reported[p + m] = values[p]
-    return reported
+from plain_series import plain_pivots as pivots
 
 
 def random_case(seed):
