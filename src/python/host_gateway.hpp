@@ -293,4 +293,13 @@ class HostGateway {
   CollectorHold collector_;
 };
 
+// An exact int (or bool) that converts to a bar index without host code, and that index.
+inline bool plain_index(PyObject* value, int64_t& index) {
+  return value != nullptr && HostGateway::convert_in_place<core::ValueKind::index>(value, index);
+}
+inline bool plain_index(PyObject* value) {
+  int64_t index = 0;
+  return plain_index(value, index);
+}
+
 }  // namespace torvex::py

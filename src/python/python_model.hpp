@@ -9,7 +9,10 @@
 // Every access that may run host code goes through the model's HostGateway
 // (python/host_gateway.hpp), whose epochs say how long what was read stays what would be read
 // again; an engine operation keeps settings and host series values for that long
-// (EngineModel).
+// (EngineModel). The plain path alone is PlainModel (python/plain_model.hpp); this model's
+// accelerators are defined one concern to a file, python_model_<concern>.cpp (.hpp for the
+// templates), each file's first comment naming the plain call it replaces and the one rule
+// that keeps it valid.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -32,69 +35,13 @@
 #include "python/host_value.hpp"
 #include "python/line_records.hpp"
 #include "python/model_context.hpp"
+#include "python/model_handles.hpp"
 #include "python/plain_kerd.hpp"
 #include "python/record.hpp"
 #include "python/ref.hpp"
-#include "python/series_object.hpp"
 #include "python/tick_rounding.hpp"
 
 namespace torvex::py {
-
-// A series as the algorithms see it: the host object, and the direct reader when it is the
-// package's own series type.
-struct SeriesHandle {
-  Ref object;
-  SeriesObject* direct = nullptr;
-};
-
-// A new line of the package's own line class, not built yet: building it runs no host code and
-// its attributes read back as stored, so until it must be an object (appended, about to be seen
-// by host code, or used where only an object will do) it is its seed, the engine's base values
-// read for it, and the attribute objects made so far, which the built line then holds.
-struct DeferredLine {
-  core::KerdSeed seed{};
-  std::array<Ref, core::base_value_names.size()> base;  // base initialiser order
-  std::array<Ref, core::kerd_attr_info.size()> made;    // KerdAttr order; null: not made yet
-  core::ValueList numbers;                              // its one pivot value
-  Ref value;   // that value's object, the one its list holds; null: not made yet
-  Ref object;  // the line, once built
-  // Its close and open series (base[0], base[1]) as series_of gives them, while the host
-  // epoch is the one noted (~0: not yet).
-  struct KeptSeries {
-    SeriesHandle handle;
-    uint64_t epoch = ~uint64_t{0};
-  };
-  std::array<KeptSeries, 2> series;
-  bool pending = false;             // made and not built
-  bool merge_reads_unseen = false;  // see PythonModel::merge_tests_unseen; also: bar_index
-  int64_t bar_index = 0;            // base[4] converted, an exact int, when merge_reads_unseen
-};
-
-// A line as the algorithms hold it: a built line, or the model's deferred line (valid, as any
-// line from make_kerd, until the next make_kerd).
-class LineHandle {
- public:
-  LineHandle() = default;
-  LineHandle(Ref object) noexcept : object_(std::move(object)) {}  // NOLINT: every built line
-  explicit LineHandle(DeferredLine& deferred) noexcept : deferred_(&deferred) {}
-
-  // The deferred line while it is not built; null otherwise.
-  DeferredLine* pending() const {
-    return deferred_ != nullptr && deferred_->pending ? deferred_ : nullptr;
-  }
-  // The line's object; null while pending.
-  PyObject* object() const {
-    return deferred_ != nullptr ? deferred_->object.get() : object_.get();
-  }
-  // Tells lines apart while no host code runs: a deferred line is not its object yet.
-  const void* identity() const {
-    return pending() != nullptr ? static_cast<const void*>(deferred_) : object();
-  }
-
- private:
-  Ref object_;
-  DeferredLine* deferred_ = nullptr;
-};
 
 class PythonModel {
  public:
@@ -125,35 +72,7 @@ class PythonModel {
 
   // Lines.
   template <core::KerdAttr A>
-  core::kerd_attr_type<A> get(const Line& line) const {
-    if (const DeferredLine* deferred = line.pending()) return deferred_number<A>(*deferred);
-    using T = core::kerd_attr_type<A>;
-    constexpr int slot = line_slot(A);
-    PyObject* obj = line.object();
-    LineRecord* rec = existing_record(obj);
-    if (rec != nullptr && (rec->known & LineRecord::bit(slot)) != 0) return rec->number_of<T>(slot);
-    // Most first reads: a plain value in the instance dictionary, taken as the number alone.
-    T result;
-    if (PyObject* found =
-            rec != nullptr ? plain_dict_value(*rec, slot) : unrecorded_plain_value(obj, slot);
-        found != nullptr && HostGateway::convert_in_place<core::info(A).kind>(found, result)) {
-      if (rec != nullptr) rec->set_number(slot, result);
-      return result;
-    }
-    if (rec == nullptr) rec = record(obj);
-    const uint64_t before = host_.epoch();
-    // The record holds what it kept for as long as the conversion takes.
-    if (PyObject* kept = rec != nullptr ? rec->value(slot).get() : nullptr) {
-      result = host_.to_value<core::info(A).kind>(kept);
-    } else {
-      Ref value = line_attr(obj, rec, slot);
-      result = host_.to_value<core::info(A).kind>(value.get());
-    }
-    // Read and converted without host code: the record's object gives this number again.
-    if (rec != nullptr && host_.epoch() == before && rec->value(slot))
-      rec->set_number(slot, result);
-    return result;
-  }
+  core::kerd_attr_type<A> get(const Line& line) const;
   template <core::KerdAttr A>
   void set(const Line& line, core::kerd_attr_type<A> value) const {
     PyObject* obj = built(line);
@@ -171,22 +90,7 @@ class PythonModel {
   void release_line_writes() const;
   void release_line_writes_on_error() const noexcept;
   template <core::KerdAttr A>
-  bool differs(const Line& a, const Line& b) const {
-    constexpr int slot = line_slot(A);
-    // A deferred line's attribute is compared as its number where that needs no object.
-    Ref left = a.pending() != nullptr ? Ref() : line_attr(a, slot);
-    Ref right = b.pending() != nullptr ? Ref() : line_attr(b, slot);
-    if (left && !right && b.pending() != nullptr) {
-      if (const std::optional<bool> known = deferred_differs<A>(*b.pending(), left.get()))
-        return *known;
-    } else if (right && !left && a.pending() != nullptr) {
-      if (const std::optional<bool> known = deferred_differs<A>(*a.pending(), right.get()))
-        return *known;
-    }
-    if (!left) left = line_attr(a, slot);
-    if (!right) right = line_attr(b, slot);
-    return host_.differ(left.get(), right.get());
-  }
+  bool differs(const Line& a, const Line& b) const;
   template <core::KerdAttr A>
   void copy(const Line& to, const Line& from) const {
     DeferredLine* deferred = from.pending();
@@ -294,29 +198,7 @@ class PythonModel {
   void pop_new_snib_to_vip() const;
   void move_new_snibs_to_vip() const;
   template <core::PivotField F>
-  core::pivot_field_type<F> pivot(const Pivot& p) const {
-    // The package's own pivot record reads its fields in C getters: no host code, and the
-    // number a getter would make is the one stored. A stored field is a record field (see
-    // own_pivot_field): one look at the attribute cache tells both.
-    PyObject* field = ctx_.str_pivot_field[static_cast<int>(F)].get();
-    if (const record::Field* stored = exactly(p.get(), &ModelClasses::snib)
-                                          ? stored_pivot_field<F>(p.get(), field)
-                                          : nullptr) {
-      if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>) {
-        if (stored->kind == record::Kind::int32)
-          return record::at<int32_t>(p.get(), stored->offset);
-      } else {
-        if (stored->kind == record::Kind::float64)
-          return record::at<double>(p.get(), stored->offset);
-      }
-    }
-    const bool own = own_pivot_field(p.get(), field);
-    Ref value = own ? get_attr(p.get(), field) : host_.attr(p.get(), field);
-    if constexpr (std::is_same_v<core::pivot_field_type<F>, int64_t>)
-      return host_.index(value.get());
-    else
-      return host_.number(value.get());
-  }
+  core::pivot_field_type<F> pivot(const Pivot& p) const;
 
   // Windows.
   std::size_t mavet_count() const;
@@ -326,34 +208,9 @@ class PythonModel {
   // The package's own window record's fields run no host code, and are read and written where
   // the record stores them; a host's record may run host code.
   template <core::MavetField F>
-  core::mavet_field_type<F> window(const Window& w) const {
-    PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
-    if (const record::Field* stored = stored_window_field<F>(w.get(), field))
-      return record::at<stored_type<F>>(w.get(), stored->offset);
-    Ref value =
-        own_window_field(w.get(), field) ? get_attr(w.get(), field) : host_.attr(w.get(), field);
-    return host_.to_value<core::info(F).kind>(value.get());
-  }
+  core::mavet_field_type<F> window(const Window& w) const;
   template <core::MavetField F>
-  void set_window(const Window& w, core::mavet_field_type<F> value) const {
-    PyObject* field = ctx_.str_mavet_field[static_cast<int>(F)].get();
-    if (const record::Field* stored = stored_window_field<F>(w.get(), field)) {
-      using T = stored_type<F>;
-      // A value the field cannot hold goes through the record's setter, which says so.
-      bool fits = true;
-      if constexpr (std::is_same_v<T, int32_t>)
-        fits = value >= std::numeric_limits<T>::min() && value <= std::numeric_limits<T>::max();
-      if (fits) {
-        record::at<T>(w.get(), stored->offset) = static_cast<T>(value);
-        return;
-      }
-    }
-    Ref object = from_value<core::info(F).kind>(value);
-    if (own_window_field(w.get(), field))
-      py::set_attr(w.get(), field, object.get());
-    else
-      write_attr(w.get(), field, object.get());
-  }
+  void set_window(const Window& w, core::mavet_field_type<F> value) const;
 
   // The latest-window mapping, keyed by the engine's own tick rounding.
   Key round_key(double price) const;
@@ -470,41 +327,11 @@ class PythonModel {
   // line's attributes, stored without host code.
   void build_deferred() const;
   template <core::KerdAttr A>
-  static core::kerd_attr_type<A> deferred_number(const DeferredLine& line) {
-    using core::KerdAttr;
-    const core::KerdSeed& s = line.seed;
-    if constexpr (A == KerdAttr::start_bar_index)
-      return s.start_bar_index;
-    else if constexpr (A == KerdAttr::end_bar_index)
-      return s.end_bar_index;
-    else if constexpr (A == KerdAttr::start_time)
-      return static_cast<double>(s.start_time);  // as float() converts the int it is built with
-    else if constexpr (A == KerdAttr::end_time)
-      return static_cast<double>(s.end_time);
-    else if constexpr (A == KerdAttr::kerd_value)
-      return s.kerd_value;
-    else if constexpr (A == KerdAttr::kerd_accum_value)
-      return s.kerd_accum_value;
-    else if constexpr (A == KerdAttr::close_avg_percent)
-      return s.close_avg_percent;
-    else
-      return core::kerd_attr_type<A>{};  // the optional attributes' defaults
-  }
+  static core::kerd_attr_type<A> deferred_number(const DeferredLine& line);
   // Whether `other` != the deferred line's attribute, as the host compares the two, when
   // `other` is an exact int or float and that needs no object; nothing otherwise.
   template <core::KerdAttr A>
-  static std::optional<bool> deferred_differs(const DeferredLine& line, PyObject* other) {
-    using core::KerdAttr;
-    if constexpr (A == KerdAttr::start_time)  // built as an int, as the other times
-      return number_differs(other, line.seed.start_time);
-    else if constexpr (A == KerdAttr::end_time)
-      return number_differs(other, line.seed.end_time);
-    else if constexpr (core::info(A).kind == core::ValueKind::index ||
-                       core::info(A).kind == core::ValueKind::price)
-      return number_differs(other, deferred_number<A>(line));
-    else
-      return std::nullopt;
-  }
+  static std::optional<bool> deferred_differs(const DeferredLine& line, PyObject* other);
   // other != value, for an exact int or float `other` compared exactly, as the host would
   // compare it with an int (or a float) holding value; nothing for any other object.
   static std::optional<bool> number_differs(PyObject* other, int64_t value);
@@ -525,26 +352,9 @@ class PythonModel {
   Ref deferred_attr(DeferredLine& line, int slot) const;
   // The deferred line's attribute A: made once.
   template <core::KerdAttr A>
-  const Ref& deferred_attr(DeferredLine& line) const {
-    Ref& made = line.made[static_cast<std::size_t>(line_slot(A))];
-    if (!made) made = new_deferred_attr<A>(line);
-    return made;
-  }
+  const Ref& deferred_attr(DeferredLine& line) const;
   template <core::KerdAttr A>
-  Ref new_deferred_attr(DeferredLine& line) const {
-    using core::KerdAttr;
-    if constexpr (A == KerdAttr::snib_values) {
-      Ref values = Ref::steal(PyList_New(1));
-      PyList_SET_ITEM(values.get(), 0, deferred_value(line).release());
-      return values;
-    } else if constexpr (A == KerdAttr::start_time) {  // ints, as the pivot's time
-      return from_index(line.seed.start_time);
-    } else if constexpr (A == KerdAttr::end_time) {
-      return from_index(line.seed.end_time);
-    } else {
-      return from_value<core::info(A).kind>(deferred_number<A>(line));
-    }
-  }
+  Ref new_deferred_attr(DeferredLine& line) const;
   // Anything the model needs before host code runs: the deferred line built, held writes
   // stored.
   static void before_host_code(void* model);
@@ -582,27 +392,7 @@ class PythonModel {
   }
   // The same for a line without a record: the gateway's plain read of a line of the line
   // class, told plain by the class's slots (the slots' places are not learned here).
-  PyObject* unrecorded_plain_value(PyObject* line, int slot) const {
-    bool learned = true;
-    if (keep_line_records_) {
-      // A line read in runs, its reads kept: its dictionary and slots are looked up once.
-      UnrecordedLine& last = unrecorded_;
-      if (last.line.get() != line || last.epoch != host_.epoch()) {
-        if (!exactly(line, &ModelClasses::kerd)) return nullptr;
-        last.line = Ref::borrow(line);
-        last.plain_get = plain_line_slots(line).get;
-        last.dict = last.plain_get != 0 ? Ref::borrow(exact_instance_dict(line)) : Ref();
-        last.epoch = host_.epoch();
-      }
-      if ((last.plain_get & LineRecord::bit(slot)) == 0 || !last.dict) return nullptr;
-      return slot_value(last.dict.get(), slot, learned);
-    }
-    if (!exactly(line, &ModelClasses::kerd) ||
-        (plain_line_slots(line).get & LineRecord::bit(slot)) == 0)
-      return nullptr;
-    PyObject* dict = exact_instance_dict(line);
-    return dict != nullptr ? slot_value(dict, slot, learned) : nullptr;
-  }
+  PyObject* unrecorded_plain_value(PyObject* line, int slot) const;
   // The slot's value in `dict`, a line's exact instance dictionary (borrowed); null when not
   // there. `learned`: see SlotPlaces::find.
   PyObject* slot_value(PyObject* dict, int slot, bool& learned) const {
@@ -655,14 +445,7 @@ class PythonModel {
   // PlainAttrCache::stored_field, kept per field for the pivot class's current version tag: a
   // rebuild reads four fields of every pivot.
   template <core::PivotField F>
-  const record::Field* stored_pivot_field(PyObject* p, PyObject* field) const {
-    KeptField& kept = pivot_fields_[static_cast<std::size_t>(F)];
-    const unsigned int version = type_version(Py_TYPE(p));
-    if (version != 0 && kept.version == version) return kept.stored;
-    const record::Field* stored = ctx_.plain_attrs.stored_field(p, field);
-    kept = KeptField{type_version(Py_TYPE(p)), stored};
-    return stored;
-  }
+  const record::Field* stored_pivot_field(PyObject* p, PyObject* field) const;
   // Where the package's own window record stores a field of kind F; null for any other record
   // or field (own_window_field's, and stored as F needs).
   template <core::MavetField F>
@@ -670,14 +453,7 @@ class PythonModel {
       core::info(F).kind == core::ValueKind::flag, bool,
       std::conditional_t<core::info(F).kind == core::ValueKind::index, int32_t, double>>;
   template <core::MavetField F>
-  const record::Field* stored_window_field(PyObject* w, PyObject* field) const {
-    constexpr record::Kind kind = std::is_same_v<stored_type<F>, bool>      ? record::Kind::boolean
-                                  : std::is_same_v<stored_type<F>, int32_t> ? record::Kind::int32
-                                                                            : record::Kind::float64;
-    if (!exactly(w, &ModelClasses::mavet)) return nullptr;
-    const record::Field* stored = ctx_.plain_attrs.stored_field(w, field);
-    return stored != nullptr && stored->kind == kind ? stored : nullptr;
-  }
+  const record::Field* stored_window_field(PyObject* w, PyObject* field) const;
   // obj.name from the instance dictionary when the lookup would find it there and run no
   // host code; null otherwise (absent, or not provably plain).
   PyObject* unseen_attr(PyObject* obj, PyObject* attr_name) const;
@@ -795,6 +571,13 @@ class PythonModel {
   mutable KeptBase kept_base_;
 };
 
+template <std::size_t N>
+Ref PythonModel::call_with_keywords(PyObject* cls, const Ref (&args)[N], const Ref& kwnames) const {
+  PyObject* stack[N];
+  for (std::size_t i = 0; i < N; ++i) stack[i] = args[i].get();
+  return make_record(cls, stack, 0, kwnames.get());
+}
+
 // The line operations run on it directly; the engine models add to it.
 static_assert(core::EngineAccess<PythonModel> && core::ViewsSeries<PythonModel> &&
               core::ConvertsArguments<PythonModel, PyObject*>);
@@ -805,3 +588,8 @@ static_assert(!core::SearchesStraddles<PythonModel> && !core::OverridesOperation
               !core::SpansSnibValues<PythonModel>);
 
 }  // namespace torvex::py
+
+// Members defined apart, one concern each.
+#include "python/python_model_deferred.hpp"
+#include "python/python_model_line_reads.hpp"
+#include "python/python_model_record_fields.hpp"

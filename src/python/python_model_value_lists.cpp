@@ -1,0 +1,106 @@
+// Accelerator: a line's pivot values kept as numbers. Replaces
+// HostGateway::read_numbers(line.snib_values) at every read: the numbers of an exact list of
+// plain numbers are kept in the line's record. Valid while the list is still the record's value
+// of snib_values and no host code has run since it was read (the record's epoch).
+#include "python/python_model.hpp"
+
+namespace torvex::py {
+
+namespace {
+
+// Appends the numbers of an exact list whose items all convert without host code or error;
+// false (with `out` as it was) otherwise.
+bool read_plain_numbers(PyObject* list, std::vector<double>& out) {
+  if (!PyList_CheckExact(list)) return false;
+  const Py_ssize_t count = PyList_GET_SIZE(list);
+  const std::size_t before = out.size();
+  out.reserve(before + static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (PyFloat_CheckExact(item)) {
+      out.push_back(PyFloat_AS_DOUBLE(item));
+      continue;
+    }
+    double value = -1.0;
+    if (PyLong_CheckExact(item) || PyBool_Check(item)) value = PyLong_AsDouble(item);
+    if (value == -1.0 && (!(PyLong_CheckExact(item) || PyBool_Check(item)) || PyErr_Occurred())) {
+      PyErr_Clear();
+      out.resize(before);
+      return false;
+    }
+    out.push_back(value);
+  }
+  return true;
+}
+
+}  // namespace
+
+const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
+  LineRecord* rec = record(line);
+  if (rec == nullptr || !PyList_CheckExact(list) ||
+      rec->value(line_slot(core::KerdAttr::snib_values)).get() != list)
+    return nullptr;
+  if (const core::ValueList* known = rec->numbers_of(list)) return known;
+  auto lease = scratch();
+  if (!read_plain_numbers(list, lease.get())) return nullptr;
+  rec->numbers.assign(lease.get());
+  rec->set_numbers(list);
+  return &rec->numbers;
+}
+
+std::size_t PythonModel::snib_count(const Line& line) const {
+  if (const DeferredLine* deferred = line.pending()) return deferred->numbers.size();
+  Ref values = line_attr(line.object(), line_slot(core::KerdAttr::snib_values));
+  return static_cast<std::size_t>(host_.length(values.get()));
+}
+
+void PythonModel::read_snib_values(const Line& line, std::vector<double>& out) const {
+  if (const DeferredLine* deferred = line.pending()) {
+    out.insert(out.end(), deferred->numbers.begin(), deferred->numbers.end());
+    return;
+  }
+  Ref values = line_attr(line.object(), line_slot(core::KerdAttr::snib_values));
+  if (const core::ValueList* known = known_numbers(line.object(), values.get())) {
+    out.insert(out.end(), known->begin(), known->end());
+    return;
+  }
+  host_.read_numbers(values.get(), out);
+}
+
+std::span<const double> PythonModel::snib_values_view(const Line& line,
+                                                      std::vector<double>& scratch) const {
+  if (const DeferredLine* deferred = line.pending()) return deferred->numbers;
+  Ref values = line_attr(line.object(), line_slot(core::KerdAttr::snib_values));
+  if (const core::ValueList* known = known_numbers(line.object(), values.get())) return *known;
+  const std::size_t from = scratch.size();
+  host_.read_numbers(values.get(), scratch);
+  return std::span<const double>(scratch).subspan(from);
+}
+
+std::pair<std::span<const double>, std::span<const double>> PythonModel::snib_values_views(
+    const Line& first, const Line& second, std::vector<double>& scratch) const {
+  constexpr int slot = line_slot(core::KerdAttr::snib_values);
+  // A deferred line's values need no list: read as its list would be, they are its numbers.
+  const auto numbers = [&](const Line& line, Ref& list) -> const core::ValueList* {
+    if (const DeferredLine* deferred = line.pending()) return &deferred->numbers;
+    list = line_attr(line.object(), slot);
+    return known_numbers(line.object(), list.get());
+  };
+  Ref earlier, later;
+  const core::ValueList* first_known = numbers(first, earlier);
+  if (first_known == nullptr) host_.read_numbers(earlier.get(), scratch);
+  const uint64_t before = host_.epoch();
+  const core::ValueList* second_known = numbers(second, later);
+  // Host code ran: the records, the first line's numbers with them, go at the next lookup.
+  if (first_known != nullptr && host_.epoch() != before) {
+    scratch.assign(first_known->begin(), first_known->end());
+    first_known = nullptr;
+  }
+  const std::size_t split = scratch.size();
+  if (second_known == nullptr) host_.read_numbers(later.get(), scratch);
+  const std::span<const double> all(scratch);
+  return {first_known != nullptr ? std::span<const double>(*first_known) : all.first(split),
+          second_known != nullptr ? std::span<const double>(*second_known) : all.subspan(split)};
+}
+
+}  // namespace torvex::py
