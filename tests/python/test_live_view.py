@@ -1,6 +1,6 @@
 """The live view: each bar as a live host sees it. Both object models give the same results in
-it, field by field, on random markets and on one long market; no result depends on a later bar;
-the command line and the scan run it."""
+it, field by field, on one long market (test_native_run compares them on random markets in both
+views); no result depends on a later bar; the command line and the scan run it."""
 
 import json
 import random
@@ -8,24 +8,11 @@ import random
 import numpy as np
 import pytest
 
-from test_native_run import random_bars, random_settings, same_results
+from test_native_run import CASES, random_bars, random_settings, same_results
 from torvex.cli import main
 from torvex.kit import Bars, Settings, run, sample_bars, synthetic_universe
 from torvex.scan import scan
 from torvex.scan.table import result_row
-
-CASES = [(seed, recent, form) for seed in range(8) for recent in (True, False) for form in (3, 1)]
-
-
-@pytest.mark.parametrize("seed, draw_from_recent, check_form", CASES)
-def test_both_models_agree_in_the_live_view(seed, draw_from_recent, check_form):
-    count = random.Random(seed).randrange(250, 450)
-    bars = random_bars(seed, count)
-    settings = random_settings(seed, count, draw_from_recent, check_form)
-    python = run(bars, settings, engine="python", view="live")
-    native = run(bars, settings, engine="native", view="live")
-    same_results(native, python)
-    assert (native.view, python.view) == ("live", "live")
 
 
 def test_the_random_cases_reach_every_kind_of_outcome_in_the_live_view():

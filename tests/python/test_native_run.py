@@ -56,14 +56,18 @@ def same_results(native, python):
 CASES = [(seed, recent, form) for seed in range(8) for recent in (True, False) for form in (3, 1)]
 
 
+@pytest.mark.parametrize("view", ["end", "live"])
 @pytest.mark.parametrize("seed, draw_from_recent, check_form", CASES)
-def test_native_model_equals_the_python_loop_on_random_markets(seed, draw_from_recent, check_form):
+def test_native_model_equals_the_python_loop_on_random_markets(seed, draw_from_recent, check_form,
+                                                               view):
     count = random.Random(seed).randrange(250, 450)
     bars = random_bars(seed, count)
     settings = random_settings(seed, count, draw_from_recent, check_form)
     # the Python loop first: the native run makes the dates it needs ahead on the shared bars
-    python = run(bars, settings, engine="python")
-    same_results(run(bars, settings, engine="native"), python)
+    python = run(bars, settings, engine="python", view=view)
+    native = run(bars, settings, engine="native", view=view)
+    same_results(native, python)
+    assert (native.view, python.view) == (view, view)
 
 
 @pytest.mark.parametrize("changes", [{}, {"check_form": 1}, {"bar_count_to_snib": 1000},
