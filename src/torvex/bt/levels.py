@@ -15,7 +15,7 @@ try:
 except ImportError as e:  # an optional dependency: say which extra brings it
     raise ImportError(f"torvex.bt needs backtrader: pip install 'torvex[bt]' ({e})") from e
 
-from torvex.kit.bar_rules import CLIP_HINT, bar_problem, prices_pass
+from torvex.kit.bar_rules import bar_problem, prices_pass
 from torvex.kit.bars import Bars, BarsError
 from torvex.kit.driver import ENGINES, Driver, EngineSeries
 from torvex.kit.host import load_engine_with_stand_ins
@@ -275,11 +275,8 @@ class TorvexLevels(bt.Indicator):  # type: ignore[misc]
     def _checked(self, bar: int, date: str, o: float, h: float, lo: float, c: float) -> None:
         # the kit's bar rules, as a file's bars meet them; a feed has no clip option to offer
         if not prices_pass(o, h, lo, c):
-            column, why = bar_problem(o, h, lo, c)  # type: ignore[misc]
-            raise TorvexLevelsError(
-                f"TorvexLevels: bar {bar} ({date}), column {column}: "
-                + why.removesuffix(f"; {CLIP_HINT}")
-            )
+            column, why = bar_problem(o, h, lo, c, offers_clip=False)  # type: ignore[misc]
+            raise TorvexLevelsError(f"TorvexLevels: bar {bar} ({date}), column {column}: {why}")
 
     def _take(self, bar: int, o: float, h: float, lo: float, c: float, number: float) -> tuple:
         """Feed one closed bar to the engine; the bar's five line values."""

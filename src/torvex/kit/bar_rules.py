@@ -120,16 +120,20 @@ def intraday_time_message(text: str) -> str:
     return f"{text} is outside 1970..2038"
 
 
-def bar_problem(open: float, high: float, low: float, close: float) -> tuple[str, str] | None:
+def bar_problem(
+    open: float, high: float, low: float, close: float, offers_clip: bool = True
+) -> tuple[str, str] | None:
     """The column and message of the first rule one bar's prices break, None when they break
-    none: each price by `PRICE_RULES` from left to right, then `ROW_RULES`."""
+    none: each price by `PRICE_RULES` from left to right, then `ROW_RULES`. A caller without
+    a clip option (a stream, a feed) passes ``offers_clip=False``: its message has no hint."""
     for column, value in zip(PRICES, (open, high, low, close)):
         for rule in PRICE_RULES:
             if rule.refuses(value):
                 return column, rule.message(value)
     for row in ROW_RULES:
         if row.refuses(open, high, low, close):
-            return row.column, row.message(open, high, low, close)
+            message = row.message(open, high, low, close)
+            return row.column, message if offers_clip else message.removesuffix(f"; {CLIP_HINT}")
     return None
 
 

@@ -167,7 +167,7 @@ class Stream:
             o, h, lo, c = (self._number(bar, column, value)
                            for column, value in zip(PRICES, (o, h, lo, c)))
         if not prices_pass(o, h, lo, c):
-            column, message = bar_problem(o, h, lo, c)  # type: ignore[misc]
+            column, message = bar_problem(o, h, lo, c, offers_clip=False)  # type: ignore[misc]
             raise times.rows.fail(bar, column, message)
         engine_time, intraday, date = times.engine_time(bar, micros)
         return self._take(bar, micros, engine_time, intraday, date, o, h, lo, c, step, keep)
