@@ -263,6 +263,10 @@ class HostGateway {
   bool contains(PyObject* mapping, PyObject* key);
   int64_t get_index(PyObject* mapping, PyObject* key, int64_t fallback);  // mapping.get
   void set_item(PyObject* mapping, PyObject* key, PyObject* value);
+  void set_index(PyObject* mapping, PyObject* key, int64_t bar) {  // mapping[key] = bar
+    Ref value = from_index(bar);
+    set_item(mapping, key, value.get());
+  }
 
   // Calls: always host code.
   Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames);

@@ -1,5 +1,7 @@
 #include "python/plain_model.hpp"
 
+#include "python/record_args.hpp"
+
 namespace torvex::py {
 
 // ---- lines
@@ -137,18 +139,8 @@ Ref PlainModel::make_kerd(const core::KerdSeed& seed) const {
 
 void PlainModel::append_new_snib(const core::Snib& snib) const {
   PyObject* cls = record_class(&ModelClasses::snib, "pivot record");
-  const Ref made[] = {from_index(snib.n),
-                      from_index(snib.m),
-                      from_number(snib.price),
-                      from_number(snib.close_at_pivot),
-                      from_index(snib.bar_index_at_pivot),
-                      from_index(snib.bar_time_at_pivot),
-                      from_flag(snib.is_high),
-                      from_flag(snib.is_trending),
-                      from_number(snib.close_avg_percent)};
-  PyObject* args[9];
-  for (std::size_t i = 0; i < 9; ++i) args[i] = made[i].get();
-  Ref record = make_record(cls, args, 0, ctx_.snib_kwnames.get());
+  const auto made = snib_record_args(snib);
+  Ref record = make_record(cls, borrowed(made).data(), 0, ctx_.snib_kwnames.get());
   Ref pending = engine_attr(ctx_.str_new_vip_snibs);
   host_.append(pending.get(), record.get());
 }
@@ -173,16 +165,8 @@ void PlainModel::move_new_snibs_to_vip() const {
 
 void PlainModel::append_mavet(const core::Mavet& window) const {
   PyObject* cls = record_class(&ModelClasses::mavet, "window record");
-  const Ref made[] = {from_number(window.break_kerd_at_price),
-                      from_index(window.break_kerd_at_bar_index),
-                      window.recover_at_bar_index == -1 ? Ref::borrow(Py_None)
-                                                        : from_index(window.recover_at_bar_index),
-                      from_index(window.break_kerd_extend_bar_cross),
-                      from_index(window.bar_count_close_above_kerd),
-                      from_index(window.vip_snib_count)};
-  PyObject* args[6];
-  for (std::size_t i = 0; i < 6; ++i) args[i] = made[i].get();
-  Ref record = make_record(cls, args, 0, ctx_.mavet_kwnames.get());
+  const auto made = mavet_record_args(window);
+  Ref record = make_record(cls, borrowed(made).data(), 0, ctx_.mavet_kwnames.get());
   if (window.recovered)
     host_.set_attr(record.get(),
                    ctx_.str_mavet_field[static_cast<int>(core::MavetField::recovered)].get(),
@@ -206,22 +190,6 @@ PlainModel::Key PlainModel::round_key(double price) const {
 PlainModel::Key PlainModel::round_key(PyObject* price) const {
   PyObject* args[2] = {require_engine(), price};
   return host_.call_method(ctx_.str_round_to_mintick.get(), args, 2);
-}
-
-bool PlainModel::latest_contains(const Key& key) const {
-  Ref latest = engine_attr(ctx_.str_latest_mavets);
-  return host_.contains(latest.get(), key.get());
-}
-
-int64_t PlainModel::latest_get(const Key& key, int64_t fallback) const {
-  Ref latest = engine_attr(ctx_.str_latest_mavets);
-  return host_.get_index(latest.get(), key.get(), fallback);
-}
-
-void PlainModel::latest_set(const Key& key, int64_t bar) const {
-  Ref latest = engine_attr(ctx_.str_latest_mavets);
-  Ref value = from_index(bar);
-  host_.set_item(latest.get(), key.get(), value.get());
 }
 
 }  // namespace torvex::py

@@ -168,9 +168,15 @@ class PlainModel {
   // The latest-window mapping, keyed by engine.round_to_mintick(price).
   Key round_key(double price) const;
   Key round_key(PyObject* price) const;
-  bool latest_contains(const Key& key) const;
-  int64_t latest_get(const Key& key, int64_t fallback) const;
-  void latest_set(const Key& key, int64_t bar) const;
+  bool latest_contains(const Key& key) const {
+    return host_.contains(engine_attr(ctx_.str_latest_mavets).get(), key.get());
+  }
+  int64_t latest_get(const Key& key, int64_t fallback) const {
+    return host_.get_index(engine_attr(ctx_.str_latest_mavets).get(), key.get(), fallback);
+  }
+  void latest_set(const Key& key, int64_t bar) const {
+    host_.set_index(engine_attr(ctx_.str_latest_mavets).get(), key.get(), bar);
+  }
 
   // cls(*args[:nargs], **dict(zip(kwnames, args[nargs:]))): how every record and line is built.
   Ref make_record(PyObject* cls, PyObject* const* args, std::size_t nargs,

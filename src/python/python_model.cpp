@@ -116,16 +116,7 @@ PythonModel::Pivot PythonModel::vip_snib_at(std::size_t i) const {
 
 void PythonModel::append_new_snib(const core::Snib& snib) const {
   PyObject* cls = record_class(classes_ ? classes_->snib : nullptr, "pivot record");
-  Ref args[9] = {from_index(snib.n),
-                 from_index(snib.m),
-                 from_number(snib.price),
-                 from_number(snib.close_at_pivot),
-                 from_index(snib.bar_index_at_pivot),
-                 from_index(snib.bar_time_at_pivot),
-                 from_flag(snib.is_high),
-                 from_flag(snib.is_trending),
-                 from_number(snib.close_avg_percent)};
-  Ref record = call_with_keywords(cls, args, ctx_.snib_kwnames);
+  Ref record = call_with_keywords(cls, snib_record_args(snib), ctx_.snib_kwnames);
   Ref pending;
   host_.append(engine_list(ctx_.str_new_vip_snibs, pending), record.get());
 }
@@ -153,14 +144,7 @@ PythonModel::Window PythonModel::mavet_at(std::size_t i) const {
 
 void PythonModel::append_mavet(const core::Mavet& window) const {
   PyObject* cls = record_class(classes_ ? classes_->mavet : nullptr, "window record");
-  Ref args[6] = {from_number(window.break_kerd_at_price),
-                 from_index(window.break_kerd_at_bar_index),
-                 window.recover_at_bar_index == -1 ? Ref::borrow(Py_None)
-                                                   : from_index(window.recover_at_bar_index),
-                 from_index(window.break_kerd_extend_bar_cross),
-                 from_index(window.bar_count_close_above_kerd),
-                 from_index(window.vip_snib_count)};
-  Ref record = call_with_keywords(cls, args, ctx_.mavet_kwnames);
+  Ref record = call_with_keywords(cls, mavet_record_args(window), ctx_.mavet_kwnames);
   if (window.recovered)
     host_.set_attr(record.get(),
                    ctx_.str_mavet_field[static_cast<int>(core::MavetField::recovered)].get(),
@@ -190,19 +174,15 @@ std::optional<double> PythonModel::rounded_here(double price) const {
 }
 
 bool PythonModel::latest_contains(const Key& key) const {
-  Ref latest = engine_attr(ctx_.str_latest_mavets);
-  return host_.contains(latest.get(), key.get());
+  return host_.contains(engine_attr(ctx_.str_latest_mavets).get(), key.get());
 }
 
 int64_t PythonModel::latest_get(const Key& key, int64_t fallback) const {
-  Ref latest = engine_attr(ctx_.str_latest_mavets);
-  return host_.get_index(latest.get(), key.get(), fallback);
+  return host_.get_index(engine_attr(ctx_.str_latest_mavets).get(), key.get(), fallback);
 }
 
 void PythonModel::latest_set(const Key& key, int64_t bar) const {
-  Ref latest = engine_attr(ctx_.str_latest_mavets);
-  Ref value = from_index(bar);
-  host_.set_item(latest.get(), key.get(), value.get());
+  host_.set_index(engine_attr(ctx_.str_latest_mavets).get(), key.get(), bar);
 }
 
 }  // namespace torvex::py

@@ -38,6 +38,7 @@
 #include "python/model_handles.hpp"
 #include "python/plain_kerd.hpp"
 #include "python/record.hpp"
+#include "python/record_args.hpp"
 #include "python/ref.hpp"
 #include "python/tick_rounding.hpp"
 
@@ -497,7 +498,7 @@ class PythonModel {
   Ref list_at(const Ref& name, std::size_t i) const;
   // cls(**dict(zip(kwnames, args))), the way every record and line is built.
   template <std::size_t N>
-  Ref call_with_keywords(PyObject* cls, const Ref (&args)[N], const Ref& kwnames) const;
+  Ref call_with_keywords(PyObject* cls, const std::array<Ref, N>& args, const Ref& kwnames) const;
   SeriesHandle series_attr(PyObject* owner, const Ref& name) const;
   double host_value(const SeriesHandle& series, int64_t offset) const;
   PyObject* record_class(PyObject* cls, const char* what) const;
@@ -572,10 +573,9 @@ class PythonModel {
 };
 
 template <std::size_t N>
-Ref PythonModel::call_with_keywords(PyObject* cls, const Ref (&args)[N], const Ref& kwnames) const {
-  PyObject* stack[N];
-  for (std::size_t i = 0; i < N; ++i) stack[i] = args[i].get();
-  return make_record(cls, stack, 0, kwnames.get());
+Ref PythonModel::call_with_keywords(PyObject* cls, const std::array<Ref, N>& args,
+                                    const Ref& kwnames) const {
+  return make_record(cls, borrowed(args).data(), 0, kwnames.get());
 }
 
 // The line operations run on it directly; the engine models add to it.

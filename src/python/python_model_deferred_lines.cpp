@@ -98,7 +98,7 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
     return Line(line);
   }
   // The class's initialiser, with the keywords of kerd_kwnames.
-  Ref args[16];
+  std::array<Ref, 16> args;
   for (std::size_t i = 0; i < core::kKerdRequiredAttrs; ++i)
     args[i] = deferred_attr(line, static_cast<int>(i));
   const std::size_t order[8] = {0, 1, 2, 3, 5, 4, 6, 7};  // close, open, high, low, time, ...
