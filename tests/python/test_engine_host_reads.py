@@ -7,7 +7,7 @@ import sys
 
 import numpy as np
 import pytest
-from accelerators import accelerated
+from accelerators import accelerated, on_plain_path
 from settings import Settings
 
 from torvex.dto.kerd import Kerd
@@ -617,3 +617,40 @@ def test_a_line_lacking_an_attribute_fails_where_getattr_would(seed, operation, 
     assert kept == run_shaped_lines(seed, operation, HostKerd, drop=drop)
     if drop == "end_bar_index" and operation == "replay":
         assert kept[0] == (AttributeError, f"'<line>' object has no attribute '{drop}'")
+
+
+def run_weighing_merges(seeds):
+    """Per seed, a rebuild merging pivots into lines near them, with settings whose every read
+    is host code that moves the first pivot value of every line: between the crossing test that
+    weighs a merge and the backward merge that takes its value. The lines' states."""
+    return [weighing_merges(seed) for seed in seeds]
+
+
+def weighing_merges(seed):
+    columns, lines, pivots, values = scenario(seed)
+    values.update(allow_reuse_snib=True, bar_cross_threshold=30)  # lines near the pivots
+    kerds = []
+
+    def move_values(name):
+        for k in kerds:
+            k.snib_values[0] += 0.37
+
+    engine = build(columns, Hooked(move_values, **values), "package", [])
+    e = engine
+    for end, level, attrs in lines:
+        if end >= 0:
+            kerds.append(Kerd(
+                e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level],
+                1.0, **attrs))
+    engine.kerds.extend(kerds)
+    engine.vip_snibs.extend(p for p in pivots if p.bar_index_at_pivot >= 0)
+    engine.rebuild_kerd_from_most_recent_snib()
+    return [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+
+
+def test_a_merge_weighed_before_host_code_changed_its_values_is_weighed_again():
+    # Every line class shares the merged-value accelerator: the plain path is the reference.
+    kept = run_weighing_merges(range(4))
+    assert all(any(len(state["snib_values"]) > 1 for state in run) for run in kept)  # merged
+    assert kept == on_plain_path(__name__, "run_weighing_merges", range(4))
