@@ -25,7 +25,7 @@ class Hooked:
         raise AttributeError(name)
 
 
-def engine_classes(change):
+def engine_classes(change, base=Torvex):
     """The engine class under test and its reference, whose round_to_mintick calls
     `change(engine, call)` first; both note every success a check chooses among."""
 
@@ -39,7 +39,7 @@ def engine_classes(change):
         return Torvex.get_success_by_vvip(self, successes)
 
     body = {"round_to_mintick": round_to_mintick, "get_success_by_vvip": get_success_by_vvip}
-    return type("Plain", (Torvex,), dict(body)), type("Looked", (Hooked, Torvex), dict(body))
+    return type("Plain", (base,), dict(body)), type("Looked", (Hooked, base), dict(body))
 
 
 def closes():
@@ -138,6 +138,19 @@ def test_a_change_in_the_middle_of_a_check_is_seen(change, warm):
     assert got == run_check(looked, change, warm)
     unchanged, _ = engine_classes(lambda e, call: None)
     assert got != run_check(unchanged, change, False)
+
+
+def test_a_change_of_a_base_class_in_the_middle_of_a_check_is_seen():
+    def run(which, changed=True):
+        base = type("Base", (Torvex,), {})  # each run its own, changed by its own check
+        low = property(lambda _: Series(low_of(110.0)))
+        classes = engine_classes(lambda e, call: changed and call == 2 and setattr(base, "low", low),
+                                 base)
+        return run_check(classes[which], None, False)
+
+    got = run(0)
+    assert got == run(1)
+    assert got != run(0, changed=False)
 
 
 def test_the_engine_keeps_its_reads_without_a_change():
