@@ -10,17 +10,18 @@ namespace torvex::py {
 namespace {
 
 #if PY_VERSION_HEX >= 0x030C0000
-uint64_t watched_changes = 0;
+uint64_t watched_changes[DictWatch::kWatches] = {};
 
+template <int Which>
 int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-  ++watched_changes;
+  ++watched_changes[Which];
   return 0;
 }
+constexpr PyDict_WatchCallback count_changes[DictWatch::kWatches] = {count_change<0>,
+                                                                     count_change<1>};
 #endif
 
 }  // namespace
-
-DictWatch::DictWatch() noexcept = default;
 
 DictWatch::~DictWatch() {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -28,9 +29,9 @@ DictWatch::~DictWatch() {
 #endif
 }
 
-uint64_t DictWatch::changes() noexcept {
+uint64_t DictWatch::changes() const noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-  return watched_changes;
+  return watched_changes[which_];
 #else
   return 0;
 #endif
@@ -41,7 +42,7 @@ bool DictWatch::watch([[maybe_unused]] PyObject* obj, [[maybe_unused]] PyObject*
   // Registered at the first watch: a module that never keeps attributes takes no watcher.
   if (!tried_) {
     tried_ = true;
-    id_ = PyDict_AddWatcher(count_change);
+    id_ = PyDict_AddWatcher(count_changes[which_]);
     if (id_ < 0) PyErr_Clear();
   }
   if (id_ < 0 || !cpython::writes_go_through_dict(obj, dict)) return false;
@@ -58,9 +59,10 @@ bool DictWatch::watch([[maybe_unused]] PyObject* obj, [[maybe_unused]] PyObject*
 
 namespace {
 
-uint64_t dict_version([[maybe_unused]] PyObject* dict) noexcept {
+uint64_t dict_version([[maybe_unused]] const DictWatch& watch,
+                      [[maybe_unused]] PyObject* dict) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-  return DictWatch::changes();
+  return watch.changes();
 #else
   uint64_t version = 0;  // a stamp is taken only where it can be read (DictWatch::watch)
   cpython::dict_version(dict, version);
@@ -88,17 +90,22 @@ bool AttrStamp::take(PyObject* obj, const DictWatch& watch) {
   PyObject* dict = instance_dict(obj);
   if (dict == nullptr || !PyDict_CheckExact(dict) || !watch.watch(obj, dict)) return false;
   // Taken after the watch: a change from here on counts.
+  watch_ = &watch;
   type_ = type;
   type_version_ = version;
   dict_ = Ref::borrow(dict);
-  version_ = dict_version(dict);
+  version_ = dict_version(watch, dict);
   return true;
 }
 
-bool AttrStamp::holds(PyObject* obj) const noexcept {
+bool AttrStamp::same_dict(PyObject* obj) const noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   return dict_ && type == type_ && type_version(type) == type_version_ &&
-         instance_dict(obj) == dict_.get() && dict_version(dict_.get()) == version_;
+         instance_dict(obj) == dict_.get();
+}
+
+bool AttrStamp::holds(PyObject* obj) const noexcept {
+  return same_dict(obj) && dict_version(*watch_, dict_.get()) == version_;
 }
 
 }  // namespace torvex::py

@@ -17,11 +17,13 @@ inline unsigned int type_version(PyTypeObject* type) noexcept {
   return cpython::type_version(type);
 }
 
-// The dictionary watcher of one module (3.12 and later; before, each dictionary's version tag).
-// Without a free watcher no dictionary is watched and no stamp is ever taken.
+// A dictionary watcher of one module (3.12 and later; before, each dictionary's version tag).
+// Without a free watcher no dictionary is watched and no stamp is ever taken. Each of the
+// kWatches watches of a module counts the changes of its own dictionaries.
 class DictWatch {
  public:
-  DictWatch() noexcept;
+  static constexpr int kWatches = 2;
+  explicit DictWatch(int which) noexcept : which_(which) {}
   ~DictWatch();
   DictWatch(const DictWatch&) = delete;
   DictWatch& operator=(const DictWatch&) = delete;
@@ -29,10 +31,13 @@ class DictWatch {
   // Makes changes of obj's instance dictionary `dict` count from now on; false where they
   // cannot be told.
   bool watch(PyObject* obj, PyObject* dict) const;
-  // Advances with every change of every watched dictionary (3.12 and later).
-  static uint64_t changes() noexcept;
+  // Advances with every change of every dictionary this watch watches (3.12 and later).
+  uint64_t changes() const noexcept;
+  // Whether changes() counts: a watcher was had (3.12 and later, after a first watch).
+  bool counts() const noexcept { return id_ >= 0; }
 
  private:
+  int which_;
   mutable bool tried_ = false;
   mutable int id_ = -1;
 };
@@ -44,12 +49,16 @@ class AttrStamp {
   bool take(PyObject* obj, const DictWatch& watch);
   // Whether obj's class and instance dictionary are still those stamped, unchanged.
   bool holds(PyObject* obj) const noexcept;
+  // Whether obj's class is still the one stamped, at its version tag, and obj's instance
+  // dictionary the one stamped, changed or not.
+  bool same_dict(PyObject* obj) const noexcept;
   void drop() noexcept {
     dict_ = Ref();
     type_ = nullptr;
   }
 
  private:
+  const DictWatch* watch_ = nullptr;
   PyTypeObject* type_ = nullptr;
   unsigned int type_version_ = 0;
   Ref dict_;

@@ -28,10 +28,10 @@ inline PyObject* call_argument(const SeriesHandle& series) {
   return series.object.get();
 }
 
-// A setting as last read, while no host code has run since: reading it again would run none
+// A setting as last read, while the kept epoch stands: reading it again would run no host code
 // either and give the same value.
 struct KeptSetting {
-  uint64_t epoch = ~uint64_t{0};  // the model's host epoch at the read; never current at first
+  uint64_t epoch = 0;  // the model's kept epoch at the read; never current at first
   bool flag = false;
   int64_t count = 0;
   double number = 0.0;
@@ -99,7 +99,7 @@ class EngineModel : public PythonModel {
                          const SeriesHandle& high, const SeriesHandle& low) const {
     if (!close.direct || !open.direct || !high.direct || !low.direct) return false;
     constexpr auto slot = static_cast<std::size_t>(core::Setting::only_body_cross);
-    return kept_[slot].epoch == host().epoch();
+    return kept_[slot].epoch == kept_epoch();
   }
   // The oldest y in from_y..0 whose bar at offset -y straddles level, or -1; fails as the
   // reads of the bar at -from_y would, in their order.
@@ -115,7 +115,7 @@ class EngineModel : public PythonModel {
   // runs host code: the settings it reads and bar_index are kept, the time series is read in
   // place, and so is the line's state (PythonModel::replay_state_unseen).
   bool replays_locally(const Line& line) const {
-    const uint64_t epoch = host().epoch();
+    const uint64_t epoch = kept_epoch();
     for (core::Setting s :
          {core::Setting::only_body_cross, core::Setting::kerd_extend_bar_cross_threshold})
       if (kept_[static_cast<std::size_t>(s)].epoch != epoch) return false;
@@ -151,20 +151,22 @@ class EngineModel : public PythonModel {
   }
 
   // Every setting is read from the settings object at its use, unless it was read in the
-  // current epoch by a read that ran no host code itself; the engine's `settings` attribute,
-  // which no operation rebinds, is looked up once per operation.
+  // current kept epoch (python/kept_epoch.hpp) by a read that ran no host code itself; the
+  // engine's `settings` attribute, which no operation rebinds, is looked up once per operation.
   template <core::Setting S>
   core::setting_type<S> setting() const {
     constexpr auto slot = static_cast<std::size_t>(S);
     KeptSetting& kept = kept_[slot];
-    if (kept.epoch == host().epoch()) return kept.get<S>();
+    if (kept.epoch == kept_epoch()) return kept.get<S>();
     Ref settings = engine_attr(context().str_settings);
     const uint64_t before = host().epoch();
+    const uint64_t epoch = kept_epoch();
     Ref value = host().attr(settings.get(), context().str_setting[slot].get());
     const core::setting_type<S> result = host().to_setting<core::info(S).kind>(value.get());
     if (host().epoch() == before) {
       kept.set<S>(result);
-      kept.epoch = before;
+      kept.epoch = epoch;
+      keep_settings(settings.get());
     }
     return result;
   }

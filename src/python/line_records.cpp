@@ -106,15 +106,7 @@ void LineRecords::drop_unheld() {
 
 void LineRecords::clear(LineRecord& record) {
   record.line = Ref();
-  record.dict = Ref();
-  record.plain_get = record.plain_set = 0;
-  record.places_learned = false;
-  record.drop_values();
-  record.forget_numbers();
-  record.numbers.clear();
-  record.made_list = nullptr;
-  record.forget_answers();
-  record.known = record.held = 0;
+  record.restart();
 }
 
 void LineRecords::forget() {

@@ -50,6 +50,12 @@ struct LineRecord {
   Ref numbers_list;
   Py_ssize_t numbers_length = 0;
   core::ValueList numbers;  // room at the front: a backward merge moves none of them
+  // Host code ran since the numbers were read: they stand only once the list's items are
+  // found to be the same numbers (nothing tells of a list's changes).
+  bool numbers_unchecked = false;
+  // The list's items when they were last found to be the numbers, held: while the list holds
+  // the very same objects, which do not change, its numbers are the same.
+  Ref numbers_items;
   // The list a backward merge of this operation made and stored as the line's snib_values
   // (held through `values`); null once anything else is stored there.
   PyObject* made_list = nullptr;
@@ -66,6 +72,7 @@ struct LineRecord {
   std::array<Number, kLineSlots> number{};
   uint32_t known = 0;
   uint32_t held = 0;
+  uint64_t checked = 0;  // the gateway's epoch the record was last found current in
 
   static constexpr uint32_t bit(int slot) { return uint32_t{1} << slot; }
   template <class T>
@@ -111,14 +118,32 @@ struct LineRecord {
 
   // The numbers when they are those of `list` as it stands.
   const core::ValueList* numbers_of(PyObject* list) const {
-    if (numbers_list.get() != list || PyList_GET_SIZE(list) != numbers_length) return nullptr;
+    if (numbers_list.get() != list || PyList_GET_SIZE(list) != numbers_length || numbers_unchecked)
+      return nullptr;
     return &numbers;
   }
   void set_numbers(PyObject* list) {
     numbers_list = Ref::borrow(list);
     numbers_length = PyList_GET_SIZE(list);
+    numbers_unchecked = false;
+    numbers_items = Ref();
   }
-  void forget_numbers() { numbers_list = Ref(); }
+  void forget_numbers() {
+    numbers_list = Ref();
+    numbers_items = Ref();
+  }
+  // Forgets all that was kept of the line, which it still holds.
+  void restart() {
+    dict = Ref();
+    plain_get = plain_set = 0;
+    places_learned = false;
+    drop_values();
+    forget_numbers();
+    numbers.clear();
+    made_list = nullptr;
+    forget_answers();
+    known = held = 0;
+  }
   // A write may change what the tests would find.
   void forget_answers() {
     merge_tests_unseen = reads_unseen = replay_state_unseen = Known::unknown;
@@ -127,6 +152,15 @@ struct LineRecord {
  private:
   std::array<Ref, kLineSlots> values_;  // by slot
   uint32_t objects_ = 0;                // slots whose object may be set
+};
+
+// The line last read without a record, held while it is the last (as a record holds its
+// line), with what a record would take of it, for the gateway's epoch it was taken in.
+struct UnrecordedLine {
+  Ref line;
+  Ref dict;  // its exact instance dictionary; null when it has none or no slot reads plainly
+  uint32_t plain_get = 0;
+  uint64_t epoch = ~uint64_t{0};
 };
 
 // The line slots by their names, told apart by address: the names are the context's interned

@@ -65,7 +65,8 @@ class ModelContext {
   SlotNames line_slot_index;  // of line_slot_names
   SlotPlaces line_slot_places;
   LineRecordsPool line_records;
-  DictWatch dict_watch;            // the engines' instance dictionaries
+  DictWatch dict_watch{0};         // the engines' instance dictionaries
+  DictWatch kept_watch{1};         // those of the lines and settings objects (KeptEpoch)
   record::OwnRecords own_records;  // adopted by the engine module at its load
 
   int traverse(visitproc visit, void* arg) const {

@@ -33,6 +33,7 @@
 #include "python/cpython/dict_layout.hpp"
 #include "python/host_gateway.hpp"
 #include "python/host_value.hpp"
+#include "python/kept_epoch.hpp"
 #include "python/line_records.hpp"
 #include "python/model_context.hpp"
 #include "python/model_handles.hpp"
@@ -250,6 +251,13 @@ class PythonModel {
   // same offset until host code runs: its reads change none of its values, and its values do
   // not follow the lines and lists the engine writes.
   void keep_series_values() { keep_series_values_ = true; }
+  // The epoch of what is kept of lines and settings (python/kept_epoch.hpp); settings kept.
+  uint64_t kept_epoch() const {
+    if (kept_.stale(host_.epoch()))
+      kept_.check(host_.epoch(), engine_ != nullptr ? engine_epoch() : 0, ctx_.kept_watch);
+    return kept_.current();
+  }
+  void keep_settings(PyObject* settings) const { kept_.keep_settings(settings, ctx_.kept_watch); }
   // Keep the engine's own plain attributes while no host code runs.
   void keep_engine_attrs() { keep_engine_attrs_ = true; }
   // Whether reading bar_index, or the time series' handle, would give the kept value without
@@ -276,22 +284,28 @@ class PythonModel {
   bool exactly(PyObject* obj, PyObject* ModelClasses::*cls) const {
     return classes_ != nullptr && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(classes_->*cls);
   }
-  // The line's record when its reads are kept (dropping every record once host code has run);
-  // null otherwise.
+  // The line's record when its reads are kept (all dropped as the kept epoch ends); or null.
   LineRecord* record(PyObject* line) const {
     if (!keep_line_records_ || !exactly(line, &ModelClasses::kerd)) return nullptr;
-    if (records_list_ == nullptr || records_epoch_ != host_.epoch()) renew_records();
-    if (LineRecord* found = records_list_->find(line)) return found;
+    if (records_list_ == nullptr || records_epoch_ != kept_epoch()) renew_records();
+    if (LineRecord* found = checked(records_list_->find(line))) return found;
     return &new_record(line);
   }
   // The line's record when it has one for the current epoch; null otherwise.
   LineRecord* existing_record(PyObject* line) const {
-    if (records_list_ == nullptr || records_epoch_ != host_.epoch()) return nullptr;
+    if (records_list_ == nullptr || records_epoch_ != kept_epoch()) return nullptr;
     // The line last read without a record has none yet (new_record forgets it).
-    if (unrecorded_.line.get() == line && unrecorded_.epoch == records_epoch_) return nullptr;
-    return records_list_->find(line);
+    if (unrecorded_.line.get() == line && unrecorded_.epoch == host_.epoch()) return nullptr;
+    return checked(records_list_->find(line));
   }
+  // The record, checked again after host code (begun again where its line's dictionary moved).
+  LineRecord* checked(LineRecord* rec) const {
+    if (rec != nullptr && rec->checked != host_.epoch()) recheck(*rec);
+    return rec;
+  }
+  void recheck(LineRecord& rec) const;
   LineRecord& new_record(PyObject* line) const;
+  void fill_record(LineRecord& rec) const;  // rec.line's
   // Starts the records afresh for the current epoch.
   void renew_records() const;
   // What the line's class says of the line slots' names (see ModelContext::PlainLineSlots).
@@ -312,13 +326,7 @@ class PythonModel {
     return rec;
   }
   template <class T>
-  void hold(LineRecord& rec, int slot, T value) const {
-    if ((rec.held & LineRecord::bit(slot)) == 0) records_list_->held.emplace_back(&rec, slot);
-    rec.set_value(slot, Ref());
-    rec.set_number(slot, value);
-    rec.held |= LineRecord::bit(slot);
-    rec.forget_answers();
-  }
+  void hold(LineRecord& rec, int slot, T value) const;
   // The line's object, built now if it is deferred.
   PyObject* built(const Line& line) const {
     if (line.pending() != nullptr) build_deferred();
@@ -523,7 +531,7 @@ class PythonModel {
   mutable std::array<KeptField, core::pivot_field_info.size()> pivot_fields_{};
   mutable DeferredLine deferred_;          // the line make_kerd made last, when deferred
   mutable KerdTemplate kerd_template_;     // the deferred lines' dictionaries copy it
-  mutable uint64_t settings_checked_ = 0;  // the epoch + 1 when settings_unseen_ was found
+  mutable uint64_t settings_checked_ = 0;  // the kept epoch settings_unseen_ was found in
   mutable bool settings_unseen_ = false;
 
   // Host series values read in this operation, valid within one foreign epoch. The
@@ -538,16 +546,9 @@ class PythonModel {
   bool keep_line_records_ = false;
   mutable std::optional<LineRecordsPool::Lease> records_;
   mutable LineRecords* records_list_ = nullptr;  // records_'s
-  mutable uint64_t records_epoch_ = 0;
+  mutable uint64_t records_epoch_ = 0;           // the kept epoch of the records
+  mutable KeptEpoch kept_;
   mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
-  // The line last read without a record, held while it is the last (as a record holds its
-  // line), with what a record would take of it, for the epoch it was taken in.
-  struct UnrecordedLine {
-    Ref line;
-    Ref dict;  // its exact instance dictionary; null when it has none or no slot reads plainly
-    uint32_t plain_get = 0;
-    uint64_t epoch = ~uint64_t{0};
-  };
   mutable UnrecordedLine unrecorded_;
   mutable bool holding_ = false;  // line writes are held back
   struct KeptAttr {

@@ -2,8 +2,9 @@
 // Accelerator: a line's attributes read through its record (python_model_line_records.cpp),
 // or, for a line without one, straight from the instance dictionary where the class says the
 // read is plain. Replaces HostGateway::attr(line, name) and the number's conversion at every
-// read. Valid while no host code has run since the read (the record's epoch is the gateway's)
-// and the line's class is as it was when its slots were found plain (its version tag).
+// read. Valid while the record's epoch stands: no host code has run since the read, or only host
+// code that changed no watched dictionary (python/kept_epoch.hpp); and the line's class is as it
+// was when its slots were found plain (its version tag).
 #include "python/python_model.hpp"
 
 namespace torvex::py {
@@ -54,6 +55,15 @@ bool PythonModel::differs(const Line& a, const Line& b) const {
   if (!left) left = line_attr(a, slot);
   if (!right) right = line_attr(b, slot);
   return host_.differ(left.get(), right.get());
+}
+
+template <class T>
+void PythonModel::hold(LineRecord& rec, int slot, T value) const {
+  if ((rec.held & LineRecord::bit(slot)) == 0) records_list_->held.emplace_back(&rec, slot);
+  rec.set_value(slot, Ref());
+  rec.set_number(slot, value);
+  rec.held |= LineRecord::bit(slot);
+  rec.forget_answers();
 }
 
 inline PyObject* PythonModel::unrecorded_plain_value(PyObject* line, int slot) const {

@@ -1,9 +1,9 @@
 // Accelerator: line records. Replaces HostGateway::attr(line, name) and
 // HostGateway::set_attr(line, name, value) for the lines of the engine's own line class: each
 // read is kept in the line's record, with its number, and a write to a slot that reads and
-// writes plainly goes straight into the instance dictionary. Valid while no host code has run
-// since the record was made (the records are renewed whenever the gateway's epoch moves) and the
-// line's class has the version tag its slots were found plain under.
+// writes plainly goes straight into the instance dictionary. Valid while the kept epoch
+// (python/kept_epoch.hpp) stands, the records being renewed whenever it moves, and the line's
+// class has the version tag its slots were found plain under.
 #include "python/python_model.hpp"
 
 namespace torvex::py {
@@ -15,12 +15,26 @@ void PythonModel::renew_records() const {
     records_list_ = &records_->get();
   }
   records_list_->forget();
-  records_epoch_ = host_.epoch();
+  records_epoch_ = kept_epoch();
+}
+
+void PythonModel::recheck(LineRecord& rec) const {
+  // The kept epoch stood: the line's class and every watched dictionary are as they were. Not
+  // watched: whether the line still has that dictionary, and its pivot values' list.
+  if (exact_instance_dict(rec.line.get()) != rec.dict.get()) {
+    rec.restart();  // in place: the caller's other records stay where they are
+    fill_record(rec);
+    return;
+  }
+  rec.checked = host_.epoch();
+  rec.numbers_unchecked = true;
+  rec.made_list = nullptr;
+  rec.forget_answers();
 }
 
 void PythonModel::drop_unheld_records() const {
   if (unrecorded_.line && Py_REFCNT(unrecorded_.line.get()) == 1) unrecorded_ = UnrecordedLine{};
-  if (records_list_ == nullptr || records_epoch_ != host_.epoch()) return;
+  if (records_list_ == nullptr || records_epoch_ != kept_epoch()) return;
   records_list_->drop_unheld();
   if (last_new_line_ != nullptr && !last_new_line_->line) last_new_line_ = nullptr;
 }
@@ -28,11 +42,18 @@ void PythonModel::drop_unheld_records() const {
 LineRecord& PythonModel::new_record(PyObject* line) const {
   if (unrecorded_.line.get() == line) unrecorded_ = UnrecordedLine{};
   LineRecord& rec = records_list_->add(line);
+  fill_record(rec);
+  return rec;
+}
+
+void PythonModel::fill_record(LineRecord& rec) const {
+  PyObject* line = rec.line.get();
   const ModelContext::PlainLineSlots& plain = plain_line_slots(line);
   rec.plain_get = plain.get;
   rec.plain_set = plain.set;
   if (plain.get != 0) rec.dict = Ref::borrow(exact_instance_dict(line));
-  return rec;
+  rec.checked = host_.epoch();
+  kept_.keep_line(line, rec.dict.get(), ctx_.kept_watch);
 }
 
 const ModelContext::PlainLineSlots& PythonModel::learn_plain_line_slots(PyObject* line) const {

@@ -155,12 +155,13 @@ PyObject* PythonModel::unseen_attr(PyObject* obj, PyObject* attr_name) const {
 bool PythonModel::merge_tests_unseen(const Line& line) const {
   using core::KerdAttr;
   using core::Setting;
-  if (settings_checked_ != host_.epoch() + 1) {  // the settings the tests read, once per epoch
-    settings_checked_ = host_.epoch() + 1;
+  if (settings_checked_ != kept_epoch()) {  // the settings the tests read, once per epoch
+    settings_checked_ = kept_epoch();
     settings_unseen_ = false;
     PyObject* settings =
         engine_ != nullptr ? unseen_attr(engine_, ctx_.str_settings.get()) : nullptr;
     if (settings == nullptr) return false;
+    kept_.keep_settings(settings, ctx_.kept_watch);
     for (Setting setting :
          {Setting::kerd_overlap_ca_percent_multiplier, Setting::bar_cross_threshold,
           Setting::last_snib_weight, Setting::second_last_snib_weight, Setting::snib_weight,

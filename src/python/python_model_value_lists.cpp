@@ -1,7 +1,11 @@
 // Accelerator: a line's pivot values kept as numbers. Replaces
 // HostGateway::read_numbers(line.snib_values) at every read: the numbers of an exact list of
 // plain numbers are kept in the line's record. Valid while the list is still the record's value
-// of snib_values and no host code has run since it was read (the record's epoch).
+// of snib_values and no host code has run since it was read, or, after host code (a record
+// checked again, PythonModel::recheck), once the list's items are found to be the same numbers,
+// or the very objects they were last found to be: nothing tells of a list's changes.
+#include <cstring>
+
 #include "python/python_model.hpp"
 
 namespace torvex::py {
@@ -33,6 +37,49 @@ bool read_plain_numbers(PyObject* list, std::vector<double>& out) {
   return true;
 }
 
+// Whether the items of `list` are exactly `numbers`, as read_plain_numbers would read them.
+bool same_plain_numbers(PyObject* list, const core::ValueList& numbers) {
+  if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != numbers.size()) return false;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+    double value;
+    if (PyFloat_CheckExact(item)) {
+      value = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_CheckExact(item) || PyBool_Check(item)) {
+      value = PyLong_AsDouble(item);
+      if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+    } else {
+      return false;
+    }
+    // Bit for bit: a zero's sign and a NaN's payload are the number's too.
+    const double kept = numbers[i];
+    if (std::memcmp(&value, &kept, sizeof value) != 0) return false;
+  }
+  return true;
+}
+
+// Whether the list holds exactly the objects of `items`, a tuple: told without touching them.
+bool same_items(PyObject* list, PyObject* items) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(items);
+  if (PyList_GET_SIZE(list) != count) return false;
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (PyList_GET_ITEM(list, i) != PyTuple_GET_ITEM(items, i)) return false;
+  return true;
+}
+
+// Whether the record's numbers are still those of `list`, read before host code last ran.
+bool numbers_stand(LineRecord& rec, PyObject* list) {
+  if (rec.numbers_items && same_items(list, rec.numbers_items.get())) return true;
+  if (!same_plain_numbers(list, rec.numbers)) return false;
+  // Its items are held from now on, so that the next time they need not be read.
+  rec.numbers_items = Ref::steal(PyList_AsTuple(list));
+  if (!rec.numbers_items) PyErr_Clear();
+  return true;
+}
+
 }  // namespace
 
 const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
@@ -40,6 +87,8 @@ const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list
   if (rec == nullptr || !PyList_CheckExact(list) ||
       rec->value(line_slot(core::KerdAttr::snib_values)).get() != list)
     return nullptr;
+  if (rec->numbers_unchecked && rec->numbers_list.get() == list && numbers_stand(*rec, list))
+    rec->numbers_unchecked = false;
   if (const core::ValueList* known = rec->numbers_of(list)) return known;
   auto lease = scratch();
   if (!read_plain_numbers(list, lease.get())) return nullptr;

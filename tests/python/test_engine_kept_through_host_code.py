@@ -1,0 +1,151 @@
+"""What an engine operation keeps of its lines and settings outlives host code that changes none
+of it: a host base class's initialiser when a line is made, round_to_mintick. Host code that
+does change it (a line's attribute, a line's pivot values in place, a line's or the settings
+object's dictionary, a setting, a class) is seen by the next read, exactly as on the plain path
+(the accelerators off, in a process of its own, gives the reference)."""
+
+import json
+import os
+import subprocess
+import sys
+
+import indicators.common.base_indicator as base_indicator
+import pytest
+from settings import Settings
+from test_windows_differential import host_loop, random_case
+
+from torvex.dto.kerd import Kerd
+from torvex.dto.torvex import Torvex
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _bump_level(engine, line):
+    line.kerd_value += 0.25
+
+
+def _replace_value_in_place(engine, line):
+    line.snib_values[0] -= 0.5
+
+
+def _append_value_in_place(engine, line):
+    line.snib_values.append(line.snib_values[-1] + 0.25)
+
+
+def _new_line_dict(engine, line):
+    line.__dict__ = {**vars(line), "kerd_value": line.kerd_value - 0.25}
+
+
+def _rebind_setting(engine, line):
+    engine.settings.only_body_cross = not engine.settings.only_body_cross
+
+
+def _new_settings_dict(engine, line):
+    weight = engine.settings.last_snib_weight + 2
+    engine.settings.__dict__ = {**vars(engine.settings), "last_snib_weight": weight}
+
+
+def _settings_class(engine, line):
+    threshold = vars(engine.settings)["kerd_extend_bar_cross_threshold"] % 3 + 1
+    type(engine.settings).kerd_extend_bar_cross_threshold = property(lambda s: threshold)
+
+
+def _line_class(engine, line):
+    # A class attribute without __get__ under an instance's own: reads stay, the class changes;
+    # the level rebound on the line too, so a stale read would show.
+    Kerd.host_mark = getattr(Kerd, "host_mark", 0) + 1
+    line.kerd_value += 0.5
+
+
+CHANGES = {
+    "nothing": None,
+    "level": _bump_level,
+    "value replaced in place": _replace_value_in_place,
+    "value appended in place": _append_value_in_place,
+    "line dict": _new_line_dict,
+    "setting": _rebind_setting,
+    "settings dict": _new_settings_dict,
+    "settings class": _settings_class,
+    "line class": _line_class,
+}
+HOOKS = ("init", "round")
+SEEDS = (40, 43)
+
+
+def run_case(seed, change, hook):
+    """The all-bars loop over the stand-in base class replaced by a host's own initialiser and
+    round_to_mintick, which every third call makes the change to a line of the engine's."""
+    market, settings, mintick, cap, t = random_case(seed)
+    settings.draw_from_recent = False
+    host_settings = type("HostSettings", (Settings,), {})()
+    vars(host_settings).update(vars(settings))
+    state = {"calls": 0, "engine": None}
+    base = base_indicator.BaseIndicator
+    saved = {name: base.__dict__[name] for name in ("__init__", "round_to_mintick")}
+
+    def act(name):
+        lines = getattr(state["engine"], "kerds", None)  # none while the engine is made
+        if name != hook or CHANGES[change] is None or not lines:
+            return
+        state["calls"] += 1
+        if state["calls"] % 3 == 0:
+            CHANGES[change](state["engine"], lines[state["calls"] % len(lines)])
+
+    def __init__(self, close, open, high, low, bar_index, time, last_bar_index, mintick):
+        self.close, self.open, self.high, self.low = close, open, high, low
+        self.bar_index, self.time = bar_index, time
+        self.last_bar_index, self.mintick = last_bar_index, mintick
+        if isinstance(self, Torvex):
+            state["engine"] = self
+        act("init")
+
+    def round_to_mintick(self, price):
+        act("round")
+        return round(price / self.mintick) * self.mintick
+
+    base.__init__, base.round_to_mintick = __init__, round_to_mintick
+    try:
+        bars, latest = host_loop(market, host_settings, mintick, cap, t, 3, "package", True)
+        error = None
+    except (IndexError, ValueError) as e:  # a changed line may leave the bars' reach
+        bars, latest, error = [], {}, f"{type(e).__name__}: {e}"
+    finally:
+        base.__init__, base.round_to_mintick = saved["__init__"], saved["round_to_mintick"]
+        if "host_mark" in Kerd.__dict__:
+            del Kerd.host_mark
+    lines = [(k.kerd_value, k.extended, k.end_bar_index, k.snib_values)
+             for k in state["engine"].kerds]
+    return json.loads(json.dumps({"bars": bars, "latest": sorted(latest.items()), "lines": lines,
+                                  "error": error, "calls": state["calls"]}))
+
+
+CASES = [(seed, change, hook) for seed in SEEDS for change in CHANGES for hook in HOOKS]
+
+
+@pytest.fixture(scope="module")
+def plain_results():
+    """Every case on the plain path, in one process with the accelerators off."""
+    code = ("import json, sys\n"
+            "import conftest\n"
+            "from test_engine_kept_through_host_code import CASES, run_case\n"
+            "json.dump([run_case(*case) for case in CASES], sys.stdout)\n")
+    env = dict(os.environ, TORVEX_ACCELERATORS="0",
+               PYTHONPATH=os.pathsep.join([HERE] + sys.path))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          cwd=HERE)
+    assert done.returncode == 0, done.stderr
+    return dict(zip(CASES, json.loads(done.stdout)))
+
+
+@pytest.fixture(autouse=True)
+def stand_in_base():
+    if "host" not in os.path.normpath(base_indicator.__file__).split(os.sep):
+        pytest.skip("the host's own modules are installed")
+
+
+@pytest.mark.parametrize("seed, change, hook", CASES)
+def test_host_code_that_changes_what_is_kept_is_seen_as_on_the_plain_path(
+        plain_results, seed, change, hook):
+    got = run_case(seed, change, hook)
+    assert got == plain_results[(seed, change, hook)]
+    assert got["calls"] >= 3 or change == "nothing"  # the change was made
