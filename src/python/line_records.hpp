@@ -53,9 +53,6 @@ struct LineRecord {
   // Host code ran since the numbers were read: they stand only once the list's items are
   // found to be the same numbers (nothing tells of a list's changes).
   bool numbers_unchecked = false;
-  // The list's items when they were last found to be the numbers, held: while the list holds
-  // the very same objects, which do not change, its numbers are the same.
-  Ref numbers_items;
   // The list a backward merge of this operation made and stored as the line's snib_values
   // (held through `values`); null once anything else is stored there.
   PyObject* made_list = nullptr;
@@ -126,12 +123,8 @@ struct LineRecord {
     numbers_list = Ref::borrow(list);
     numbers_length = PyList_GET_SIZE(list);
     numbers_unchecked = false;
-    numbers_items = Ref();
   }
-  void forget_numbers() {
-    numbers_list = Ref();
-    numbers_items = Ref();
-  }
+  void forget_numbers() { numbers_list = Ref(); }
   // Forgets all that was kept of the line, which it still holds.
   void restart() {
     dict = Ref();

@@ -2,8 +2,8 @@
 // HostGateway::read_numbers(line.snib_values) at every read: the numbers of an exact list of
 // plain numbers are kept in the line's record. Valid while the list is still the record's value
 // of snib_values and no host code has run since it was read, or, after host code (a record
-// checked again, PythonModel::recheck), once the list's items are found to be the same numbers,
-// or the very objects they were last found to be: nothing tells of a list's changes.
+// checked again, PythonModel::recheck), once the list's items are found to be the same numbers:
+// nothing tells of a list's changes.
 #include <cstring>
 
 #include "python/python_model.hpp"
@@ -61,25 +61,6 @@ bool same_plain_numbers(PyObject* list, const core::ValueList& numbers) {
   return true;
 }
 
-// Whether the list holds exactly the objects of `items`, a tuple: told without touching them.
-bool same_items(PyObject* list, PyObject* items) {
-  const Py_ssize_t count = PyTuple_GET_SIZE(items);
-  if (PyList_GET_SIZE(list) != count) return false;
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (PyList_GET_ITEM(list, i) != PyTuple_GET_ITEM(items, i)) return false;
-  return true;
-}
-
-// Whether the record's numbers are still those of `list`, read before host code last ran.
-bool numbers_stand(LineRecord& rec, PyObject* list) {
-  if (rec.numbers_items && same_items(list, rec.numbers_items.get())) return true;
-  if (!same_plain_numbers(list, rec.numbers)) return false;
-  // Its items are held from now on, so that the next time they need not be read.
-  rec.numbers_items = Ref::steal(PyList_AsTuple(list));
-  if (!rec.numbers_items) PyErr_Clear();
-  return true;
-}
-
 }  // namespace
 
 const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
@@ -87,7 +68,8 @@ const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list
   if (rec == nullptr || !PyList_CheckExact(list) ||
       rec->value(line_slot(core::KerdAttr::snib_values)).get() != list)
     return nullptr;
-  if (rec->numbers_unchecked && rec->numbers_list.get() == list && numbers_stand(*rec, list))
+  if (rec->numbers_unchecked && rec->numbers_list.get() == list &&
+      same_plain_numbers(list, rec->numbers))
     rec->numbers_unchecked = false;
   if (const core::ValueList* known = rec->numbers_of(list)) return known;
   auto lease = scratch();
