@@ -6,18 +6,15 @@ object's dictionary, a setting, a class) is seen by the next read, exactly as on
 
 import json
 import os
-import subprocess
-import sys
 
 import indicators.common.base_indicator as base_indicator
 import pytest
+from accelerators import on_plain_path
 from settings import Settings
 from test_windows_differential import host_loop, random_case
 
 from torvex.dto.kerd import Kerd
 from torvex.dto.torvex import Torvex
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def _bump_level(engine, line):
@@ -122,19 +119,14 @@ def run_case(seed, change, hook):
 CASES = [(seed, change, hook) for seed in SEEDS for change in CHANGES for hook in HOOKS]
 
 
+def run_cases():
+    return [run_case(*case) for case in CASES]
+
+
 @pytest.fixture(scope="module")
 def plain_results():
-    """Every case on the plain path, in one process with the accelerators off."""
-    code = ("import json, sys\n"
-            "import conftest\n"
-            "from test_engine_kept_through_host_code import CASES, run_case\n"
-            "json.dump([run_case(*case) for case in CASES], sys.stdout)\n")
-    env = dict(os.environ, TORVEX_ACCELERATORS="0",
-               PYTHONPATH=os.pathsep.join([HERE] + sys.path))
-    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                          cwd=HERE)
-    assert done.returncode == 0, done.stderr
-    return dict(zip(CASES, json.loads(done.stdout)))
+    """Every case on the plain path, in one interpreter with the accelerators off."""
+    return dict(zip(CASES, on_plain_path(__name__, "run_cases")))
 
 
 @pytest.fixture(autouse=True)
