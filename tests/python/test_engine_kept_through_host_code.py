@@ -131,7 +131,8 @@ def plain_results():
 
 @pytest.fixture(autouse=True)
 def stand_in_base():
-    if "host" not in os.path.normpath(base_indicator.__file__).split(os.sep):
+    # the checkout's stand-ins, or those an installed package keeps
+    if not {"host", "_host"} & set(os.path.normpath(base_indicator.__file__).split(os.sep)):
         pytest.skip("the host's own modules are installed")
 
 
