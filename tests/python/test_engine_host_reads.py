@@ -654,3 +654,42 @@ def test_a_merge_weighed_before_host_code_changed_its_values_is_weighed_again():
     kept = run_weighing_merges(range(4))
     assert all(any(len(state["snib_values"]) > 1 for state in run) for run in kept)  # merged
     assert kept == on_plain_path(__name__, "run_weighing_merges", range(4))
+
+
+def run_holding_lists_mid_rebuild(seeds):
+    """Per seed, rebuilds with every pivot merged wherever it may, under settings whose reads
+    are host code that takes hold of every line's value list (and a copy) and changes nothing.
+    Whether every held list kept its values, and the lines' states."""
+    return [holding_lists_mid_rebuild(seed) for seed in seeds]
+
+
+def holding_lists_mid_rebuild(seed):
+    columns, lines, pivots, values = scenario(seed)
+    values.update(allow_reuse_snib=True, bar_cross_threshold=30)  # lines near the pivots
+    held = []
+
+    def hold(name):
+        if name == "kerd_length_threshold":
+            held.extend((k.snib_values, list(k.snib_values)) for k in engine.kerds)
+
+    engine = build(columns, Hooked(hold, **values), "package", [])
+    e = engine
+    for end, level, attrs in lines:
+        if end >= 0:
+            engine.kerds.append(Kerd(
+                e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level],
+                1.0, **attrs))
+    engine.vip_snibs.extend(p for p in pivots if p.bar_index_at_pivot >= 0)
+    for _ in range(2):
+        engine.rebuild_kerd_from_most_recent_snib()
+    kept = all(values == copy for values, copy in held)
+    return kept, [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+
+
+def test_lists_the_host_took_hold_of_mid_rebuild_keep_their_values():
+    # A merge may prepend in place to a list it made, unless someone else holds it.
+    runs = run_holding_lists_mid_rebuild(range(4))
+    assert all(kept for kept, _ in runs)
+    assert any(len(state["snib_values"]) > 2 for _, states in runs for state in states)
+    assert runs == on_plain_path(__name__, "run_holding_lists_mid_rebuild", range(4))
