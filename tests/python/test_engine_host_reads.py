@@ -619,34 +619,45 @@ def test_a_line_lacking_an_attribute_fails_where_getattr_would(seed, operation, 
         assert kept[0] == (AttributeError, f"'<line>' object has no attribute '{drop}'")
 
 
+def merging_engine(seed, on_read):
+    """An engine on the seed's bars, its lines within them and its pivots processed, every
+    pivot merged wherever it may, under settings whose reads call on_read(name)."""
+    columns, lines, pivots, values = scenario(seed)
+    values.update(allow_reuse_snib=True, bar_cross_threshold=30)  # lines near the pivots
+    engine = build(columns, Hooked(on_read, **values), "package", [])
+    e = engine
+    for end, level, attrs in lines:
+        if end >= 0:
+            engine.kerds.append(Kerd(
+                e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
+                e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level],
+                1.0, **attrs))
+    engine.vip_snibs.extend(p for p in pivots if p.bar_index_at_pivot >= 0)
+    return engine
+
+
+def states(engine):
+    return [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+
+
 def run_weighing_merges(seeds):
-    """Per seed, a rebuild merging pivots into lines near them, with settings whose every read
-    is host code that moves the first pivot value of every line: between the crossing test that
-    weighs a merge and the backward merge that takes its value. The lines' states."""
+    """Per seed, a rebuild whose every settings read is host code that moves the first pivot
+    value of every line given: between the crossing test that weighs a merge and the backward
+    merge that takes its value. The lines' states."""
     return [weighing_merges(seed) for seed in seeds]
 
 
 def weighing_merges(seed):
-    columns, lines, pivots, values = scenario(seed)
-    values.update(allow_reuse_snib=True, bar_cross_threshold=30)  # lines near the pivots
-    kerds = []
+    given = []
 
     def move_values(name):
-        for k in kerds:
+        for k in given:
             k.snib_values[0] += 0.37
 
-    engine = build(columns, Hooked(move_values, **values), "package", [])
-    e = engine
-    for end, level, attrs in lines:
-        if end >= 0:
-            kerds.append(Kerd(
-                e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
-                e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level],
-                1.0, **attrs))
-    engine.kerds.extend(kerds)
-    engine.vip_snibs.extend(p for p in pivots if p.bar_index_at_pivot >= 0)
+    engine = merging_engine(seed, move_values)
+    given.extend(engine.kerds)
     engine.rebuild_kerd_from_most_recent_snib()
-    return [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+    return states(engine)
 
 
 def test_a_merge_weighed_before_host_code_changed_its_values_is_weighed_again():
@@ -657,39 +668,28 @@ def test_a_merge_weighed_before_host_code_changed_its_values_is_weighed_again():
 
 
 def run_holding_lists_mid_rebuild(seeds):
-    """Per seed, rebuilds with every pivot merged wherever it may, under settings whose reads
-    are host code that takes hold of every line's value list (and a copy) and changes nothing.
-    Whether every held list kept its values, and the lines' states."""
+    """Per seed, two rebuilds whose settings reads are host code that takes hold of every
+    line's value list (and a copy) and changes nothing. Whether every held list kept its
+    values, and the lines' states."""
     return [holding_lists_mid_rebuild(seed) for seed in seeds]
 
 
 def holding_lists_mid_rebuild(seed):
-    columns, lines, pivots, values = scenario(seed)
-    values.update(allow_reuse_snib=True, bar_cross_threshold=30)  # lines near the pivots
     held = []
 
     def hold(name):
         if name == "kerd_length_threshold":
             held.extend((k.snib_values, list(k.snib_values)) for k in engine.kerds)
 
-    engine = build(columns, Hooked(hold, **values), "package", [])
-    e = engine
-    for end, level, attrs in lines:
-        if end >= 0:
-            engine.kerds.append(Kerd(
-                e.close, e.open, e.high, e.low, e.bar_index, e.time, e.last_bar_index,
-                e.mintick, end, end, 1000 + 60 * end, 1000 + 60 * end, level, level, [level],
-                1.0, **attrs))
-    engine.vip_snibs.extend(p for p in pivots if p.bar_index_at_pivot >= 0)
+    engine = merging_engine(seed, hold)
     for _ in range(2):
         engine.rebuild_kerd_from_most_recent_snib()
-    kept = all(values == copy for values, copy in held)
-    return kept, [{name: getattr(k, name) for name in ATTRIBUTES} for k in engine.kerds]
+    return all(values == copy for values, copy in held), states(engine)
 
 
 def test_lists_the_host_took_hold_of_mid_rebuild_keep_their_values():
     # A merge may prepend in place to a list it made, unless someone else holds it.
     runs = run_holding_lists_mid_rebuild(range(4))
     assert all(kept for kept, _ in runs)
-    assert any(len(state["snib_values"]) > 2 for _, states in runs for state in states)
+    assert any(len(state["snib_values"]) > 2 for _, lines in runs for state in lines)
     assert runs == on_plain_path(__name__, "run_holding_lists_mid_rebuild", range(4))
