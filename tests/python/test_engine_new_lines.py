@@ -4,6 +4,7 @@ has every line built by the class at once. Either way the host sees the same lin
 class builds them, and the same host code at the same points."""
 
 import pytest
+from own_process import in_own_process
 from settings import Settings
 from test_engine_host_reads import ATTRIBUTES, Hooked, build, scenario
 
@@ -84,6 +85,7 @@ def rebuild(seed, monkeypatch, by_class, refuse_at=None, on_read=None, holder=No
 
 @pytest.mark.parametrize("index_type", [int, HostIndex])
 @pytest.mark.parametrize("seed", range(10))
+@in_own_process
 def test_new_lines_hold_what_the_class_builds_and_a_host_initialiser_runs_per_pivot(
         seed, index_type, monkeypatch):
     error, lines, _, _, _ = rebuild(seed, monkeypatch, False, index_type=index_type)
@@ -97,6 +99,7 @@ def test_new_lines_hold_what_the_class_builds_and_a_host_initialiser_runs_per_pi
 
 @pytest.mark.parametrize("refuse_at", [1, 2, 4])
 @pytest.mark.parametrize("seed", range(6))
+@in_own_process
 def test_a_host_list_refusing_a_line_sees_every_line_it_is_given_fully_built(
         seed, refuse_at, monkeypatch):
     kept = rebuild(seed, monkeypatch, False, refuse_at)
@@ -107,6 +110,7 @@ def test_a_host_list_refusing_a_line_sees_every_line_it_is_given_fully_built(
 
 @pytest.mark.parametrize("change_at", range(1, 100, 6))
 @pytest.mark.parametrize("seed", range(8))
+@in_own_process
 def test_a_line_class_changed_by_host_code_mid_rebuild_affects_only_later_lines(
         seed, change_at, monkeypatch):
     # At the settings read numbered change_at, host code puts a data descriptor on the line
@@ -133,6 +137,7 @@ def test_a_line_class_changed_by_host_code_mid_rebuild_affects_only_later_lines(
 
 @pytest.mark.parametrize("change_at", range(1, 60, 5))
 @pytest.mark.parametrize("seed", range(6))
+@in_own_process
 def test_base_values_rebound_by_host_code_mid_rebuild_reach_only_later_lines(
         seed, change_at, monkeypatch):
     # At the settings read numbered change_at, host code swaps the engine's close and open
@@ -154,6 +159,7 @@ def test_base_values_rebound_by_host_code_mid_rebuild_reach_only_later_lines(
 
 
 @pytest.mark.parametrize("by_class", [False, True])
+@in_own_process
 def test_a_series_rebound_by_host_code_reaches_the_next_lines_tests(by_class, monkeypatch):
     # Three pivots near 100, newest first, on host series. The second is tested against the
     # first on close 101 over open 99 (every body crosses) and appended; its first read of
@@ -181,6 +187,7 @@ def test_a_series_rebound_by_host_code_reaches_the_next_lines_tests(by_class, mo
 
 
 @pytest.mark.parametrize("pivots", [3, 5])
+@in_own_process
 def test_a_pivot_field_given_a_property_by_host_code_mid_rebuild_is_read_through_it(
         pivots, monkeypatch):
     # The first settings read comes with the second pivot's first test, after its fields were
@@ -219,6 +226,7 @@ class SetOnly:
 
 @pytest.mark.parametrize("name", ["start_bar_index", "kerd_accum_value", "snib_values"])
 @pytest.mark.parametrize("seed", range(6))
+@in_own_process
 def test_a_write_hook_on_the_line_class_takes_every_merge_write(seed, name, monkeypatch):
     notes, holder = [], {}
     monkeypatch.setattr(Kerd, name, SetOnly(name, notes), raising=False)
@@ -251,6 +259,7 @@ BIG = 2.0**53  # past it, not every int is a float
     ({"kerd_value": BIG * 1.001, "kerd_accum_value": 2**53 + 1}, BIG, True),
     ({"kerd_value": BIG * 1.001, "kerd_accum_value": 2**53}, BIG, False),
 ])
+@in_own_process
 def test_a_new_line_is_compared_with_a_line_as_the_host_compares_their_values(
         attrs, price, merged, monkeypatch):
     # A processed pivot at bar 6 whose line overlaps a line ending at bar 5: the merge goes
