@@ -7,9 +7,9 @@
 // from still has the dictionary stamped, and the engine's epoch stands; every object kept from
 // in the epoch has its exact instance dictionary watched, or the epoch ends with the next host
 // code. Where a record is next used (PythonModel::recheck) its line's dictionary is checked, its
-// pivot values' numbers are marked to be checked against the list's items at their next use (no
-// one watches a list), and the answers built on them are forgotten. Before 3.12 nothing counts
-// the changes and every host code ends the epoch.
+// pivot values' numbers are marked to be checked against the list's items, by address, at their
+// next use (no one watches a list), and the answers built on them are forgotten. Before 3.12
+// nothing counts the changes and every host code ends the epoch.
 #include <array>
 #include <cstdint>
 

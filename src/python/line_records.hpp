@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <type_traits>
@@ -34,6 +35,49 @@ constexpr int line_slot(core::KerdAttr attr) {
   return static_cast<int>(attr);
 }
 
+// A list's items, held, in the list's order, with room in front: a merge puts another line's
+// items before a line's own again and again, and then moves none of them (amortised).
+class HeldItems {
+ public:
+  std::size_t size() const { return slots_.size() - front_; }
+  // Whether `items` are these very objects, by address.
+  bool same(std::span<PyObject* const> items) const {
+    static_assert(sizeof(Ref) == sizeof(PyObject*), "a Ref is its pointer");
+    return items.size() == size() &&
+           std::memcmp(slots_.data() + front_, items.data(), items.size() * sizeof(PyObject*)) == 0;
+  }
+  void clear() {
+    slots_.clear();
+    front_ = 0;
+  }
+  // Takes `items` in front of those held.
+  void prepend(std::span<PyObject* const> items) {
+    const std::size_t n = items.size();
+    if (n > front_) regrow(n);
+    front_ -= n;
+    for (std::size_t i = 0; i < n; ++i) slots_[front_ + i] = Ref::borrow(items[i]);
+  }
+
+ private:
+  void regrow(std::size_t n) {
+    const std::size_t held = size();
+    const std::size_t room = n + held / 2 + 4;
+    if (held == 0) {  // the storage is kept
+      slots_.clear();
+      slots_.resize(room);
+    } else {
+      std::vector<Ref> grown(room + held);
+      std::move(slots_.begin() + static_cast<std::ptrdiff_t>(front_), slots_.end(),
+                grown.begin() + static_cast<std::ptrdiff_t>(room));
+      slots_.swap(grown);
+    }
+    front_ = room;
+  }
+
+  std::vector<Ref> slots_;  // null before front_
+  std::size_t front_ = 0;
+};
+
 struct LineRecord {
   enum class Known : int8_t { unknown, no, yes };
 
@@ -50,11 +94,14 @@ struct LineRecord {
   Ref numbers_list;
   Py_ssize_t numbers_length = 0;
   core::ValueList numbers;  // room at the front: a backward merge moves none of them
-  // Host code ran since the numbers were read: they stand only once the list's items are
-  // found to be the same numbers (nothing tells of a list's changes).
+  // The list's items the numbers were read from. Plain numbers never change and a held object
+  // keeps its address, so while the list holds these very objects its numbers are `numbers`.
+  HeldItems items;
+  // Host code ran since the numbers were read: they stand only once the list is found to hold
+  // the same items (nothing tells of a list's changes).
   bool numbers_unchecked = false;
-  // The list a backward merge of this operation made and stored as the line's snib_values
-  // (held through `values`); null once anything else is stored there.
+  // The list a backward merge made and stored as the line's snib_values (held through
+  // `values`); null once anything else is stored there.
   PyObject* made_list = nullptr;
   Known merge_tests_unseen = Known::unknown;
   Known reads_unseen = Known::unknown;
@@ -119,12 +166,29 @@ struct LineRecord {
       return nullptr;
     return &numbers;
   }
+  // The numbers are those of all of `list`'s items, which are taken.
   void set_numbers(PyObject* list) {
+    items.clear();
+    set_numbers_front(list);
+  }
+  // The numbers are those of `list`, whose items after its first few are the items taken
+  // (the numbers were theirs): only the first few are taken.
+  void set_numbers_front(PyObject* list) {
+    const std::size_t added = static_cast<std::size_t>(PyList_GET_SIZE(list)) - items.size();
+    items.prepend(std::span(PySequence_Fast_ITEMS(list), added));
     numbers_list = Ref::borrow(list);
     numbers_length = PyList_GET_SIZE(list);
     numbers_unchecked = false;
   }
-  void forget_numbers() { numbers_list = Ref(); }
+  // Whether `list` holds exactly the items taken: by address, no number read.
+  bool same_items(PyObject* list) const {
+    return items.same(
+        std::span(PySequence_Fast_ITEMS(list), static_cast<std::size_t>(PyList_GET_SIZE(list))));
+  }
+  void forget_numbers() {
+    numbers_list = Ref();
+    items.clear();
+  }
   // Forgets all that was kept of the line, which it still holds.
   void restart() {
     dict = Ref();

@@ -432,8 +432,8 @@ class PythonModel {
   template <class Attr>
   PyObject* line_merge_reads_unseen(const Attr& attr) const;
   bool line_reads_unseen(PyObject* line, LineRecord* rec) const;
-  // Whether `list` is the one this operation made for the record's line by a backward merge
-  // and still its value, held by nothing but the line, the record and `held` references of
+  // Whether `list` is the one a backward merge made for the record's line and still its
+  // value, held by nothing but the line, the record and `held` references of
   // the caller's.
   bool unseen_made_list(const LineRecord& rec, PyObject* list, Py_ssize_t held) const;
   // Puts the values of `earlier` (or, null, of the deferred line) before those of `own`, a list

@@ -20,7 +20,9 @@ void PythonModel::renew_records() const {
 
 void PythonModel::recheck(LineRecord& rec) const {
   // The kept epoch stood: the line's class and every watched dictionary are as they were. Not
-  // watched: whether the line still has that dictionary, and its pivot values' list.
+  // watched: whether the line still has that dictionary, and its pivot values' list's items.
+  // A list a merge made stays the record's: its reference count shows whether host code kept
+  // hold of it (unseen_made_list).
   if (exact_instance_dict(rec.line.get()) != rec.dict.get()) {
     rec.restart();  // in place: the caller's other records stay where they are
     fill_record(rec);
@@ -28,7 +30,6 @@ void PythonModel::recheck(LineRecord& rec) const {
   }
   rec.checked = host_.epoch();
   rec.numbers_unchecked = true;
-  rec.made_list = nullptr;
   rec.forget_answers();
 }
 

@@ -1,8 +1,9 @@
 // Accelerator: merged pivot values joined in place. Replaces line.snib_values = earlier + own
-// (HostGateway::concat and a write) where the line's list is one this operation made by an
-// earlier merge: it takes the values itself. Valid while no one but the line and its record
-// holds that list (its reference count), so a new list could not be told from it; the list's
-// storage is grown where python/cpython/ may (prepend_in_place), else a new list is made.
+// (HostGateway::concat and a write) where the line's list is one an earlier merge made, still
+// the line's (the kept epoch stands): it takes the values itself. Valid while no one but the
+// line and its record holds that list (its reference count), so a new list could not be told
+// from it, host code having run since or not; the list's storage is grown where python/cpython/
+// may (prepend_in_place), else a new list is made.
 #include "python/python_model.hpp"
 
 #include "python/cpython/list_storage.hpp"
@@ -77,12 +78,12 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
       rec->numbers.prepend(*first);
     }
   };
-  // A list this operation made by an earlier merge, which no host code has seen since: a new
-  // list in its place could not be told from it, so it takes the values itself.
+  // A list an earlier merge made, which no one else holds: a new list in its place could not
+  // be told from it, so it takes the values itself.
   if (rec != nullptr && unseen_made_list(*rec, own.get(), 1) &&
       prepend_unseen(own, earlier, deferred)) {
     join_numbers();
-    rec->set_numbers(own.get());
+    rec->set_numbers_front(own.get());
     rec->forget_answers();
     return;
   }

@@ -30,6 +30,16 @@ def _append_value_in_place(engine, line):
     line.snib_values.append(line.snib_values[-1] + 0.25)
 
 
+def _delete_value_in_place(engine, line):
+    if len(line.snib_values) > 1:
+        del line.snib_values[-1]
+
+
+def _reorder_values_in_place(engine, line):
+    # the same items, as many: only their order tells
+    line.snib_values.reverse()
+
+
 def _new_line_dict(engine, line):
     line.__dict__ = {**vars(line), "kerd_value": line.kerd_value - 0.25}
 
@@ -55,16 +65,58 @@ def _line_class(engine, line):
     line.kerd_value += 0.5
 
 
+PROPERTY_READS = {"count": 0}  # a read kept past the class's change would not be counted
+
+
+def _shifted_property(owner, name):
+    """A property over the instances' own `name`, shifted further each time it is put on `owner`:
+    the class changes, no instance dictionary does."""
+    before = owner.__dict__.get(name)
+    shift = (before.fget.shift if isinstance(before, property) else 0) + 0.25
+
+    def get(self):
+        PROPERTY_READS["count"] += 1
+        return vars(self)[name] + shift
+
+    def set_(self, value):
+        vars(self)[name] = value
+
+    get.shift = shift
+    setattr(owner, name, property(get, set_))
+
+
+def _line_class_property(engine, line):
+    _shifted_property(type(line), "kerd_value")
+
+
+def _line_base_class_property(engine, line):
+    _shifted_property(type(line).__mro__[1], "kerd_value")
+
+
+def _settings_base_class_property(engine, line):
+    _shifted_property(type(engine.settings).__mro__[1], "last_snib_weight")
+
+
+# What the changes may put on a class, taken off after each case.
+PUT_ON_CLASSES = (
+    (Kerd, "host_mark"), (Kerd, "kerd_value"), (base_indicator.BaseIndicator, "kerd_value"),
+    (Settings, "last_snib_weight"))
+
 CHANGES = {
     "nothing": None,
     "level": _bump_level,
     "value replaced in place": _replace_value_in_place,
     "value appended in place": _append_value_in_place,
+    "value deleted in place": _delete_value_in_place,
+    "values reordered in place": _reorder_values_in_place,
     "line dict": _new_line_dict,
     "setting": _rebind_setting,
     "settings dict": _new_settings_dict,
     "settings class": _settings_class,
     "line class": _line_class,
+    "line class property": _line_class_property,
+    "line base class property": _line_base_class_property,
+    "settings base class property": _settings_base_class_property,
 }
 HOOKS = ("init", "round")
 SEEDS = (40, 43)
@@ -78,6 +130,7 @@ def run_case(seed, change, hook):
     host_settings = type("HostSettings", (Settings,), {})()
     vars(host_settings).update(vars(settings))
     state = {"calls": 0, "engine": None}
+    PROPERTY_READS["count"] = 0
     base = base_indicator.BaseIndicator
     saved = {name: base.__dict__[name] for name in ("__init__", "round_to_mintick")}
 
@@ -109,12 +162,14 @@ def run_case(seed, change, hook):
         bars, latest, error = [], {}, f"{type(e).__name__}: {e}"
     finally:
         base.__init__, base.round_to_mintick = saved["__init__"], saved["round_to_mintick"]
-        if "host_mark" in Kerd.__dict__:
-            del Kerd.host_mark
+        for owner, name in PUT_ON_CLASSES:
+            if name in owner.__dict__:
+                delattr(owner, name)
     lines = [(k.kerd_value, k.extended, k.end_bar_index, k.snib_values)
              for k in state["engine"].kerds]
     return json.loads(json.dumps({"bars": bars, "latest": sorted(latest.items()), "lines": lines,
-                                  "error": error, "calls": state["calls"]}))
+                                  "error": error, "calls": state["calls"],
+                                  "property reads": PROPERTY_READS["count"]}))
 
 
 CASES = [(seed, change, hook) for seed in SEEDS for change in CHANGES for hook in HOOKS]
