@@ -94,8 +94,9 @@ struct LineRecord {
   Ref numbers_list;
   Py_ssize_t numbers_length = 0;
   core::ValueList numbers;  // room at the front: a backward merge moves none of them
-  // The list's items the numbers were read from. Plain numbers never change and a held object
-  // keeps its address, so while the list holds these very objects its numbers are `numbers`.
+  // The list's items the numbers were read from, or none (taken at the first check after host
+  // code). Plain numbers never change and a held object keeps its address, so while the list
+  // holds these very objects its numbers are `numbers`.
   HeldItems items;
   // Host code ran since the numbers were read: they stand only once the list is found to hold
   // the same items (nothing tells of a list's changes).
@@ -166,19 +167,30 @@ struct LineRecord {
       return nullptr;
     return &numbers;
   }
-  // The numbers are those of all of `list`'s items, which are taken.
+  // The numbers are those of `list`; no items are taken yet (take_items).
   void set_numbers(PyObject* list) {
     items.clear();
-    set_numbers_front(list);
-  }
-  // The numbers are those of `list`, whose items after its first few are the items taken
-  // (the numbers were theirs): only the first few are taken.
-  void set_numbers_front(PyObject* list) {
-    const std::size_t added = static_cast<std::size_t>(PyList_GET_SIZE(list)) - items.size();
-    items.prepend(std::span(PySequence_Fast_ITEMS(list), added));
     numbers_list = Ref::borrow(list);
     numbers_length = PyList_GET_SIZE(list);
     numbers_unchecked = false;
+  }
+  // The numbers are those of `list`, whose items after its first few are the items taken, if
+  // any were (the numbers were theirs): only the first few are taken.
+  void set_numbers_front(PyObject* list) {
+    if (items.size() != 0) {
+      const std::size_t added = static_cast<std::size_t>(PyList_GET_SIZE(list)) - items.size();
+      items.prepend(std::span(PySequence_Fast_ITEMS(list), added));
+    }
+    numbers_list = Ref::borrow(list);
+    numbers_length = PyList_GET_SIZE(list);
+    numbers_unchecked = false;
+  }
+  // Takes the items of `list`, found to hold the numbers: taken only once host code has run,
+  // so that a line no host code runs beside costs nothing.
+  void take_items(PyObject* list) {
+    items.clear();
+    items.prepend(
+        std::span(PySequence_Fast_ITEMS(list), static_cast<std::size_t>(PyList_GET_SIZE(list))));
   }
   // Whether `list` holds exactly the items taken: by address, no number read.
   bool same_items(PyObject* list) const {

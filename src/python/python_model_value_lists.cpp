@@ -3,8 +3,11 @@
 // plain numbers are kept in the line's record, with the item objects they were read from. Valid
 // while the list is still the record's value of snib_values and holds those very items (held
 // by the record, so no other object takes their addresses; plain numbers never change), checked
-// by address at the first use after host code (a record checked again, PythonModel::recheck):
-// nothing tells of a list's changes.
+// by address at the first use after host code (a record checked again, PythonModel::recheck);
+// the first such check of a list, whose items are not held yet, compares its numbers one by one
+// and takes them: nothing tells of a list's changes.
+#include <cstring>
+
 #include "python/python_model.hpp"
 
 namespace torvex::py {
@@ -36,6 +39,30 @@ bool read_plain_numbers(PyObject* list, std::vector<double>& out) {
   return true;
 }
 
+// Whether the items of `list` are exactly `numbers`, as read_plain_numbers would read them.
+bool same_plain_numbers(PyObject* list, const core::ValueList& numbers) {
+  if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != numbers.size()) return false;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+    double value;
+    if (PyFloat_CheckExact(item)) {
+      value = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_CheckExact(item) || PyBool_Check(item)) {
+      value = PyLong_AsDouble(item);
+      if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+    } else {
+      return false;
+    }
+    // Bit for bit: a zero's sign and a NaN's payload are the number's too.
+    const double kept = numbers[i];
+    if (std::memcmp(&value, &kept, sizeof value) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list) const {
@@ -43,8 +70,14 @@ const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list
   if (rec == nullptr || !PyList_CheckExact(list) ||
       rec->value(line_slot(core::KerdAttr::snib_values)).get() != list)
     return nullptr;
-  if (rec->numbers_unchecked && rec->numbers_list.get() == list && rec->same_items(list))
-    rec->numbers_unchecked = false;
+  if (rec->numbers_unchecked && rec->numbers_list.get() == list) {
+    if (rec->same_items(list)) {
+      rec->numbers_unchecked = false;
+    } else if (rec->items.size() == 0 && same_plain_numbers(list, rec->numbers)) {
+      rec->take_items(list);
+      rec->numbers_unchecked = false;
+    }
+  }
   if (const core::ValueList* known = rec->numbers_of(list)) return known;
   auto lease = scratch();
   if (!read_plain_numbers(list, lease.get())) return nullptr;
