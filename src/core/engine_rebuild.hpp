@@ -88,15 +88,16 @@ bool merge_into_existing_kerds(M& m, const typename M::Line& new_kerd,
 // Whether the lines in the list are still those `index` holds, unchanged by anyone else, and
 // the merge tests of new_kerd against them are unseen and cannot fail: then the lines that
 // fail the length test need not be tested. A model says so through merge_tests_unseen and
-// host_stamp (which advances whenever host code may have run); the crossing test's bars must
-// all be stored. Merges into the lines move their starts only.
+// lines_stamp (which advances whenever host code may have changed the lines or what their
+// tests read); the crossing test's bars must all be stored. Merges into the lines move their
+// starts only.
 template <class M>
 bool length_skip_holds(M& m, const typename M::Line& new_kerd, const KerdSeed& seed,
                        const KerdEndIndex& index, uint64_t stamp) {
   if constexpr (!SaysMergeTestsUnseen<M>) {
     return false;
   } else {
-    if (m.host_stamp() != stamp || !m.merge_tests_unseen(new_kerd) ||
+    if (m.lines_stamp() != stamp || !m.merge_tests_unseen(new_kerd) ||
         index.size() != m.kerd_count())
       return false;
     if (index.empty()) return true;
@@ -114,16 +115,40 @@ bool length_skip_holds(M& m, const typename M::Line& new_kerd, const KerdSeed& s
   }
 }
 
+// The lines' values are read by a line's crossing test, which runs where its band takes the
+// new line's level, and no one may watch them: after host code, whether the lines the length
+// test skips would still read theirs unseen. The reaches found are kept in the index.
+template <class M>
+bool skipped_values_unseen(M& m, KerdEndIndex& index, const typename M::Line& new_kerd,
+                           int64_t start, double length_limit) {
+  const double level = m.template get<KerdAttr::kerd_value>(new_kerd);
+  bool unseen = true;
+  index.for_each_beyond(start, length_limit, level, [&](std::size_t y) {
+    const typename M::Line line = m.kerd_at(y);
+    if (!index.reach_known(y)) {
+      const double multiplier = m.template setting<Setting::kerd_overlap_ca_percent_multiplier>();
+      const double percent = multiplier * m.template get<KerdAttr::close_avg_percent>(line);
+      const ValueRange reach = overlap_reach(m, line, percent);
+      index.set_reach(y, reach);
+      if (!(reach.low <= level && level <= reach.high)) return false;
+    }
+    unseen = m.merge_tests_unseen(line);
+    return !unseen;
+  });
+  return unseen;
+}
+
 // Offers the processed pivots, newest first, to the lines: merged or appended; the first
 // `skipped` are left out (core/snib_reach.hpp).
 template <class M>
 void offer_processed_snibs(M& m, std::size_t skipped) {
   // The ends of the lines in the list, while only this rebuild changes it.
   KerdEndIndex index;
-  uint64_t stamp = 0;
+  uint64_t stamp = 0, values_stamp = 0;
   bool indexed = false;
   if constexpr (SaysMergeTestsUnseen<M>) {
-    stamp = m.host_stamp();
+    stamp = m.lines_stamp();
+    values_stamp = m.host_stamp();
     indexed = true;
     const std::size_t kerd_size = m.kerd_count();
     index.reserve(kerd_size + m.vip_snib_count());  // at most one new line per pivot
@@ -141,6 +166,13 @@ void offer_processed_snibs(M& m, std::size_t skipped) {
     indexed = indexed && length_skip_holds(m, new_kerd_from_snib, seed, index, stamp);
     const double length_limit =
         indexed ? m.template setting<Setting::kerd_length_threshold>() : 0.0;
+    if constexpr (SaysMergeTestsUnseen<M>) {
+      if (indexed && m.host_stamp() != values_stamp) {
+        indexed =
+            skipped_values_unseen(m, index, new_kerd_from_snib, seed.start_bar_index, length_limit);
+        values_stamp = m.host_stamp();
+      }
+    }
     if (merge_into_existing_kerds(m, new_kerd_from_snib, indexed ? &index : nullptr,
                                   seed.start_bar_index, length_limit)) {
       m.append_kerd(new_kerd_from_snib);

@@ -99,6 +99,19 @@ class KerdEndIndex {
     }
   }
 
+  // Calls visit(y) for each position y, ascending, whose line fails the length test against a
+  // line starting at `start` and whose reach holds `level` or is not known, until visit
+  // returns true: the lines for_each_within passes over whose band test may take the level.
+  template <class Visit>
+  void for_each_beyond(int64_t start, double length_limit, double level, Visit&& visit) const {
+    const wide_int reach = wide(start) + longest_within(length_limit);
+    for (std::size_t y = 0; y < ends_.size(); ++y) {
+      if (!(wide(ends_[y]) > reach)) continue;
+      if (known_[y] != 0 && !(lows_[y] <= level && level <= highs_[y])) continue;
+      if (visit(y)) return;
+    }
+  }
+
  private:
   static constexpr int64_t kNoEnd = std::numeric_limits<int64_t>::max();
   static constexpr double kInf = std::numeric_limits<double>::infinity();

@@ -469,11 +469,12 @@ concept OverridesOperations = requires(M& m) {
 };
 
 // Whether the rebuild's merge tests of a line read nothing a host can see of the line (and of
-// the settings), and can fail only where a series' stored range ends; host_stamp advances
-// whenever host code may have run. Without them every merge test runs.
+// the settings), and can fail only where a series' stored range ends; lines_stamp advances
+// whenever host code may have changed the line list or what those tests read of its lines.
+// Without them every merge test runs.
 template <class M>
 concept SaysMergeTestsUnseen = requires(M& m, const typename M::Line& line) {
-  { m.host_stamp() } -> std::convertible_to<uint64_t>;
+  { m.lines_stamp() } -> std::convertible_to<uint64_t>;
   { m.merge_tests_unseen(line) } -> std::convertible_to<bool>;
 };
 

@@ -198,6 +198,7 @@ class NativeModel {
   // Nothing here is host code: reads are unseen, and only the series' reach can fail.
   bool merge_tests_unseen(Line) const { return true; }
   uint64_t host_stamp() const { return 0; }
+  uint64_t lines_stamp() const { return 0; }
 
   // Engine base values.
   int64_t bar_index() const { return s_.bar_index; }

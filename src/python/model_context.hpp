@@ -11,6 +11,7 @@
 #include "python/attr_stamp.hpp"
 #include "python/host_gateway.hpp"
 #include "python/line_records.hpp"
+#include "python/model_kept.hpp"
 #include "python/plain_kerd.hpp"
 #include "python/record.hpp"
 #include "python/ref.hpp"
@@ -65,6 +66,8 @@ class ModelContext {
   SlotNames line_slot_index;  // of line_slot_names
   SlotPlaces line_slot_places;
   LineRecordsPool line_records;
+  // The lines of an engine's line list as host code found them (PythonModel::lines_stamp).
+  SeenLinesPool seen_lines;
   DictWatch dict_watch{0};         // the engines' instance dictionaries
   DictWatch kept_watch{1};         // those of the lines and settings objects (KeptEpoch)
   record::OwnRecords own_records;  // adopted by the engine module at its load

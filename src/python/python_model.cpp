@@ -11,8 +11,8 @@ namespace torvex::py {
 void PythonModel::write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const {
   host_.set_attr(obj, attr_name, value);
   if (obj == engine_) {
-    for (KeptAttr& kept : engine_attrs_) kept = KeptAttr{};
-    kept_bar_index_ = kept_last_bar_index_ = KeptIndex{};
+    for (KeptEngineAttr& kept : engine_attrs_) kept = KeptEngineAttr{};
+    kept_bar_index_ = kept_last_bar_index_ = KeptEngineIndex{};
     kept_series_ = {};
     kept_base_.epoch = ~uint64_t{0};
     engine_stamp_.drop();

@@ -37,6 +37,7 @@
 #include "python/line_records.hpp"
 #include "python/model_context.hpp"
 #include "python/model_handles.hpp"
+#include "python/model_kept.hpp"
 #include "python/plain_kerd.hpp"
 #include "python/record.hpp"
 #include "python/record_args.hpp"
@@ -117,6 +118,10 @@ class PythonModel {
   CollectorHold::Scope hold_collector() const noexcept { return host_.hold_collector(); }
   // Advances whenever host code may have run.
   uint64_t host_stamp() const { return host_.epoch(); }
+  // Advances whenever host code may have changed the engine's line list or what the merge
+  // tests read of its lines; from the first call on, host code that changed neither leaves it
+  // (python/python_model_line_list.cpp).
+  uint64_t lines_stamp() const;
   // Whether the rebuild's merge tests would read the line's attributes and the settings they
   // use from instance dictionaries, as plain values that convert without host code or error.
   bool merge_tests_unseen(const Line& line) const;
@@ -234,7 +239,7 @@ class PythonModel {
   // engine.<name>; a kept value is found first where the name's probe starts.
   Ref engine_attr(const Ref& name) const {
     if (keep_engine_attrs_) {
-      const KeptAttr& home = engine_attrs_[kept_attr_home(name.get())];
+      const KeptEngineAttr& home = engine_attrs_[kept_attr_home(name.get())];
       if (home.name == name.get() && home.epoch == engine_epoch()) return home.value;
     }
     bool kept;
@@ -266,7 +271,7 @@ class PythonModel {
     return keep_engine_attrs_ && kept_bar_index_.epoch == engine_epoch();
   }
   bool time_kept_in_place() const {
-    const KeptSeries& time = kept_series_[4];
+    const KeptEngineSeries& time = kept_series_[4];
     return keep_engine_attrs_ && time.epoch == engine_epoch() && time.handle.direct != nullptr;
   }
   // Also keep what is read of the lines of the engine's line class whose reads run no host
@@ -293,7 +298,11 @@ class PythonModel {
   }
   // The line's record when it has one for the current epoch; null otherwise.
   LineRecord* existing_record(PyObject* line) const {
-    if (records_list_ == nullptr || records_epoch_ != kept_epoch()) return nullptr;
+    // A line whose class host code changed is read as any other class's: its record's reads
+    // were found plain for the line class.
+    if (records_list_ == nullptr || !exactly(line, &ModelClasses::kerd) ||
+        records_epoch_ != kept_epoch())
+      return nullptr;
     // The line last read without a record has none yet (new_record forgets it).
     if (unrecorded_.line.get() == line && unrecorded_.epoch == host_.epoch()) return nullptr;
     return checked(records_list_->find(line));
@@ -365,8 +374,14 @@ class PythonModel {
   template <core::KerdAttr A>
   Ref new_deferred_attr(DeferredLine& line) const;
   // Anything the model needs before host code runs: the deferred line built, held writes
-  // stored.
+  // stored, the line list seen.
   static void before_host_code(void* model);
+  // For lines_stamp: the engine's line list as the first host code after a check finds it,
+  // and whether it and its lines are still that.
+  void see_line_list() const noexcept;
+  bool line_list_stands() const;
+  // The engine's line list when its kept value is current and an exact list; null otherwise.
+  PyObject* kept_line_list() const noexcept;
   // The object of a held slot, made now and still held.
   void make_held_object(LineRecord& rec, int slot) const;
   // Stores every held write on its line, in the order of their first writes.
@@ -476,24 +491,16 @@ class PythonModel {
   const std::array<Ref, kBaseValues>& engine_base_values() const;
   // An engine attribute as a bar index, kept as the number while its object is kept (see
   // engine_attr) and converted without host code.
-  struct KeptIndex {
-    uint64_t epoch = ~uint64_t{0};  // never current at first
-    int64_t value = 0;
-  };
-  int64_t engine_index(const Ref& name, KeptIndex& kept) const;
+  int64_t engine_index(const Ref& name, KeptEngineIndex& kept) const;
   // One of the engine's five bar series, kept as its handle while its object is kept.
-  struct KeptSeries {
-    uint64_t epoch = ~uint64_t{0};
-    SeriesHandle handle;
-  };
   SeriesHandle engine_series(std::size_t which, const Ref& name) const {
-    KeptSeries& kept = kept_series_[which];
+    KeptEngineSeries& kept = kept_series_[which];
     if (!keep_engine_attrs_) return series_attr(engine_, name);
     const uint64_t epoch = engine_epoch();
     if (kept.epoch == epoch) return kept.handle;
     const uint64_t before = host_.epoch();
     SeriesHandle handle = series_attr(engine_, name);
-    if (host_.epoch() == before) kept = KeptSeries{epoch, handle};
+    if (host_.epoch() == before) kept = KeptEngineSeries{epoch, handle};
     return handle;
   }
   // An engine list, used in place.
@@ -550,13 +557,8 @@ class PythonModel {
   mutable KeptEpoch kept_;
   mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
   mutable UnrecordedLine unrecorded_;
-  mutable bool holding_ = false;  // line writes are held back
-  struct KeptAttr {
-    PyObject* name = nullptr;
-    Ref value;
-    uint64_t epoch = 0;
-  };
-  mutable std::array<KeptAttr, 64> engine_attrs_{};  // by the name's hash
+  mutable bool holding_ = false;                           // line writes are held back
+  mutable std::array<KeptEngineAttr, 64> engine_attrs_{};  // by the name's hash
   // Names are the context's interned strings, one object each: placed by address.
   static std::size_t kept_attr_home(PyObject* name) {
     return static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(name) >> 4) & 63;
@@ -564,13 +566,14 @@ class PythonModel {
   mutable uint64_t engine_epoch_ = 0;               // 0: nothing kept is current
   mutable uint64_t engine_checked_ = ~uint64_t{0};  // the host epoch engine_epoch_ is of
   mutable AttrStamp engine_stamp_;
-  mutable KeptIndex kept_bar_index_, kept_last_bar_index_;
-  mutable std::array<KeptSeries, 5> kept_series_;  // close, open, high, low, time
+  mutable KeptEngineIndex kept_bar_index_, kept_last_bar_index_;
+  mutable std::array<KeptEngineSeries, 5> kept_series_;  // close, open, high, low, time
   struct KeptBase {
     uint64_t epoch = ~uint64_t{0};
     std::array<Ref, kBaseValues> values;
   };
   mutable KeptBase kept_base_;
+  mutable SeenLineList line_list_;  // what lines_stamp weighs host code against
 };
 
 template <std::size_t N>

@@ -29,10 +29,10 @@ Ref PythonModel::engine_attr(const Ref& attr_name, bool& kept_now) const {
   const uint64_t host_epoch = host_.epoch();
   // Probing stops at the name or a free place.
   const std::size_t mask = engine_attrs_.size() - 1;
-  KeptAttr* slot = nullptr;
+  KeptEngineAttr* slot = nullptr;
   for (std::size_t i = kept_attr_home(attr_name.get()), n = 0; n < engine_attrs_.size();
        i = (i + 1) & mask, ++n) {
-    KeptAttr& kept = engine_attrs_[i];
+    KeptEngineAttr& kept = engine_attrs_[i];
     if (kept.name == attr_name.get() || kept.name == nullptr) {
       if (kept.name != nullptr && kept.epoch == epoch) {
         kept_now = true;
@@ -45,7 +45,7 @@ Ref PythonModel::engine_attr(const Ref& attr_name, bool& kept_now) const {
   bool plain;
   Ref value = host_.attr(engine, attr_name.get(), plain);
   if (plain && slot != nullptr) {
-    *slot = KeptAttr{attr_name.get(), value, epoch};
+    *slot = KeptEngineAttr{attr_name.get(), value, epoch};
     kept_now = host_.epoch() == host_epoch;
   }
   return value;
@@ -69,13 +69,13 @@ const std::array<Ref, PythonModel::kBaseValues>& PythonModel::engine_base_values
   return kept_base_.values;
 }
 
-int64_t PythonModel::engine_index(const Ref& attr_name, KeptIndex& kept) const {
+int64_t PythonModel::engine_index(const Ref& attr_name, KeptEngineIndex& kept) const {
   if (!keep_engine_attrs_) return host_.index(engine_attr(attr_name).get());
   const uint64_t epoch = engine_epoch();
   if (kept.epoch == epoch) return kept.value;
   const uint64_t host_epoch = host_.epoch();
   const int64_t value = host_.index(engine_attr(attr_name).get());
-  if (host_.epoch() == host_epoch) kept = KeptIndex{epoch, value};
+  if (host_.epoch() == host_epoch) kept = KeptEngineIndex{epoch, value};
   return value;
 }
 

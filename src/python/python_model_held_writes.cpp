@@ -49,6 +49,7 @@ void PythonModel::before_host_code(void* model) {
   const auto* self = static_cast<const PythonModel*>(model);
   if (self->deferred_.pending) self->build_deferred();
   if (self->holding_) self->store_held();
+  self->see_line_list();
   // After the model's own writes: what changes from here on is the host's.
   self->kept_.host_code_starts(self->ctx_.kept_watch);
 }
