@@ -324,28 +324,42 @@ class EndIndexTest : public ::testing::TestWithParam<ReachCase> {};
 // computes that test (the difference converted to double), and whose reach holds the level
 // (any level but NaN while the reach is not known), and stops where the visit asks. Reaches
 // are set on some positions (one of them NaN, which holds no level) and forgotten on others.
+// Beyond, the positions the length test fails whose reach is unknown or holds the level.
 TEST_P(EndIndexTest, OffersTheLinesInReachInListOrder) {
   const ReachCase& c = GetParam();
   KerdEndIndex index;
   for (int64_t end : c.ends) index.push(end);
   std::vector<ValueRange> reaches(c.ends.size(), ValueRange{-kInfinity, kInfinity});
+  std::vector<bool> known(c.ends.size(), false);
   const auto offers_those_in_reach = [&](double level) {
-    std::vector<std::size_t> expected;
+    // Within: the length test passes and the reach holds the level. Beyond: the length test
+    // fails and the reach, if known, holds the level.
+    std::vector<std::size_t> within, beyond;
     for (std::size_t y = 0; y < c.ends.size(); ++y) {
       const wide_int length = wide(c.ends[y]) - c.start;
-      if (static_cast<double>(length) <= c.length_limit && reaches[y].low <= level &&
-          level <= reaches[y].high)
-        expected.push_back(y);
+      const bool holds = reaches[y].low <= level && level <= reaches[y].high;
+      if (static_cast<double>(length) <= c.length_limit) {
+        if (holds) within.push_back(y);
+      } else if (holds || !known[y]) {
+        beyond.push_back(y);
+      }
     }
-    for (std::size_t stop_after : {std::size_t{1}, expected.size() + 1}) {
-      std::vector<std::size_t> seen;
-      index.for_each_within(c.start, c.length_limit, level, [&](std::size_t y) {
-        seen.push_back(y);
-        return seen.size() == stop_after;
-      });
-      const std::size_t count = std::min(stop_after, expected.size());
-      EXPECT_EQ(seen, std::vector<std::size_t>(expected.begin(), expected.begin() + count))
-          << level;
+    for (bool past : {false, true}) {
+      const std::vector<std::size_t>& expected = past ? beyond : within;
+      for (std::size_t stop_after : {std::size_t{1}, expected.size() + 1}) {
+        std::vector<std::size_t> seen;
+        const auto visit = [&](std::size_t y) {
+          seen.push_back(y);
+          return seen.size() == stop_after;
+        };
+        if (past)
+          index.for_each_beyond(c.start, c.length_limit, level, visit);
+        else
+          index.for_each_within(c.start, c.length_limit, level, visit);
+        const std::size_t count = std::min(stop_after, expected.size());
+        EXPECT_EQ(seen, std::vector<std::size_t>(expected.begin(), expected.begin() + count))
+            << level << (past ? " beyond" : " within");
+      }
     }
   };
   offers_those_in_reach(12.0);  // no reach known yet
@@ -353,9 +367,11 @@ TEST_P(EndIndexTest, OffersTheLinesInReachInListOrder) {
     const double low = static_cast<double>(y % 40);
     reaches[y] = y % 9 == 6 ? ValueRange{kNaN, kNaN} : ValueRange{low, low + 10.0};
     index.set_reach(y, reaches[y]);
+    known[y] = true;
     if (y % 5 == 0) {
       index.forget_reach(y);
       reaches[y] = {-kInfinity, kInfinity};
+      known[y] = false;
     }
     EXPECT_EQ(index.reach_known(y), y % 5 != 0);
   }
