@@ -13,6 +13,7 @@ import os
 import indicators.common.base_indicator as base_indicator
 import pytest
 from accelerators import on_plain_path
+from own_process import in_own_process
 from test_windows_differential import random_case, third_form_result, window
 
 from torvex.dto.kerd import Kerd
@@ -194,6 +195,7 @@ def stand_in_base():
 
 
 @pytest.mark.parametrize("seed, change, hook", CASES)
+@in_own_process
 def test_host_code_that_changes_the_lines_is_seen_as_on_the_plain_path(
         plain_results, seed, change, hook):
     got = run_case(seed, change, hook)
