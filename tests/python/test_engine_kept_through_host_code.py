@@ -5,17 +5,15 @@ object's dictionary, a setting, a class) is seen by the next read, exactly as on
 (the accelerators off, in a process of its own, gives the reference)."""
 
 import json
-import os
 
 import indicators.common.base_indicator as base_indicator
 import pytest
-from accelerators import on_plain_path
+from host_hooks import hooked_base, plain_results_of, stand_in_base  # noqa: F401
 from own_process import in_own_process
 from settings import Settings
 from test_windows_differential import host_loop, random_case
 
 from torvex.dto.kerd import Kerd
-from torvex.dto.torvex import Torvex
 
 
 def _bump_level(engine, line):
@@ -131,8 +129,6 @@ def run_case(seed, change, hook):
     vars(host_settings).update(vars(settings))
     state = {"calls": 0, "engine": None}
     PROPERTY_READS["count"] = 0
-    base = base_indicator.BaseIndicator
-    saved = {name: base.__dict__[name] for name in ("__init__", "round_to_mintick")}
 
     def act(name):
         lines = getattr(state["engine"], "kerds", None)  # none while the engine is made
@@ -142,26 +138,13 @@ def run_case(seed, change, hook):
         if state["calls"] % 3 == 0:
             CHANGES[change](state["engine"], lines[state["calls"] % len(lines)])
 
-    def __init__(self, close, open, high, low, bar_index, time, last_bar_index, mintick):
-        self.close, self.open, self.high, self.low = close, open, high, low
-        self.bar_index, self.time = bar_index, time
-        self.last_bar_index, self.mintick = last_bar_index, mintick
-        if isinstance(self, Torvex):
-            state["engine"] = self
-        act("init")
-
-    def round_to_mintick(self, price):
-        act("round")
-        return round(price / self.mintick) * self.mintick
-
-    base.__init__, base.round_to_mintick = __init__, round_to_mintick
     try:
-        bars, latest = host_loop(market, host_settings, mintick, cap, t, 3, "package", True)
+        with hooked_base(state, act):
+            bars, latest = host_loop(market, host_settings, mintick, cap, t, 3, "package", True)
         error = None
     except (IndexError, ValueError) as e:  # a changed line may leave the bars' reach
         bars, latest, error = [], {}, f"{type(e).__name__}: {e}"
     finally:
-        base.__init__, base.round_to_mintick = saved["__init__"], saved["round_to_mintick"]
         for owner, name in PUT_ON_CLASSES:
             if name in owner.__dict__:
                 delattr(owner, name)
@@ -179,17 +162,7 @@ def run_cases():
     return [run_case(*case) for case in CASES]
 
 
-@pytest.fixture(scope="module")
-def plain_results():
-    """Every case on the plain path, in one interpreter with the accelerators off."""
-    return dict(zip(CASES, on_plain_path(__name__, "run_cases")))
-
-
-@pytest.fixture(autouse=True)
-def stand_in_base():
-    # the checkout's stand-ins, or those an installed package keeps
-    if not {"host", "_host"} & set(os.path.normpath(base_indicator.__file__).split(os.sep)):
-        pytest.skip("the host's own modules are installed")
+plain_results = plain_results_of(__name__, CASES)
 
 
 @pytest.mark.parametrize("seed, change, hook", CASES)

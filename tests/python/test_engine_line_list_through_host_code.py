@@ -8,18 +8,13 @@ view: last_bar_index is each bar itself, so every bar rebuilds its lines."""
 
 import copy
 import json
-import os
 
-import indicators.common.base_indicator as base_indicator
 import pytest
-from accelerators import on_plain_path
+from host_hooks import hooked_base, plain_results_of, stand_in_base  # noqa: F401
 from own_process import in_own_process
-from test_windows_differential import random_case, third_form_result, window
+from test_windows_differential import host_loop, random_case
 
 from torvex.dto.kerd import Kerd
-from torvex.dto.torvex import Torvex
-from torvex.series import Series
-from torvex import native
 
 LOG: list = []  # what host code the engine ran, in order
 
@@ -99,34 +94,6 @@ HOOKS = ("init", "round")
 SEEDS = (40, 41)
 
 
-def _live_view(market, settings, mintick, cap, t):
-    series = [Series(market[name], visible=1) for name in native.MARKET_COLUMNS]
-    close, open_, high, low, times, nh, nl, th, tl, trend = series
-    mavets, latest, out = [], {}, []
-    engine = Torvex(settings, [], [], [], mavets, nh, nl, th, tl, latest, close, open_, high, low,
-                    0, times, 0, mintick)
-    for bar in range(len(cap)):
-        for s in series:
-            s.advance(1 if bar else 0)
-        engine.bar_index = engine.last_bar_index = bar
-        engine.update(trend, cap[bar])
-        if bar >= max(t.search_range, 1):
-            engine.update_mavet(t.trap_recover_window_threshold, t.search_range,
-                                t.low_above_kerd_threshold, cap[bar])
-        result = None
-        if mavets:
-            r = engine.check_mavet_v3(
-                cap[bar], t.close_above_kerd_threshold, t.trap_recover_window_threshold,
-                t.signal_window, t.close_above_low_threshold,
-                t.close_above_recover_low_threshold, t.bar_count_close_above_kerd_threshold,
-                t.vvip_kerd_min_snib_count)
-            if r.is_kerd_satisfied():
-                engine.commit_latest_mavet(r.success.mavet.break_kerd_at_price)
-            result = third_form_result(r)
-        out.append((result, [window(w) for w in mavets]))
-    return out, engine
-
-
 def run_case(seed, change, hook):
     """The live view over the stand-in base class with a host's own initialiser and
     round_to_mintick, which every fifth call makes the change to the engine's lines."""
@@ -134,8 +101,6 @@ def run_case(seed, change, hook):
     settings.bar_count_to_snib = 60
     settings.kerd_length_threshold = 12  # most lines fail the length test
     state = {"calls": 0, "engine": None}
-    base = base_indicator.BaseIndicator
-    saved = {name: base.__dict__[name] for name in ("__init__", "round_to_mintick")}
 
     def act(name):
         lines = getattr(state["engine"], "kerds", None)  # none while the engine is made
@@ -146,27 +111,13 @@ def run_case(seed, change, hook):
         if state["calls"] % 5 == 0:
             CHANGES[change](state["engine"], lines, state["calls"] % len(lines))
 
-    def __init__(self, close, open, high, low, bar_index, time, last_bar_index, mintick):
-        self.close, self.open, self.high, self.low = close, open, high, low
-        self.bar_index, self.time = bar_index, time
-        self.last_bar_index, self.mintick = last_bar_index, mintick
-        if isinstance(self, Torvex):
-            state["engine"] = self
-        act("init")
-
-    def round_to_mintick(self, price):
-        act("round")
-        return round(price / self.mintick) * self.mintick
-
     LOG.clear()
-    base.__init__, base.round_to_mintick = __init__, round_to_mintick
     out, error = [], None
     try:
-        out, _ = _live_view(market, settings, mintick, cap, t)
+        with hooked_base(state, act):
+            out, _ = host_loop(market, settings, mintick, cap, t, 3, "package", live=True)
     except (IndexError, ValueError, TypeError) as e:
         error = f"{type(e).__name__}: {e}"
-    finally:
-        base.__init__, base.round_to_mintick = saved["__init__"], saved["round_to_mintick"]
     log = list(LOG)
     lines = [(type(k).__name__, k.kerd_value, k.start_bar_index, k.end_bar_index,
               [type(v).__name__ for v in k.snib_values]) for k in state["engine"].kerds]
@@ -181,17 +132,7 @@ def run_cases():
     return [run_case(*case) for case in CASES]
 
 
-@pytest.fixture(scope="module")
-def plain_results():
-    """Every case on the plain path, in one interpreter with the accelerators off."""
-    return dict(zip(CASES, on_plain_path(__name__, "run_cases")))
-
-
-@pytest.fixture(autouse=True)
-def stand_in_base():
-    # the checkout's stand-ins, or those an installed package keeps
-    if not {"host", "_host"} & set(os.path.normpath(base_indicator.__file__).split(os.sep)):
-        pytest.skip("the host's own modules are installed")
+plain_results = plain_results_of(__name__, CASES)
 
 
 @pytest.mark.parametrize("seed, change, hook", CASES)

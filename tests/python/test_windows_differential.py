@@ -88,15 +88,16 @@ def third_form_result(r):
     return failure, success
 
 
-def host_loop(market, settings, mintick, cap, t, form, kind, all_bars=False):
-    """The loop as a Python host writes it; with all_bars the host also does the line work."""
+def host_loop(market, settings, mintick, cap, t, form, kind, all_bars=False, live=False):
+    """The loop as a Python host writes it; with all_bars the host also does the line work; live,
+    the live view: last_bar_index is each bar itself."""
     make = Series if kind == "package" else PlainSeries
     series = [make(market[name], visible=1) for name in native.MARKET_COLUMNS]
     close, open_, high, low, times, nh, nl, th, tl, trend = series
     mavets, latest = [], {}
     bars = len(cap)
     engine = Torvex(settings, [], [], [], mavets, nh, nl, th, tl, latest, close, open_, high, low,
-                    0, times, bars - 1, mintick)
+                    0, times, 0 if live else bars - 1, mintick)
     out = []
     for bar in range(bars):
         for s in series:
@@ -105,6 +106,8 @@ def host_loop(market, settings, mintick, cap, t, form, kind, all_bars=False):
             else:
                 s.current = bar
         engine.bar_index = bar
+        if live:
+            engine.last_bar_index = bar
         found = engine.update(trend, cap[bar])
         if all_bars:
             if found:
