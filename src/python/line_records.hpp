@@ -95,8 +95,9 @@ struct LineRecord {
   Py_ssize_t numbers_length = 0;
   core::ValueList numbers;  // room at the front: a backward merge moves none of them
   // The list's items the numbers were read from, or none (taken at the first check after host
-  // code). Plain numbers never change and a held object keeps its address, so while the list
-  // holds these very objects its numbers are `numbers`.
+  // code, or with the numbers: ModelContext::take_items_early). Plain numbers never change and a
+  // held object keeps its address, so while the list holds these very objects its numbers are
+  // `numbers`.
   HeldItems items;
   // Host code ran since the numbers were read: they stand only once the list is found to hold
   // the same items (nothing tells of a list's changes).
@@ -185,8 +186,8 @@ struct LineRecord {
     numbers_length = PyList_GET_SIZE(list);
     numbers_unchecked = false;
   }
-  // Takes the items of `list`, found to hold the numbers: taken only once host code has run,
-  // so that a line no host code runs beside costs nothing.
+  // Takes the items of `list`, found to hold the numbers: taken only where host code runs
+  // beside the lines, so that a line no host code runs beside costs nothing.
   void take_items(PyObject* list) {
     items.clear();
     items.prepend(

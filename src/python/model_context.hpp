@@ -66,6 +66,10 @@ class ModelContext {
   SlotNames line_slot_index;  // of line_slot_names
   SlotPlaces line_slot_places;
   LineRecordsPool line_records;
+  // Whether a line's record takes its list's items as soon as it has the list's numbers, where
+  // they are at hand, rather than at the first check after host code (LineRecord::take_items):
+  // while the operations of this module run host code beside their lines.
+  bool take_items_early = false;
   // The lines of an engine's line list as host code found them (PythonModel::lines_stamp).
   SeenLinesPool seen_lines;
   DictWatch dict_watch{0};         // the engines' instance dictionaries

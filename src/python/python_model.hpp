@@ -61,6 +61,7 @@ class PythonModel {
       : ctx_(ctx), engine_(engine), classes_(classes), host_(ctx) {
     host_.before_host_code(&PythonModel::before_host_code, this);
   }
+  ~PythonModel();  // python/python_model_value_lists.cpp
   PythonModel(const PythonModel&) = delete;
   PythonModel& operator=(const PythonModel&) = delete;
 
@@ -430,9 +431,8 @@ class PythonModel {
     return line_attr(line.object(), slot);
   }
   void set_line_attr(PyObject* line, int slot, PyObject* value) const;
-  // The numbers of `list`, line's snib_values as just read, from its record (read into it
-  // first when it is an exact list of numbers that convert without host code or error); null
-  // when not kept.
+  // The numbers of `list`, line's snib_values as just read, from its record (read into it first
+  // when it is an exact list of numbers that convert without host code or error); or null.
   const core::ValueList* known_numbers(PyObject* line, PyObject* list) const;
   const core::ValueList* known_numbers(const Line& line, PyObject* list) const {
     if (const DeferredLine* deferred = line.pending())
@@ -555,7 +555,8 @@ class PythonModel {
   mutable LineRecords* records_list_ = nullptr;  // records_'s
   mutable uint64_t records_epoch_ = 0;           // the kept epoch of the records
   mutable KeptEpoch kept_;
-  mutable LineRecord* last_new_line_ = nullptr;  // the record of the line made last
+  mutable bool numbers_read_ = false, numbers_checked_ = false;  // read; checked after host code
+  mutable LineRecord* last_new_line_ = nullptr;                  // the record of the line made last
   mutable UnrecordedLine unrecorded_;
   mutable bool holding_ = false;                           // line writes are held back
   mutable std::array<KeptEngineAttr, 64> engine_attrs_{};  // by the name's hash

@@ -36,6 +36,7 @@ void PythonModel::extend_snib_values(const Line& self, const Line& target) const
     if (known && rec->value(slot).get() == own.get()) {
       rec->numbers.assign(joined);
       rec->set_numbers(own.get());
+      if (ctx_.take_items_early) rec->take_items(own.get());
     }
   }
 }
@@ -114,6 +115,7 @@ void PythonModel::prepend_snib_values(const Line& self, const Line& target) cons
   if (rec->value(slot).get() == combined.get()) {
     rec->set_numbers(combined.get());
     rec->made_list = combined.get();
+    if (ctx_.take_items_early) rec->take_items(combined.get());
   }
 }
 

@@ -5,7 +5,9 @@
 // by the record, so no other object takes their addresses; plain numbers never change), checked
 // by address at the first use after host code (a record checked again, PythonModel::recheck);
 // the first such check of a list, whose items are not held yet, compares its numbers one by one
-// and takes them: nothing tells of a list's changes.
+// and takes them: nothing tells of a list's changes. While the module's operations check lists
+// after host code (ModelContext::take_items_early), the items are taken where the numbers are
+// had instead, read or joined: then at hand, and never compared one by one.
 #include <cstring>
 
 #include "python/python_model.hpp"
@@ -71,9 +73,11 @@ const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list
       rec->value(line_slot(core::KerdAttr::snib_values)).get() != list)
     return nullptr;
   if (rec->numbers_unchecked && rec->numbers_list.get() == list) {
+    numbers_checked_ = true;
     if (rec->same_items(list)) {
       rec->numbers_unchecked = false;
     } else if (rec->items.size() == 0 && same_plain_numbers(list, rec->numbers)) {
+      ctx_.take_items_early = true;
       rec->take_items(list);
       rec->numbers_unchecked = false;
     }
@@ -83,7 +87,15 @@ const core::ValueList* PythonModel::known_numbers(PyObject* line, PyObject* list
   if (!read_plain_numbers(list, lease.get())) return nullptr;
   rec->numbers.assign(lease.get());
   rec->set_numbers(list);
+  numbers_read_ = true;
+  if (ctx_.take_items_early) rec->take_items(list);
   return &rec->numbers;
+}
+
+PythonModel::~PythonModel() {
+  // An operation that read lists and checked none after host code: the next ones take items
+  // only once they must.
+  if (numbers_read_ && !numbers_checked_) ctx_.take_items_early = false;
 }
 
 std::size_t PythonModel::snib_count(const Line& line) const {
