@@ -25,12 +25,6 @@ PyObject* next_init(PyTypeObject* type, Py_ssize_t& from, PyObject* name) {
   return nullptr;
 }
 
-// A new instance as object's __new__ makes it, before any initialiser.
-Ref blank_instance(PyTypeObject* type) {
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  return Ref::steal(type->tp_new(type, no_args.get(), nullptr));
-}
-
 // The line module's own initialiser: a C function of the module torvex.dto.kerd.
 bool is_package_line_init(PyObject* init) {
   return init != nullptr && PyInstanceMethod_Check(init) &&
@@ -49,17 +43,27 @@ bool stores_arguments_only(PyObject* init) {
 
 }  // namespace
 
+Ref PlainKerdMaker::blank_instance(PyTypeObject* type) {
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  return Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+}
+
+unsigned int PlainKerdMaker::version_now(PyTypeObject* type) {
+  if (!init_name_) init_name_ = intern("__init__");
+  return cpython::tagged_version(type, init_name_.get());
+}
+
 bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> names) {
   if (!PyType_Check(cls)) return false;
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  if (!init_name_) init_name_ = intern("__init__");
+  const unsigned int version = version_now(type);
   PyObject* init_name = init_name_.get();
-  const unsigned int version = cpython::tagged_version(type, init_name);
   if (version != 0 && type == type_ && version == version_) return applies_;
   type_ = version != 0 ? type : nullptr;  // an untagged class is looked at every time
   version_ = version;
   applies_ = false;
   reads_plain_ = false;
+  host_init_ = Ref();
   // Called as type calls it: object's __new__, then the line initialiser, which calls the base
   // initialiser; attributes are stored plainly in an instance dictionary, with no descriptor of
   // the class in the way.
@@ -68,13 +72,22 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
     return false;
   Py_ssize_t from = 0;
   if (!is_package_line_init(next_init(type, from, init_name))) return false;
-  if (!stores_arguments_only(next_init(type, from, init_name))) return false;
+  PyObject* base_init = next_init(type, from, init_name);
   bool reads_plain = type->tp_getattro == PyObject_GenericGetAttr;
-  for (PyObject* name : names) {
-    PyObject* found = cpython::type_lookup(type, name);
-    if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return false;
+  bool stores_plain = true, line_stores_plain = true;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* found = cpython::type_lookup(type, names[i]);
+    const bool in_the_way = found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr;
+    stores_plain = stores_plain && !in_the_way;
+    if (i >= kBaseValues) line_stores_plain = line_stores_plain && !in_the_way;
     if (found != nullptr && Py_TYPE(found)->tp_descr_get != nullptr) reads_plain = false;
   }
+  if (!stores_arguments_only(base_init)) {
+    if (base_init != nullptr && PyFunction_Check(base_init) && line_stores_plain && version != 0)
+      host_init_ = Ref::borrow(base_init);
+    return false;
+  }
+  if (!stores_plain) return false;
   applies_ = true;
   reads_plain_ = reads_plain;
   return true;
@@ -83,7 +96,7 @@ bool PlainKerdMaker::applies(PyObject* cls, std::span<PyObject* const, kValues> 
 Ref PlainKerdMaker::make(PyObject* cls, std::span<PyObject* const, kValues> names,
                          std::span<PyObject* const, kValues> values) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  Ref line = blank_instance(type);
+  Ref line = PlainKerdMaker::blank_instance(type);
   // Stored into the instance dictionary itself, as the generic store does once it finds no
   // class attribute of the name in the way, which applies() saw to: without looking each
   // name up along the class again.
@@ -117,7 +130,7 @@ Ref KerdTemplate::make(PyObject* cls, std::span<PyObject* const, kValues> names,
   Ref dict = Ref::steal(PyDict_Copy(dict_.get()));
   for (std::size_t i = PlainKerdMaker::kBaseValues; i < kValues; ++i)
     if (values[i] != values_[i]) check_status(PyDict_SetItem(dict.get(), names[i], values[i]));
-  Ref line = blank_instance(type);
+  Ref line = PlainKerdMaker::blank_instance(type);
   check_status(PyObject_GenericSetDict(line.get(), dict.get(), nullptr));
   return line;
 #endif

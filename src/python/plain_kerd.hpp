@@ -21,15 +21,26 @@ class PlainKerdMaker {
   // Whether reading any of those names from such an instance finds the stored value without
   // running host code: no class attribute of that name has __get__. Valid after applies().
   bool reads_plain() const { return reads_plain_; }
+  // Where applies() says no only because the base initialiser is a host's own Python function:
+  // that function, which the line initialiser calls as super().__init__ would, self first, and
+  // after which it stores the line's fifteen attributes, none of whose names a class attribute
+  // with __set__ takes; null otherwise. Valid after applies(), while the class keeps version().
+  PyObject* host_init() const { return host_init_.get(); }
+  unsigned int version() const { return version_; }
 
   static constexpr std::size_t kBaseValues = 8;
 
   // A new instance of cls with values[i] stored under names[i], in order.
   static Ref make(PyObject* cls, std::span<PyObject* const, kValues> names,
                   std::span<PyObject* const, kValues> values);
+  // A new instance of cls as object's __new__ makes it, before any initialiser.
+  static Ref blank_instance(PyTypeObject* type);
+  // The class's version tag now, given one where it has none.
+  unsigned int version_now(PyTypeObject* type);
 
  private:
   Ref init_name_;
+  Ref host_init_;
   PyTypeObject* type_ = nullptr;
   unsigned int version_ = 0;
   bool applies_ = false;

@@ -38,7 +38,6 @@
 #include "python/model_context.hpp"
 #include "python/model_handles.hpp"
 #include "python/model_kept.hpp"
-#include "python/plain_kerd.hpp"
 #include "python/record.hpp"
 #include "python/record_args.hpp"
 #include "python/ref.hpp"
@@ -345,6 +344,7 @@ class PythonModel {
   // Builds the deferred line as the package's classes would: the base values, then the
   // line's attributes, stored without host code.
   void build_deferred() const;
+  Ref make_on_host_base(PyObject* cls, DeferredLine& line) const;  // the line's class called
   template <core::KerdAttr A>
   static core::kerd_attr_type<A> deferred_number(const DeferredLine& line);
   // Whether `other` != the deferred line's attribute, as the host compares the two, when
@@ -454,9 +454,9 @@ class PythonModel {
   // Puts the values of `earlier` (or, null, of the deferred line) before those of `own`, a list
   // unseen_made_list, in `own` itself where python/cpython/ may; false where it may not.
   bool prepend_unseen(const Ref& own, const Ref& earlier, DeferredLine* deferred) const;
-  // A new line's record, filled with what it was built with.
+  // A new line's record, filled with what it was built with (the base values too, with_base).
   void record_new_line(PyObject* line, std::span<PyObject* const, PlainKerdMaker::kValues> stored,
-                       PyObject* values, double value) const;
+                       PyObject* values, double value, bool with_base = true) const;
   void write_attr(PyObject* obj, PyObject* attr_name, PyObject* value) const;
   // Whether the field is read by the C accessor of exactly the package's pivot or window
   // record class.

@@ -97,6 +97,11 @@ PythonModel::Line PythonModel::make_kerd(const core::KerdSeed& seed) const {
     line.merge_reads_unseen = plain_index(line.base[4].get(), line.bar_index);
     return Line(line);
   }
+  if (ctx_.plain_kerd.host_init() != nullptr) {
+    Ref object = make_on_host_base(cls, line);
+    line = DeferredLine{};
+    return object;
+  }
   // The class's initialiser, with the keywords of kerd_kwnames.
   std::array<Ref, 16> args;
   for (std::size_t i = 0; i < core::kKerdRequiredAttrs; ++i)

@@ -208,7 +208,7 @@ PyObject* PythonModel::line_merge_reads_unseen(const Attr& attr) const {
 
 void PythonModel::record_new_line(PyObject* line,
                                   std::span<PyObject* const, PlainKerdMaker::kValues> stored,
-                                  PyObject* values, double value) const {
+                                  PyObject* values, double value, bool with_base) const {
   LineRecord* rec = record(line);
   if (rec == nullptr) return;
   // The line built before, once merged into another, is held by its record alone.
@@ -223,14 +223,16 @@ void PythonModel::record_new_line(PyObject* line,
   };
   for (std::size_t i = 0; i < core::kerd_attr_info.size(); ++i)
     fill(static_cast<int>(i), stored[8 + i]);
-  fill(kLineSlotBarIndex, stored[4]);
-  fill(kLineSlotMintick, stored[7]);
-  fill(kLineSlotClose, stored[0]);
-  fill(kLineSlotOpen, stored[1]);
   if (rec->value(line_slot(core::KerdAttr::snib_values)).get() == values) {
     rec->numbers.assign(1, value);
     rec->set_numbers(values);
   }
+  // Base values a host's initialiser stored are read where they are needed.
+  if (!with_base) return;
+  fill(kLineSlotBarIndex, stored[4]);
+  fill(kLineSlotMintick, stored[7]);
+  fill(kLineSlotClose, stored[0]);
+  fill(kLineSlotOpen, stored[1]);
   PyObject* list = line_merge_reads_unseen([&](int slot) { return rec->value(slot).get(); });
   rec->merge_tests_unseen = list != nullptr && rec->numbers_of(list) != nullptr
                                 ? LineRecord::Known::yes

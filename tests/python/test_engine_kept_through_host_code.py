@@ -87,6 +87,14 @@ def _line_class_property(engine, line):
     _shifted_property(type(line), "kerd_value")
 
 
+def _line_class_setter(engine, line):
+    # Stores a shifted level: a line whose initialiser runs this stores its level through it.
+    def set_(self, value):
+        vars(self)["kerd_value"] = value + 0.25
+
+    Kerd.kerd_value = property(lambda self: vars(self)["kerd_value"], set_)
+
+
 def _line_base_class_property(engine, line):
     _shifted_property(type(line).__mro__[1], "kerd_value")
 
@@ -113,6 +121,7 @@ CHANGES = {
     "settings class": _settings_class,
     "line class": _line_class,
     "line class property": _line_class_property,
+    "line class setter": _line_class_setter,
     "line base class property": _line_base_class_property,
     "settings base class property": _settings_base_class_property,
 }
