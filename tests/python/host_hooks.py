@@ -4,6 +4,7 @@ engine keeps from inside host code; and the fixtures of the tests that compare s
 the plain path."""
 
 import contextlib
+import importlib
 import os
 
 import indicators.common.base_indicator as base_indicator
@@ -39,13 +40,19 @@ def hooked_base(state, act):
         base.__init__, base.round_to_mintick = saved["__init__"], saved["round_to_mintick"]
 
 
+def run_grid(module_name):
+    """run_case(*case) of the test module for each of its CASES."""
+    module = importlib.import_module(module_name)
+    return [module.run_case(*case) for case in module.CASES]
+
+
 def plain_results_of(module_name, cases):
-    """A module fixture: every case of the module's run_cases on the plain path, in one
+    """A module fixture: every case of the module's run_case on the plain path, in one
     interpreter with the accelerators off."""
 
     @pytest.fixture(scope="module")
     def plain_results():
-        return dict(zip(cases, on_plain_path(module_name, "run_cases")))
+        return dict(zip(cases, on_plain_path(__name__, "run_grid", module_name)))
 
     return plain_results
 

@@ -128,10 +128,6 @@ def run_case(seed, change, hook):
 CASES = [(seed, change, hook) for seed in SEEDS for change in CHANGES for hook in HOOKS]
 
 
-def run_cases():
-    return [run_case(*case) for case in CASES]
-
-
 plain_results = plain_results_of(__name__, CASES)
 
 
